@@ -1,0 +1,100 @@
+#include "quality/quality.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "quality/blend_rows.hpp"
+
+namespace {
+
+using orvik::Quality;
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+void expect_bits_equal(const Quality& a, const Quality& b) {
+    EXPECT_EQ(bits(a.rho), bits(b.rho));
+    EXPECT_EQ(bits(a.vp), bits(b.vp));
+    EXPECT_EQ(bits(a.vs), bits(b.vs));
+    EXPECT_EQ(bits(a.qp), bits(b.qp));
+    EXPECT_EQ(bits(a.qs), bits(b.qs));
+    EXPECT_EQ(bits(a.alpha), bits(b.alpha));
+}
+
+constexpr float kEps = 1.1920929e-7f;
+
+TEST(QualityBlend, TransparentForegroundReturnsBackgroundBitForBit) {
+    const Quality b{2.5f, 6.f, 3.5f, 600.f, 300.f, 0.25f};
+    for (float a : {0.f, -1.f, std::nextafter(kEps, 0.f)}) {
+        expect_bits_equal(Quality::blend({1, 2, 3, 4, 5, a}, b), b);
+    }
+}
+
+TEST(QualityBlend, TransparentBackgroundReturnsForegroundBitForBit) {
+    const Quality f{2.5f, 6.f, 3.5f, 600.f, 300.f, 0.25f};
+    expect_bits_equal(Quality::blend(f, {1, 2, 3, 4, 5, 0.f}), f);
+}
+
+TEST(QualityBlend, AlphaExactlyEpsilonIsBlended) {
+    const Quality f{1, 1, 1, 1, 1, kEps};
+    const Quality b{3, 3, 3, 3, 3, 1};
+    const Quality r = Quality::blend(f, b);
+    EXPECT_NE(bits(r.alpha), bits(b.alpha) + 1);  // went through the weighted path
+    EXPECT_FLOAT_EQ(r.alpha, kEps + (1 - kEps));
+}
+
+TEST(QualityBlend, HalfOverHalf) {
+    const Quality r = Quality::blend({3, 6, 9, 100, 100, 0.5f}, {6, 3, 0, 50, 50, 0.5f});
+    EXPECT_EQ(r.alpha, 0.75f);
+    EXPECT_FLOAT_EQ(r.rho, 3 * 2.f / 3 + 6 * 1.f / 3);
+    EXPECT_FLOAT_EQ(r.qp, 75.f);
+    EXPECT_FLOAT_EQ(r.qs, 75.f);
+}
+
+TEST(QualityBlend, OpaqueOverOpaqueKeepsForegroundSpeedsAndRoundTripsQ) {
+    const Quality r = Quality::blend({2, 5, 3, 7, 7, 1}, {9, 9, 9, 9, 9, 1});
+    EXPECT_EQ(r.alpha, 1.f);
+    EXPECT_EQ(r.rho, 2.f);
+    EXPECT_EQ(r.vp, 5.f);
+    EXPECT_EQ(r.qp, 1.0f / (1.0f / 7.0f));  // 6.9999995 in float32
+    EXPECT_EQ(r.qp, 6.9999995f);
+}
+
+TEST(QualityBlend, BackgroundNanOrZeroQPoisonsOpaqueComposite) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Quality r = Quality::blend({2, 5, 3, 7, 7, 1}, {nan, 9, 9, 0, 9, 1});
+    EXPECT_TRUE(std::isnan(r.rho));  // 0 * NaN
+    EXPECT_TRUE(std::isnan(r.qp));   // inf * 0
+}
+
+TEST(QualityBlend, NanAlphaSpreads) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Quality r = Quality::blend({1, 1, 1, 1, 1, nan}, {1, 1, 1, 1, 1, 1});
+    EXPECT_TRUE(std::isnan(r.alpha));
+}
+
+TEST(BlendRows, StridedRowsMatchContiguousRows) {
+    // Rows stored with a stride of 8 floats and reversed.
+    float wide[3][8];
+    float lhs[3][6], rhs[3][6];
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 6; ++k) {
+            lhs[i][k] = 1.f + i + 0.1f * k;
+            rhs[i][k] = 2.f + i * 0.5f + 0.2f * k;
+            wide[2 - i][k] = lhs[i][k];
+        }
+    lhs[1][5] = 0.5f;
+    wide[1][5] = 0.5f;
+    orvik::StridedView<float, 2> dense_l{reinterpret_cast<const char*>(lhs), {3, 6}, {24, 4}};
+    orvik::StridedView<float, 2> dense_r{reinterpret_cast<const char*>(rhs), {3, 6}, {24, 4}};
+    orvik::StridedView<float, 2> rev_l{reinterpret_cast<const char*>(wide[2]), {3, 6}, {-32, 4}};
+    float a[18], b[18];
+    orvik::blend_rows(dense_l, dense_r, a);
+    orvik::blend_rows(rev_l, dense_r, b);
+    for (int i = 0; i < 18; ++i) EXPECT_EQ(bits(a[i]), bits(b[i])) << i;
+}
+
+}  // namespace
