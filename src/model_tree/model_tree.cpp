@@ -1,0 +1,104 @@
+#include "model_tree/model_tree.hpp"
+
+#include <algorithm>
+#include <span>
+#include <utility>
+
+#include "common/quoted.hpp"
+#include "hierarchy/hierarchy.hpp"
+
+namespace orvik {
+
+TreeBox ModelTree::model_box(const MeshModel& model) {
+    const auto& b = model.bounds;
+    const float p = static_cast<float>(model.priority);
+    return TreeBox{{b[0], b[1], b[2], p}, {b[3], b[4], b[5], p + 0.5f}};
+}
+
+ModelTree ModelTree::build(std::vector<MeshModel> models) {
+    ModelTree tree;
+    const std::size_t n = models.size();
+    for (std::size_t k = 0; k < n; ++k) models[k].id = k;
+    tree.models = std::move(models);
+    if (n == 0) return tree;
+
+    // The spatial split comes from the shared builder; the priority extent of
+    // every subtree is carried alongside so that a child's min.w is the
+    // smallest priority below it, the key of the best-first walk.
+    std::vector<hierarchy::Box3> boxes(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto& b = tree.models[k].bounds;
+        boxes[k] = hierarchy::Box3{{b[0], b[1], b[2]}, {b[3], b[4], b[5]}};
+    }
+    const hierarchy::BinaryTree binary = hierarchy::build(std::span<const hierarchy::Box3>(boxes));
+
+    const std::size_t count = binary.nodes.size();
+    std::vector<float> wmin(count), wmax(count);
+    // Pre-order numbering puts every child after its parent, so one reverse
+    // pass sees both children before the parent.
+    for (std::size_t i = count; i-- > 0;) {
+        const hierarchy::BinaryNode& b = binary.nodes[i];
+        if (b.is_leaf()) {
+            const TreeBox box = model_box(tree.models[b.shape]);
+            wmin[i] = box.min[3];
+            wmax[i] = box.max[3];
+        } else {
+            wmin[i] = std::min(wmin[b.left], wmin[b.right]);
+            wmax[i] = std::max(wmax[b.left], wmax[b.right]);
+        }
+    }
+
+    tree.nodes.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const hierarchy::BinaryNode& b = binary.nodes[i];
+        TreeNode node;
+        if (b.is_leaf()) {
+            node.model = b.shape;
+        } else {
+            node.left = b.left;
+            node.right = b.right;
+            const auto spread = [&](const hierarchy::Box3& s, std::uint32_t child) {
+                return TreeBox{{s.min[0], s.min[1], s.min[2], wmin[child]},
+                               {s.max[0], s.max[1], s.max[2], wmax[child]}};
+            };
+            node.left_box = spread(b.left_box, b.left);
+            node.right_box = spread(b.right_box, b.right);
+        }
+        tree.nodes.push_back(node);
+    }
+    return tree;
+}
+
+Result<std::array<float, 6>> ModelTree::aabb(const ModelTree& tree) {
+    if (tree.models.empty()) return Error::internal("ModelTree must contain at least one model");
+    std::array<float, 6> box = tree.models.front().bounds;
+    for (std::size_t k = 1; k < tree.models.size(); ++k) {
+        const auto& b = tree.models[k].bounds;
+        for (int a = 0; a < 3; ++a) {
+            box[a] = b[a] < box[a] ? b[a] : box[a];
+            box[a + 3] = b[a + 3] > box[a + 3] ? b[a + 3] : box[a + 3];
+        }
+    }
+    return box;
+}
+
+std::uint64_t ModelTree::size_estimate(const ModelTree& tree) {
+    std::uint64_t size = sizeof(ModelTree) + tree.nodes.size() * sizeof(TreeNode);
+    for (const MeshModel& m : tree.models) size += MeshModel::size_estimate(m);
+    return size;
+}
+
+std::string ModelTree::structure_text(const ModelTree& tree) {
+    std::string text = "ModelTree with " + std::to_string(tree.models.size()) + " mesh models:\n";
+    for (const MeshModel& m : tree.models) {
+        const std::string label =
+            m.name.empty() ? "(id=" + std::to_string(m.id) + ")" : quoted(m.name);
+        text += "Mesh model " + label + " with " + std::to_string(m.vertex_count) +
+                " vertices and " + std::to_string(m.simplices.size()) +
+                " simplices, tree depth = " + std::to_string(MeshModel::tree_depth(m)) +
+                ", priority = " + std::to_string(static_cast<unsigned>(m.priority)) + ".\n";
+    }
+    return text;
+}
+
+}  // namespace orvik
