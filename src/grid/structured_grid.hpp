@@ -1,0 +1,46 @@
+// Bilinear interpolation on an m x n grid of Cartesian nodes that may be
+// rotated, sheared or gently curved.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/result.hpp"
+#include "common/strided.hpp"
+
+namespace orvik {
+
+struct GridSample {
+    double value;
+    bool outside;
+};
+
+struct StructuredGrid {
+    std::size_t m = 0;  // rows (first axis)
+    std::size_t n = 0;  // columns (second axis)
+    // Row-major copies of the caller's arrays.
+    std::vector<double> x;
+    std::vector<double> y;
+    std::vector<double> values;
+    // Least-squares affine map from (x, y) to fractional (row, column): only
+    // picks the cell where a search starts.
+    double centroid[2] = {0.0, 0.0};
+    double index_centre[2] = {0.0, 0.0};
+    double index_gradient[4] = {0.0, 0.0, 0.0, 0.0};  // di/dx, dj/dx, di/dy, dj/dy
+
+    // Copies the three arrays, then checks shapes, size and collinearity.
+    static Result<StructuredGrid> build(const StridedView<double, 2>& x,
+                                        const StridedView<double, 2>& y,
+                                        const StridedView<double, 2>& values);
+
+    // Never fails and allocates nothing; safe on any thread.
+    static GridSample query(const StructuredGrid& grid, double x, double y, bool clamp);
+
+    // out_values[k], out_outside[k] = query(x[k], y[k], clamp); x and y have equal length.
+    static void query_many(const StructuredGrid& grid, const StridedView<double, 1>& x,
+                           const StridedView<double, 1>& y, bool clamp, double* out_values,
+                           std::uint8_t* out_outside);
+};
+
+}  // namespace orvik
