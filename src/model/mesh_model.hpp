@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +37,9 @@ struct DepthProfile {
     std::vector<std::pair<float, float>> pairs;  // (depth, alpha) per vertex
     std::vector<float> tops;                     // tops of layers 1 .. L-1, increasing
     std::vector<Quality> layers;                 // L layers, alpha 1
+
+    // The layer that depth `d` falls in: the number of tops t <= d.
+    static std::size_t layer_index(const std::vector<float>& tops, float d);
 };
 
 using Finisher = std::variant<Interpolated, DepthProfile>;

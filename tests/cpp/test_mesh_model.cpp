@@ -1,0 +1,344 @@
+#include "model/mesh_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+
+#include "mesh/mesh_builder.hpp"
+
+namespace {
+
+using orvik::DepthProfile;
+using orvik::Interpolated;
+using orvik::MeshBuilderState;
+using orvik::MeshModel;
+using orvik::Quality;
+
+Quality q_of(float base) { return Quality{base, base + 1, base + 2, base + 3, base + 4, 1.0f}; }
+
+MeshBuilderState unit_tet() {
+    MeshBuilderState b;
+    b.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    b.faces = {{1, 2, 3, 0}};
+    b.bounds = {0, 0, 0, 1, 1, 1};
+    return b;
+}
+
+Interpolated four_qualities() {
+    return Interpolated{{Quality{1, 10, 5, 100, 50, 1}, Quality{2, 20, 6, 200, 60, 1},
+                         Quality{3, 30, 7, 400, 70, 1}, Quality{4, 40, 8, 800, 80, 1}}};
+}
+
+// An n x n x n block of unit cubes, each split into six tetrahedra that share
+// the cube's main diagonal: a conforming mesh.
+MeshBuilderState cube_mesh(int n, float jitter, std::uint32_t seed) {
+    MeshBuilderState b;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> j(-jitter, jitter);
+    const int m = n + 1;
+    for (int z = 0; z < m; ++z)
+        for (int y = 0; y < m; ++y)
+            for (int x = 0; x < m; ++x) {
+                const bool inner = x > 0 && y > 0 && z > 0 && x < n && y < n && z < n;
+                b.vertices.push_back({x + (inner ? j(rng) : 0.f), y + (inner ? j(rng) : 0.f),
+                                      z + (inner ? j(rng) : 0.f)});
+            }
+    auto id = [&](int x, int y, int z) { return static_cast<std::uint32_t>((z * m + y) * m + x); };
+    const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                for (const auto& p : perms) {
+                    int c[3] = {x, y, z};
+                    std::array<std::uint32_t, 4> f{};
+                    f[0] = id(c[0], c[1], c[2]);
+                    for (int s = 0; s < 3; ++s) {
+                        ++c[p[s]];
+                        f[s + 1] = id(c[0], c[1], c[2]);
+                    }
+                    b.faces.push_back(f);
+                }
+    b.bounds = {0, 0, 0, float(n), float(n), float(n)};
+    return b;
+}
+
+bool contains(const orvik::SimplexRecord& s, float x, float y, float z) {
+    const float dx = x - s.origin[0], dy = y - s.origin[1], dz = z - s.origin[2];
+    const float* m = s.inverse;
+    const float w0 = (m[0] * dx + m[3] * dy) + m[6] * dz;
+    const float w1 = (m[1] * dx + m[4] * dy) + m[7] * dz;
+    const float w2 = (m[2] * dx + m[5] * dy) + m[8] * dz;
+    return w2 >= -0.0001f && w0 >= -0.0001f && w1 >= -0.0001f && (w1 + w0) + w2 <= 1.0001f;
+}
+
+TEST(MeshBuild, SingleSimplexVertexAndCentroid) {
+    MeshBuilderState b = unit_tet();
+    auto r = MeshModel::build(b, four_qualities());
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    const MeshModel& m = r.value();
+    EXPECT_TRUE(b.built);
+    EXPECT_TRUE(b.vertices.empty());
+    EXPECT_EQ(m.vertex_count, 4u);
+    EXPECT_EQ(*m.root, 0x80000000u);
+    EXPECT_TRUE(m.nodes.empty());
+    EXPECT_EQ(MeshModel::tree_depth(m), 0u);
+
+    const auto at_b = MeshModel::query(m, 1, 0, 0);  // vertex 1
+    ASSERT_TRUE(at_b);
+    EXPECT_FLOAT_EQ(at_b->rho, 2);
+    EXPECT_FLOAT_EQ(at_b->qp, 200);
+
+    const auto centre = MeshModel::query(m, 0.25f, 0.25f, 0.25f);
+    ASSERT_TRUE(centre);
+    EXPECT_NEAR(centre->rho, 2.5, 1e-5);
+    EXPECT_NEAR(centre->vp, 25, 1e-4);
+    EXPECT_NEAR(centre->qp, 4.0 / (1 / 100.0 + 1 / 200.0 + 1 / 400.0 + 1 / 800.0), 1e-3);
+    EXPECT_NEAR(centre->alpha, 1.0, 1e-6);
+}
+
+TEST(MeshBuild, ToleranceBand) {
+    MeshBuilderState b = unit_tet();
+    auto r = MeshModel::build(b, four_qualities());
+    ASSERT_TRUE(r.ok());
+    // The face x = 0 is where the weight of vertex 1 vanishes; the weight is x.
+    EXPECT_TRUE(MeshModel::query(r.value(), -0.00005f, 0.2f, 0.2f));
+    EXPECT_FALSE(MeshModel::query(r.value(), -0.001f, 0.2f, 0.2f));
+    // The opposite face x + y + z = 1.
+    EXPECT_TRUE(MeshModel::query(r.value(), 0.4f, 0.3f, 0.30005f));
+    EXPECT_FALSE(MeshModel::query(r.value(), 0.4f, 0.3f, 0.301f));
+    EXPECT_FALSE(MeshModel::query(r.value(), std::nanf(""), 0.2f, 0.2f));
+}
+
+TEST(MeshBuild, TransformMovesTheModel) {
+    MeshBuilderState b = unit_tet();
+    b.transform = std::array<float, 16>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 10, 20, 30, 1};
+    auto r = MeshModel::build(b, four_qualities());
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(MeshModel::query(r.value(), 0.25f - 10, 0.25f - 20, 0.25f - 30));
+    EXPECT_FALSE(MeshModel::query(r.value(), 0.25f, 0.25f, 0.25f));
+    const auto& box = r->vertex_aabb;
+    EXPECT_FLOAT_EQ(box[0], -10.0f - 0.01f);
+    EXPECT_FLOAT_EQ(box[2], -30.0f - 0.01f);
+    EXPECT_FLOAT_EQ(box[3], -9.0f + 0.01f);
+    EXPECT_FLOAT_EQ(box[5], -29.0f + 0.01f);
+}
+
+TEST(MeshBuild, VertexBoxWithoutTransformAndEmptyMesh) {
+    MeshBuilderState b = unit_tet();
+    auto r = MeshModel::build(b, four_qualities());
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->vertex_aabb[0], 0.0f - 0.01f);
+    EXPECT_EQ(r->vertex_aabb[4], 1.0f + 0.01f);
+
+    MeshBuilderState empty;
+    auto e = MeshModel::build(empty, Interpolated{});
+    ASSERT_TRUE(e.ok());
+    EXPECT_FALSE(e->root);
+    EXPECT_TRUE(e->nodes.empty());
+    EXPECT_EQ(e->vertex_aabb[0], std::numeric_limits<float>::max());
+    EXPECT_EQ(e->vertex_aabb[3], -std::numeric_limits<float>::max());
+    EXPECT_FALSE(MeshModel::query(e.value(), 0, 0, 0));
+    EXPECT_EQ(MeshModel::tree_depth(e.value()), 0u);
+}
+
+TEST(MeshBuild, InverseOfTheTransform) {
+    const std::array<float, 16> a{2, 0, 0, 0, 0, 4, 0, 0, 1, 0, 8, 0, 3, 5, 7, 1};
+    std::array<float, 16> inv{};
+    ASSERT_TRUE(orvik::invert4(a, inv));
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+            float s = 0;
+            for (int k = 0; k < 4; ++k) s += a[r * 4 + k] * inv[k * 4 + c];
+            EXPECT_NEAR(s, r == c ? 1.0f : 0.0f, 1e-6) << r << c;
+        }
+    const std::array<float, 16> singular{1, 2, 3, 4, 2, 4, 6, 8, 0, 0, 1, 0, 0, 0, 0, 1};
+    EXPECT_FALSE(orvik::invert4(singular, inv));
+}
+
+struct Failure {
+    const char* what;
+    std::function<void(MeshBuilderState&)> edit;
+    std::string message;
+};
+
+TEST(MeshBuild, Failures) {
+    const std::vector<Failure> cases = {
+        {"index equal to vertex count", [](MeshBuilderState& b) { b.faces[0][2] = 4; },
+         "Model \"\": degenerate or out-of-range simplex"},
+        {"index 2^32-1", [](MeshBuilderState& b) { b.faces[0][0] = 0xFFFFFFFFu; },
+         "Model \"\": degenerate or out-of-range simplex"},
+        {"repeated vertex", [](MeshBuilderState& b) { b.faces[0][3] = b.faces[0][0]; },
+         "Model \"\": degenerate or out-of-range simplex"},
+        {"flat", [](MeshBuilderState& b) { b.vertices[0] = {0.5f, 0.5f, 0.0f}; b.faces[0] = {0, 1, 2, 3}; b.vertices[3] = {0.2f, 0.7f, 0.0f}; },
+         "Model \"\": degenerate or out-of-range simplex"},
+        {"named", [](MeshBuilderState& b) { b.name = "a\"b"; b.faces[0][1] = 9; },
+         "Model \"a\\\"b\": degenerate or out-of-range simplex"},
+        {"coverage", [](MeshBuilderState& b) { b.vertices.push_back({5, 5, 5}); },
+         "Model \"\": the field doesn't cover every vertex or simplex of the mesh"},
+        {"singular", [](MeshBuilderState& b) { b.transform = std::array<float, 16>{}; },
+         "transform is not invertible (its determinant is zero)"},
+    };
+    for (const auto& c : cases) {
+        MeshBuilderState b = unit_tet();
+        c.edit(b);
+        auto r = MeshModel::build(b, four_qualities());
+        ASSERT_FALSE(r.ok()) << c.what;
+        EXPECT_EQ(r.error().kind, orvik::ErrorKind::Value) << c.what;
+        EXPECT_EQ(r.error().message, c.message) << c.what;
+        EXPECT_TRUE(b.built) << c.what;
+        EXPECT_TRUE(b.name.empty()) << c.what;
+        auto again = MeshModel::build(b, four_qualities());
+        ASSERT_FALSE(again.ok());
+        EXPECT_EQ(again.error().message, "MeshModelBuilder has already built a model");
+    }
+}
+
+TEST(MeshBuild, NanDeterminantPasses) {
+    MeshBuilderState b = unit_tet();
+    b.vertices[0] = {std::nanf(""), 0, 0};
+    auto r = MeshModel::build(b, four_qualities());
+    ASSERT_TRUE(r.ok());
+    EXPECT_FALSE(MeshModel::query(r.value(), 0.25f, 0.25f, 0.25f));
+}
+
+class RandomMesh : public ::testing::TestWithParam<int> {};
+
+TEST_P(RandomMesh, QueryAgreesWithBruteForce) {
+    const int n = GetParam();
+    MeshBuilderState b = cube_mesh(n, 0.2f, 5u + n);
+    const std::size_t nv = b.vertices.size();
+    const auto faces = b.faces;
+    const auto vertices = b.vertices;
+    Interpolated interp;
+    for (std::size_t i = 0; i < nv; ++i) interp.qualities.push_back(q_of(float(i)));
+    auto r = MeshModel::build(b, interp);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    const MeshModel& m = r.value();
+    ASSERT_EQ(m.simplices.size(), faces.size());
+    EXPECT_EQ(m.nodes.size() > 0, faces.size() > 4);
+
+    // Every face appears once in leaf order, with its own record.
+    std::vector<int> seen(faces.size(), 0);
+    for (std::size_t i = 0; i < m.faces.size(); ++i) {
+        for (std::size_t f = 0; f < faces.size(); ++f) {
+            if (faces[f] == m.faces[i]) ++seen[f];
+        }
+        EXPECT_EQ(m.simplices[i].origin[0], vertices[m.faces[i][3]][0]);
+    }
+    for (int s : seen) EXPECT_EQ(s, 1);
+
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> pos(-0.5f, n + 0.5f);
+    int found = 0;
+    for (int q = 0; q < 2000; ++q) {
+        const float x = pos(rng), y = pos(rng), z = pos(rng);
+        std::vector<std::size_t> holders;
+        for (std::size_t i = 0; i < m.simplices.size(); ++i) {
+            if (contains(m.simplices[i], x, y, z)) holders.push_back(i);
+        }
+        const auto got = MeshModel::query(m, x, y, z);
+        ASSERT_EQ(got.has_value(), !holders.empty()) << x << " " << y << " " << z;
+        if (!got) continue;
+        ++found;
+        if (holders.size() == 1) {
+            // Interpolated rho of q_of(i) is the weighted vertex index.
+            // Independent weights in double by Cramer's rule; rho of q_of(i)
+            // is i, so the interpolated rho is the weighted vertex index.
+            const auto& f = m.faces[holders[0]];
+            double e[3][3], d[3];
+            for (int k = 0; k < 3; ++k) {
+                for (int c = 0; c < 3; ++c) e[k][c] = double(vertices[f[c]][k]) - vertices[f[3]][k];
+                d[k] = double(k == 0 ? x : k == 1 ? y : z) - vertices[f[3]][k];
+            }
+            auto det3 = [](double a[3][3]) {
+                return a[0][0] * (a[1][1] * a[2][2] - a[2][1] * a[1][2]) -
+                       a[0][1] * (a[1][0] * a[2][2] - a[2][0] * a[1][2]) +
+                       a[0][2] * (a[1][0] * a[2][1] - a[2][0] * a[1][1]);
+            };
+            const double det = det3(e);
+            double w[4], sum = 0;
+            for (int c = 0; c < 3; ++c) {
+                double t[3][3];
+                for (int k = 0; k < 3; ++k)
+                    for (int cc = 0; cc < 3; ++cc) t[k][cc] = (cc == c) ? d[k] : e[k][cc];
+                w[c] = det3(t) / det;
+                sum += w[c];
+            }
+            w[3] = 1 - sum;
+            double rho = 0;
+            for (int c = 0; c < 4; ++c) rho += w[c] * f[c];
+            EXPECT_NEAR(got->rho, rho, 1e-3 * (1 + std::abs(rho)));
+        }
+    }
+    // The sample box is (n + 1)^3, the mesh n^3.
+    EXPECT_GT(found, 2000 * 0.8 * n * n * n / ((n + 1.0) * (n + 1) * (n + 1)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RandomMesh, ::testing::Values(1, 2, 5));
+
+TEST(DepthProfile, LayerIndex) {
+    const std::vector<float> tops{100, 200};  // caller's tops [0, 100, 200]
+    EXPECT_EQ(DepthProfile::layer_index(tops, 50), 0u);
+    EXPECT_EQ(DepthProfile::layer_index(tops, 100), 1u);
+    EXPECT_EQ(DepthProfile::layer_index(tops, 199.9f), 1u);
+    EXPECT_EQ(DepthProfile::layer_index(tops, 200), 2u);
+    EXPECT_EQ(DepthProfile::layer_index(tops, 1e6f), 2u);
+    EXPECT_EQ(DepthProfile::layer_index(tops, -1e6f), 0u);
+    EXPECT_EQ(DepthProfile::layer_index(tops, -INFINITY), 0u);
+    EXPECT_EQ(DepthProfile::layer_index(tops, std::nanf("")), 0u);
+    EXPECT_EQ(DepthProfile::layer_index({}, 5.0f), 0u);
+    std::vector<float> many;
+    for (int i = 0; i < 37; ++i) many.push_back(float(i * 10));
+    for (int d = -15; d < 400; d += 3) {
+        std::size_t expect = 0;
+        for (float t : many) expect += (t <= float(d)) ? 1 : 0;
+        EXPECT_EQ(DepthProfile::layer_index(many, float(d)), expect) << d;
+    }
+}
+
+TEST(DepthProfile, EvaluatesLayerAndInterpolatedAlpha) {
+    MeshBuilderState b = unit_tet();
+    DepthProfile p;
+    // Depth 0 at every vertex but vertex 1 (x = 1) at 300: depth = 300 x.
+    p.pairs = {{0.f, 0.2f}, {300.f, 1.0f}, {0.f, 0.2f}, {0.f, 0.2f}};
+    p.tops = {100, 200};
+    p.layers = {Quality{1, 1, 1, 1, 1, 1}, Quality{2, 2, 2, 2, 2, 1}, Quality{3, 3, 3, 3, 3, 1}};
+    auto r = MeshModel::build(b, p);
+    ASSERT_TRUE(r.ok());
+    const auto a = MeshModel::query(r.value(), 0.1f, 0.1f, 0.1f);  // depth 30
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->rho, 1.0f);
+    EXPECT_NEAR(a->alpha, 0.2f + 0.8f * 0.1f, 1e-6);
+    const auto c = MeshModel::query(r.value(), 0.5f, 0.1f, 0.1f);  // depth 150
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->vp, 2.0f);
+    const auto d = MeshModel::query(r.value(), 0.9f, 0.05f, 0.0f);  // depth 270
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->qs, 3.0f);
+}
+
+TEST(MeshModel, SizeEstimate) {
+    MeshBuilderState b = cube_mesh(2, 0.0f, 1);
+    b.name = "ab";
+    const std::size_t nv = b.vertices.size();
+    Interpolated interp;
+    interp.qualities.assign(nv, q_of(1));
+    auto r = MeshModel::build(b, interp);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(MeshModel::size_estimate(r.value()),
+              328 + 56 * r->nodes.size() + 48 * 48 + 16 * 48 + 24 * nv + 2);
+
+    MeshBuilderState t = unit_tet();
+    DepthProfile p;
+    p.pairs.assign(4, {0.f, 1.f});
+    p.tops = {1, 2};
+    p.layers.assign(3, Quality{});
+    auto dp = MeshModel::build(t, p);
+    ASSERT_TRUE(dp.ok());
+    EXPECT_EQ(MeshModel::size_estimate(dp.value()), 328u + 48 + 16 + 8 * 4 + 4 * 2 + 24 * 3);
+}
+
+}  // namespace
