@@ -29,8 +29,8 @@ const Registration kRegistrations[] = {
     {"MeshModelBuilder", nullptr},  // make_MeshModelBuilder
     {"model_tree", nullptr},  // make_model_tree
     {"blend_many", make_blend_many},
-    {"StructuredGrid", nullptr},  // make_StructuredGrid
-    {"structured_grid", nullptr},  // make_structured_grid
+    {"StructuredGrid", make_StructuredGrid},
+    {"structured_grid", make_structured_grid},
     {"adaptive_tin", nullptr},  // make_adaptive_tin
     {"PyCoastline", nullptr},  // make_PyCoastline
     {"coastline", nullptr},  // make_coastline
