@@ -22,12 +22,12 @@ struct Registration {
 // The order of this table is the order of __all__; an entry whose make is
 // still null is not built yet and is skipped.
 const Registration kRegistrations[] = {
-    {"QueryCoordinates", nullptr},  // make_QueryCoordinates
-    {"QueryParams", nullptr},  // make_QueryParams
-    {"PyMeshModel", nullptr},  // make_PyMeshModel
-    {"PyModelTree", nullptr},  // make_PyModelTree
-    {"MeshModelBuilder", nullptr},  // make_MeshModelBuilder
-    {"model_tree", nullptr},  // make_model_tree
+    {"QueryCoordinates", make_QueryCoordinates},
+    {"QueryParams", make_QueryParams},
+    {"PyMeshModel", make_PyMeshModel},
+    {"PyModelTree", make_PyModelTree},
+    {"MeshModelBuilder", make_MeshModelBuilder},
+    {"model_tree", make_model_tree},
     {"blend_many", make_blend_many},
     {"StructuredGrid", make_StructuredGrid},
     {"structured_grid", make_structured_grid},
