@@ -1,0 +1,208 @@
+"""A sample regional velocity model: a sedimentary basin over the ak135 Earth.
+
+Two mesh models make up the velocity model:
+
+* ``ak135`` - a layered background, a tetrahedral block queried by depth below
+  the topography and finished with ``depth_profile`` from the ak135 table
+  (``data/ak135_upper.tvel``); the gradient zones of the table are split into
+  thin constant layers.
+* ``basin`` - a bowl of soft sediments queried by elevation, with a quality per
+  vertex: Vs grows with depth below the topography and Vp and density follow
+  from Brocher's (2005) regressions. Its alpha fades from 1 in the basin to 0
+  at the rim, so that the sediments blend smoothly into the crust below. The
+  basin is meshed in its own local frame, centred on the origin, and placed by
+  a world-to-local transform.
+
+The basin has priority 0 and sits in front of the background (priority 10).
+Horizontal coordinates, elevation and depth are in kilometres.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+import orvik
+
+DATA = Path(__file__).resolve().parent / "data"
+
+EXTENT_KM = 200.0            # the model is a square of this side
+BASE_DEPTH_KM = 660.0        # the background reaches the transition zone
+BASIN_CENTRE = (90.0, 110.0)
+BASIN_RADII = (55.0, 35.0)   # elliptical outline, x and y half-axes
+BASIN_DEPTH_KM = 6.0         # deepest sediment fill
+BASIN_PRIORITY = 0
+BACKGROUND_PRIORITY = 10
+
+
+def topography(x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """Elevation of the ground in km: a gentle ridge to the north-east."""
+    x = np.asarray(x, np.float64)
+    y = np.asarray(y, np.float64)
+    ridge = 1.2 * np.exp(-(((x - 170.0) / 40.0) ** 2 + ((y - 170.0) / 50.0) ** 2))
+    return 0.2 + ridge + 0.05 * np.sin(x / 17.0) * np.cos(y / 23.0)
+
+
+# --- meshing -------------------------------------------------------------------
+
+def hex_grid_tetrahedra(nx: int, ny: int, nz: int) -> np.ndarray:
+    """Six tetrahedra per cell of an (nx, ny, nz) vertex grid (Kuhn split).
+
+    Every cell is cut along its main diagonal in the same way, so the faces of
+    neighbouring cells match. Vertex (i, j, k) has index (i * ny + j) * nz + k.
+    """
+    i, j, k = np.meshgrid(np.arange(nx - 1), np.arange(ny - 1), np.arange(nz - 1), indexing="ij")
+    base = ((i * ny + j) * nz + k).ravel()
+    step = np.array([ny * nz, nz, 1])
+    tets = []
+    for a, b, c in ((0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0)):
+        v0 = base
+        v1 = v0 + step[a]
+        v2 = v1 + step[b]
+        v3 = v2 + step[c]
+        tets.append(np.stack([v0, v1, v2, v3], axis=1))
+    return np.concatenate(tets).astype(np.uint64)
+
+
+# --- the ak135 background ----------------------------------------------------
+
+@dataclass
+class Profile:
+    tops: np.ndarray    # (L,) km
+    layers: np.ndarray  # (L, 5) rho, vp, vs, qp, qs
+
+
+def read_tvel(path: Path) -> np.ndarray:
+    """Rows of depth (km), Vp, Vs (km/s), density (g/cm^3)."""
+    return np.loadtxt(path, skiprows=2)
+
+
+def shear_q(depth_km: float) -> float:
+    """Qmu by depth, after the ak135-F attenuation model (rounded)."""
+    if depth_km < 80.0:
+        return 600.0
+    if depth_km < 220.0:
+        return 80.0
+    return 143.0
+
+
+def ak135_profile(max_step_km: float = 5.0) -> Profile:
+    """Piecewise-constant layers from the tvel table.
+
+    A depth listed twice is a discontinuity; between listed depths the table
+    grades linearly, and each graded interval is cut into layers no thicker
+    than `max_step_km`, each with the value at its mid-depth.
+    """
+    rows = read_tvel(DATA / "ak135_upper.tvel")
+    tops, layers = [], []
+    for upper, lower in zip(rows[:-1], rows[1:]):
+        d0, d1 = upper[0], lower[0]
+        if d1 <= d0:
+            continue  # a discontinuity: the next interval starts the new values
+        count = max(1, int(np.ceil((d1 - d0) / max_step_km)))
+        for s in range(count):
+            top = d0 + (d1 - d0) * s / count
+            mid = d0 + (d1 - d0) * (s + 0.5) / count
+            f = (mid - d0) / (d1 - d0)
+            vp, vs, rho = (1 - f) * upper[1:] + f * lower[1:]
+            qs = shear_q(mid)
+            # Qkappa is large: Qp follows from Qs and the velocity ratio.
+            qp = 1.0 / ((4.0 / 3.0) * (vs / vp) ** 2 / qs)
+            tops.append(top)
+            layers.append([rho, vp, vs, qp, qs])
+    return Profile(np.asarray(tops, np.float32), np.asarray(layers, np.float32))
+
+
+def background_model(spacing_km: float = 10.0, depth_step_km: float = 10.0):
+    """The ak135 block: 0 to 660 km below the topography, queried by depth."""
+    xs = np.arange(0.0, EXTENT_KM + 0.5 * spacing_km, spacing_km)
+    ds = np.arange(0.0, BASE_DEPTH_KM + 0.5 * depth_step_km, depth_step_km)
+    gx, gy, gd = np.meshgrid(xs, xs, ds, indexing="ij")
+    vertices = np.column_stack([gx.ravel(), gy.ravel(), gd.ravel()]).astype(np.float32)
+    faces = hex_grid_tetrahedra(len(xs), len(xs), len(ds))
+    top = float(topography(xs[:, None], xs[None, :]).max()) + 1.0
+    bounds = (0.0, 0.0, -BASE_DEPTH_KM, EXTENT_KM, EXTENT_KM, top)
+    profile = ak135_profile()
+    builder = orvik.MeshModelBuilder(vertices, faces, BACKGROUND_PRIORITY, "depth", bounds)
+    builder.name("ak135")
+    depth = vertices[:, 2].copy()                       # each vertex's depth attribute
+    alpha = np.ones(len(vertices), np.float32)
+    return builder.depth_profile(alpha, depth, profile.tops, profile.layers)
+
+
+# --- the basin -----------------------------------------------------------------
+
+def brocher_vp(vs: np.ndarray) -> np.ndarray:
+    """Vp from Vs (km/s), Brocher (2005) eq. 9."""
+    return 0.9409 + 2.0947 * vs - 0.8206 * vs**2 + 0.2683 * vs**3 - 0.0251 * vs**4
+
+
+def brocher_rho(vp: np.ndarray) -> np.ndarray:
+    """Density (g/cm^3) from Vp (km/s), Brocher (2005) eq. 1 (Nafe-Drake)."""
+    return 1.6612 * vp - 0.4721 * vp**2 + 0.0671 * vp**3 - 0.0043 * vp**4 + 0.000106 * vp**5
+
+
+def sediment_quality(depth_km: np.ndarray, alpha: np.ndarray) -> np.ndarray:
+    """Rows [rho, vp, vs, qp, qs, alpha] of sediments `depth_km` below the ground."""
+    d = np.maximum(depth_km, 0.0)
+    vs = 0.35 + 0.55 * d**0.7
+    vp = brocher_vp(vs)
+    rho = brocher_rho(vp)
+    qs = 50.0 * vs
+    qp = 2.0 * qs
+    return np.column_stack([rho, vp, vs, qp, qs, alpha]).astype(np.float32)
+
+
+def basin_thickness(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+    """Sediment thickness (km) at local position (u, v); a thin skin outside."""
+    r2 = (u / BASIN_RADII[0]) ** 2 + (v / BASIN_RADII[1]) ** 2
+    return np.maximum(BASIN_DEPTH_KM * (1.0 - r2), 0.0) + 0.05
+
+
+def basin_model(spacing_km: float = 2.5, levels: int = 12):
+    """The basin: a bowl under the topography, queried by elevation."""
+    half = (BASIN_RADII[0] + 5.0, BASIN_RADII[1] + 5.0)
+    us = np.arange(-half[0], half[0] + 0.5 * spacing_km, spacing_km)
+    vs = np.arange(-half[1], half[1] + 0.5 * spacing_km, spacing_km)
+    ss = np.linspace(0.0, 1.0, levels + 1)           # 0 at the ground, 1 at the basement
+    gu, gv, gs = np.meshgrid(us, vs, ss, indexing="ij")
+    cx, cy = BASIN_CENTRE
+    ground = topography(gu + cx, gv + cy)
+    thickness = basin_thickness(gu, gv)
+    depth = gs * thickness
+    vertices = np.column_stack([gu.ravel(), gv.ravel(), (ground - depth).ravel()]).astype(np.float32)
+    faces = hex_grid_tetrahedra(len(us), len(vs), len(ss))
+
+    # Opaque inside the basin, fading to transparent over the outer part.
+    r = np.sqrt((gu / BASIN_RADII[0]) ** 2 + (gv / BASIN_RADII[1]) ** 2)
+    alpha = np.clip((1.0 - r) / 0.25, 0.0, 1.0).ravel()
+    qualities = sediment_quality(depth.ravel(), alpha)
+
+    # World to local: a translation, the fourth row of the row-vector transform.
+    transform = np.eye(4, dtype=np.float32)
+    transform[3, :3] = (-cx, -cy, 0.0)
+    z_min = float((ground - thickness).min())
+    z_max = float(ground.max())
+    bounds = (cx - half[0], cy - half[1], z_min, cx + half[0], cy + half[1], z_max)
+    builder = orvik.MeshModelBuilder(vertices, faces, BASIN_PRIORITY, "elevation", bounds)
+    builder.transform(transform).name("basin")
+    return builder.interpolated(qualities)
+
+
+def build_velocity_model():
+    """The compiled velocity model (a PyModelTree): the basin over ak135."""
+    return orvik.model_tree([basin_model(), background_model()])
+
+
+def query_points(tree, x, y, z, priority_lo: int = 0, priority_hi: int = 255) -> np.ndarray:
+    """Qualities (N, 6) at elevation z, NaN where no model lies (the air)."""
+    x = np.ascontiguousarray(x, np.float32)
+    y = np.ascontiguousarray(y, np.float32)
+    z = np.ascontiguousarray(z, np.float32)
+    depth = (topography(x, y) - z).astype(np.float32)
+    out = np.full((len(x), 6), np.nan, np.float32)
+    tree.query_many(out, orvik.QueryCoordinates(x, y, z, depth),
+                    orvik.QueryParams(priority_lo, priority_hi))
+    return out
