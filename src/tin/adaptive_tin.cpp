@@ -1,0 +1,572 @@
+// CGAL stays in this translation unit: the header exposes only plain records.
+#include "tin/adaptive_tin.hpp"
+
+#include <CGAL/Constrained_Delaunay_triangulation_2.h>
+#include <CGAL/Constrained_triangulation_face_base_2.h>
+#include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
+#include <CGAL/Spatial_sort_traits_adapter_2.h>
+#include <CGAL/Triangulation_face_base_with_info_2.h>
+#include <CGAL/Triangulation_vertex_base_with_info_2.h>
+#include <CGAL/property_map.h>
+#include <CGAL/spatial_sort.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <utility>
+
+namespace orvik {
+namespace {
+
+// Sentinels share the 32-bit id space: every real vertex or face id is below kIdLimit.
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kExcluded = 0xFFFFFFFEu;
+constexpr std::uint32_t kPending = 0xFFFFFFFDu;
+constexpr std::uint32_t kIdLimit = 0xFFFFFFFDu;
+
+constexpr double kMaxCoordinate = 3.2138760885179806e+60;
+constexpr double kMinCoordinate = 1.793662034335766e-43;
+
+// Per-face bookkeeping, carried by CGAL inside each face. CGAL reuses a face
+// in place when it flips it, so an id names a slot, not a fixed triangle.
+struct FaceInfo {
+    std::uint32_t id = kNone;
+    std::uint32_t worst_surface = kNone;
+    std::size_t worst_sample = 0;
+    double worst_err = 1.0;
+    std::uint32_t crossings = 0;
+    bool visited = false;
+    bool marked = false;  // already named by a fit candidate this iteration
+};
+
+// CGAL default-constructs the info of every vertex it creates: a new vertex
+// is recognised by its unassigned id.
+struct VertexInfo {
+    std::uint32_t id = kNone;
+};
+
+using Kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
+using VertexBase = CGAL::Triangulation_vertex_base_with_info_2<VertexInfo, Kernel>;
+using FaceInfoBase = CGAL::Triangulation_face_base_with_info_2<FaceInfo, Kernel>;
+using FaceBase = CGAL::Constrained_triangulation_face_base_2<Kernel, FaceInfoBase>;
+using Tds = CGAL::Triangulation_data_structure_2<VertexBase, FaceBase>;
+// The plain no-intersection tag throws as soon as a point splits a constraint.
+using Itag = CGAL::No_constraint_intersection_requiring_constructions_tag;
+using Cdt = CGAL::Constrained_Delaunay_triangulation_2<Kernel, Tds, Itag>;
+using Point = Cdt::Point;
+using VertexHandle = Cdt::Vertex_handle;
+using FaceHandle = Cdt::Face_handle;
+using ConstraintCrossing = Cdt::Intersection_of_constraints_exception;
+
+// Edges of a face in the order (A, B), (B, C), (C, A), as indices of the
+// opposite corner.
+constexpr int kEdgeOrder[3] = {2, 0, 1};
+
+bool acceptable(double c) {
+    const double a = std::fabs(c);
+    return !std::isnan(c) && a <= kMaxCoordinate && (a == 0.0 || a >= kMinCoordinate);
+}
+
+bool acceptable(double x, double y) { return acceptable(x) && acceptable(y); }
+
+// ceil(v) as an unsigned 64-bit count: negative and NaN give 0, huge values saturate.
+std::uint64_t saturating_count(double v) {
+    const double c = std::ceil(v);
+    if (!(c > 0.0)) return 0;
+    if (c >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(c);
+}
+
+double squared_distance(double ax, double ay, double bx, double by) {
+    const double dx = ax - bx;
+    const double dy = ay - by;
+    return dx * dx + dy * dy;
+}
+
+// Fits is kept as (face slot, its id, corners); Pending and Excluded live in face_id.
+struct SampleState {
+    FaceHandle face;
+    std::uint32_t face_id = kPending;
+    std::uint32_t a = 0, b = 0, c = 0;
+};
+
+enum class CandidateKind { SurfaceFit, EdgeSplit };
+
+struct Candidate {
+    CandidateKind kind;
+    std::uint32_t surface;
+    double z;
+    double x, y;
+    bool on_constraint;
+    std::uint32_t from, to;
+    std::uint32_t face;
+    std::uint32_t hint;
+};
+
+struct FaceRef {
+    FaceHandle handle;
+    std::uint32_t id;
+};
+
+class Refiner {
+public:
+    Refiner(const std::vector<TinPoint>& boundary, const std::vector<TinSurface>& surfaces,
+            std::optional<double> max_edge)
+        : boundary_(boundary), surfaces_(surfaces), max_edge_(max_edge) {}
+
+    Result<TinResult> run();
+
+private:
+    Status validate() const;
+    Status build_boundary();
+    Status register_vertex(VertexHandle v);
+    Status refresh_faces();
+    bool face_alive(const FaceRef& f) const {
+        return cdt_.tds().faces().is_used(f.handle) && f.handle->info().id == f.id;
+    }
+    void sample_pass();
+    void fit_candidates();
+    void boundary_candidates();
+    void edge_candidates();
+    Status insert_candidates();
+    Status constrain(VertexHandle a, VertexHandle b);
+    void classify();
+    std::uint32_t vid(FaceHandle f, int k) const { return f->vertex(k)->info().id; }
+
+    const std::vector<TinPoint>& boundary_;
+    const std::vector<TinSurface>& surfaces_;
+    std::optional<double> max_edge_;
+
+    Cdt cdt_;
+    std::vector<VertexHandle> vertices_;            // by vertex id
+    std::vector<std::vector<double>> values_;       // per surface, by vertex id
+    std::vector<FaceRef> faces_;                    // ascending ids; may hold stale slots
+    std::uint32_t next_face_id_ = 0;
+    std::vector<std::vector<SampleState>> states_;  // per surface, per sample
+    std::vector<Candidate> candidates_;
+    std::vector<FaceHandle> queue_;
+    double merge2_ = 0.0;
+};
+
+Status Refiner::validate() const {
+    for (const TinSurface& s : surfaces_) {
+        if (!(s.tolerance > 0.0) || !(s.boundary_spacing > 0.0)) {
+            return Error::value(kTinNonPositiveParameter);
+        }
+    }
+    if (max_edge_ && !(*max_edge_ > 0.0)) return Error::value(kTinNonPositiveParameter);
+    return ok_status();
+}
+
+Status Refiner::register_vertex(VertexHandle v) {
+    if (vertices_.size() >= kIdLimit) return Error::value(kTinTooLarge);
+    v->info().id = static_cast<std::uint32_t>(vertices_.size());
+    vertices_.push_back(v);
+    return ok_status();
+}
+
+Status Refiner::build_boundary() {
+    const std::size_t count = boundary_.size();
+    for (const TinPoint& p : boundary_) {
+        if (!acceptable(p.x, p.y)) return Error::value(kTinInvalidBoundary);
+    }
+    std::vector<Point> points;
+    points.reserve(count);
+    for (const TinPoint& p : boundary_) points.emplace_back(p.x, p.y);
+
+    // Insert in spatial order for short walks, then number the vertices in
+    // the caller's order (a repeated point keeps its first number).
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    using SortTraits =
+        CGAL::Spatial_sort_traits_adapter_2<Kernel, CGAL::Pointer_property_map<Point>::type>;
+    CGAL::spatial_sort(order.begin(), order.end(), SortTraits(CGAL::make_property_map(points)));
+    std::vector<VertexHandle> handles(count);
+    VertexHandle hint;
+    for (std::size_t i : order) {
+        hint = cdt_.insert(points[i], hint == VertexHandle() ? FaceHandle() : hint->face());
+        handles[i] = hint;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (handles[i]->info().id != kNone) continue;
+        if (Status st = register_vertex(handles[i]); !st) return st;
+    }
+    if (cdt_.dimension() < 2) return Error::value(kTinInvalidBoundary);
+
+    for (std::size_t i = 0; i < count; ++i) {
+        VertexHandle a = handles[i];
+        VertexHandle b = handles[i + 1 < count ? i + 1 : 0];
+        if (a == b) continue;
+        try {
+            cdt_.insert_constraint(a, b);
+        } catch (const ConstraintCrossing&) {
+            return Error::value(kTinInvalidBoundary);
+        }
+    }
+    return ok_status();
+}
+
+// Drops slots that CGAL freed or reused, gives new faces the next ids and
+// resets the per-iteration records of every face.
+Status Refiner::refresh_faces() {
+    const auto& container = cdt_.tds().faces();
+    std::size_t kept = 0;
+    for (const FaceRef& f : faces_) {
+        if (container.is_used(f.handle) && f.handle->info().id == f.id) faces_[kept++] = f;
+    }
+    faces_.resize(kept);
+    for (FaceHandle f : cdt_.all_face_handles()) {
+        FaceInfo& info = f->info();
+        info.worst_err = 1.0;
+        info.worst_surface = kNone;
+        info.worst_sample = 0;
+        info.marked = false;
+        if (info.id == kNone && !cdt_.is_infinite(f)) {
+            if (next_face_id_ >= kIdLimit) return Error::value(kTinTooLarge);
+            info.id = next_face_id_++;
+            faces_.push_back({f, info.id});
+        }
+    }
+    return ok_status();
+}
+
+void Refiner::sample_pass() {
+    const auto& container = cdt_.tds().faces();
+    for (std::size_t s = 0; s < surfaces_.size(); ++s) {
+        const TinSurface& surface = surfaces_[s];
+        const std::vector<double>& values = values_[s];
+        std::vector<SampleState>& states = states_[s];
+        FaceHandle last = vertices_[0]->face();
+        for (std::size_t j = 0; j < surface.samples.size(); ++j) {
+            SampleState& st = states[j];
+            if (st.face_id == kExcluded) continue;
+            FaceHandle start = last;
+            if (st.face_id < kIdLimit) {
+                const FaceHandle f = st.face;
+                if (container.is_used(f) && f->info().id == st.face_id && vid(f, 0) == st.a &&
+                    vid(f, 1) == st.b && vid(f, 2) == st.c) {
+                    continue;
+                }
+                start = vertices_[st.a]->face();
+            }
+            const TinSample& p = surface.samples[j];
+            // Location needs finite coordinates; such a sample can lie in no triangle.
+            if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+                st.face_id = kExcluded;
+                continue;
+            }
+            Cdt::Locate_type lt;
+            int li = 0;
+            FaceHandle f = cdt_.locate(Point(p.x, p.y), lt, li, start);
+            if (lt == Cdt::EDGE) {
+                if (cdt_.is_infinite(f)) f = f->neighbor(li);
+                if (cdt_.is_infinite(f)) {
+                    st.face_id = kExcluded;
+                    continue;
+                }
+            } else if (lt != Cdt::FACE) {
+                st.face_id = kExcluded;
+                continue;
+            }
+            last = f;
+            const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
+            const std::uint32_t a = va->info().id, b = vb->info().id, c = vc->info().id;
+            if (std::isnan(p.z)) {
+                st = {f, f->info().id, a, b, c};
+                continue;
+            }
+            const double xa = va->point().x(), ya = va->point().y();
+            const double xb = vb->point().x(), yb = vb->point().y();
+            const double xc = vc->point().x(), yc = vc->point().y();
+            const double det = (xb - xa) * (yc - ya) - (yb - ya) * (xc - xa);
+            const double u = ((p.x - xa) * (yc - ya) - (p.y - ya) * (xc - xa)) / det;
+            const double v = ((p.y - ya) * (xb - xa) - (p.x - xa) * (yb - ya)) / det;
+            const double z_tin = (((1.0 - u) - v) * values[a] + u * values[b]) + v * values[c];
+            const double err = std::isnan(z_tin) ? std::numeric_limits<double>::infinity()
+                                                 : std::fabs(z_tin - p.z) / surface.tolerance;
+            if (err <= 1.0) {
+                st = {f, f->info().id, a, b, c};
+                continue;
+            }
+            st.face_id = kPending;
+            FaceInfo& info = f->info();
+            if (err > info.worst_err) {
+                info.worst_err = err;
+                info.worst_surface = static_cast<std::uint32_t>(s);
+                info.worst_sample = j;
+            }
+        }
+    }
+}
+
+void Refiner::fit_candidates() {
+    for (const FaceRef& ref : faces_) {
+        if (!face_alive(ref) || cdt_.is_infinite(ref.handle)) continue;
+        FaceInfo& info = ref.handle->info();
+        if (info.worst_surface == kNone) continue;
+        const TinSample& p = surfaces_[info.worst_surface].samples[info.worst_sample];
+        candidates_.push_back({CandidateKind::SurfaceFit, info.worst_surface, p.z, p.x, p.y, false,
+                               0, 0, ref.id, vid(ref.handle, 0)});
+        info.marked = true;
+    }
+}
+
+void Refiner::boundary_candidates() {
+    for (const FaceRef& ref : faces_) {
+        const FaceHandle f = ref.handle;
+        if (!face_alive(ref) || cdt_.is_infinite(f)) continue;
+        for (int i : kEdgeOrder) {
+            if (!f->is_constrained(i)) continue;
+            // Each edge once: from its finite face of smaller id.
+            const FaceHandle n = f->neighbor(i);
+            if (!cdt_.is_infinite(n) && n->info().id < ref.id) continue;
+            const VertexHandle va = f->vertex(Cdt::ccw(i));
+            const VertexHandle vb = f->vertex(Cdt::cw(i));
+            const std::uint32_t a = va->info().id, b = vb->info().id;
+            const double xa = va->point().x(), ya = va->point().y();
+            const double dx = vb->point().x() - xa, dy = vb->point().y() - ya;
+            const double len = std::sqrt(dx * dx + dy * dy);
+            double best = 1.0;
+            bool chosen = false;
+            Candidate cand{CandidateKind::SurfaceFit, 0, 0.0, 0.0, 0.0, true, a, b, ref.id, a};
+            for (std::size_t s = 0; s < surfaces_.size(); ++s) {
+                const TinSurface& surface = surfaces_[s];
+                const std::uint64_t n_points = saturating_count(len / surface.boundary_spacing);
+                if (n_points < 2) continue;
+                const double za = values_[s][a], zb = values_[s][b];
+                const double nd = static_cast<double>(n_points);
+                for (std::uint64_t k = 1; k < n_points; ++k) {
+                    const double t = static_cast<double>(k) / nd;
+                    const double px = t * dx + xa, py = t * dy + ya;
+                    const double zg = StructuredGrid::query(*surface.grid, px, py, true).value;
+                    if (std::isnan(zg)) continue;
+                    const double z_lin = t * (zb - za) + za;
+                    const double err = std::isnan(z_lin) ? std::numeric_limits<double>::infinity()
+                                                         : std::fabs(z_lin - zg) / surface.tolerance;
+                    if (err > best) {
+                        best = err;
+                        chosen = true;
+                        cand.surface = static_cast<std::uint32_t>(s);
+                        cand.z = zg;
+                        cand.x = px;
+                        cand.y = py;
+                    }
+                }
+            }
+            if (chosen) {
+                candidates_.push_back(cand);
+                f->info().marked = true;
+            }
+        }
+    }
+}
+
+void Refiner::edge_candidates() {
+    classify();
+    const double limit = *max_edge_ * *max_edge_;
+    for (const FaceRef& ref : faces_) {
+        const FaceHandle f = ref.handle;
+        if (!face_alive(ref) || cdt_.is_infinite(f)) continue;
+        const FaceInfo& info = f->info();
+        if (!(info.visited && (info.crossings & 1u)) || info.marked) continue;
+        int chosen = kEdgeOrder[0];
+        double longest = -1.0;
+        for (int i : kEdgeOrder) {
+            const Point& p = f->vertex(Cdt::ccw(i))->point();
+            const Point& q = f->vertex(Cdt::cw(i))->point();
+            const double dx = q.x() - p.x(), dy = q.y() - p.y();
+            const double d2 = dx * dx + dy * dy;
+            if (d2 >= longest) {
+                longest = d2;
+                chosen = i;
+            }
+        }
+        if (!(longest > limit)) continue;
+        const VertexHandle from = f->vertex(Cdt::ccw(chosen));
+        const VertexHandle to = f->vertex(Cdt::cw(chosen));
+        candidates_.push_back({CandidateKind::EdgeSplit, kNone, 0.0,
+                               (from->point().x() + to->point().x()) * 0.5,
+                               (from->point().y() + to->point().y()) * 0.5,
+                               f->is_constrained(chosen), from->info().id, to->info().id, ref.id,
+                               from->info().id});
+    }
+}
+
+Status Refiner::constrain(VertexHandle a, VertexHandle b) {
+    FaceHandle f;
+    int i = 0;
+    if (cdt_.is_edge(a, b, f, i) && f->is_constrained(i)) return ok_status();
+    try {
+        cdt_.insert_constraint(a, b);
+    } catch (const ConstraintCrossing&) {
+        return Error::value(kTinInvalidBoundary);
+    }
+    return ok_status();
+}
+
+Status Refiner::insert_candidates() {
+    for (const Candidate& cand : candidates_) {
+        const Point p(cand.x, cand.y);
+        Cdt::Locate_type lt;
+        int li = 0;
+        const FaceHandle loc = cdt_.locate(p, lt, li, vertices_[cand.hint]->face());
+        if (lt == Cdt::VERTEX) continue;
+        if (lt == Cdt::EDGE) {
+            const Point& o = loc->vertex(Cdt::ccw(li))->point();
+            const Point& d = loc->vertex(Cdt::cw(li))->point();
+            if (squared_distance(cand.x, cand.y, o.x(), o.y()) <= merge2_ ||
+                squared_distance(cand.x, cand.y, d.x(), d.y()) <= merge2_) {
+                continue;
+            }
+        } else if (lt == Cdt::FACE) {
+            bool near = false;
+            for (int k = 0; k < 3 && !near; ++k) {
+                const Point& c = loc->vertex(k)->point();
+                near = squared_distance(cand.x, cand.y, c.x(), c.y()) <= merge2_;
+            }
+            if (near) continue;
+        }
+
+        VertexHandle w;
+        if (cand.on_constraint) {
+            const VertexHandle from = vertices_[cand.from];
+            const VertexHandle to = vertices_[cand.to];
+            FaceHandle ef;
+            int ei = 0;
+            // An earlier candidate may have split this edge already.
+            if (!cdt_.is_edge(from, to, ef, ei) || !ef->is_constrained(ei)) continue;
+            cdt_.remove_constrained_edge(ef, ei);
+            if (!acceptable(cand.x, cand.y)) return Error::value(kTinInvalidBoundary);
+            w = cdt_.insert(p, from->face());
+            const bool fresh = w->info().id == kNone;
+            if (fresh) {
+                if (Status st = register_vertex(w); !st) return st;
+            }
+            if (w != from) {
+                if (Status st = constrain(from, w); !st) return st;
+            }
+            if (w != to) {
+                if (Status st = constrain(w, to); !st) return st;
+            }
+            if (!fresh) continue;
+        } else {
+            if (!acceptable(cand.x, cand.y)) return Error::value(kTinInvalidBoundary);
+            w = cdt_.insert(p, lt, loc, li);
+            if (w->info().id != kNone) continue;
+            if (Status st = register_vertex(w); !st) return st;
+        }
+        for (std::size_t s = 0; s < surfaces_.size(); ++s) {
+            const bool own = cand.kind == CandidateKind::SurfaceFit && cand.surface == s;
+            values_[s].push_back(own ? cand.z
+                                     : StructuredGrid::query(*surfaces_[s].grid, cand.x, cand.y,
+                                                             true)
+                                           .value);
+        }
+    }
+    return ok_status();
+}
+
+// Parity of constraint crossings from the hull inwards: odd means inside.
+void Refiner::classify() {
+    for (FaceHandle f : cdt_.all_face_handles()) {
+        f->info().visited = false;
+        f->info().crossings = 0;
+    }
+    queue_.clear();
+    const VertexHandle infinite = cdt_.infinite_vertex();
+    Cdt::Face_circulator around = cdt_.incident_faces(infinite), done = around;
+    do {
+        const FaceHandle g = around;
+        const int i = g->index(infinite);
+        const FaceHandle t = g->neighbor(i);
+        if (!t->info().visited) {
+            t->info().visited = true;
+            t->info().crossings = g->is_constrained(i) ? 1u : 0u;
+            queue_.push_back(t);
+        }
+    } while (++around != done);
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+        const FaceHandle g = queue_[head];
+        for (int i : kEdgeOrder) {
+            const FaceHandle h = g->neighbor(i);
+            if (cdt_.is_infinite(h) || h->info().visited) continue;
+            h->info().visited = true;
+            h->info().crossings = g->info().crossings + (g->is_constrained(i) ? 1u : 0u);
+            queue_.push_back(h);
+        }
+    }
+}
+
+Result<TinResult> Refiner::run() {
+    if (Status st = validate(); !st) return st.error();
+    if (Status st = build_boundary(); !st) return st.error();
+
+    values_.resize(surfaces_.size());
+    for (std::size_t s = 0; s < surfaces_.size(); ++s) {
+        values_[s].reserve(vertices_.size());
+        for (VertexHandle v : vertices_) {
+            values_[s].push_back(
+                StructuredGrid::query(*surfaces_[s].grid, v->point().x(), v->point().y(), true)
+                    .value);
+        }
+    }
+
+    double min_x = boundary_[0].x, max_x = min_x, min_y = boundary_[0].y, max_y = min_y;
+    for (const TinPoint& p : boundary_) {
+        min_x = std::min(min_x, p.x);
+        max_x = std::max(max_x, p.x);
+        min_y = std::min(min_y, p.y);
+        max_y = std::max(max_y, p.y);
+    }
+    const double merge_distance = 1e-9 * std::hypot(max_x - min_x, max_y - min_y);
+    merge2_ = merge_distance * merge_distance;
+
+    states_.resize(surfaces_.size());
+    for (std::size_t s = 0; s < surfaces_.size(); ++s) states_[s].resize(surfaces_[s].samples.size());
+
+    for (;;) {
+        const std::size_t v0 = vertices_.size();
+        if (Status st = refresh_faces(); !st) return st.error();
+        sample_pass();
+        candidates_.clear();
+        fit_candidates();
+        if (!surfaces_.empty()) boundary_candidates();
+        if (max_edge_) edge_candidates();
+        if (Status st = insert_candidates(); !st) return st.error();
+        if (vertices_.size() <= v0) break;
+    }
+
+    if (Status st = refresh_faces(); !st) return st.error();
+    classify();
+    TinResult result;
+    result.vertices.reserve(vertices_.size() * 2);
+    for (VertexHandle v : vertices_) {
+        result.vertices.push_back(v->point().x());
+        result.vertices.push_back(v->point().y());
+    }
+    for (const FaceRef& ref : faces_) {
+        const FaceHandle f = ref.handle;
+        if (!face_alive(ref) || cdt_.is_infinite(f)) continue;
+        if (!(f->info().visited && (f->info().crossings & 1u))) continue;
+        for (int k = 0; k < 3; ++k) result.triangles.push_back(vid(f, k));
+    }
+    return result;
+}
+
+}  // namespace
+
+Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
+                               const std::vector<TinSurface>& surfaces,
+                               std::optional<double> max_edge) {
+    try {
+        Refiner refiner(boundary, surfaces, max_edge);
+        return refiner.run();
+    } catch (const CGAL::Failure_exception& e) {
+        return Error::internal(e.what());
+    }
+}
+
+}  // namespace orvik

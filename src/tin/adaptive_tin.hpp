@@ -1,0 +1,51 @@
+// Adaptive triangulated irregular network: a constrained Delaunay
+// triangulation of a polygon, refined until linear interpolation over its
+// triangles fits gridded surfaces within vertical tolerances.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/result.hpp"
+#include "grid/structured_grid.hpp"
+
+namespace orvik {
+
+struct TinPoint {
+    double x;
+    double y;
+};
+
+struct TinSample {
+    double x;
+    double y;
+    double z;  // the surface's clamped value at (x, y), computed once
+};
+
+struct TinSurface {
+    const StructuredGrid* grid = nullptr;  // read-only; outlives the call
+    std::vector<TinSample> samples;
+    double boundary_spacing = 0.0;
+    double tolerance = 0.0;
+};
+
+struct TinResult {
+    std::vector<double> vertices;        // V x 2: x, y per vertex in index order
+    std::vector<std::int64_t> triangles;  // T x 3: counter-clockwise inside triangles
+};
+
+inline constexpr const char* kTinInvalidBoundary =
+    "boundary must be a simple polygon with at least three vertices";
+inline constexpr const char* kTinNonPositiveParameter =
+    "tolerances, boundary spacings and max_edge must be positive";
+inline constexpr const char* kTinTooLarge =
+    "triangulation would outgrow 32-bit vertex or face indices";
+
+// Pure function over plain data; no Python, no shared state. Failures are
+// value errors with one of the messages above.
+Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
+                               const std::vector<TinSurface>& surfaces,
+                               std::optional<double> max_edge);
+
+}  // namespace orvik
