@@ -31,7 +31,7 @@ const Registration kRegistrations[] = {
     {"blend_many", make_blend_many},
     {"StructuredGrid", make_StructuredGrid},
     {"structured_grid", make_structured_grid},
-    {"adaptive_tin", nullptr},  // make_adaptive_tin
+    {"adaptive_tin", make_adaptive_tin},
     {"PyCoastline", nullptr},  // make_PyCoastline
     {"coastline", nullptr},  // make_coastline
 };
