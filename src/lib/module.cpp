@@ -32,8 +32,8 @@ const Registration kRegistrations[] = {
     {"StructuredGrid", make_StructuredGrid},
     {"structured_grid", make_structured_grid},
     {"adaptive_tin", make_adaptive_tin},
-    {"PyCoastline", nullptr},  // make_PyCoastline
-    {"coastline", nullptr},  // make_coastline
+    {"PyCoastline", make_PyCoastline},
+    {"coastline", make_coastline},
 };
 
 int add_registration(PyObject* module, const Registration& reg) {
