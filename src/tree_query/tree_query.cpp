@@ -16,10 +16,12 @@ std::optional<Quality> ModelTree::query(const ModelTree& tree, const QueryPoint&
     std::optional<Hit> first = it.next();
     if (!first) return std::nullopt;
     Quality acc = first->quality;
-    // The opacity test follows the take of the next hit, so an opaque
-    // composite still locates one model more than it blends.
-    while (std::optional<Hit> h = it.next()) {
-        if (is_opaque(acc)) break;
+    // Once the composite is opaque the next hit would be discarded whatever it
+    // is; locating it is pure work (the diagnostics still count it), so the
+    // fold stops before taking it. The result is the same.
+    while (!is_opaque(acc)) {
+        std::optional<Hit> h = it.next();
+        if (!h) break;
         acc = Quality::blend(acc, h->quality);
     }
     return acc;
