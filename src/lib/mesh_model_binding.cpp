@@ -182,8 +182,18 @@ PyType_Spec mesh_spec = {
 
 PyObject* make_PyMeshModel(PyObject* module) {
     if (!g_mesh_model_type) {
-        g_mesh_model_type = create_type(module, &mesh_spec);
-        if (!g_mesh_model_type) return nullptr;
+        PyTypeObject* type = create_type(module, &mesh_spec);
+        if (!type) return nullptr;
+        // Methods enter the class dict before properties; move `view` behind
+        // `name` and `priority` so the class lists its members in order.
+        PyObject* cls = reinterpret_cast<PyObject*>(type);
+        Ref view = Ref::steal(PyObject_GetAttrString(cls, "view"));
+        if (!view || PyObject_DelAttrString(cls, "view") < 0 ||
+            PyObject_SetAttrString(cls, "view", view.get()) < 0) {
+            Py_DECREF(cls);
+            return nullptr;
+        }
+        g_mesh_model_type = type;
     }
     return Py_NewRef(reinterpret_cast<PyObject*>(g_mesh_model_type));
 }

@@ -57,6 +57,11 @@ def test_class_shape():
         "Model priority (lower number = higher priority in the tree).")
 
 
+def test_members_in_order():
+    names = [n for n in vars(orvik.PyMeshModel) if not n.startswith("__")]
+    assert names == ["query", "aabb", "name", "priority", "view"]
+
+
 def test_parameterless_methods_reject_arguments():
     m = make()
     with pytest.raises(TypeError):
