@@ -188,7 +188,7 @@ void build_crossings(const std::vector<Segment>& segments, CoastlineIndex& index
     }
     for (std::size_t b = 0; b < buckets; ++b) index.bucket_start[b + 1] += index.bucket_start[b];
     index.crossing.resize(index.bucket_start[buckets]);
-    std::vector<std::uint32_t> fill(index.bucket_start.begin(), index.bucket_start.end() - 1);
+    std::vector<std::size_t> fill(index.bucket_start.begin(), index.bucket_start.end() - 1);
     for (const auto& e : finite) {
         const std::size_t b0 = bucket_of(e.min_y, lo, scale, buckets);
         const std::size_t b1 = bucket_of(e.max_y, lo, scale, buckets);
@@ -381,6 +381,8 @@ Result<Coastline> Coastline::build(const StridedView<float, 3>& view) {
     }
     c.far_x = far + 10.0f;
     if (c.segments.empty()) return c;
+    // Node and leaf numbers are 31-bit; the hierarchy takes no more shapes.
+    if (c.segments.size() > 0x7FFFFFFFu) return Error::internal("too many segments for the segment index");
 
     std::vector<hierarchy::Box3> boxes;
     boxes.reserve(c.segments.size());
@@ -399,15 +401,10 @@ float Coastline::signed_distance(const Coastline& c, float x, float y) {
 
 void Coastline::signed_distance_many(const Coastline& c, const StridedView<float, 1>& x,
                                      const StridedView<float, 1>& y, float* out) {
-    StackEntry fixed[64];
-    std::vector<StackEntry> heap;
-    StackEntry* stack = fixed;
-    if (c.index.depth + 1 > 64) {
-        heap.resize(c.index.depth + 1);
-        stack = heap.data();
-    }
+    // One traversal stack for the whole loop, as deep as the index.
+    std::vector<StackEntry> stack(c.index.depth + 1);
     const std::ptrdiff_t n = x.size();
-    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = signed_distance_with(c, x.at(k), y.at(k), stack);
+    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = signed_distance_with(c, x.at(k), y.at(k), stack.data());
 }
 
 }  // namespace orvik

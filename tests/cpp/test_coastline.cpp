@@ -351,3 +351,26 @@ TEST(Coastline, SmallCoastlines) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Coastline, DeepIndexUsesALargerStack) {
+    // Geometrically spaced segments give a lopsided hierarchy.
+    std::vector<Segment> segs;
+    for (int i = -149; i < 60; ++i) {
+        const float x = std::ldexp(1.0f, i);
+        segs.push_back({x, 0.0f, x, x});
+        segs.push_back({x, x, x * 1.25f, x});
+    }
+    const Coastline c = make(segs);
+    std::vector<std::pair<float, float>> pts;
+    for (int i = -149; i < 60; i += 2) {
+        const float x = std::ldexp(1.0f, i);
+        pts.push_back({x * 1.5f, x * 0.5f});
+        pts.push_back({-x, x});
+    }
+    expect_matches_reference(segs, pts);
+    EXPECT_GT(c.index.depth, 20u);
+}
+
+}  // namespace
