@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "lib/bindings.hpp"
@@ -97,11 +98,12 @@ PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
 
         std::vector<BorrowGuard> held(items.size());
+        std::unordered_set<PyObject*> seen;
+        seen.reserve(items.size());
         for (std::size_t k = 0; k < items.size(); ++k) {
             PyObject* item = items[k].get();
             // A second listing of one object would be consumed by its first.
-            bool consumed = false;
-            for (std::size_t j = 0; j < k && !consumed; ++j) consumed = items[j].get() == item;
+            bool consumed = !seen.insert(item).second;
                         if (!consumed) {
                 if (!held[k].exclusive(mesh_model_flag(item))) {
                     PyErr_Clear();
