@@ -105,7 +105,12 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyObject* make_function(PyObject* module, PyMethodDef* def) {
-    return PyCMethod_New(def, nullptr, module, nullptr);
+    // The third argument becomes __module__: the module's name, not the module.
+    PyObject* name = PyModule_GetNameObject(module);
+    if (!name) return nullptr;
+    PyObject* function = PyCMethod_New(def, nullptr, name, nullptr);
+    Py_DECREF(name);
+    return function;
 }
 
 }  // namespace orvik::py
