@@ -127,30 +127,11 @@ PyType_Spec coords_spec = {
     .slots = coords_slots,
 };
 
-// The interpreter strips the text signature from a heap type's __doc__; the
-// documented __doc__ keeps it (__text_signature__ still reads tp_doc).
-PyTypeObject* create_documented_type(PyObject* module, PyType_Spec* spec) {
-    PyTypeObject* type = create_type(module, spec);
-    if (!type) return nullptr;
-    const char* doc = nullptr;
-    for (PyType_Slot* slot = spec->slots; slot->slot; ++slot) {
-        if (slot->slot == Py_tp_doc) doc = static_cast<const char*>(slot->pfunc);
-    }
-    PyObject* text = PyUnicode_FromString(doc);
-    if (!text || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__doc__", text) < 0) {
-        Py_XDECREF(text);
-        Py_DECREF(type);
-        return nullptr;
-    }
-    Py_DECREF(text);
-    return type;
-}
-
 }  // namespace
 
 PyObject* make_QueryCoordinates(PyObject* module) {
     if (!g_coords_type) {
-        g_coords_type = create_documented_type(module, &coords_spec);
+        g_coords_type = create_type(module, &coords_spec);
         if (!g_coords_type) return nullptr;
     }
     return Py_NewRef(reinterpret_cast<PyObject*>(g_coords_type));
@@ -158,7 +139,7 @@ PyObject* make_QueryCoordinates(PyObject* module) {
 
 PyObject* make_QueryParams(PyObject* module) {
     if (!g_params_type) {
-        g_params_type = create_documented_type(module, &params_spec);
+        g_params_type = create_type(module, &params_spec);
         if (!g_params_type) return nullptr;
     }
     return Py_NewRef(reinterpret_cast<PyObject*>(g_params_type));
