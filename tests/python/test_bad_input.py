@@ -29,7 +29,7 @@ from hardening_support import (
 )
 
 SETTINGS = settings(
-    max_examples=60,
+    max_examples=150,
     derandomize=True,
     deadline=None,
     database=None,
