@@ -558,7 +558,7 @@ def test_depth_profile_any_input(alpha, depth, tops, layers):
         assert isinstance(exc, ValueError) and str(exc) == "depth profile has no layers"
     elif len(tops) != layers.shape[0]:
         assert isinstance(exc, ValueError) and str(exc) == "profile tops and qualities differ in length"
-    elif np.any(np.isnan(tops[1:])) or np.any(np.diff(np.asarray(tops[1:], np.float64)) <= 0):
+    elif np.any(np.isnan(tops[1:])) or any(not tops[k] > tops[k - 1] for k in range(2, len(tops))):
         assert isinstance(exc, ValueError) and str(exc) == "profile layer tops must strictly increase"
     elif len(alpha) != len(depth):
         assert isinstance(exc, ValueError) and str(exc) == "depth profile needs one alpha and one depth per vertex"
