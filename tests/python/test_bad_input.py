@@ -738,6 +738,20 @@ def test_model_tree_keeps_earlier_models_taken_when_a_later_one_fails():
 @given(x=SCALARS, y=SCALARS, z=SCALARS, depth=SCALARS, lo=PRIORITIES, hi=PRIORITIES)
 def test_tree_query_any_scalars(x, y, z, depth, lo, hi):
     tree = layered_tree()
+    try:
+        check_tree_query(tree, x, y, z, depth, lo, hi)
+    finally:
+        assert_tree_usable(tree)
+
+
+def assert_tree_usable(tree):
+    # Inside the opaque base model (priority 5) only, and inside the lens too.
+    assert tree.query(8.0, 8.0, 8.0, 0.0, 0, 255)["rho"] == pytest.approx(2000.0, rel=1e-5)
+    q = tree.query(4.0, 4.0, 4.0, 0.0, 0, 255)
+    assert q["alpha"] == pytest.approx(1.0) and q["rho"] == pytest.approx(2500.0, rel=1e-4)
+
+
+def check_tree_query(tree, x, y, z, depth, lo, hi):
     result, exc = call(tree.query, x, y, z, depth, lo, hi)
     failed = expected_scalar_failure([("x", x), ("y", y), ("z", z), ("depth", depth)])
     if failed:
@@ -801,8 +815,15 @@ def coords_arg(draw):
        params=st.one_of(st.builds(lambda a, b: query_params(a, b), st.integers(0, 255), st.integers(0, 255)),
                         NON_ARRAYS))
 def test_query_many_any_input(out, coords, params):
-    coords, columns, mask = coords
     tree = layered_tree()
+    try:
+        check_query_many(tree, out, coords, params)
+    finally:
+        assert_tree_usable(tree)
+
+
+def check_query_many(tree, out, coords, params):
+    coords, columns, mask = coords
     before = np.array(out, copy=True) if isinstance(out, np.ndarray) else None
     result, exc = call(tree.query_many, out, coords, params)
     if not right(out, np.float32, 2):
