@@ -21,25 +21,20 @@
 namespace orvik {
 namespace {
 
-// Sentinels share the 32-bit id space: every real vertex or face id is below kIdLimit.
+// Vertex and face ids are 32-bit; the largest values are markers.
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-constexpr std::uint32_t kExcluded = 0xFFFFFFFEu;
-constexpr std::uint32_t kPending = 0xFFFFFFFDu;
-constexpr std::uint32_t kIdLimit = 0xFFFFFFFDu;
+constexpr std::uint32_t kIdLimit = kNone - 1;
 
 constexpr double kMaxCoordinate = 3.2138760885179806e+60;
 constexpr double kMinCoordinate = 1.793662034335766e-43;
 
-// Per-face bookkeeping, carried by CGAL inside each face. CGAL reuses a face
-// in place when it flips it, so an id names a slot, not a fixed triangle.
+// Carried by CGAL inside each face. CGAL reuses a face in place when it
+// flips it, so an id names a slot, not a fixed triangle; the refiner's
+// per-face records are indexed by it.
 struct FaceInfo {
     std::uint32_t id = kNone;
-    std::uint32_t worst_surface = kNone;
-    std::size_t worst_sample = 0;
-    double worst_err = 1.0;
     std::uint32_t crossings = 0;
     bool visited = false;
-    bool marked = false;  // already named by a fit candidate this iteration
 };
 
 // CGAL default-constructs the info of every vertex it creates: a new vertex
@@ -86,11 +81,27 @@ double squared_distance(double ax, double ay, double bx, double by) {
     return dx * dx + dy * dy;
 }
 
-// Fits is kept as (face slot, its id, corners); Pending and Excluded live in face_id.
-struct SampleState {
-    FaceHandle face;
-    std::uint32_t face_id = kPending;
-    std::uint32_t a = 0, b = 0, c = 0;
+constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
+
+// A sample's face id while it waits for its first measurement, and once it is excluded.
+constexpr std::uint32_t kUnmeasured = kNone;
+constexpr std::uint32_t kExcludedSample = kNone - 1;
+
+// The worst misfitting sample measured in a face (err > 1 only).
+struct FaceWorst {
+    double err = 1.0;
+    std::uint32_t surface = kNone;
+    std::size_t sample = 0;
+};
+
+// What a face id stood for at the last refresh: its slot and corners (all
+// null when the id is dead or names the outer region), and the worst sample
+// measured in it since it last changed.
+struct FaceRecord {
+    FaceHandle handle;
+    VertexHandle corners[3] = {};
+    FaceWorst worst;
+    bool live() const { return corners[0] != VertexHandle(); }
 };
 
 enum class CandidateKind { SurfaceFit, EdgeSplit };
@@ -106,11 +117,6 @@ struct Candidate {
     std::uint32_t hint;
 };
 
-struct FaceRef {
-    FaceHandle handle;
-    std::uint32_t id;
-};
-
 class Refiner {
 public:
     Refiner(const std::vector<TinPoint>& boundary, const std::vector<TinSurface>& surfaces,
@@ -124,9 +130,7 @@ private:
     Status build_boundary();
     Status register_vertex(VertexHandle v);
     Status refresh_faces();
-    bool face_alive(const FaceRef& f) const {
-        return cdt_.tds().faces().is_used(f.handle) && f.handle->info().id == f.id;
-    }
+    FaceHandle quick_locate(FaceHandle f, double px, double py) const;
     void sample_pass();
     void fit_candidates();
     void boundary_candidates();
@@ -134,18 +138,27 @@ private:
     Status insert_candidates();
     Status constrain(VertexHandle a, VertexHandle b);
     void classify();
-    std::uint32_t vid(FaceHandle f, int k) const { return f->vertex(k)->info().id; }
+    bool inside(FaceHandle f) const { return f->info().visited && (f->info().crossings & 1u); }
 
     const std::vector<TinPoint>& boundary_;
     const std::vector<TinSurface>& surfaces_;
     std::optional<double> max_edge_;
 
     Cdt cdt_;
-    std::vector<VertexHandle> vertices_;            // by vertex id
-    std::vector<std::vector<double>> values_;       // per surface, by vertex id
-    std::vector<FaceRef> faces_;                    // ascending ids; may hold stale slots
-    std::uint32_t next_face_id_ = 0;
-    std::vector<std::vector<SampleState>> states_;  // per surface, per sample
+    std::vector<VertexHandle> vertices_;       // by vertex id
+    std::vector<std::vector<double>> values_;  // per surface, by vertex id
+    std::vector<FaceRecord> faces_;            // by face id
+    std::vector<std::uint32_t> seen_;          // refresh stamp per face id
+    std::vector<std::uint8_t> changed_;        // per face id: changed at the last refresh
+    std::uint32_t stamp_ = 0;
+    std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
+
+    // Samples of all surfaces, numbered surface after surface. A sample is
+    // measured again only when the face of its last measurement changed.
+    std::vector<std::size_t> sample_offset_;   // first number of each surface
+    std::vector<std::uint32_t> sample_face_;   // face id, kUnmeasured or kExcludedSample
+    std::vector<VertexHandle> sample_hint_;    // a corner of its last triangle
+
     std::vector<Candidate> candidates_;
     std::vector<FaceHandle> queue_;
     double merge2_ = 0.0;
@@ -209,120 +222,186 @@ Status Refiner::build_boundary() {
     return ok_status();
 }
 
-// Drops slots that CGAL freed or reused, gives new faces the next ids and
-// resets the per-iteration records of every face.
+// Gives new faces the next ids and compares every face with what its id
+// stood for before. The samples of a face whose corners changed, or whose id
+// died, are measured again; an unchanged face keeps its samples and their
+// worst misfit, which measuring them again would reproduce exactly.
 Status Refiner::refresh_faces() {
-    const auto& container = cdt_.tds().faces();
-    std::size_t kept = 0;
-    for (const FaceRef& f : faces_) {
-        if (container.is_used(f.handle) && f.handle->info().id == f.id) faces_[kept++] = f;
-    }
-    faces_.resize(kept);
+    ++stamp_;
+    std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
     for (FaceHandle f : cdt_.all_face_handles()) {
+        if (cdt_.is_infinite(f)) continue;
         FaceInfo& info = f->info();
-        info.worst_err = 1.0;
-        info.worst_surface = kNone;
-        info.worst_sample = 0;
-        info.marked = false;
-        if (info.id == kNone && !cdt_.is_infinite(f)) {
-            if (next_face_id_ >= kIdLimit) return Error::value(kTinTooLarge);
-            info.id = next_face_id_++;
-            faces_.push_back({f, info.id});
+        if (info.id == kNone) {
+            if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
+            info.id = static_cast<std::uint32_t>(faces_.size());
+            faces_.emplace_back();
+            seen_.push_back(0);
+            changed_.push_back(0);
+        }
+        FaceRecord& rec = faces_[info.id];
+        seen_[info.id] = stamp_;
+        rec.handle = f;
+        if (rec.corners[0] != f->vertex(0) || rec.corners[1] != f->vertex(1) ||
+            rec.corners[2] != f->vertex(2)) {
+            changed_[info.id] = 1;
+            rec.worst = FaceWorst{};
+            for (int k = 0; k < 3; ++k) rec.corners[k] = f->vertex(k);
         }
     }
+    for (std::size_t id = 0; id < faces_.size(); ++id) {
+        FaceRecord& rec = faces_[id];
+        if (seen_[id] == stamp_ || !rec.live()) continue;
+        changed_[id] = 1;
+        rec.worst = FaceWorst{};
+        for (VertexHandle& c : rec.corners) c = VertexHandle();
+    }
+    marked_.assign(faces_.size(), 0);
     return ok_status();
 }
 
+// Orientation of (a, b, c) certified by a floating-point filter: +1 or -1
+// when the computed sign is sure, 0 when it is not.
+int certain_orientation(double ax, double ay, double bx, double by, double cx, double cy) {
+    const double left = (ax - cx) * (by - cy);
+    const double right = (ay - cy) * (bx - cx);
+    const double det = left - right;
+    const double magnitude = std::fabs(left) + std::fabs(right);
+    // Relative bounds fail where products lose precision to underflow.
+    if (magnitude < 1e-280) return 0;
+    // Shewchuk's first-stage bound for orient2d, (3 + 16 eps) eps, rounded up.
+    const double bound = 3.3306690738754738e-16 * magnitude;
+    if (det > bound) return 1;
+    if (-det > bound) return -1;
+    return 0;
+}
+
+// The face itself when the point is surely strictly inside it (where exact
+// location would find it too), else a null handle.
+FaceHandle Refiner::quick_locate(FaceHandle f, double px, double py) const {
+    if (cdt_.is_infinite(f)) return FaceHandle();
+    const Point& a = f->vertex(0)->point();
+    const Point& b = f->vertex(1)->point();
+    const Point& c = f->vertex(2)->point();
+    if (certain_orientation(a.x(), a.y(), b.x(), b.y(), px, py) > 0 &&
+        certain_orientation(b.x(), b.y(), c.x(), c.y(), px, py) > 0 &&
+        certain_orientation(c.x(), c.y(), a.x(), a.y(), px, py) > 0) {
+        return f;
+    }
+    return FaceHandle();
+}
+
 void Refiner::sample_pass() {
-    const auto& container = cdt_.tds().faces();
     for (std::size_t s = 0; s < surfaces_.size(); ++s) {
         const TinSurface& surface = surfaces_[s];
         const std::vector<double>& values = values_[s];
-        std::vector<SampleState>& states = states_[s];
+        const double tolerance = surface.tolerance;
+        const bool finite_tolerance = std::isfinite(tolerance);
+        const std::size_t base = sample_offset_[s];
         FaceHandle last = vertices_[0]->face();
-        for (std::size_t j = 0; j < surface.samples.size(); ++j) {
-            SampleState& st = states[j];
-            if (st.face_id == kExcluded) continue;
-            FaceHandle start = last;
-            if (st.face_id < kIdLimit) {
-                const FaceHandle f = st.face;
-                if (container.is_used(f) && f->info().id == st.face_id && vid(f, 0) == st.a &&
-                    vid(f, 1) == st.b && vid(f, 2) == st.c) {
-                    continue;
-                }
-                start = vertices_[st.a]->face();
-            }
+        std::size_t previous = kNoIndex;  // the sample located last
+        const std::size_t count = surface.samples.size();
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t g = base + j;
+            const std::uint32_t old = sample_face_[g];
+            if (old == kExcludedSample || (old != kUnmeasured && !changed_[old])) continue;
             const TinSample& p = surface.samples[j];
-            // Location needs finite coordinates; such a sample can lie in no triangle.
+            // Location needs finite coordinates; such a sample lies in no triangle.
             if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
-                st.face_id = kExcluded;
+                sample_face_[g] = kExcludedSample;
                 continue;
             }
-            Cdt::Locate_type lt;
-            int li = 0;
-            FaceHandle f = cdt_.locate(Point(p.x, p.y), lt, li, start);
-            if (lt == Cdt::EDGE) {
-                if (cdt_.is_infinite(f)) f = f->neighbor(li);
-                if (cdt_.is_infinite(f)) {
-                    st.face_id = kExcluded;
+            // Samples come mostly in runs through one triangle: try the last
+            // one and its neighbours before a walk.
+            FaceHandle f = quick_locate(last, p.x, p.y);
+            for (int k = 0; k < 3 && f == FaceHandle(); ++k) {
+                f = quick_locate(last->neighbor(k), p.x, p.y);
+            }
+            if (f == FaceHandle()) {
+                const bool near_last = j == previous + 1 || sample_hint_[g] == VertexHandle();
+                const FaceHandle start = near_last ? last : sample_hint_[g]->face();
+                Cdt::Locate_type lt;
+                int li = 0;
+                f = cdt_.locate(Point(p.x, p.y), lt, li, start);
+                if (lt == Cdt::EDGE) {
+                    // Of the two triangles along the edge, the one of smaller id,
+                    // so that the choice does not depend on where the walk began.
+                    const FaceHandle other = f->neighbor(li);
+                    if (cdt_.is_infinite(f) ||
+                        (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
+                        f = other;
+                    }
+                    if (cdt_.is_infinite(f)) {
+                        sample_face_[g] = kExcludedSample;
+                        continue;
+                    }
+                } else if (lt != Cdt::FACE) {
+                    sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
                     continue;
                 }
-            } else if (lt != Cdt::FACE) {
-                st.face_id = kExcluded;
-                continue;
             }
             last = f;
+            previous = j;
+            const std::uint32_t id = f->info().id;
+            FaceRecord& rec = faces_[id];
+            sample_face_[g] = id;
             const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
-            const std::uint32_t a = va->info().id, b = vb->info().id, c = vc->info().id;
-            if (std::isnan(p.z)) {
-                st = {f, f->info().id, a, b, c};
-                continue;
-            }
+            sample_hint_[g] = va;
+            if (std::isnan(p.z)) continue;
             const double xa = va->point().x(), ya = va->point().y();
             const double xb = vb->point().x(), yb = vb->point().y();
             const double xc = vc->point().x(), yc = vc->point().y();
             const double det = (xb - xa) * (yc - ya) - (yb - ya) * (xc - xa);
             const double u = ((p.x - xa) * (yc - ya) - (p.y - ya) * (xc - xa)) / det;
             const double v = ((p.y - ya) * (xb - xa) - (p.x - xa) * (yb - ya)) / det;
-            const double z_tin = (((1.0 - u) - v) * values[a] + u * values[b]) + v * values[c];
+            const double z_tin = (((1.0 - u) - v) * values[va->info().id] +
+                                  u * values[vb->info().id]) +
+                                 v * values[vc->info().id];
+            const double diff = std::fabs(z_tin - p.z);
+            // For a finite positive tolerance, diff / tolerance <= 1 exactly when
+            // diff <= tolerance (division rounds monotonically): most fits need
+            // no division.
+            if (finite_tolerance && diff <= tolerance) continue;
+            // Likewise a misfit clearly below the face's worst so far cannot
+            // replace it, and needs no division either: fl(worst * tolerance)
+            // shrunk by 1e-15 stays below the exact product by more than the
+            // rounding of diff / tolerance can make up.
+            const double reach = rec.worst.err * tolerance;
+            if (reach > 1e-290 && reach < 1e290 && diff < reach * (1.0 - 1e-15)) continue;
             const double err = std::isnan(z_tin) ? std::numeric_limits<double>::infinity()
-                                                 : std::fabs(z_tin - p.z) / surface.tolerance;
-            if (err <= 1.0) {
-                st = {f, f->info().id, a, b, c};
-                continue;
+                                                 : diff / tolerance;
+            if (!(err > rec.worst.err)) {
+                // Equal misfits keep the earlier sample, whatever order they came in.
+                if (!(err == rec.worst.err && rec.worst.surface != kNone &&
+                      (s < rec.worst.surface || (s == rec.worst.surface && j < rec.worst.sample)))) {
+                    continue;
+                }
             }
-            st.face_id = kPending;
-            FaceInfo& info = f->info();
-            if (err > info.worst_err) {
-                info.worst_err = err;
-                info.worst_surface = static_cast<std::uint32_t>(s);
-                info.worst_sample = j;
-            }
+            rec.worst = {err, static_cast<std::uint32_t>(s), j};
         }
     }
 }
 
 void Refiner::fit_candidates() {
-    for (const FaceRef& ref : faces_) {
-        if (!face_alive(ref) || cdt_.is_infinite(ref.handle)) continue;
-        FaceInfo& info = ref.handle->info();
-        if (info.worst_surface == kNone) continue;
-        const TinSample& p = surfaces_[info.worst_surface].samples[info.worst_sample];
-        candidates_.push_back({CandidateKind::SurfaceFit, info.worst_surface, p.z, p.x, p.y, false,
-                               0, 0, ref.id, vid(ref.handle, 0)});
-        info.marked = true;
+    for (std::size_t id = 0; id < faces_.size(); ++id) {
+        const FaceRecord& rec = faces_[id];
+        if (!rec.live() || rec.worst.surface == kNone) continue;
+        const TinSample& p = surfaces_[rec.worst.surface].samples[rec.worst.sample];
+        candidates_.push_back({CandidateKind::SurfaceFit, rec.worst.surface, p.z, p.x, p.y, false,
+                               0, 0, static_cast<std::uint32_t>(id), rec.corners[0]->info().id});
+        marked_[id] = 1;
     }
 }
 
 void Refiner::boundary_candidates() {
-    for (const FaceRef& ref : faces_) {
-        const FaceHandle f = ref.handle;
-        if (!face_alive(ref) || cdt_.is_infinite(f)) continue;
+    for (std::size_t id = 0; id < faces_.size(); ++id) {
+        if (!faces_[id].live()) continue;
+        const FaceHandle f = faces_[id].handle;
         for (int i : kEdgeOrder) {
             if (!f->is_constrained(i)) continue;
             // Each edge once: from its finite face of smaller id.
             const FaceHandle n = f->neighbor(i);
-            if (!cdt_.is_infinite(n) && n->info().id < ref.id) continue;
+            if (!cdt_.is_infinite(n) && n->info().id < id) continue;
             const VertexHandle va = f->vertex(Cdt::ccw(i));
             const VertexHandle vb = f->vertex(Cdt::cw(i));
             const std::uint32_t a = va->info().id, b = vb->info().id;
@@ -331,7 +410,8 @@ void Refiner::boundary_candidates() {
             const double len = std::sqrt(dx * dx + dy * dy);
             double best = 1.0;
             bool chosen = false;
-            Candidate cand{CandidateKind::SurfaceFit, 0, 0.0, 0.0, 0.0, true, a, b, ref.id, a};
+            Candidate cand{CandidateKind::SurfaceFit, 0, 0.0, 0.0, 0.0, true, a, b,
+                           static_cast<std::uint32_t>(id), a};
             for (std::size_t s = 0; s < surfaces_.size(); ++s) {
                 const TinSurface& surface = surfaces_[s];
                 const std::uint64_t n_points = saturating_count(len / surface.boundary_spacing);
@@ -358,7 +438,7 @@ void Refiner::boundary_candidates() {
             }
             if (chosen) {
                 candidates_.push_back(cand);
-                f->info().marked = true;
+                marked_[id] = 1;
             }
         }
     }
@@ -367,11 +447,10 @@ void Refiner::boundary_candidates() {
 void Refiner::edge_candidates() {
     classify();
     const double limit = *max_edge_ * *max_edge_;
-    for (const FaceRef& ref : faces_) {
-        const FaceHandle f = ref.handle;
-        if (!face_alive(ref) || cdt_.is_infinite(f)) continue;
-        const FaceInfo& info = f->info();
-        if (!(info.visited && (info.crossings & 1u)) || info.marked) continue;
+    for (std::size_t id = 0; id < faces_.size(); ++id) {
+        if (!faces_[id].live() || marked_[id]) continue;
+        const FaceHandle f = faces_[id].handle;
+        if (!inside(f)) continue;
         int chosen = kEdgeOrder[0];
         double longest = -1.0;
         for (int i : kEdgeOrder) {
@@ -390,7 +469,8 @@ void Refiner::edge_candidates() {
         candidates_.push_back({CandidateKind::EdgeSplit, kNone, 0.0,
                                (from->point().x() + to->point().x()) * 0.5,
                                (from->point().y() + to->point().y()) * 0.5,
-                               f->is_constrained(chosen), from->info().id, to->info().id, ref.id,
+                               f->is_constrained(chosen), from->info().id, to->info().id,
+                               static_cast<std::uint32_t>(id),
                                from->info().id});
     }
 }
@@ -524,8 +604,13 @@ Result<TinResult> Refiner::run() {
     const double merge_distance = 1e-9 * std::hypot(max_x - min_x, max_y - min_y);
     merge2_ = merge_distance * merge_distance;
 
-    states_.resize(surfaces_.size());
-    for (std::size_t s = 0; s < surfaces_.size(); ++s) states_[s].resize(surfaces_[s].samples.size());
+    std::size_t total = 0;
+    for (const TinSurface& surface : surfaces_) {
+        sample_offset_.push_back(total);
+        total += surface.samples.size();
+    }
+    sample_face_.assign(total, kUnmeasured);
+    sample_hint_.assign(total, VertexHandle());
 
     for (;;) {
         const std::size_t v0 = vertices_.size();
@@ -547,11 +632,9 @@ Result<TinResult> Refiner::run() {
         result.vertices.push_back(v->point().x());
         result.vertices.push_back(v->point().y());
     }
-    for (const FaceRef& ref : faces_) {
-        const FaceHandle f = ref.handle;
-        if (!face_alive(ref) || cdt_.is_infinite(f)) continue;
-        if (!(f->info().visited && (f->info().crossings & 1u))) continue;
-        for (int k = 0; k < 3; ++k) result.triangles.push_back(vid(f, k));
+    for (const FaceRecord& rec : faces_) {
+        if (!rec.live() || !inside(rec.handle)) continue;
+        for (const VertexHandle& c : rec.corners) result.triangles.push_back(c->info().id);
     }
     return result;
 }
