@@ -19,11 +19,17 @@ std::string shape_text(const StridedView<double, 2>& a) {
     return text;
 }
 
-std::vector<double> copy_rows(const StridedView<double, 2>& a) {
-    std::vector<double> out;
-    out.reserve(static_cast<std::size_t>(a.shape[0] * a.shape[1]));
-    for (std::ptrdiff_t i = 0; i < a.shape[0]; ++i) {
-        for (std::ptrdiff_t j = 0; j < a.shape[1]; ++j) out.push_back(a.at(i, j));
+// Row-major copies; arrays of different shapes are copied over their common part
+// only, since such a grid is refused right after.
+std::vector<GridNode> copy_nodes(const StridedView<double, 2>& x, const StridedView<double, 2>& y,
+                                 const StridedView<double, 2>& values) {
+    std::vector<GridNode> out;
+    if (x.shape != y.shape || x.shape != values.shape) return out;
+    out.reserve(static_cast<std::size_t>(x.shape[0] * x.shape[1]));
+    for (std::ptrdiff_t i = 0; i < x.shape[0]; ++i) {
+        for (std::ptrdiff_t j = 0; j < x.shape[1]; ++j) {
+            out.push_back({x.at(i, j), y.at(i, j), values.at(i, j)});
+        }
     }
     return out;
 }
@@ -53,15 +59,13 @@ struct Local {
 
 // Exact inversion of the bilinear map of cell (t, u).
 Local invert_cell(const StructuredGrid& g, std::size_t t, std::size_t u, double px, double py) {
-    const std::size_t k00 = t * g.n + u;
-    const std::size_t k10 = k00 + g.n;
-    const std::size_t k01 = k00 + 1;
-    const std::size_t k11 = k10 + 1;
-    const double x00 = g.x[k00], y00 = g.y[k00];
-    const double ex = g.x[k10] - x00, ey = g.y[k10] - y00;
-    const double fx = g.x[k01] - x00, fy = g.y[k01] - y00;
-    const double gx = ((g.x[k11] - x00) - ex) - fx;
-    const double gy = ((g.y[k11] - y00) - ey) - fy;
+    const GridNode* row0 = &g.nodes[t * g.n + u];
+    const GridNode* row1 = row0 + g.n;
+    const double x00 = row0[0].x, y00 = row0[0].y;
+    const double ex = row1[0].x - x00, ey = row1[0].y - y00;
+    const double fx = row0[1].x - x00, fy = row0[1].y - y00;
+    const double gx = ((row1[1].x - x00) - ex) - fx;
+    const double gy = ((row1[1].y - y00) - ey) - fy;
     const double hx = px - x00, hy = py - y00;
 
     const double b = (ex * fy - ey * fx) - (hx * gy - hy * gx);
@@ -84,15 +88,23 @@ int step_of(double f, std::size_t idx, std::size_t last) {
 
 bool in_band(double f) { return f >= kLow && f <= kHigh; }
 
+// The cell where the walk starts, from the affine guess.
+void start_cell(const StructuredGrid& g, double x, double y, std::size_t& t, std::size_t& u) {
+    const double dx = x - g.centroid[0];
+    const double dy = y - g.centroid[1];
+    const double fi = (g.index_gradient[2] * dy + g.index_gradient[0] * dx) + g.index_centre[0];
+    const double fj = (g.index_gradient[3] * dy + g.index_gradient[1] * dx) + g.index_centre[1];
+    t = start_index(fi, g.m - 2);
+    u = start_index(fj, g.n - 2);
+}
+
 }  // namespace
 
 Result<StructuredGrid> StructuredGrid::build(const StridedView<double, 2>& x,
                                              const StridedView<double, 2>& y,
                                              const StridedView<double, 2>& values) {
     StructuredGrid g;
-    g.x = copy_rows(x);
-    g.y = copy_rows(y);
-    g.values = copy_rows(values);
+    g.nodes = copy_nodes(x, y, values);
 
     if (x.shape != y.shape || x.shape != values.shape) {
         return Error::value("x, y and values must have the same shape; got " + shape_text(x) +
@@ -107,9 +119,9 @@ Result<StructuredGrid> StructuredGrid::build(const StridedView<double, 2>& x,
     const std::size_t count = g.m * g.n;
 
     double sum_x = 0.0, sum_y = 0.0;
-    for (std::size_t k = 0; k < count; ++k) {
-        sum_x += g.x[k];
-        sum_y += g.y[k];
+    for (const GridNode& node : g.nodes) {
+        sum_x += node.x;
+        sum_y += node.y;
     }
     const double total = static_cast<double>(count);
     g.centroid[0] = sum_x / total;
@@ -122,8 +134,8 @@ Result<StructuredGrid> StructuredGrid::build(const StridedView<double, 2>& x,
         const double di = static_cast<double>(i) - g.index_centre[0];
         for (std::size_t j = 0; j < g.n; ++j) {
             const double dj = static_cast<double>(j) - g.index_centre[1];
-            const double dx = g.x[i * g.n + j] - g.centroid[0];
-            const double dy = g.y[i * g.n + j] - g.centroid[1];
+            const double dx = g.nodes[i * g.n + j].x - g.centroid[0];
+            const double dy = g.nodes[i * g.n + j].y - g.centroid[1];
             sxx += dx * dx;
             syy += dy * dy;
             sxy += dx * dy;
@@ -146,12 +158,8 @@ Result<StructuredGrid> StructuredGrid::build(const StridedView<double, 2>& x,
 GridSample StructuredGrid::query(const StructuredGrid& g, double x, double y, bool clamp) {
     const std::size_t last_t = g.m - 2;
     const std::size_t last_u = g.n - 2;
-    const double dx = x - g.centroid[0];
-    const double dy = y - g.centroid[1];
-    const double fi = (g.index_gradient[2] * dy + g.index_gradient[0] * dx) + g.index_centre[0];
-    const double fj = (g.index_gradient[3] * dy + g.index_gradient[1] * dx) + g.index_centre[1];
-    std::size_t t = start_index(fi, last_t);
-    std::size_t u = start_index(fj, last_u);
+    std::size_t t = 0, u = 0;
+    start_cell(g, x, y, t, u);
 
     Local loc = invert_cell(g, t, u, x, y);
     const std::size_t max_moves = g.m + g.n;
@@ -169,11 +177,12 @@ GridSample StructuredGrid::query(const StructuredGrid& g, double x, double y, bo
 
     const double sc = unit_clamp(loc.s);
     const double rc = unit_clamp(loc.r);
-    const std::size_t k00 = t * g.n + u;
-    const double v00 = g.values[k00];
-    const double v01 = g.values[k00 + 1];
-    const double v10 = g.values[k00 + g.n];
-    const double v11 = g.values[k00 + g.n + 1];
+    const GridNode* row0 = &g.nodes[t * g.n + u];
+    const GridNode* row1 = row0 + g.n;
+    const double v00 = row0[0].value;
+    const double v01 = row0[1].value;
+    const double v10 = row1[0].value;
+    const double v11 = row1[1].value;
     const double value = ((((1.0 - rc) * (1.0 - sc)) * v00 + ((1.0 - sc) * rc) * v01) +
                           (sc * (1.0 - rc)) * v10) +
                          (rc * sc) * v11;
@@ -184,7 +193,19 @@ void StructuredGrid::query_many(const StructuredGrid& grid, const StridedView<do
                                 const StridedView<double, 1>& y, bool clamp, double* out_values,
                                 std::uint8_t* out_outside) {
     const std::ptrdiff_t count = x.size();
+    // Scattered points miss the cache on almost every cell: fetch the start
+    // cell of a point a few places ahead while this one is computed.
+    constexpr std::ptrdiff_t kAhead = 8;
     for (std::ptrdiff_t k = 0; k < count; ++k) {
+        if (k + kAhead < count) {
+            std::size_t t = 0, u = 0;
+            start_cell(grid, x.at(k + kAhead), y.at(k + kAhead), t, u);
+            const GridNode* row0 = &grid.nodes[t * grid.n + u];
+            __builtin_prefetch(row0);
+            __builtin_prefetch(row0 + 1);
+            __builtin_prefetch(row0 + grid.n);
+            __builtin_prefetch(row0 + grid.n + 1);
+        }
         const GridSample q = query(grid, x.at(k), y.at(k), clamp);
         out_values[k] = q.value;
         out_outside[k] = q.outside ? 1 : 0;

@@ -16,13 +16,19 @@ struct GridSample {
     bool outside;
 };
 
+// One node: its coordinates and value side by side, so that a cell's four
+// nodes come from two cache lines.
+struct GridNode {
+    double x;
+    double y;
+    double value;
+};
+
 struct StructuredGrid {
     std::size_t m = 0;  // rows (first axis)
     std::size_t n = 0;  // columns (second axis)
-    // Row-major copies of the caller's arrays.
-    std::vector<double> x;
-    std::vector<double> y;
-    std::vector<double> values;
+    // Row-major copy of the caller's x, y and values arrays, node by node.
+    std::vector<GridNode> nodes;
     // Least-squares affine map from (x, y) to fractional (row, column): only
     // picks the cell where a search starts.
     double centroid[2] = {0.0, 0.0};
