@@ -130,7 +130,7 @@ private:
     Status build_boundary();
     Status register_vertex(VertexHandle v);
     Status refresh_faces();
-    FaceHandle quick_locate(FaceHandle f, double px, double py) const;
+    FaceHandle walk_to(FaceHandle f, double px, double py, FaceHandle& reached) const;
     void sample_pass();
     void fit_candidates();
     void boundary_candidates();
@@ -152,6 +152,8 @@ private:
     std::vector<std::uint8_t> changed_;        // per face id: changed at the last refresh
     std::uint32_t stamp_ = 0;
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
+    std::vector<std::uint32_t> bounded_;       // ids of live faces with a constrained edge
+    std::vector<std::uint32_t> misfits_;       // ids of faces whose worst names a sample
 
     // Samples of all surfaces, numbered surface after surface. A sample is
     // measured again only when the face of its last measurement changed.
@@ -229,6 +231,7 @@ Status Refiner::build_boundary() {
 Status Refiner::refresh_faces() {
     ++stamp_;
     std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
+    bounded_.clear();
     for (FaceHandle f : cdt_.all_face_handles()) {
         if (cdt_.is_infinite(f)) continue;
         FaceInfo& info = f->info();
@@ -242,6 +245,9 @@ Status Refiner::refresh_faces() {
         FaceRecord& rec = faces_[info.id];
         seen_[info.id] = stamp_;
         rec.handle = f;
+        if (f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2)) {
+            bounded_.push_back(info.id);
+        }
         if (rec.corners[0] != f->vertex(0) || rec.corners[1] != f->vertex(1) ||
             rec.corners[2] != f->vertex(2)) {
             changed_[info.id] = 1;
@@ -256,6 +262,13 @@ Status Refiner::refresh_faces() {
         rec.worst = FaceWorst{};
         for (VertexHandle& c : rec.corners) c = VertexHandle();
     }
+    std::sort(bounded_.begin(), bounded_.end());
+    // Faces that changed lost their worst sample; the others keep it.
+    std::size_t kept = 0;
+    for (std::uint32_t id : misfits_) {
+        if (faces_[id].worst.surface != kNone) misfits_[kept++] = id;
+    }
+    misfits_.resize(kept);
     marked_.assign(faces_.size(), 0);
     return ok_status();
 }
@@ -276,17 +289,36 @@ int certain_orientation(double ax, double ay, double bx, double by, double cx, d
     return 0;
 }
 
-// The face itself when the point is surely strictly inside it (where exact
-// location would find it too), else a null handle.
-FaceHandle Refiner::quick_locate(FaceHandle f, double px, double py) const {
+// Walks from face f towards the point across edges that certainly separate
+// them, and returns the face that surely holds the point strictly inside
+// (where exact location would find it too). A null handle when the walk
+// meets an uncertain edge, the hull, or runs long; exact location then
+// takes over from the face it reached, returned in `reached`.
+FaceHandle Refiner::walk_to(FaceHandle f, double px, double py, FaceHandle& reached) const {
+    reached = f;
     if (cdt_.is_infinite(f)) return FaceHandle();
-    const Point& a = f->vertex(0)->point();
-    const Point& b = f->vertex(1)->point();
-    const Point& c = f->vertex(2)->point();
-    if (certain_orientation(a.x(), a.y(), b.x(), b.y(), px, py) > 0 &&
-        certain_orientation(b.x(), b.y(), c.x(), c.y(), px, py) > 0 &&
-        certain_orientation(c.x(), c.y(), a.x(), a.y(), px, py) > 0) {
-        return f;
+    constexpr int kMaxSteps = 64;  // a walk can cycle where the mesh is not Delaunay
+    for (int step = 0; step < kMaxSteps; ++step) {
+        const Point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(),
+                             &f->vertex(2)->point()};
+        int exit = -1;
+        bool sure = true;
+        for (int k = 0; k < 3; ++k) {
+            const Point& a = *v[Cdt::ccw(k)];
+            const Point& b = *v[Cdt::cw(k)];
+            const int o = certain_orientation(a.x(), a.y(), b.x(), b.y(), px, py);
+            if (o > 0) continue;
+            if (o < 0) {
+                exit = k;
+                break;
+            }
+            sure = false;
+        }
+        if (exit < 0) return sure ? f : FaceHandle();
+        const FaceHandle next = f->neighbor(exit);
+        if (cdt_.is_infinite(next)) return FaceHandle();
+        f = next;
+        reached = f;
     }
     return FaceHandle();
 }
@@ -311,18 +343,15 @@ void Refiner::sample_pass() {
                 sample_face_[g] = kExcludedSample;
                 continue;
             }
-            // Samples come mostly in runs through one triangle: try the last
-            // one and its neighbours before a walk.
-            FaceHandle f = quick_locate(last, p.x, p.y);
-            for (int k = 0; k < 3 && f == FaceHandle(); ++k) {
-                f = quick_locate(last->neighbor(k), p.x, p.y);
-            }
+            // Samples come mostly in runs through neighbouring triangles: start
+            // from the last one, or else from where this sample was before.
+            const bool near_last = j == previous + 1 || sample_hint_[g] == VertexHandle();
+            FaceHandle reached;
+            FaceHandle f = walk_to(near_last ? last : sample_hint_[g]->face(), p.x, p.y, reached);
             if (f == FaceHandle()) {
-                const bool near_last = j == previous + 1 || sample_hint_[g] == VertexHandle();
-                const FaceHandle start = near_last ? last : sample_hint_[g]->face();
                 Cdt::Locate_type lt;
                 int li = 0;
-                f = cdt_.locate(Point(p.x, p.y), lt, li, start);
+                f = cdt_.locate(Point(p.x, p.y), lt, li, reached);
                 if (lt == Cdt::EDGE) {
                     // Of the two triangles along the edge, the one of smaller id,
                     // so that the choice does not depend on where the walk began.
@@ -377,15 +406,16 @@ void Refiner::sample_pass() {
                     continue;
                 }
             }
+            if (rec.worst.surface == kNone) misfits_.push_back(id);
             rec.worst = {err, static_cast<std::uint32_t>(s), j};
         }
     }
 }
 
 void Refiner::fit_candidates() {
-    for (std::size_t id = 0; id < faces_.size(); ++id) {
+    std::sort(misfits_.begin(), misfits_.end());
+    for (std::uint32_t id : misfits_) {
         const FaceRecord& rec = faces_[id];
-        if (!rec.live() || rec.worst.surface == kNone) continue;
         const TinSample& p = surfaces_[rec.worst.surface].samples[rec.worst.sample];
         candidates_.push_back({CandidateKind::SurfaceFit, rec.worst.surface, p.z, p.x, p.y, false,
                                0, 0, static_cast<std::uint32_t>(id), rec.corners[0]->info().id});
@@ -394,8 +424,7 @@ void Refiner::fit_candidates() {
 }
 
 void Refiner::boundary_candidates() {
-    for (std::size_t id = 0; id < faces_.size(); ++id) {
-        if (!faces_[id].live()) continue;
+    for (std::uint32_t id : bounded_) {
         const FaceHandle f = faces_[id].handle;
         for (int i : kEdgeOrder) {
             if (!f->is_constrained(i)) continue;
@@ -490,9 +519,11 @@ Status Refiner::constrain(VertexHandle a, VertexHandle b) {
 Status Refiner::insert_candidates() {
     for (const Candidate& cand : candidates_) {
         const Point p(cand.x, cand.y);
-        Cdt::Locate_type lt;
+        Cdt::Locate_type lt = Cdt::FACE;
         int li = 0;
-        const FaceHandle loc = cdt_.locate(p, lt, li, vertices_[cand.hint]->face());
+        FaceHandle reached;
+        FaceHandle loc = walk_to(vertices_[cand.hint]->face(), cand.x, cand.y, reached);
+        if (loc == FaceHandle()) loc = cdt_.locate(p, lt, li, reached);
         if (lt == Cdt::VERTEX) continue;
         if (lt == Cdt::EDGE) {
             const Point& o = loc->vertex(Cdt::ccw(li))->point();
