@@ -522,7 +522,10 @@ Status Refiner::insert_candidates() {
         Cdt::Locate_type lt = Cdt::FACE;
         int li = 0;
         FaceHandle reached;
-        FaceHandle loc = walk_to(vertices_[cand.hint]->face(), cand.x, cand.y, reached);
+        // The candidate's own triangle, while it is still in use, is the nearest start.
+        const FaceHandle own = faces_[cand.face].handle;
+        const FaceHandle start = cdt_.tds().faces().is_used(own) ? own : vertices_[cand.hint]->face();
+        FaceHandle loc = walk_to(start, cand.x, cand.y, reached);
         if (loc == FaceHandle()) loc = cdt_.locate(p, lt, li, reached);
         if (lt == Cdt::VERTEX) continue;
         if (lt == Cdt::EDGE) {
