@@ -304,3 +304,23 @@ def test_class_surface():
     grid = orvik.structured_grid(x, y, x)
     with pytest.raises(AttributeError):
         grid.extra = 1
+
+
+def test_query_many_from_several_threads():
+    import threading
+
+    x, y = lattice(300, 300)
+    grid = orvik.structured_grid(x, y, node_values(300, 300))
+    rng = np.random.default_rng(3)
+    px, py = rng.uniform(-1, 300, 200_000), rng.uniform(-1, 300, 200_000)
+    expected = grid.query_many(px, py)
+    outputs = []
+    threads = [threading.Thread(target=lambda: outputs.append(grid.query_many(px, py))) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(outputs) == 4
+    for values, outside in outputs:
+        np.testing.assert_array_equal(values, expected[0])
+        np.testing.assert_array_equal(outside, expected[1])

@@ -399,3 +399,39 @@ def test_function_surface():
     assert orvik.adaptive_tin.__text_signature__ == "(boundary, surfaces, max_edge=None)"
     assert orvik.adaptive_tin.__doc__.splitlines()[0] == (
         "Triangulate a polygon to fit gridded surfaces within vertical tolerances.")
+
+
+def test_shared_longest_edge_gives_one_vertex():
+    # Both triangles of the unit square propose the midpoint of their shared diagonal.
+    square = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0]])
+    vertices, triangles = orvik.adaptive_tin(square, [], max_edge=1.2)
+    assert len(vertices) == 5
+    np.testing.assert_array_equal(vertices[4], [0.5, 0.5])
+    assert len(triangles) == 4
+    check_tiling(square, vertices, triangles)
+
+
+def test_concurrent_calls_share_a_grid():
+    import threading
+
+    grid = make_grid(bumpy)
+    samples = node_samples(SQUARE, 2.0)
+    expected = orvik.adaptive_tin(SQUARE, [(grid, samples, 2.0, 0.5)])
+    results, errors = [], []
+
+    def work():
+        try:
+            results.append(orvik.adaptive_tin(SQUARE, [(grid, samples, 2.0, 0.5)]))
+        except BaseException as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work) for _ in range(3)]
+    for t in threads:
+        t.start()
+    grid.query(1.0, 1.0)  # a shared borrow meanwhile is fine
+    for t in threads:
+        t.join()
+    assert not errors
+    for vertices, triangles in results:
+        np.testing.assert_array_equal(vertices, expected[0])
+        np.testing.assert_array_equal(triangles, expected[1])
