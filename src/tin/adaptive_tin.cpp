@@ -130,6 +130,8 @@ private:
     Status build_boundary();
     Status register_vertex(VertexHandle v);
     Status refresh_faces();
+    void note_face(FaceHandle f);
+    std::uint64_t spatial_key(FaceHandle f) const;
     FaceHandle walk_to(FaceHandle f, double px, double py, FaceHandle& reached) const;
     void sample_pass();
     void fit_candidates();
@@ -154,6 +156,12 @@ private:
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
     std::vector<std::uint32_t> bounded_;       // ids of live faces with a constrained edge
     std::vector<std::uint32_t> misfits_;       // ids of faces whose worst names a sample
+    struct FreshFace {
+        std::uint64_t key;
+        FaceHandle face;
+    };
+    std::vector<FreshFace> fresh_;             // faces without an id, at a refresh
+    double box_[4] = {0.0, 0.0, 0.0, 0.0};     // min x, min y, cells per unit in x and y
 
     // Samples of all surfaces, numbered surface after surface. A sample is
     // measured again only when the face of its last measurement changed.
@@ -232,28 +240,27 @@ Status Refiner::refresh_faces() {
     ++stamp_;
     std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
     bounded_.clear();
+    fresh_.clear();
     for (FaceHandle f : cdt_.all_face_handles()) {
         if (cdt_.is_infinite(f)) continue;
         FaceInfo& info = f->info();
         if (info.id == kNone) {
-            if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
-            info.id = static_cast<std::uint32_t>(faces_.size());
-            faces_.emplace_back();
-            seen_.push_back(0);
-            changed_.push_back(0);
+            fresh_.push_back({spatial_key(f), f});
+            continue;
         }
-        FaceRecord& rec = faces_[info.id];
-        seen_[info.id] = stamp_;
-        rec.handle = f;
-        if (f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2)) {
-            bounded_.push_back(info.id);
-        }
-        if (rec.corners[0] != f->vertex(0) || rec.corners[1] != f->vertex(1) ||
-            rec.corners[2] != f->vertex(2)) {
-            changed_[info.id] = 1;
-            rec.worst = FaceWorst{};
-            for (int k = 0; k < 3; ++k) rec.corners[k] = f->vertex(k);
-        }
+        note_face(f);
+    }
+    // New faces are numbered along a space-filling curve, so that the
+    // candidates, which follow face ids, are inserted near one another.
+    std::sort(fresh_.begin(), fresh_.end(),
+              [](const FreshFace& a, const FreshFace& b) { return a.key < b.key; });
+    for (const FreshFace& fresh : fresh_) {
+        if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
+        fresh.face->info().id = static_cast<std::uint32_t>(faces_.size());
+        faces_.emplace_back();
+        seen_.push_back(0);
+        changed_.push_back(0);
+        note_face(fresh.face);
     }
     for (std::size_t id = 0; id < faces_.size(); ++id) {
         FaceRecord& rec = faces_[id];
@@ -271,6 +278,43 @@ Status Refiner::refresh_faces() {
     misfits_.resize(kept);
     marked_.assign(faces_.size(), 0);
     return ok_status();
+}
+
+void Refiner::note_face(FaceHandle f) {
+    const FaceInfo& info = f->info();
+    FaceRecord& rec = faces_[info.id];
+    seen_[info.id] = stamp_;
+    rec.handle = f;
+    if (f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2)) {
+        bounded_.push_back(info.id);
+    }
+    if (rec.corners[0] != f->vertex(0) || rec.corners[1] != f->vertex(1) ||
+        rec.corners[2] != f->vertex(2)) {
+        changed_[info.id] = 1;
+        rec.worst = FaceWorst{};
+        for (int k = 0; k < 3; ++k) rec.corners[k] = f->vertex(k);
+    }
+}
+
+// Morton code of a face's centroid within the boundary's box.
+std::uint64_t Refiner::spatial_key(FaceHandle f) const {
+    const Point& a = f->vertex(0)->point();
+    const Point& b = f->vertex(1)->point();
+    const Point& c = f->vertex(2)->point();
+    const auto cell = [](double v, double lo, double scale) -> std::uint64_t {
+        const double q = (v - lo) * scale;
+        if (!(q > 0.0)) return 0;
+        if (q >= 1048575.0) return 1048575;
+        return static_cast<std::uint64_t>(q);
+    };
+    const std::uint64_t ix = cell((a.x() + b.x() + c.x()) / 3.0, box_[0], box_[2]);
+    const std::uint64_t iy = cell((a.y() + b.y() + c.y()) / 3.0, box_[1], box_[3]);
+    std::uint64_t key = 0;
+    for (int bit = 0; bit < 20; ++bit) {
+        key |= ((ix >> bit) & 1u) << (2 * bit);
+        key |= ((iy >> bit) & 1u) << (2 * bit + 1);
+    }
+    return key;
 }
 
 // Orientation of (a, b, c) certified by a floating-point filter: +1 or -1
@@ -636,6 +680,10 @@ Result<TinResult> Refiner::run() {
         max_y = std::max(max_y, p.y);
     }
     const double merge_distance = 1e-9 * std::hypot(max_x - min_x, max_y - min_y);
+    box_[0] = min_x;
+    box_[1] = min_y;
+    box_[2] = max_x > min_x ? 1048576.0 / (max_x - min_x) : 0.0;
+    box_[3] = max_y > min_y ? 1048576.0 / (max_y - min_y) : 0.0;
     merge2_ = merge_distance * merge_distance;
 
     std::size_t total = 0;
