@@ -117,6 +117,15 @@ struct Candidate {
     std::uint32_t hint;
 };
 
+// Where a point lies: in face (FACE), on the edge opposite corner `index`
+// (EDGE), at corner `index` (VERTEX), or outside (the other locate types).
+struct Location {
+    FaceHandle face;
+    Cdt::Locate_type type;
+    int index;
+    bool known;
+};
+
 class Refiner {
 public:
     Refiner(const std::vector<TinPoint>& boundary, const std::vector<TinSurface>& surfaces,
@@ -132,7 +141,8 @@ private:
     Status refresh_faces();
     void note_face(FaceHandle f);
     std::uint64_t spatial_key(FaceHandle f) const;
-    FaceHandle walk_to(FaceHandle f, double px, double py, FaceHandle& reached) const;
+    Location walk(FaceHandle f, double px, double py) const;
+    Location locate(FaceHandle start, double px, double py) const;
     void sample_pass();
     void fit_candidates();
     void boundary_candidates();
@@ -333,38 +343,97 @@ int certain_orientation(double ax, double ay, double bx, double by, double cx, d
     return 0;
 }
 
-// Walks from face f towards the point across edges that certainly separate
-// them, and returns the face that surely holds the point strictly inside
-// (where exact location would find it too). A null handle when the walk
-// meets an uncertain edge, the hull, or runs long; exact location then
-// takes over from the face it reached, returned in `reached`.
-FaceHandle Refiner::walk_to(FaceHandle f, double px, double py, FaceHandle& reached) const {
-    reached = f;
-    if (cdt_.is_infinite(f)) return FaceHandle();
+// True when d = a - b was computed without rounding (Knuth's two-sum error is zero).
+bool exact_difference(double a, double b, double d) {
+    const double bv = d - a;
+    const double av = d - bv;
+    return (a - av) + (-b - bv) == 0.0;
+}
+
+// True when p = a * b was computed without rounding (Dekker's product error is
+// zero). Products near underflow are not vouched for.
+bool exact_product(double a, double b, double p) {
+    if (p == 0.0) return a == 0.0 || b == 0.0;
+    if (std::fabs(p) < 1e-250) return false;
+    const auto split = [](double v, double& hi, double& lo) {
+        const double c = 134217729.0 * v;
+        hi = c - (c - v);
+        lo = v - hi;
+    };
+    double ah, al, bh, bl;
+    split(a, ah, al);
+    split(b, bh, bl);
+    return ((ah * bh - p) + ah * bl + al * bh) + al * bl == 0.0;
+}
+
+// The orientation of (a, b, c) when the plain evaluation can be shown to be
+// exact, which is common for points on a lattice: -1, 0 or +1; 2 otherwise.
+int exact_orientation(double ax, double ay, double bx, double by, double cx, double cy) {
+    const double d1 = ax - cx, d2 = by - cy, d3 = ay - cy, d4 = bx - cx;
+    if (!exact_difference(ax, cx, d1) || !exact_difference(by, cy, d2) ||
+        !exact_difference(ay, cy, d3) || !exact_difference(bx, cx, d4)) {
+        return 2;
+    }
+    const double left = d1 * d2, right = d3 * d4;
+    if (!exact_product(d1, d2, left) || !exact_product(d3, d4, right)) return 2;
+    const double det = left - right;
+    if (!exact_difference(left, right, det)) return 2;
+    return det > 0.0 ? 1 : (det < 0.0 ? -1 : 0);
+}
+
+// Walks from face f towards the point across edges that surely separate
+// them. `known` is false when an orientation could not be settled cheaply,
+// the walk met the hull or ran long; exact location then takes over from
+// `face`, the face reached.
+Location Refiner::walk(FaceHandle f, double px, double py) const {
+    if (cdt_.is_infinite(f)) return {f, Cdt::FACE, 0, false};
     constexpr int kMaxSteps = 64;  // a walk can cycle where the mesh is not Delaunay
     for (int step = 0; step < kMaxSteps; ++step) {
         const Point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(),
                              &f->vertex(2)->point()};
-        int exit = -1;
-        bool sure = true;
+        int exit = -1, zeros = 0, zero_sum = 0;
+        bool unknown = false;
         for (int k = 0; k < 3; ++k) {
             const Point& a = *v[Cdt::ccw(k)];
             const Point& b = *v[Cdt::cw(k)];
-            const int o = certain_orientation(a.x(), a.y(), b.x(), b.y(), px, py);
-            if (o > 0) continue;
-            if (o < 0) {
+            int o = certain_orientation(a.x(), a.y(), b.x(), b.y(), px, py);
+            if (o == 0) o = exact_orientation(a.x(), a.y(), b.x(), b.y(), px, py);
+            if (o == 1) continue;
+            if (o == -1) {
                 exit = k;
                 break;
             }
-            sure = false;
+            if (o == 0) {
+                ++zeros;
+                zero_sum += k;
+            } else {
+                unknown = true;
+            }
         }
-        if (exit < 0) return sure ? f : FaceHandle();
-        const FaceHandle next = f->neighbor(exit);
-        if (cdt_.is_infinite(next)) return FaceHandle();
-        f = next;
-        reached = f;
+        if (exit >= 0) {
+            const FaceHandle next = f->neighbor(exit);
+            if (cdt_.is_infinite(next)) return {f, Cdt::FACE, 0, false};
+            f = next;
+            continue;
+        }
+        if (unknown) return {f, Cdt::FACE, 0, false};
+        if (zeros == 0) return {f, Cdt::FACE, 0, true};
+        if (zeros == 1) return {f, Cdt::EDGE, zero_sum, true};
+        // On two edge lines: the corner they share.
+        return {f, Cdt::VERTEX, 3 - zero_sum, true};
     }
-    return FaceHandle();
+    return {f, Cdt::FACE, 0, false};
+}
+
+Location Refiner::locate(FaceHandle start, double px, double py) const {
+    Location loc = walk(start, px, py);
+    if (!loc.known) {
+        int li = 0;
+        loc.face = cdt_.locate(Point(px, py), loc.type, li, loc.face);
+        loc.index = li;
+        loc.known = true;
+    }
+    return loc;
 }
 
 void Refiner::sample_pass() {
@@ -390,28 +459,24 @@ void Refiner::sample_pass() {
             // Samples come mostly in runs through neighbouring triangles: start
             // from the last one, or else from where this sample was before.
             const bool near_last = j == previous + 1 || sample_hint_[g] == VertexHandle();
-            FaceHandle reached;
-            FaceHandle f = walk_to(near_last ? last : sample_hint_[g]->face(), p.x, p.y, reached);
-            if (f == FaceHandle()) {
-                Cdt::Locate_type lt;
-                int li = 0;
-                f = cdt_.locate(Point(p.x, p.y), lt, li, reached);
-                if (lt == Cdt::EDGE) {
-                    // Of the two triangles along the edge, the one of smaller id,
-                    // so that the choice does not depend on where the walk began.
-                    const FaceHandle other = f->neighbor(li);
-                    if (cdt_.is_infinite(f) ||
-                        (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
-                        f = other;
-                    }
-                    if (cdt_.is_infinite(f)) {
-                        sample_face_[g] = kExcludedSample;
-                        continue;
-                    }
-                } else if (lt != Cdt::FACE) {
-                    sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
+            const Location loc =
+                locate(near_last ? last : sample_hint_[g]->face(), p.x, p.y);
+            FaceHandle f = loc.face;
+            if (loc.type == Cdt::EDGE) {
+                // Of the two triangles along the edge, the one of smaller id, so
+                // that the choice does not depend on where the walk began.
+                const FaceHandle other = f->neighbor(loc.index);
+                if (cdt_.is_infinite(f) ||
+                    (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
+                    f = other;
+                }
+                if (cdt_.is_infinite(f)) {
+                    sample_face_[g] = kExcludedSample;
                     continue;
                 }
+            } else if (loc.type != Cdt::FACE) {
+                sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
+                continue;
             }
             last = f;
             previous = j;
@@ -563,14 +628,13 @@ Status Refiner::constrain(VertexHandle a, VertexHandle b) {
 Status Refiner::insert_candidates() {
     for (const Candidate& cand : candidates_) {
         const Point p(cand.x, cand.y);
-        Cdt::Locate_type lt = Cdt::FACE;
-        int li = 0;
-        FaceHandle reached;
         // The candidate's own triangle, while it is still in use, is the nearest start.
         const FaceHandle own = faces_[cand.face].handle;
         const FaceHandle start = cdt_.tds().faces().is_used(own) ? own : vertices_[cand.hint]->face();
-        FaceHandle loc = walk_to(start, cand.x, cand.y, reached);
-        if (loc == FaceHandle()) loc = cdt_.locate(p, lt, li, reached);
+        const Location found = locate(start, cand.x, cand.y);
+        const FaceHandle loc = found.face;
+        const Cdt::Locate_type lt = found.type;
+        const int li = found.index;
         if (lt == Cdt::VERTEX) continue;
         if (lt == Cdt::EDGE) {
             const Point& o = loc->vertex(Cdt::ccw(li))->point();
