@@ -140,7 +140,7 @@ private:
     Status register_vertex(VertexHandle v);
     Status refresh_faces();
     void note_face(FaceHandle f);
-    std::uint64_t spatial_key(FaceHandle f) const;
+    std::uint32_t spatial_key(FaceHandle f) const;
     Location walk(FaceHandle f, double px, double py) const;
     Location locate(FaceHandle start, double px, double py) const;
     void sample_pass();
@@ -167,10 +167,12 @@ private:
     std::vector<std::uint32_t> bounded_;       // ids of live faces with a constrained edge
     std::vector<std::uint32_t> misfits_;       // ids of faces whose worst names a sample
     struct FreshFace {
-        std::uint64_t key;
+        std::uint32_t key;
         FaceHandle face;
     };
     std::vector<FreshFace> fresh_;             // faces without an id, at a refresh
+    std::vector<FreshFace> fresh_sorted_;
+    std::vector<std::uint32_t> key_count_;     // counting sort of fresh_ by key
     double box_[4] = {0.0, 0.0, 0.0, 0.0};     // min x, min y, cells per unit in x and y
 
     // Samples of all surfaces, numbered surface after surface. A sample is
@@ -260,11 +262,21 @@ Status Refiner::refresh_faces() {
         }
         note_face(f);
     }
-    // New faces are numbered along a space-filling curve, so that the
-    // candidates, which follow face ids, are inserted near one another.
-    std::sort(fresh_.begin(), fresh_.end(),
-              [](const FreshFace& a, const FreshFace& b) { return a.key < b.key; });
-    for (const FreshFace& fresh : fresh_) {
+    // New faces are numbered along a space-filling curve over coarse cells,
+    // so that the candidates, which follow face ids, are inserted near one
+    // another.
+    // Counting sort: stable, linear, and the keys are 16 bits.
+    key_count_.assign(std::size_t{1} << 16, 0);
+    for (const FreshFace& fresh : fresh_) ++key_count_[fresh.key];
+    std::uint32_t offset = 0;
+    for (std::uint32_t& c : key_count_) {
+        const std::uint32_t n = c;
+        c = offset;
+        offset += n;
+    }
+    fresh_sorted_.resize(fresh_.size());
+    for (const FreshFace& fresh : fresh_) fresh_sorted_[key_count_[fresh.key]++] = fresh;
+    for (const FreshFace& fresh : fresh_sorted_) {
         if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
         fresh.face->info().id = static_cast<std::uint32_t>(faces_.size());
         faces_.emplace_back();
@@ -306,21 +318,20 @@ void Refiner::note_face(FaceHandle f) {
     }
 }
 
-// Morton code of a face's centroid within the boundary's box.
-std::uint64_t Refiner::spatial_key(FaceHandle f) const {
+// Morton code of the 256 x 256 cell of the boundary's box that holds a
+// face's first corner.
+std::uint32_t Refiner::spatial_key(FaceHandle f) const {
     const Point& a = f->vertex(0)->point();
-    const Point& b = f->vertex(1)->point();
-    const Point& c = f->vertex(2)->point();
-    const auto cell = [](double v, double lo, double scale) -> std::uint64_t {
+    const auto cell = [](double v, double lo, double scale) -> std::uint32_t {
         const double q = (v - lo) * scale;
         if (!(q > 0.0)) return 0;
-        if (q >= 1048575.0) return 1048575;
-        return static_cast<std::uint64_t>(q);
+        if (q >= 255.0) return 255;
+        return static_cast<std::uint32_t>(q);
     };
-    const std::uint64_t ix = cell((a.x() + b.x() + c.x()) / 3.0, box_[0], box_[2]);
-    const std::uint64_t iy = cell((a.y() + b.y() + c.y()) / 3.0, box_[1], box_[3]);
-    std::uint64_t key = 0;
-    for (int bit = 0; bit < 20; ++bit) {
+    const std::uint32_t ix = cell(a.x(), box_[0], box_[2]);
+    const std::uint32_t iy = cell(a.y(), box_[1], box_[3]);
+    std::uint32_t key = 0;
+    for (int bit = 0; bit < 8; ++bit) {
         key |= ((ix >> bit) & 1u) << (2 * bit);
         key |= ((iy >> bit) & 1u) << (2 * bit + 1);
     }
@@ -746,8 +757,8 @@ Result<TinResult> Refiner::run() {
     const double merge_distance = 1e-9 * std::hypot(max_x - min_x, max_y - min_y);
     box_[0] = min_x;
     box_[1] = min_y;
-    box_[2] = max_x > min_x ? 1048576.0 / (max_x - min_x) : 0.0;
-    box_[3] = max_y > min_y ? 1048576.0 / (max_y - min_y) : 0.0;
+    box_[2] = max_x > min_x ? 256.0 / (max_x - min_x) : 0.0;
+    box_[3] = max_y > min_y ? 256.0 / (max_y - min_y) : 0.0;
     merge2_ = merge_distance * merge_distance;
 
     std::size_t total = 0;
