@@ -30,11 +30,13 @@ constexpr double kMinCoordinate = 1.793662034335766e-43;
 
 // Carried by CGAL inside each face. CGAL reuses a face in place when it
 // flips it, so an id names a slot, not a fixed triangle; the refiner's
-// per-face records are indexed by it.
+// per-face records are indexed by it. `corners` are the face's vertices as
+// they were at the last refresh.
 struct FaceInfo {
     std::uint32_t id = kNone;
     std::uint32_t crossings = 0;
     bool visited = false;
+    const void* corners[3] = {nullptr, nullptr, nullptr};
 };
 
 // CGAL default-constructs the info of every vertex it creates: a new vertex
@@ -94,14 +96,11 @@ struct FaceWorst {
     std::size_t sample = 0;
 };
 
-// What a face id stood for at the last refresh: its slot and corners (all
-// null when the id is dead or names the outer region), and the worst sample
+// A face id's slot (fixed for the life of the id) and the worst sample
 // measured in it since it last changed.
 struct FaceRecord {
     FaceHandle handle;
-    VertexHandle corners[3] = {};
     FaceWorst worst;
-    bool live() const { return corners[0] != VertexHandle(); }
 };
 
 enum class CandidateKind { SurfaceFit, EdgeSplit };
@@ -150,6 +149,8 @@ private:
     Status insert_candidates();
     Status constrain(VertexHandle a, VertexHandle b);
     void classify();
+    // A finite face at the last refresh.
+    bool live(std::size_t id) const { return seen_[id] == stamp_; }
     bool inside(FaceHandle f) const { return f->info().visited && (f->info().crossings & 1u); }
 
     const std::vector<TinPoint>& boundary_;
@@ -160,7 +161,7 @@ private:
     std::vector<VertexHandle> vertices_;       // by vertex id
     std::vector<std::vector<double>> values_;  // per surface, by vertex id
     std::vector<FaceRecord> faces_;            // by face id
-    std::vector<std::uint32_t> seen_;          // refresh stamp per face id
+    std::vector<std::uint32_t> seen_;          // per face id: last refresh that found it finite
     std::vector<std::uint8_t> changed_;        // per face id: changed at the last refresh
     std::uint32_t stamp_ = 0;
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
@@ -279,17 +280,16 @@ Status Refiner::refresh_faces() {
     for (const FreshFace& fresh : fresh_sorted_) {
         if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
         fresh.face->info().id = static_cast<std::uint32_t>(faces_.size());
-        faces_.emplace_back();
+        faces_.push_back({fresh.face, FaceWorst{}});
         seen_.push_back(0);
         changed_.push_back(0);
         note_face(fresh.face);
     }
+    // Ids finite at the previous refresh and not now died or went outside.
     for (std::size_t id = 0; id < faces_.size(); ++id) {
-        FaceRecord& rec = faces_[id];
-        if (seen_[id] == stamp_ || !rec.live()) continue;
+        if (seen_[id] + 1 != stamp_) continue;
         changed_[id] = 1;
-        rec.worst = FaceWorst{};
-        for (VertexHandle& c : rec.corners) c = VertexHandle();
+        faces_[id].worst = FaceWorst{};
     }
     std::sort(bounded_.begin(), bounded_.end());
     // Faces that changed lost their worst sample; the others keep it.
@@ -303,18 +303,19 @@ Status Refiner::refresh_faces() {
 }
 
 void Refiner::note_face(FaceHandle f) {
-    const FaceInfo& info = f->info();
-    FaceRecord& rec = faces_[info.id];
-    seen_[info.id] = stamp_;
-    rec.handle = f;
+    FaceInfo& info = f->info();
+    const std::uint32_t id = info.id;
+    const bool was_live = seen_[id] + 1 == stamp_;
+    seen_[id] = stamp_;
     if (f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2)) {
-        bounded_.push_back(info.id);
+        bounded_.push_back(id);
     }
-    if (rec.corners[0] != f->vertex(0) || rec.corners[1] != f->vertex(1) ||
-        rec.corners[2] != f->vertex(2)) {
-        changed_[info.id] = 1;
-        rec.worst = FaceWorst{};
-        for (int k = 0; k < 3; ++k) rec.corners[k] = f->vertex(k);
+    const void* now[3] = {&*f->vertex(0), &*f->vertex(1), &*f->vertex(2)};
+    if (!was_live || info.corners[0] != now[0] || info.corners[1] != now[1] ||
+        info.corners[2] != now[2]) {
+        changed_[id] = 1;
+        faces_[id].worst = FaceWorst{};
+        for (int k = 0; k < 3; ++k) info.corners[k] = now[k];
     }
 }
 
@@ -538,7 +539,8 @@ void Refiner::fit_candidates() {
         const FaceRecord& rec = faces_[id];
         const TinSample& p = surfaces_[rec.worst.surface].samples[rec.worst.sample];
         candidates_.push_back({CandidateKind::SurfaceFit, rec.worst.surface, p.z, p.x, p.y, false,
-                               0, 0, static_cast<std::uint32_t>(id), rec.corners[0]->info().id});
+                               0, 0, static_cast<std::uint32_t>(id),
+                               rec.handle->vertex(0)->info().id});
         marked_[id] = 1;
     }
 }
@@ -597,7 +599,7 @@ void Refiner::edge_candidates() {
     classify();
     const double limit = *max_edge_ * *max_edge_;
     for (std::size_t id = 0; id < faces_.size(); ++id) {
-        if (!faces_[id].live() || marked_[id]) continue;
+        if (!live(id) || marked_[id]) continue;
         const FaceHandle f = faces_[id].handle;
         if (!inside(f)) continue;
         int chosen = kEdgeOrder[0];
@@ -789,9 +791,10 @@ Result<TinResult> Refiner::run() {
         result.vertices.push_back(v->point().x());
         result.vertices.push_back(v->point().y());
     }
-    for (const FaceRecord& rec : faces_) {
-        if (!rec.live() || !inside(rec.handle)) continue;
-        for (const VertexHandle& c : rec.corners) result.triangles.push_back(c->info().id);
+    for (std::size_t id = 0; id < faces_.size(); ++id) {
+        const FaceHandle f = faces_[id].handle;
+        if (!live(id) || !inside(f)) continue;
+        for (int k = 0; k < 3; ++k) result.triangles.push_back(f->vertex(k)->info().id);
     }
     return result;
 }
