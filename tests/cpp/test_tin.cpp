@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "tin/adaptive_tin.hpp"
@@ -153,6 +155,84 @@ TEST(AdaptiveTin, NaNSampleCoordinatesAreExcluded) {
     auto r = adaptive_tin(kSquare, {surface}, std::nullopt);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r->vertices.size(), 8u);
+}
+
+double polygon_area(const std::vector<TinPoint>& poly) {
+    double a = 0;
+    for (std::size_t k = 0; k < poly.size(); ++k) {
+        const TinPoint& p = poly[k];
+        const TinPoint& q = poly[(k + 1) % poly.size()];
+        a += p.x * q.y - p.y * q.x;
+    }
+    return 0.5 * a;
+}
+
+// Concave star-shaped outlines (either orientation), two surfaces, samples on
+// a lattice that also hits outline points exactly, with and without max_edge.
+TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
+    StructuredGrid rough = make_grid(40, [](double x, double y) {
+        return std::sin(x * 0.9) * 3.0 + std::cos(y * 0.7) * 2.0 + 0.01 * x * y;
+    });
+    StructuredGrid holes = make_grid(40, [](double x, double y) {
+        return (x > 25 && y < 10) ? std::nan("") : 0.3 * x - 0.2 * y;
+    });
+    unsigned state = 12345;
+    auto uniform = [&state]() {
+        state = state * 1103515245u + 12345u;
+        return static_cast<double>((state >> 8) & 0xFFFF) / 65536.0;
+    };
+    for (int round = 0; round < 12; ++round) {
+        const int n = 5 + round % 7;
+        std::vector<TinPoint> poly;
+        for (int k = 0; k < n; ++k) {
+            const double angle = 2 * M_PI * k / n;
+            const double radius = 6 + 12 * uniform();
+            // Rounded to quarter units so that lattice samples fall on the outline.
+            poly.push_back({std::round((20 + radius * std::cos(angle)) * 4) / 4,
+                            std::round((20 + radius * std::sin(angle)) * 4) / 4});
+        }
+        if (round % 2) std::reverse(poly.begin(), poly.end());
+        std::vector<TinSample> a, b;
+        for (double y = 0; y <= 40; y += 0.5) {
+            for (double x = 0; x <= 40; x += 0.5) {
+                a.push_back({x, y, StructuredGrid::query(rough, x, y, true).value});
+                if (static_cast<int>(x * 2 + y * 2) % 3 == 0) {
+                    b.push_back({x, y, StructuredGrid::query(holes, x, y, true).value});
+                }
+            }
+        }
+        std::vector<TinSurface> surfaces = {{&rough, a, 0.75, 0.2}, {&holes, b, 1.5, 0.05}};
+        const std::optional<double> max_edge =
+            round % 3 == 0 ? std::optional<double>(2.5) : std::nullopt;
+        auto r = adaptive_tin(poly, surfaces, max_edge);
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        const std::size_t nv = r->vertices.size() / 2;
+        for (std::size_t k = 0; k < poly.size(); ++k) {
+            EXPECT_EQ(r->vertices[2 * k], poly[k].x);
+            EXPECT_EQ(r->vertices[2 * k + 1], poly[k].y);
+        }
+        double area = 0;
+        for (std::size_t t = 0; t < r->triangles.size() / 3; ++t) {
+            for (int k = 0; k < 3; ++k) {
+                ASSERT_GE(r->triangles[3 * t + k], 0);
+                ASSERT_LT(static_cast<std::size_t>(r->triangles[3 * t + k]), nv);
+            }
+            const double s = signed_area(*r, t);
+            EXPECT_GT(s, 0.0);
+            area += s;
+            if (max_edge) {
+                const auto* tri = &r->triangles[3 * t];
+                for (int k = 0; k < 3; ++k) {
+                    const double dx = r->vertices[2 * tri[k]] - r->vertices[2 * tri[(k + 1) % 3]];
+                    const double dy =
+                        r->vertices[2 * tri[k] + 1] - r->vertices[2 * tri[(k + 1) % 3] + 1];
+                    EXPECT_LE(dx * dx + dy * dy, 2.5 * 2.5 * (1 + 1e-12));
+                }
+            }
+        }
+        EXPECT_NEAR(area, std::fabs(polygon_area(poly)), 1e-9 * std::fabs(polygon_area(poly)));
+        EXPECT_GT(nv, poly.size());
+    }
 }
 
 }  // namespace
