@@ -136,6 +136,7 @@ public:
 private:
     Status validate() const;
     Status build_boundary();
+    Status check_spacing() const;
     Status register_vertex(VertexHandle v);
     Status refresh_faces();
     void note_face(FaceHandle f);
@@ -194,6 +195,21 @@ Status Refiner::validate() const {
         }
     }
     if (max_edge_ && !(*max_edge_ > 0.0)) return Error::value(kTinNonPositiveParameter);
+    return ok_status();
+}
+
+Status Refiner::check_spacing() const {
+    const std::size_t count = boundary_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const TinPoint& a = boundary_[i];
+        const TinPoint& b = boundary_[i + 1 < count ? i + 1 : 0];
+        const double len = std::hypot(b.x - a.x, b.y - a.y);
+        for (const TinSurface& s : surfaces_) {
+            if (len / s.boundary_spacing > kTinMaxBoundaryTestPoints) {
+                return Error::value(kTinSpacingTooSmall);
+            }
+        }
+    }
     return ok_status();
 }
 
@@ -738,6 +754,7 @@ void Refiner::classify() {
 Result<TinResult> Refiner::run() {
     if (Status st = validate(); !st) return st.error();
     if (Status st = build_boundary(); !st) return st.error();
+    if (Status st = check_spacing(); !st) return st.error();
 
     values_.resize(surfaces_.size());
     for (std::size_t s = 0; s < surfaces_.size(); ++s) {

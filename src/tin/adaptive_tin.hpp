@@ -41,6 +41,11 @@ inline constexpr const char* kTinNonPositiveParameter =
     "tolerances, boundary spacings and max_edge must be positive";
 inline constexpr const char* kTinTooLarge =
     "triangulation would outgrow 32-bit vertex or face indices";
+// Splitting only shortens boundary edges, so the input outline bounds the test
+// points of every iteration; beyond this many per edge a call would run for hours.
+inline constexpr double kTinMaxBoundaryTestPoints = 1e8;
+inline constexpr const char* kTinSpacingTooSmall =
+    "boundary_spacing is too small: a boundary edge would need more than 100000000 test points";
 
 // Pure function over plain data; no Python, no shared state. Failures are
 // value errors with one of the messages above.

@@ -435,3 +435,14 @@ def test_concurrent_calls_share_a_grid():
     for vertices, triangles in results:
         np.testing.assert_array_equal(vertices, expected[0])
         np.testing.assert_array_equal(triangles, expected[1])
+
+
+def test_absurdly_small_boundary_spacing_is_refused_instead_of_running_for_hours():
+    x, y = np.meshgrid(np.arange(3.0), np.arange(3.0))
+    grid = orvik.structured_grid(x, y, x + y)
+    square = np.array([[0.0, 0.0], [2.0, 0.0], [2.0, 2.0], [0.0, 2.0]])
+    with pytest.raises(ValueError, match="boundary_spacing is too small"):
+        orvik.adaptive_tin(square, [(grid, np.zeros((0, 2)), 1e-300, 0.1)])
+    # A fine but reasonable spacing still works.
+    vertices, triangles = orvik.adaptive_tin(square, [(grid, np.zeros((0, 2)), 1e-3, 0.1)])
+    assert len(triangles) >= 2
