@@ -83,8 +83,11 @@ private:
 };
 
 namespace detail {
+// All six comparisons are evaluated (no short circuit): the outcome is
+// unpredictable, and straight-line code beats six branches.
 inline bool in_box(const float* mn, const float* mx, float x, float y, float z) {
-    return mn[0] <= x && mn[1] <= y && mn[2] <= z && x <= mx[0] && y <= mx[1] && z <= mx[2];
+    return static_cast<bool>((mn[0] <= x) & (mn[1] <= y) & (mn[2] <= z) & (x <= mx[0]) &
+                             (y <= mx[1]) & (z <= mx[2]));
 }
 }  // namespace detail
 
@@ -105,9 +108,20 @@ inline std::optional<std::uint32_t> traverse(const CompactNode* nodes, std::opti
                 if (test(i)) return i;
             }
         } else {
+            // Equivalent to pushing child0 then child1 and popping: a single
+            // passing child is taken at once without touching the stack.
             const CompactNode& n = nodes[ref_index(r)];
-            if (detail::in_box(n.box0_min, n.box0_max, x, y, z)) stack.push(n.child0);
-            if (detail::in_box(n.box1_min, n.box1_max, x, y, z)) stack.push(n.child1);
+            const bool in0 = detail::in_box(n.box0_min, n.box0_max, x, y, z);
+            const bool in1 = detail::in_box(n.box1_min, n.box1_max, x, y, z);
+            if (in1) {
+                if (in0) stack.push(n.child0);
+                r = n.child1;
+                continue;
+            }
+            if (in0) {
+                r = n.child0;
+                continue;
+            }
         }
         if (stack.empty()) return std::nullopt;
         r = stack.pop();
