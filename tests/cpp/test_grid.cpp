@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "grid_fixtures.hpp"
+
 #include <cmath>
 #include <vector>
 
@@ -13,13 +15,7 @@ struct Arrays {
     std::vector<double> x, y, v;
 };
 
-StridedView<double, 2> view_of(const std::vector<double>& a, std::ptrdiff_t m, std::ptrdiff_t n) {
-    StridedView<double, 2> view;
-    view.data = reinterpret_cast<const char*>(a.data());
-    view.shape = {m, n};
-    view.strides = {static_cast<std::ptrdiff_t>(n * sizeof(double)), sizeof(double)};
-    return view;
-}
+using orvik::testing::view_of;
 
 // x = j, y = i; value = f(i, j).
 template <class F>

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "grid_fixtures.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -10,13 +12,7 @@
 namespace orvik {
 namespace {
 
-StridedView<double, 2> view_of(const std::vector<double>& a, std::ptrdiff_t m, std::ptrdiff_t n) {
-    StridedView<double, 2> view;
-    view.data = reinterpret_cast<const char*>(a.data());
-    view.shape = {m, n};
-    view.strides = {static_cast<std::ptrdiff_t>(n * sizeof(double)), sizeof(double)};
-    return view;
-}
+using orvik::testing::view_of;
 
 // Nodes at integer (x, y) over [0, size]^2 with value f(x, y).
 template <class F>

@@ -209,6 +209,20 @@ def priority_failure(o):
     return None
 
 
+def priority_failed(exc, lo, hi):
+    """True when lo or hi is not a valid priority, after checking that `exc`
+    is the documented error for the first bad one."""
+    for name, p in (("priority_lo", lo), ("priority_hi", hi)):
+        pf = priority_failure(p)
+        if pf:
+            assert isinstance(exc, pf[0]), repr(exc)
+            if pf[1]:
+                assert str(exc) == pf[1]
+            assert_note(exc, name)
+            return True
+    return False
+
+
 # ------------------------------------------------------------------ blend_many
 
 @SETTINGS
@@ -756,14 +770,8 @@ def check_tree_query(tree, x, y, z, depth, lo, hi):
         assert isinstance(exc, failed[1]), repr(exc)
         assert_note(exc, failed[0])
         return
-    for name, p in (("priority_lo", lo), ("priority_hi", hi)):
-        pf = priority_failure(p)
-        if pf:
-            assert isinstance(exc, pf[0]), repr(exc)
-            if pf[1]:
-                assert str(exc) == pf[1]
-            assert_note(exc, name)
-            return
+    if priority_failed(exc, lo, hi):
+        return
     assert exc is None, repr(exc)
     # The vectorised query gives the same row bit for bit.
     pt = [np.array([f32(float(v))], np.float32) for v in (x, y, z, depth)]
@@ -888,14 +896,8 @@ def test_query_coordinates_any_arrays(x, y, z, depth, mask):
 @given(lo=PRIORITIES, hi=PRIORITIES)
 def test_query_params_any_values(lo, hi):
     params, exc = call(api("QueryParams"), lo, hi)
-    for name, p in (("priority_lo", lo), ("priority_hi", hi)):
-        pf = priority_failure(p)
-        if pf:
-            assert isinstance(exc, pf[0]), repr(exc)
-            if pf[1]:
-                assert str(exc) == pf[1]
-            assert_note(exc, name)
-            return
+    if priority_failed(exc, lo, hi):
+        return
     assert exc is None, repr(exc)
 
 
