@@ -464,6 +464,26 @@ Location Refiner::locate(FaceHandle start, double px, double py) const {
     return loc;
 }
 
+// The triangle of the last measurement, with everything its next sample
+// needs: runs of samples mostly fall in one triangle.
+struct MeasuredFace {
+    FaceHandle face;
+    FaceRecord* record = nullptr;
+    std::uint32_t id = 0;
+    VertexHandle corner;
+    double xa = 0.0, ya = 0.0, xb = 0.0, yb = 0.0, xc = 0.0, yc = 0.0;
+    double za = 0.0, zb = 0.0, zc = 0.0;
+    double det = 0.0;
+
+    // Strictly inside, certified by the filter alone; anything else goes to
+    // the exact location, which would find this same triangle for such a point.
+    bool holds(double px, double py) const {
+        return certain_orientation(xb, yb, xc, yc, px, py) == 1 &&
+               certain_orientation(xc, yc, xa, ya, px, py) == 1 &&
+               certain_orientation(xa, ya, xb, yb, px, py) == 1;
+    }
+};
+
 void Refiner::sample_pass() {
     for (std::size_t s = 0; s < surfaces_.size(); ++s) {
         const TinSurface& surface = surfaces_[s];
@@ -473,6 +493,8 @@ void Refiner::sample_pass() {
         const std::size_t base = sample_offset_[s];
         FaceHandle last = vertices_[0]->face();
         std::size_t previous = kNoIndex;  // the sample located last
+        MeasuredFace m;
+        bool cached = false;  // m describes `last`
         const std::size_t count = surface.samples.size();
         for (std::size_t j = 0; j < count; ++j) {
             const std::size_t g = base + j;
@@ -484,56 +506,75 @@ void Refiner::sample_pass() {
                 sample_face_[g] = kExcludedSample;
                 continue;
             }
-            // Samples come mostly in runs through neighbouring triangles: start
-            // from the last one, or else from where this sample was before.
-            const bool near_last = j == previous + 1 || sample_hint_[g] == VertexHandle();
-            const Location loc =
-                locate(near_last ? last : sample_hint_[g]->face(), p.x, p.y);
-            FaceHandle f = loc.face;
-            if (loc.type == Cdt::EDGE) {
-                // Of the two triangles along the edge, the one of smaller id, so
-                // that the choice does not depend on where the walk began.
-                const FaceHandle other = f->neighbor(loc.index);
-                if (cdt_.is_infinite(f) ||
-                    (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
-                    f = other;
-                }
-                if (cdt_.is_infinite(f)) {
-                    sample_face_[g] = kExcludedSample;
+            if (!(cached && m.holds(p.x, p.y))) {
+                // Samples come mostly in runs through neighbouring triangles: start
+                // from the last one, or else from where this sample was before.
+                const bool near_last = j == previous + 1 || sample_hint_[g] == VertexHandle();
+                const Location loc =
+                    locate(near_last ? last : sample_hint_[g]->face(), p.x, p.y);
+                FaceHandle f = loc.face;
+                if (loc.type == Cdt::EDGE) {
+                    // Of the two triangles along the edge, the one of smaller id, so
+                    // that the choice does not depend on where the walk began.
+                    const FaceHandle other = f->neighbor(loc.index);
+                    if (cdt_.is_infinite(f) ||
+                        (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
+                        f = other;
+                    }
+                    if (cdt_.is_infinite(f)) {
+                        sample_face_[g] = kExcludedSample;
+                        continue;
+                    }
+                } else if (loc.type != Cdt::FACE) {
+                    sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
                     continue;
                 }
-            } else if (loc.type != Cdt::FACE) {
-                sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
-                continue;
+                if (!cached || f != last) {
+                    const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
+                    m.face = f;
+                    m.id = f->info().id;
+                    m.record = &faces_[m.id];
+                    m.corner = va;
+                    m.xa = va->point().x();
+                    m.ya = va->point().y();
+                    m.xb = vb->point().x();
+                    m.yb = vb->point().y();
+                    m.xc = vc->point().x();
+                    m.yc = vc->point().y();
+                    m.za = values[va->info().id];
+                    m.zb = values[vb->info().id];
+                    m.zc = values[vc->info().id];
+                    m.det = (m.xb - m.xa) * (m.yc - m.ya) - (m.yb - m.ya) * (m.xc - m.xa);
+                    cached = true;
+                }
+                last = f;
             }
-            last = f;
             previous = j;
-            const std::uint32_t id = f->info().id;
-            FaceRecord& rec = faces_[id];
+            FaceRecord& rec = *m.record;
+            const std::uint32_t id = m.id;
             sample_face_[g] = id;
-            const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
-            sample_hint_[g] = va;
+            sample_hint_[g] = m.corner;
             if (std::isnan(p.z)) continue;
-            const double xa = va->point().x(), ya = va->point().y();
-            const double xb = vb->point().x(), yb = vb->point().y();
-            const double xc = vc->point().x(), yc = vc->point().y();
-            const double det = (xb - xa) * (yc - ya) - (yb - ya) * (xc - xa);
-            const double u = ((p.x - xa) * (yc - ya) - (p.y - ya) * (xc - xa)) / det;
-            const double v = ((p.y - ya) * (xb - xa) - (p.x - xa) * (yb - ya)) / det;
-            const double z_tin = (((1.0 - u) - v) * values[va->info().id] +
-                                  u * values[vb->info().id]) +
-                                 v * values[vc->info().id];
+            const double xa = m.xa, ya = m.ya;
+            const double det = m.det;
+            const double u = ((p.x - xa) * (m.yc - ya) - (p.y - ya) * (m.xc - xa)) / det;
+            const double v = ((p.y - ya) * (m.xb - xa) - (p.x - xa) * (m.yb - ya)) / det;
+            const double z_tin = (((1.0 - u) - v) * m.za + u * m.zb) + v * m.zc;
             const double diff = std::fabs(z_tin - p.z);
             // For a finite positive tolerance, diff / tolerance <= 1 exactly when
             // diff <= tolerance (division rounds monotonically): most fits need
             // no division.
-            if (finite_tolerance && diff <= tolerance) continue;
+            const bool fits = finite_tolerance & (diff <= tolerance);
             // Likewise a misfit clearly below the face's worst so far cannot
             // replace it, and needs no division either: fl(worst * tolerance)
             // shrunk by 1e-15 stays below the exact product by more than the
             // rounding of diff / tolerance can make up.
             const double reach = rec.worst.err * tolerance;
-            if (reach > 1e-290 && reach < 1e290 && diff < reach * (1.0 - 1e-15)) continue;
+            const bool below =
+                (reach > 1e-290) & (reach < 1e290) & (diff < reach * (1.0 - 1e-15));
+            // Fits and misfits mix unpredictably; one branch on their union,
+            // which is nearly always taken, keeps the pipeline going.
+            if (fits | below) continue;
             const double err = std::isnan(z_tin) ? std::numeric_limits<double>::infinity()
                                                  : diff / tolerance;
             if (!(err > rec.worst.err)) {
