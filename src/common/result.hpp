@@ -9,7 +9,7 @@
 namespace orvik {
 
 enum class ErrorKind {
-    Value,     // a caller error that the specification checks: ValueError
+    Value,     // a caller error with a documented message: ValueError
     Type,      // a wrong kind of input found by the core itself: TypeError
     Internal,  // a broken invariant: the module's internal error
 };

@@ -12,9 +12,9 @@ from tree_helpers import as_row, cube_model, quality_row, ref_blend
 P = (1.0, 1.0, 1.0, 0.0)
 
 
-def cubes(*specs, size=8.0):
+def cubes(*layers, size=8.0):
     """(priority, rho, alpha) per cube at the origin; the models and their qualities at P."""
-    models = [cube_model((0, 0, 0), size, quality_row(rho, alpha), prio) for prio, rho, alpha in specs]
+    models = [cube_model((0, 0, 0), size, quality_row(rho, alpha), prio) for prio, rho, alpha in layers]
     return models, [as_row(m.query(*P[:3])) for m in models]
 
 

@@ -13,9 +13,9 @@ from tree_helpers import as_row, cube_model, quality_row, ref_blend
 P = (1.0, 1.0, 1.0)  # inside every 8 km cube at the origin
 
 
-def tree_of(*specs):
+def tree_of(*layers):
     """Cubes at the origin: (priority, rho, alpha) each; returns the tree and each model's quality at P."""
-    models = [cube_model((0, 0, 0), 8, quality_row(rho, alpha), prio) for prio, rho, alpha in specs]
+    models = [cube_model((0, 0, 0), 8, quality_row(rho, alpha), prio) for prio, rho, alpha in layers]
     own = [as_row(m.query(*P)) for m in models]
     return orvik.model_tree(models), own
 
@@ -80,8 +80,8 @@ class TestPriorityRange:
 class TestCompositing:
     @pytest.mark.parametrize("front_first", [True, False])
     def test_lower_priority_number_in_front(self, front_first):
-        specs = [(1, 1.0, 0.5), (2, 3.0, 1.0)]
-        tree, own = tree_of(*(specs if front_first else specs[::-1]))
+        layers = [(1, 1.0, 0.5), (2, 3.0, 1.0)]
+        tree, own = tree_of(*(layers if front_first else layers[::-1]))
         q1, q2 = own if front_first else own[::-1]
         got = as_row(query(tree))
         assert np.array_equal(got, ref_blend(q1, q2))
