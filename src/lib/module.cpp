@@ -105,8 +105,15 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyObject* make_function(PyObject* module, PyMethodDef* def) {
-    // The third argument becomes __module__: the module's name, not the module.
-    PyObject* name = PyModule_GetNameObject(module);
+    // The third argument becomes __module__. The extension is imported as
+    // orvik.orvik, but its functions, like its classes, belong to "orvik",
+    // the public home that re-exports them (pickle and help() look there).
+    PyModuleDef* module_def = PyModule_GetDef(module);
+    if (!module_def) {
+        PyErr_SetString(PyExc_SystemError, "orvik: the module has no definition");
+        return nullptr;
+    }
+    PyObject* name = PyUnicode_FromString(module_def->m_name);
     if (!name) return nullptr;
     PyObject* function = PyCMethod_New(def, nullptr, name, nullptr);
     Py_DECREF(name);

@@ -1,0 +1,65 @@
+# The orvik package: the compiled core, the extension module orvik.orvik, under
+# its public name, and the Python layers that drive it at scale.
+#
+# `import orvik` loads NumPy and the extension and nothing else. Afterwards the
+# package holds, besides the standard module attributes, exactly the twelve
+# names that the extension registers, and `__all__` lists them in the same
+# order, so code written against the bare module keeps working. The package's
+# own functions (`orvik.sample`, `orvik.qualities.blend`, ...) are served on
+# first use by `__getattr__` (PEP 562) and import xarray, Dask or pyproj only
+# then. Submodules never become attributes of the package, not even after an
+# explicit `import orvik.qualities`: the package class below drops the
+# attribute that the import system sets, and `__getattr__` serves the module
+# from `sys.modules` instead.
+#
+# The extension's module definition has an empty docstring; the package keeps
+# it, and documents itself in its submodules and the README.
+
+import sys as _sys
+import types as _types
+
+
+class _Package(_types.ModuleType):
+    _SUBMODULES = frozenset({"orvik", "qualities", "sampling"})
+
+    def __setattr__(self, name, value):
+        import types
+
+        if name in self._SUBMODULES and isinstance(value, types.ModuleType):
+            return
+        super().__setattr__(name, value)
+
+
+_sys.modules[__name__].__class__ = _Package
+
+from .orvik import (  # noqa: E402
+    MeshModelBuilder,
+    PyCoastline,
+    PyMeshModel,
+    PyModelTree,
+    QueryCoordinates,
+    QueryParams,
+    StructuredGrid,
+    adaptive_tin,
+    blend_many,
+    coastline,
+    model_tree,
+    structured_grid,
+)
+from .orvik import __all__, __doc__  # noqa: E402
+
+__all__ = list(__all__)
+
+
+def __getattr__(name):
+    import importlib
+    import sys
+
+    if name in type(sys.modules[__name__])._SUBMODULES:
+        return importlib.import_module(f"{__name__}.{name}")
+    if name == "sample":
+        return importlib.import_module(f"{__name__}.sampling").sample
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+del _Package, _sys, _types
