@@ -22,7 +22,7 @@ import types as _types
 class _Package(_types.ModuleType):
     _SUBMODULES = frozenset({"orvik", "qualities", "sampling"})
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         import types
 
         if name in self._SUBMODULES and isinstance(value, types.ModuleType):
@@ -46,16 +46,30 @@ from .orvik import (  # noqa: E402
     model_tree,
     structured_grid,
 )
-from .orvik import __all__, __doc__  # noqa: E402
+from .orvik import __doc__  # noqa: E402
 
-__all__ = list(__all__)
+# The extension's registration order.
+__all__ = [
+    "QueryCoordinates",
+    "QueryParams",
+    "PyMeshModel",
+    "PyModelTree",
+    "MeshModelBuilder",
+    "model_tree",
+    "blend_many",
+    "StructuredGrid",
+    "structured_grid",
+    "adaptive_tin",
+    "PyCoastline",
+    "coastline",
+]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     import importlib
     import sys
 
-    if name in type(sys.modules[__name__])._SUBMODULES:
+    if name in getattr(type(sys.modules[__name__]), "_SUBMODULES"):
         return importlib.import_module(f"{__name__}.{name}")
     if name == "sample":
         return importlib.import_module(f"{__name__}.sampling").sample

@@ -32,10 +32,14 @@ Q = np.zeros((1, 6), np.float32)
 
 
 class TestRegistration:
-    def test_module_is_the_extension_itself(self):
+    def test_package_holds_the_extension_as_orvik_orvik(self):
+        extension = sys.modules["orvik.orvik"]
         assert orvik.__name__ == "orvik"
-        assert orvik.__file__.endswith(".so")
-        assert orvik.__doc__ in ("", None)
+        assert extension.__file__.endswith(".so")
+        assert extension.__doc__ == "" and orvik.__doc__ == ""
+        assert extension.__all__ == ORDER
+        for name in ORDER:
+            assert getattr(orvik, name) is getattr(extension, name)
 
     def test_all_lists_exactly_the_registered_names_in_order(self):
         assert orvik.__all__ == ORDER

@@ -1,0 +1,149 @@
+"""The orvik package around the extension: a clean namespace, lazy layers,
+names that pickle by reference, and a stub that matches the module."""
+
+import ast
+import doctest
+import importlib
+import inspect
+import pickle
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import orvik
+
+TWELVE = list(sys.modules["orvik.orvik"].__all__)
+EXTRAS = ("xarray", "dask", "distributed", "zarr", "pyproj", "pandas")
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+
+
+def public(module):
+    return sorted(n for n in vars(module) if not (n.startswith("__") and n.endswith("__")))
+
+
+class TestNamespace:
+    def test_all_is_the_extensions_registration_order(self):
+        assert orvik.__all__ == TWELVE
+        assert orvik.__all__ is not sys.modules["orvik.orvik"].__all__
+
+    def test_import_loads_numpy_and_the_extension_only(self):
+        out = run_python(
+            "import sys, orvik\n"
+            f"print(sorted({{m.split('.')[0] for m in sys.modules}} & set({EXTRAS!r})))\n"
+            "print(sorted(n for n in vars(orvik) if not (n.startswith('__') and n.endswith('__'))))\n"
+        )
+        loaded, names = out.splitlines()
+        assert loaded == "[]"
+        assert names == str(sorted(TWELVE))
+
+    def test_submodules_never_enter_the_namespace(self):
+        out = run_python(
+            "import orvik, orvik.qualities, orvik.sampling, orvik.orvik\n"
+            "from orvik.sampling import sample\n"
+            "orvik.sample; orvik.qualities.blend\n"
+            "print(sorted(n for n in vars(orvik) if not (n.startswith('__') and n.endswith('__'))))\n"
+        )
+        assert out.strip() == str(sorted(TWELVE))
+
+    @pytest.mark.parametrize("name, module", [("qualities", "orvik.qualities"), ("sampling", "orvik.sampling"),
+                                              ("orvik", "orvik.orvik")])
+    def test_submodules_are_served_on_access(self, name, module):
+        assert getattr(orvik, name) is importlib.import_module(module)
+        assert name not in public(orvik)
+
+    def test_sample_is_served_from_its_module(self):
+        from orvik.sampling import sample
+
+        assert orvik.sample is sample
+        assert "sample" not in public(orvik)
+
+    def test_unknown_attribute(self):
+        with pytest.raises(AttributeError, match="^module 'orvik' has no attribute 'nothing'$"):
+            orvik.nothing  # noqa: B018
+
+    def test_other_attributes_can_still_be_set(self):
+        orvik.__annotations_probe__ = 1
+        try:
+            assert vars(orvik)["__annotations_probe__"] == 1
+        finally:
+            del orvik.__annotations_probe__
+
+
+class TestPickleByReference:
+    @pytest.mark.parametrize("name", TWELVE)
+    def test_registered_names_load_as_themselves(self, name):
+        obj = getattr(orvik, name)
+        assert obj.__module__ == "orvik"
+        assert pickle.loads(pickle.dumps(obj)) is obj
+
+    @pytest.mark.parametrize("path", ["orvik.qualities.blend", "orvik.sampling.sample"])
+    def test_package_functions(self, path):
+        module, _, name = path.rpartition(".")
+        obj = getattr(importlib.import_module(module), name)
+        assert pickle.loads(pickle.dumps(obj)) is obj
+
+    def test_help_names_the_public_home(self):
+        out = run_python("import orvik, pydoc; print(pydoc.render_doc(orvik.blend_many, renderer=pydoc.plaintext))")
+        assert "in module orvik\n" in out and "blend_many(lhs, rhs)" in out
+
+
+STUB = Path(orvik.__path__[0]) / "orvik.pyi"
+
+
+def stub_docstrings():
+    """(dotted name, docstring) for every documented class, function, method
+    and property of the stub."""
+    tree = ast.parse(STUB.read_text())
+    found = []
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef | ast.FunctionDef) and not node.name.startswith("_"):
+            found.append((node.name, ast.get_docstring(node)))
+            if isinstance(node, ast.ClassDef):
+                found += [(f"{node.name}.{m.name}", ast.get_docstring(m)) for m in node.body
+                          if isinstance(m, ast.FunctionDef) and not m.name.startswith("__")]
+    return found
+
+
+class TestStub:
+    def test_py_typed_ships_beside_the_stub(self):
+        assert (STUB.parent / "py.typed").is_file() and STUB.is_file()
+
+    def test_stub_names_the_twelve(self):
+        names = [n for n, _ in stub_docstrings() if "." not in n]
+        assert sorted(names) == sorted(TWELVE)
+
+    @pytest.mark.parametrize("name, doc", stub_docstrings(), ids=lambda v: v if isinstance(v, str) and
+                             "\n" not in v and len(v) < 40 else "")
+    def test_docstrings_are_the_modules(self, name, doc):
+        obj = orvik
+        for part in name.split("."):
+            obj = inspect.getattr_static(obj, part)
+        assert doc == (inspect.cleandoc(obj.__doc__) or None)
+
+    def test_every_method_is_in_the_stub(self):
+        documented = {n for n, _ in stub_docstrings()}
+        for name in TWELVE:
+            obj = getattr(orvik, name)
+            if isinstance(obj, type):
+                for attr in vars(obj):
+                    if not attr.startswith("_"):
+                        assert f"{name}.{attr}" in documented
+
+    def test_stubtest_passes(self, tmp_path):
+        """mypy.stubtest compares the stub with the module that this suite
+        imports, and type-checks the package's Python modules on the way."""
+        proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "orvik"],
+                              capture_output=True, text=True, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+@pytest.mark.parametrize("module", ["orvik.qualities", "orvik.sampling"])
+def test_examples_in_docstrings(module):
+    pytest.importorskip("xarray")
+    result = doctest.testmod(importlib.import_module(module), optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0 and result.failed == 0
