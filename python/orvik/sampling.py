@@ -85,7 +85,7 @@ def sample(
     Returns
     -------
     xarray.DataArray
-        Float32 qualities named ``"quality"``, with the broadcast dimensions of
+        Float32 qualities named ``"material"``, with the broadcast dimensions of
         the inputs and their coordinates, then the dimension ``quality`` with
         the labels ``rho, vp, vs, qp, qs, alpha``. NaN where no model of the
         priority range contains the point. ``.to_dataset("quality")`` gives one
@@ -124,9 +124,9 @@ def sample(
     transformer = _transformer(crs)
 
     names = ["x", "y", "z"] + ([] if depth is None else ["depth"])
-    fields = _as_fields(xr, dict(zip(names, (x, y, z, depth))))
+    fields, plain_dims = _as_fields(xr, dict(zip(names, (x, y, z, depth))))
+    dims = _broadcast_dims(fields, plain_dims)
     fields = dict(zip(names, xr.align(*fields.values(), join="exact", copy=False)))
-    dims = _broadcast_dims(fields)
     fields = {k: f.transpose(*(d for d in dims if d in f.dims)) for k, f in fields.items()}
     axes = {k: tuple(dims.index(d) for d in f.dims) for k, f in fields.items()}
     lazy = chunks is not None or any(_is_dask(f.data) for f in fields.values())
@@ -142,7 +142,7 @@ def sample(
         for name, coord in f.coords.items():
             coords.setdefault(name, coord)
     coords[QUALITY_DIM] = list(QUALITIES)
-    return xr.DataArray(data, dims=(*dims, QUALITY_DIM), coords=coords, name="quality",
+    return xr.DataArray(data, dims=(*dims, QUALITY_DIM), coords=coords, name="material",
                         attrs={"long_name": "material quality", "priority_range": [lo, hi]})
 
 
@@ -215,8 +215,9 @@ def _is_dask(data: Any) -> bool:
     return type(data).__module__.split(".")[0] == "dask"
 
 
-def _as_fields(xr: Any, values: Mapping[str, Any]) -> dict[str, xr.DataArray]:
-    """Every input as a DataArray over the dimensions that it really spans.
+def _as_fields(xr: Any, values: Mapping[str, Any]) -> tuple[dict[str, xr.DataArray], list[Hashable]]:
+    """Every input as a DataArray over the dimensions that it really spans,
+    and the dimensions of the broadcast shape of the plain arrays.
 
     xarray objects are kept. Other arrays broadcast by NumPy's rules and get
     the dimensions ``dim_0, dim_1, ...`` of the broadcast shape; an axis of
@@ -248,22 +249,24 @@ def _as_fields(xr: Any, values: Mapping[str, Any]) -> dict[str, xr.DataArray]:
         keep = [i for i in range(len(shape)) if i >= pad and not (a.shape[i - pad] == 1 and shape[i] != 1)]
         index = tuple(slice(None) if i + pad in keep else 0 for i in range(a.ndim))
         fields[k] = xr.DataArray(a[index], dims=[f"dim_{i}" for i in keep])
-    return fields
+    return fields, [f"dim_{i}" for i in range(len(shape))] if arrays else []
 
 
-def _broadcast_dims(fields: Mapping[str, xr.DataArray]) -> tuple[Hashable, ...]:
+def _broadcast_dims(fields: Mapping[str, xr.DataArray], plain_dims: Sequence[Hashable]) -> tuple[Hashable, ...]:
+    """The result's dimensions in order of appearance, as xarray broadcasts;
+    the plain arrays' dimensions stay together in NumPy's order."""
     dims: list[Hashable] = []
     sizes: dict[Hashable, int] = {}
     for name, f in fields.items():
         for d, n in f.sizes.items():
             if d not in sizes:
-                dims.append(d)
                 sizes[d] = n
+                dims += [p for p in plain_dims if p not in dims] if d in plain_dims else [d]
             elif sizes[d] != n:
                 raise ValueError(f"dimension {d!r} has length {sizes[d]} in one coordinate and {n} in {name}")
     if QUALITY_DIM in sizes:
         raise ValueError(f"the coordinates may not have a dimension named {QUALITY_DIM!r}")
-    return tuple(dims)
+    return tuple(d for d in dims if d in sizes)
 
 
 def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tuple[Hashable, ...],

@@ -1,0 +1,278 @@
+"""orvik.sample: a velocity model evaluated on grids and point sets given as
+NumPy, Dask or xarray coordinates, in memory, lazily, into Zarr and on a
+distributed cluster. Every result is compared bit for bit with one bare
+query_many call over the same float32 points."""
+
+import pickle
+import re
+
+import numpy as np
+import pytest
+
+import orvik
+from tree_helpers import CUBE, FIVE_TETS
+
+xr = pytest.importorskip("xarray")
+da = pytest.importorskip("dask.array")
+dask = pytest.importorskip("dask")
+
+from orvik import sampling  # noqa: E402
+from orvik.qualities import QUALITIES  # noqa: E402
+
+F32 = np.float32
+
+
+def graded_cube(lo, size, priority, vertical, alpha):
+    """A cube whose qualities vary from vertex to vertex, so that a point put
+    in the wrong place gets other values."""
+    vertices = (CUBE * F32(size) + np.asarray(lo, F32)).astype(F32)
+    rows = np.column_stack([1 + CUBE[:, 0], 2 + CUBE[:, 1], 3 + CUBE[:, 2], 100 + 50 * CUBE.sum(axis=1),
+                            50 + 10 * CUBE[:, 0], np.full(8, alpha)]).astype(F32)
+    bounds = tuple(float(v) for v in (*vertices.min(axis=0), *vertices.max(axis=0)))
+    return orvik.MeshModelBuilder(vertices, FIVE_TETS, priority, vertical, bounds).interpolated(rows)
+
+
+def make_tree():
+    """An opaque crust queried by elevation behind a half-transparent layer
+    queried by depth, so that results depend on x, y, z and depth."""
+    return orvik.model_tree([graded_cube((0, 0, 0), 8, 0, "depth", 0.5),
+                             graded_cube((0, 0, -10), 10, 5, "elevation", 1.0)])
+
+
+@pytest.fixture(scope="module")
+def tree():
+    return make_tree()
+
+
+def reference(tree, x, y, z, depth=None, priority=(0, 255)):
+    """One query_many over the broadcast points, rounded to float32 first."""
+    if depth is None:
+        x, y, z = np.broadcast_arrays(*(np.asarray(a, np.float64) for a in (x, y, z)))
+        d = -z.astype(F32)
+    else:
+        x, y, z, d = np.broadcast_arrays(*(np.asarray(a, np.float64) for a in (x, y, z, depth)))
+    flat = [np.ascontiguousarray(a, F32).ravel() for a in (x, y, z, d)]
+    out = np.full((x.size, 6), np.nan, F32)
+    tree.query_many(out, orvik.QueryCoordinates(*flat), orvik.QueryParams(*priority))
+    return out.reshape(*x.shape, 6)
+
+
+def same_bits(actual, expected):
+    actual = np.asarray(actual)
+    assert actual.dtype == F32 and actual.shape == expected.shape
+    np.testing.assert_array_equal(actual.view(np.uint32), expected.view(np.uint32))
+
+
+def axis(name, values):
+    return xr.DataArray(np.asarray(values), dims=name, coords={name: np.asarray(values)}, name=name)
+
+
+XS, YS, ZS = np.linspace(-1.0, 11.0, 13), np.linspace(-0.5, 10.5, 12), np.linspace(-11.0, 1.0, 14)
+
+
+class TestInMemory:
+    def test_three_axes_give_a_volume_with_their_coordinates(self, tree):
+        vol = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS))
+        assert isinstance(vol, xr.DataArray) and vol.name == "material"
+        assert vol.dims == ("x", "y", "z", "quality")
+        np.testing.assert_array_equal(vol.x, XS)
+        np.testing.assert_array_equal(vol.z, ZS)
+        assert list(vol.quality.values) == list(QUALITIES)
+        same_bits(vol.values, reference(tree, XS[:, None, None], YS[None, :, None], ZS[None, None, :]))
+        assert np.isnan(vol.values).any() and not np.isnan(vol.values).all()
+
+    def test_point_set_keeps_its_coordinates(self, tree):
+        rng = np.random.default_rng(1)
+        pts = rng.uniform(-1, 11, (3, 50))
+        station = [f"s{i}" for i in range(50)]
+        coords = {"station": station, "network": ("station", ["XX"] * 50)}
+        x, y = (xr.DataArray(p, dims="station", coords=coords) for p in pts[:2])
+        z = xr.DataArray(pts[2] - 10, dims="station", coords=coords)
+        out = orvik.sample(tree, x, y, z)
+        assert out.dims == ("station", "quality")
+        assert list(out.station.values) == station and out.network.dims == ("station",)
+        same_bits(out.values, reference(tree, pts[0], pts[1], pts[2] - 10))
+
+    def test_numpy_arrays_broadcast_by_numpy_rules(self, tree):
+        out = orvik.sample(tree, XS[:, None, None], YS[None, :, None], ZS)
+        assert out.dims == ("dim_0", "dim_1", "dim_2", "quality") and out.shape == (13, 12, 14, 6)
+        same_bits(out.values, reference(tree, XS[:, None, None], YS[None, :, None], ZS))
+
+    def test_scalars_and_a_profile(self, tree):
+        out = orvik.sample(tree, 4.5, 3.25, axis("z", ZS))
+        assert out.dims == ("z", "quality")
+        same_bits(out.values, reference(tree, 4.5, 3.25, ZS))
+
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.float16, np.int32])
+    def test_any_real_dtype_is_rounded_to_float32(self, tree, dtype):
+        rng = np.random.default_rng(2)
+        pts = (rng.uniform(-1, 11, (3, 200)) - [[0], [0], [10]]).astype(dtype)
+        out = orvik.sample(tree, *pts)
+        same_bits(out.values, reference(tree, *(p.astype(F32) for p in pts)))
+
+    def test_without_depth_the_surface_is_z_zero(self, tree):
+        zs = np.array([0.5, -0.5, -3.0, -9.0])
+        out = orvik.sample(tree, 2.0, 2.0, zs)
+        same_bits(out.values, reference(tree, 2.0, 2.0, zs, depth=-zs))
+        assert np.isnan(out.values[0]).all()  # above the crust and above ground
+
+    def test_depth_broadcasts_with_the_coordinates(self, tree):
+        depth = axis("d", [-1.0, 2.0, 7.5])
+        out = orvik.sample(tree, 3.0, 3.0, axis("z", ZS), depth=depth)
+        assert out.dims == ("z", "d", "quality")
+        same_bits(out.values, reference(tree, 3.0, 3.0, ZS[:, None], depth=depth.values[None, :]))
+
+    def test_depth_from_a_surface_grid(self, tree):
+        gx, gy = np.meshgrid(np.linspace(-2, 12, 8), np.linspace(-2, 12, 9))
+        top = 0.3 * gx - 0.2 * gy + 1.0  # a tilted plane, which the grid reproduces exactly
+        surface = orvik.structured_grid(gx, gy, top)
+        rng = np.random.default_rng(3)
+        x, y, z = rng.uniform(0, 10, 300), rng.uniform(0, 10, 300), rng.uniform(-10, 2, 300)
+        out = orvik.sample(tree, x, y, z, surface=surface)
+        grid_top, _ = surface.query_many(x, y)
+        same_bits(out.values, reference(tree, x, y, z, depth=grid_top - z))
+        assert not np.array_equal(out.values, reference(tree, x, y, z), equal_nan=True)
+
+    @pytest.mark.parametrize("priority", [(0, 0), (5, 5), (1, 255)])
+    def test_priority_range(self, tree, priority):
+        out = orvik.sample(tree, XS, 4.0, -1.5, priority=priority)
+        same_bits(out.values, reference(tree, XS, 4.0, -1.5, priority=priority))
+        assert out.attrs["priority_range"] == list(priority)
+
+    def test_geographic_coordinates_through_pyproj(self, tree):
+        pyproj = pytest.importorskip("pyproj")
+        model_crs = "+proj=tmerc +lat_0=45 +lon_0=10 +x_0=5 +y_0=5 +units=km +ellps=WGS84"
+        lon, lat = axis("lon", np.linspace(9.95, 10.05, 11)), axis("lat", np.linspace(44.96, 45.04, 9))
+        out = orvik.sample(tree, lon, lat, -2.0, crs=("EPSG:4326", model_crs))
+        assert out.dims == ("lon", "lat", "quality")
+        to_model = pyproj.Transformer.from_crs("EPSG:4326", model_crs, always_xy=True)
+        x, y = to_model.transform(*np.meshgrid(lon.values, lat.values, indexing="ij"))
+        same_bits(out.values, reference(tree, x, y, -2.0))
+        same = orvik.sample(tree, lon, lat, -2.0, crs=to_model)
+        same_bits(same.values, out.values)
+
+    def test_result_as_one_variable_per_quality(self, tree):
+        ds = orvik.sample(tree, axis("x", XS), 2.0, -3.0).to_dataset("quality")
+        assert list(ds.data_vars) == list(QUALITIES)
+
+
+class TestBadInput:
+    @pytest.mark.parametrize(
+        "kwargs, error, message",
+        [
+            ({"tree": "tree"}, TypeError, "tree must be an orvik.PyModelTree; got str"),
+            ({"depth": 1.0, "surface": "grid"}, ValueError, "give depth or surface, not both"),
+            ({"surface": np.zeros((2, 2))}, TypeError, "surface must be an orvik.StructuredGrid; got ndarray"),
+            ({"x": np.zeros(3), "y": np.zeros(4)}, ValueError,
+             "the coordinates do not broadcast together; got x=(3,), y=(4,), z=()"),
+            ({"x": xr.DataArray(np.zeros(3), dims="p"), "y": xr.DataArray(np.zeros(4), dims="p")}, ValueError,
+             "dimension 'p' has length 3 in one coordinate and 4 in y"),
+            ({"x": np.array(["a", "b"])}, TypeError, "x must hold real numbers; got dtype <U1"),
+            ({"z": xr.DataArray(np.array([1j]), dims="p")}, TypeError, "z must hold real numbers; got dtype complex128"),
+            ({"x": xr.Dataset()}, TypeError, "x must be an array or an xarray.DataArray; got Dataset"),
+            ({"x": xr.DataArray(np.zeros(6), dims="quality")}, ValueError,
+             "the coordinates may not have a dimension named 'quality'"),
+            ({"crs": "EPSG:4326"}, TypeError, "crs must be a (source, target) pair"),
+            ({"chunks": {"w": 3}}, ValueError, "chunks names dimensions that the coordinates do not have: ['w']"),
+            ({"chunks": {"dim_0": 0}}, ValueError, "chunk length of 'dim_0' must be positive; got 0"),
+        ],
+    )
+    def test_clear_errors(self, tree, kwargs, error, message):
+        args = {"tree": tree, "x": np.zeros(3), "y": 0.0, "z": 0.0, **kwargs}
+        if isinstance(args.get("surface"), str):
+            args["surface"] = orvik.structured_grid(*np.meshgrid([0.0, 1.0], [0.0, 1.0]), np.zeros((2, 2)))
+        with pytest.raises(error, match="^" + re.escape(message)):
+            orvik.sample(**args)
+
+    @pytest.mark.parametrize("priority, message", [((0, 256), "too large"), ((-1, 3), "too small")])
+    def test_priority_out_of_range(self, tree, priority, message):
+        with pytest.raises(OverflowError, match=message):
+            orvik.sample(tree, 0.0, 0.0, 0.0, priority=priority)
+
+    def test_misaligned_indexes(self, tree):
+        with pytest.raises(ValueError):
+            orvik.sample(tree, axis("x", [0.0, 1.0]), xr.DataArray([0.0, 1.0], dims="x", coords={"x": [5.0, 6.0]}), 0.0)
+
+
+def sample_tasks(result):
+    graph = dict(result.data.__dask_graph__())
+    return graph, {k: v for k, v in graph.items() if isinstance(k, tuple) and str(k[0]).startswith("orvik-sample")}
+
+
+class TestLazy:
+    def test_dask_input_gives_a_lazy_result_with_the_same_bits(self, tree):
+        x = da.from_array(np.linspace(-1, 11, 40), chunks=9)
+        out = orvik.sample(tree, x, np.linspace(0, 10, 30)[:, None], -2.5)
+        assert isinstance(out.data, da.Array) and out.data.chunks[1] == (9, 9, 9, 9, 4)
+        with dask.config.set(scheduler="threads"):
+            values = out.values
+        same_bits(values, reference(tree, np.linspace(-1, 11, 40), np.linspace(0, 10, 30)[:, None], -2.5))
+
+    def test_chunks_make_numpy_input_lazy(self, tree):
+        eager = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS))
+        lazy = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 5, "z": 4})
+        assert lazy.data.chunks[:3] == ((5, 5, 3), (12,), (4, 4, 4, 2))
+        same_bits(lazy.compute(scheduler="threads").values, eager.values)
+        xr.testing.assert_identical(lazy.compute(scheduler="sync"), eager)
+
+    def test_automatic_blocks_stay_within_the_budget(self, tree, monkeypatch):
+        monkeypatch.setattr(sampling, "BLOCK_POINTS", 100)
+        out = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks="auto")
+        sizes = [np.prod([c[i] for c, i in zip(out.data.chunks[:3], idx)])
+                 for idx in np.ndindex(*out.data.numblocks[:3])]
+        assert len(sizes) > 1 and max(sizes) <= 100
+        same_bits(out.compute(scheduler="sync").values,
+                  reference(tree, XS[:, None, None], YS[None, :, None], ZS[None, None, :]))
+
+    def test_each_block_is_one_task_that_refers_to_the_tree_by_key(self, tree):
+        out = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 4, "y": 5})
+        graph, tasks = sample_tasks(out)
+        assert len(tasks) == np.prod(out.data.numblocks)
+        tree_keys = [k for k in graph if str(k).startswith("orvik-tree-")]
+        assert len(tree_keys) == 1
+        for task in tasks.values():
+            assert tree_keys[0] in task.dependencies
+            # The tree is not inside the task: a task pickles in a few hundred bytes.
+            assert len(pickle.dumps(task)) < 2000
+
+    def test_surface_and_crs_lazily(self, tree):
+        pytest.importorskip("pyproj")
+        gx, gy = np.meshgrid(np.linspace(-5, 15, 6), np.linspace(-5, 15, 7))
+        surface = orvik.structured_grid(gx, gy, 0.5 + 0.1 * gx)
+        crs = ("EPSG:4326", "+proj=tmerc +lat_0=45 +lon_0=10 +x_0=5 +y_0=5 +units=km +ellps=WGS84")
+        lon, lat = axis("lon", np.linspace(9.95, 10.05, 11)), axis("lat", np.linspace(44.96, 45.04, 9))
+        kwargs = {"surface": surface, "crs": crs}
+        eager = orvik.sample(tree, lon, lat, axis("z", ZS), **kwargs)
+        lazy = orvik.sample(tree, lon.chunk(4), lat, axis("z", ZS), **kwargs)
+        assert isinstance(lazy.data, da.Array)
+        same_bits(lazy.compute(scheduler="threads").values, eager.values)
+
+    def test_to_zarr_writes_block_by_block_and_reads_back(self, tree, tmp_path):
+        zarr = pytest.importorskip("zarr")
+        vol = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 4, "y": 6})
+        store = tmp_path / "volume.zarr"
+        vol.to_dataset().to_zarr(store, mode="w", consolidated=False)
+        stored = zarr.open_group(store, mode="r")["material"]
+        assert stored.chunks == (4, 6, 14, 6)
+        back = xr.open_zarr(store, consolidated=False)["material"]
+        assert isinstance(back.data, da.Array)
+        same_bits(back.values, vol.compute(scheduler="sync").values)
+        np.testing.assert_array_equal(back.z, ZS)
+
+
+class TestDistributed:
+    def test_local_cluster_of_two_processes_gives_the_same_bits(self, tree):
+        distributed = pytest.importorskip("distributed")
+        try:
+            pickle.loads(pickle.dumps(tree))
+        except TypeError:
+            pytest.skip("PyModelTree does not pickle in this build")
+        rng = np.random.default_rng(9)
+        x = da.from_array(rng.uniform(-1, 11, 4000), chunks=500)
+        y = da.from_array(rng.uniform(-1, 11, 4000), chunks=500)
+        z = da.from_array(rng.uniform(-11, 1, 4000), chunks=500)
+        lazy = orvik.sample(tree, x, y, z)
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      silence_logs=50) as cluster, distributed.Client(cluster) as client:
+            on_cluster = lazy.compute()
+        same_bits(on_cluster.values, reference(tree, *(a.compute() for a in (x, y, z))))
