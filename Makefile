@@ -1,10 +1,13 @@
 # make demo    the main job: set up, build, run the example velocity model
-# make test    the whole test suite: set up, build, GoogleTest (ctest) and pytest
+# make test    the whole test suite: set up, build, the self-contained wheel
+#              (built, installed into a fresh environment and queried),
+#              GoogleTest (ctest) and pytest (with the stub check)
+# make wheel   a wheel that carries its own shared libraries, in dist/
 # make bench   every benchmark, one summary table
 # make asan    the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
 PY := .venv/bin/python
 
-.PHONY: setup demo test bench asan clean
+.PHONY: setup demo test wheel bench asan clean
 
 setup:
 	@bash scripts/setup.sh
@@ -13,8 +16,12 @@ demo: setup
 	$(PY) examples/demo.py
 
 test: setup
+	@bash scripts/wheel.sh --check
 	.venv/bin/ctest --test-dir build/main --output-on-failure
 	$(PY) -m pytest -q
+
+wheel: setup
+	@bash scripts/wheel.sh
 
 bench: setup
 	$(PY) bench/run_all.py
@@ -23,4 +30,4 @@ asan: setup
 	@bash scripts/asan.sh
 
 clean:
-	rm -rf build
+	rm -rf build dist
