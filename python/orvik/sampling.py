@@ -166,23 +166,31 @@ class _Kernel:
         shape = np.broadcast_shapes(*(p.shape for p in parts.values()))
         n = math.prod(shape)
 
-        def flat(a: np.ndarray, dtype: np.dtype) -> np.ndarray:
-            return np.broadcast_to(a, shape).astype(dtype, copy=False).reshape(n)
+        def flat(a: np.ndarray) -> np.ndarray:
+            # One float32 copy in the block's full shape, or none when the
+            # input already is one.
+            return np.broadcast_to(a, shape).astype(_F32, copy=False).reshape(n)
 
-        if transformer is not None:
-            x64, y64 = transformer.transform(flat(parts["x"], _F64), flat(parts["y"], _F64))
-            x64, y64 = np.asarray(x64, _F64), np.asarray(y64, _F64)
-            x, y = x64.astype(_F32), y64.astype(_F32)
-        else:
-            x, y = flat(parts["x"], _F32), flat(parts["y"], _F32)
-        z = flat(parts["z"], _F32)
+        # The map projection and the topography depend on x and y only: on a
+        # volume they are evaluated once per vertical line, not per point.
+        hx, hy = parts["x"], parts["y"]
+        top = None
+        if transformer is not None or surface is not None:
+            plane = np.broadcast_shapes(hx.shape, hy.shape)
+            hx, hy = (np.broadcast_to(a, plane).astype(_F64).reshape(-1) for a in (hx, hy))
+            if transformer is not None:
+                hx, hy = (np.asarray(a, _F64) for a in transformer.transform(hx, hy))
+            if surface is not None:
+                top = surface.query_many(hx, hy)[0].reshape(plane)
+            hx, hy = hx.reshape(plane), hy.reshape(plane)
+        x, y, z = flat(hx), flat(hy), flat(parts["z"])
         if "depth" in parts:
-            depth = flat(parts["depth"], _F32)
-        elif surface is not None:
-            if transformer is None:
-                x64, y64 = flat(parts["x"], _F64), flat(parts["y"], _F64)
-            top, _ = surface.query_many(np.ascontiguousarray(x64), np.ascontiguousarray(y64))
-            depth = (top - flat(parts["z"], _F64)).astype(_F32)
+            depth = flat(parts["depth"])
+        elif top is not None:
+            # Subtracted in float64 and rounded once, into the float32 buffer.
+            depth = np.empty(shape, _F32)
+            np.subtract(top, parts["z"], out=depth, dtype=_F64, casting="same_kind")
+            depth = depth.reshape(n)
         else:
             depth = -z
         out = np.full((n, len(QUALITIES)), np.nan, _F32)
