@@ -6,11 +6,12 @@
 # names that the extension registers, and `__all__` lists them in the same
 # order, so code written against the bare module keeps working. The package's
 # own functions (`orvik.sample`, `orvik.qualities.blend`, ...) are served on
-# first use by `__getattr__` (PEP 562) and import xarray, Dask or pyproj only
-# then. Submodules never become attributes of the package, not even after an
-# explicit `import orvik.qualities`: the package class below drops the
-# attribute that the import system sets, and `__getattr__` serves the module
-# from `sys.modules` instead.
+# first use by the lazy `__getattr__` of PEP 562, and import xarray, Dask or
+# pyproj only then. Both hooks live on the package's module class rather than
+# in its namespace, which therefore stays exactly as described. Submodules
+# never become attributes of the package, not even after an explicit
+# `import orvik.qualities`: `__setattr__` drops the attribute that the import
+# system sets, and `__getattr__` serves the module from `sys.modules` instead.
 #
 # The extension's module definition has an empty docstring; the package keeps
 # it, and documents itself in its submodules and the README.
@@ -21,6 +22,16 @@ import types as _types
 
 class _Package(_types.ModuleType):
     _SUBMODULES = frozenset({"orvik", "qualities", "sampling"})
+    _FUNCTIONS = {"sample": "sampling"}
+
+    def __getattr__(self, name: str) -> object:
+        import importlib
+
+        if name in self._SUBMODULES:
+            return importlib.import_module(f"{self.__name__}.{name}")
+        if name in self._FUNCTIONS:
+            return getattr(importlib.import_module(f"{self.__name__}.{self._FUNCTIONS[name]}"), name)
+        raise AttributeError(f"module {self.__name__!r} has no attribute {name!r}")
 
     def __setattr__(self, name: str, value: object) -> None:
         import types
@@ -63,17 +74,5 @@ __all__ = [
     "PyCoastline",
     "coastline",
 ]
-
-
-def __getattr__(name: str) -> object:
-    import importlib
-    import sys
-
-    if name in getattr(type(sys.modules[__name__]), "_SUBMODULES"):
-        return importlib.import_module(f"{__name__}.{name}")
-    if name == "sample":
-        return importlib.import_module(f"{__name__}.sampling").sample
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
 
 del _Package, _sys, _types
