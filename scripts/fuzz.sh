@@ -20,6 +20,8 @@ nice -n 19 cmake --build build/fuzz -j1 --target "${HARNESSES[@]}"
 status=0
 for h in "${HARNESSES[@]}"; do
   mkdir -p "build/fuzz/corpus/$h" "build/fuzz/crashes/$h"
+  # Inputs kept in the repository (fixed crashes, interesting cases) seed the corpus.
+  if [ -d "fuzz/regressions/$h" ]; then cp -n fuzz/regressions/"$h"/* "build/fuzz/corpus/$h/" 2>/dev/null || true; fi
   echo "== $h: ${SECONDS_PER_HARNESS}s"
   if ! nice -n 19 "build/fuzz/fuzz/$h" -max_total_time="$SECONDS_PER_HARNESS" -max_len=4096 -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="build/fuzz/crashes/$h/" \

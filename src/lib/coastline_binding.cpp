@@ -10,6 +10,7 @@
 #include "lib/frame/errors.hpp"
 #include "lib/frame/gil.hpp"
 #include "lib/frame/object.hpp"
+#include "lib/state_methods.hpp"
 
 namespace orvik::py {
 namespace {
@@ -85,6 +86,9 @@ PyMethodDef coastline_methods[] = {
      "-------\n"
      "numpy.ndarray\n"
      "    Distances, negative where the point lies inside the coastline."},
+    {"__reduce__", coastline_reduce, METH_NOARGS, kReduceDoc},
+    {"__from_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coastline_from_state)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,6 +12,7 @@
 #include "lib/frame/gil.hpp"
 #include "lib/frame/object.hpp"
 #include "lib/frame/ref.hpp"
+#include "lib/state_methods.hpp"
 
 namespace orvik::py {
 namespace {
@@ -102,6 +103,18 @@ PyMethodDef grid_methods[] = {
                   "interpreter lock released.\n\n"
                   "Returns the `(N,)` interpolated values and an `(N,)` boolean mask\n"
                   "of the points outside the grid.",
+    },
+    {
+        .ml_name = "__reduce__",
+        .ml_meth = grid_reduce,
+        .ml_flags = METH_NOARGS,
+        .ml_doc = kReduceDoc,
+    },
+    {
+        .ml_name = "__from_state",
+        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(grid_from_state)),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+        .ml_doc = kFromStateDoc,
     },
     {nullptr, nullptr, 0, nullptr},
 };

@@ -10,6 +10,7 @@
 #include "lib/frame/convert.hpp"
 #include "lib/frame/errors.hpp"
 #include "lib/mesh_model_object.hpp"
+#include "lib/state_methods.hpp"
 #include "mesh/mesh_builder.hpp"
 
 namespace orvik::py {
@@ -289,6 +290,12 @@ PyMethodDef builder_methods[] = {
                   "    without limit.\n"
                   "layers\n"
                   "    ``(L, 5)`` ``[rho, vp, vs, qp, qs]`` of each layer.",
+    },
+    {
+        .ml_name = "__reduce__",
+        .ml_meth = builder_reduce,
+        .ml_flags = METH_NOARGS,
+        .ml_doc = kBuilderReduceDoc,
     },
     {nullptr, nullptr, 0, nullptr},
 };

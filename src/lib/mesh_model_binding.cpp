@@ -7,6 +7,7 @@
 #include "lib/frame/convert.hpp"
 #include "lib/frame/errors.hpp"
 #include "lib/mesh_model_object.hpp"
+#include "lib/state_methods.hpp"
 
 namespace orvik::py {
 namespace {
@@ -133,6 +134,18 @@ PyMethodDef mesh_methods[] = {
                   "Return a serialisable Python dict describing this mesh model.\n\n"
                   "# Errors\n\n"
                   "Returns `ValueError` if the model has been consumed by `model_tree()`.",
+    },
+    {
+        .ml_name = "__reduce__",
+        .ml_meth = mesh_model_reduce,
+        .ml_flags = METH_NOARGS,
+        .ml_doc = kReduceDoc,
+    },
+    {
+        .ml_name = "__from_state",
+        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mesh_model_from_state)),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+        .ml_doc = kFromStateDoc,
     },
     {nullptr, nullptr, 0, nullptr},
 };

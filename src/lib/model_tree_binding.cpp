@@ -18,6 +18,7 @@
 #include "lib/frame/ref.hpp"
 #include "lib/mesh_model_object.hpp"
 #include "lib/query_objects.hpp"
+#include "lib/state_methods.hpp"
 #include "model_tree/model_tree.hpp"
 #include "tree_query/tree_query.hpp"
 
@@ -405,6 +406,9 @@ PyMethodDef tree_methods[] = {
     {"print_structure", reinterpret_cast<PyCFunction>(tree_print_structure), METH_NOARGS,
      "print_structure($self)\n--\n\n"
      "Print a human-readable summary of the model tree to stdout."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(tree_reduce), METH_NOARGS, kReduceDoc},
+    {"__from_state", fastcall(tree_from_state), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

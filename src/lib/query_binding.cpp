@@ -5,6 +5,7 @@
 #include "lib/frame/convert.hpp"
 #include "lib/frame/errors.hpp"
 #include "lib/query_objects.hpp"
+#include "lib/state_methods.hpp"
 
 namespace orvik::py {
 namespace {
@@ -28,6 +29,11 @@ PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyMethodDef params_methods[] = {
+    {"__reduce__", query_params_reduce, METH_NOARGS, kArgumentsReduceDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot params_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "QueryParams(priority_lo, priority_hi)\n--\n\n"
@@ -35,6 +41,7 @@ PyType_Slot params_slots[] = {
                     "Bundles `priority_lo` and `priority_hi` into a single object so that\n"
                     "`query_many` has a compact signature.")},
     {Py_tp_new, reinterpret_cast<void*>(params_new)},
+    {Py_tp_methods, params_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<QueryParamsValue>)},
     {0, nullptr},
 };
@@ -104,6 +111,11 @@ void coords_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyMethodDef coords_methods[] = {
+    {"__reduce__", query_coordinates_reduce, METH_NOARGS, kArgumentsReduceDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot coords_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "QueryCoordinates(x, y, z, depth, mask=None)\n--\n\n"
@@ -113,6 +125,7 @@ PyType_Slot coords_slots[] = {
                     "argument-count limit of the linter. The object holds no interpreter lock:\n"
                     "the arrays are borrowed only during the actual query call.")},
     {Py_tp_new, reinterpret_cast<void*>(coords_new)},
+    {Py_tp_methods, coords_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(coords_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(coords_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(coords_clear)},

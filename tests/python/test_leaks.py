@@ -300,6 +300,32 @@ def s_adaptive_tin():
                      swallow(tin, boundary, "s"), swallow(tin, boundary, [], "x"))), [grid, boundary, samples, bowtie]
 
 
+def s_pickle():
+    # __reduce__ and the readers themselves: the pickle module's own caches
+    # and free lists would only blur the figures.
+    tree, grid, coast = layered_tree(), lattice_grid(), unit_square_coastline()
+    model, consumed = box_model(name="p"), box_model()
+    api("model_tree")([consumed])
+    x = np.zeros(4, np.float32)
+    holders = (api("QueryParams")(1, 2), api("QueryCoordinates")(x, x, x, x, np.ones(4, bool)))
+    builder = api("MeshModelBuilder")(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "depth", (0,) * 6)
+    tree_state = tree.__reduce__()[1][0]
+    broken = tree_state[:-1]
+
+    def once():
+        for obj in (tree, grid, coast, model, *holders):
+            make, args = obj.__reduce__()
+            make(*args)
+        swallow(consumed.__reduce__)
+        swallow(builder.__reduce__)
+        swallow(api("PyModelTree").__from_state, broken)
+        swallow(api("PyModelTree").__from_state, 3)
+        swallow(api("PyMeshModel").__from_state, tree_state)
+        return api("PyModelTree").__from_state(memoryview(tree_state))
+
+    return once, [tree, grid, coast, model, consumed, x, *holders, builder, tree_state, broken]
+
+
 SCENARIOS = {
     "blend_ok": (s_blend_ok, 3000),
     "blend_errors": (s_blend_errors, 5000),
@@ -319,6 +345,7 @@ SCENARIOS = {
     "print_structure": (s_print_structure, 2000),
     "query_objects": (s_query_objects, 3000),
     "adaptive_tin": (s_adaptive_tin, 150),
+    "pickle": (s_pickle, 2000),
 }
 
 

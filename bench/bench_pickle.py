@@ -1,0 +1,94 @@
+"""Pickling a velocity model: reload against build, and pickled size against
+the memory the model holds.
+
+One model tree over a Delaunay tetrahedralisation of random points (about one
+million tetrahedra, as in bench_mesh.py). The build is what a worker would do
+without pickling: MeshModelBuilder, interpolated and model_tree from the
+arrays. The reload is pickle.loads of the pickled tree (and, for reference,
+PyModelTree.__from_state on the state bytes alone, without pickle's own copy).
+The size is len(pickle.dumps(tree)) against the tree's own estimate of its
+memory, view()["size"]. Times are the best of several runs, since other work
+on the machine only ever adds time. RESULT lines feed bench/run_all.py.
+"""
+
+import json
+import pickle
+import time
+
+import numpy as np
+from scipy.spatial import Delaunay
+
+import orvik
+
+N_VERTICES = 160_000  # about 6.6 tetrahedra per vertex
+BUILD_RUNS = 3
+LOAD_RUNS = 7
+
+
+def best(fn, runs):
+    times, result = [], None
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+        if _ < runs - 1:
+            del result
+    return min(times), result
+
+
+def main() -> None:
+    rng = np.random.default_rng(3)
+    vertices = rng.uniform(0, 1000, (N_VERTICES, 3))
+    faces = Delaunay(vertices).simplices.astype(np.uint64)
+    qualities = rng.uniform(1, 10, (N_VERTICES, 6)).astype(np.float32)
+    qualities[:, 5] = 1
+    v32 = vertices.astype(np.float32)
+    n_tets = len(faces)
+
+    def build():
+        model = orvik.MeshModelBuilder(v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)).interpolated(qualities)
+        return orvik.model_tree([model])
+
+    t_build, tree = best(build, BUILD_RUNS)
+    t_dumps, blob = best(lambda: pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL), 3)
+    state = tree.__reduce__()[1][0]
+    t_loads, loaded = best(lambda: pickle.loads(blob), LOAD_RUNS)
+    t_state, _ = best(lambda: orvik.PyModelTree.__from_state(state), LOAD_RUNS)
+
+    # The reloaded tree answers as the built one does.
+    points = rng.uniform(-10, 1010, (200_000, 3)).astype(np.float32)
+    coords = orvik.QueryCoordinates(points[:, 0].copy(), points[:, 1].copy(), points[:, 2].copy(),
+                                    points[:, 2].copy())
+    outs = []
+    for t in (tree, loaded):
+        out = np.full((len(points), 6), np.nan, np.float32)
+        t.query_many(out, coords, orvik.QueryParams(0, 255))
+        outs.append(out)
+    same = outs[0].tobytes() == outs[1].tobytes()
+
+    memory = tree.view()["size"]
+    size_ratio = len(blob) / memory
+    print(f"mesh: {N_VERTICES:,} vertices, {n_tets:,} tetrahedra; model memory {memory / 1e6:.1f} MB "
+          f"(view()['size'])")
+    print(f"build from arrays (MeshModelBuilder + interpolated + model_tree): {t_build:.3f} s")
+    print(f"pickle.dumps: {t_dumps * 1e3:.1f} ms, {len(blob) / 1e6:.1f} MB; state {len(state) / 1e6:.1f} MB")
+    print(f"pickle.loads: {t_loads * 1e3:.1f} ms = {t_build / t_loads:.1f}x faster than the build (goal >= 10x)")
+    print(f"PyModelTree.__from_state: {t_state * 1e3:.1f} ms = {t_build / t_state:.1f}x faster than the build")
+    print(f"pickled size / model memory: {size_ratio:.4f} (goal <= 1.2)")
+    print(f"reloaded tree answers {len(points):,} points bit for bit as the built one: {same}")
+
+    size = f"{n_tets:,} tetrahedra"
+    peer = "build from arrays"
+    print("RESULT " + json.dumps({"operation": "pickle.loads(PyModelTree)", "size": size, "ours_s": t_loads,
+                                  "peer": peer, "peer_s": t_build, "goal": ">= 10x faster than the build"}))
+    print("RESULT " + json.dumps({"operation": "PyModelTree.__from_state", "size": size, "ours_s": t_state,
+                                  "peer": peer, "peer_s": t_build, "goal": "(state bytes only)"}))
+    print("RESULT " + json.dumps({"operation": "pickle.dumps(PyModelTree)", "size": size, "ours_s": t_dumps,
+                                  "peer": None, "peer_s": None, "goal": "-"}))
+    print("RESULT " + json.dumps({"operation": "pickled size / model memory",
+                                  "size": f"{len(blob):,} / {memory:,} bytes", "ours_s": None, "peer": None,
+                                  "peer_s": None, "ratio": size_ratio, "goal": "<= 1.2x"}))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,164 @@
+// The model tree: its mesh model records in list order, then its hierarchy,
+// checked node by node against the models it indexes.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "state/records.hpp"
+#include "state/state.hpp"
+
+namespace orvik::state {
+namespace {
+
+static_assert(sizeof(TreeNode) == 76, "a tree node is 76 bytes in the state");
+
+void put_tree(ByteWriter& w, const ModelTree& tree) {
+    w.scalar<std::uint64_t>(tree.models.size());
+    w.scalar<std::uint64_t>(tree.nodes.size());
+    for (const MeshModel& m : tree.models) put_mesh_model(w, m);
+    w.array(tree.nodes);
+    w.pad();
+}
+
+// Values equal, or both NaN: the same box for every comparison a query makes.
+bool same_value(float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+bool same_box(const TreeBox& a, const TreeBox& b) {
+    for (int k = 0; k < 4; ++k) {
+        if (!same_value(a.min[k], b.min[k]) || !same_value(a.max[k], b.max[k])) return false;
+    }
+    return true;
+}
+
+// The union the build forms: space like the shared hierarchy builder (a NaN
+// loses against a number), priority with plain min and max.
+TreeBox unite(const TreeBox& a, const TreeBox& b) {
+    TreeBox r;
+    for (int k = 0; k < 3; ++k) {
+        r.min[k] = std::fmin(a.min[k], b.min[k]);
+        r.max[k] = std::fmax(a.max[k], b.max[k]);
+    }
+    r.min[3] = std::min(a.min[3], b.min[3]);
+    r.max[3] = std::max(a.max[3], b.max[3]);
+    return r;
+}
+
+// The hierarchy must be what ModelTree::build makes of these models, up to
+// the choice of splits: nodes in pre-order from node 0 with each child after
+// its parent, every model in exactly one leaf, leaves carrying nothing else,
+// and every stored child box equal to the box of that child's subtree, so
+// that each key is the smallest priority below it.
+std::optional<std::string> hierarchy_problem(const std::vector<TreeNode>& nodes,
+                                             const std::vector<MeshModel>& models) {
+    if (nodes.empty()) return std::nullopt;
+    struct Visit {
+        std::uint32_t node;
+        std::int64_t parent;
+    };
+    std::vector<Visit> stack{{0, -1}};
+    std::vector<bool> placed(models.size(), false);
+    std::size_t next_node = 0;
+    TreeNode blank;
+    while (!stack.empty()) {
+        const Visit v = stack.back();
+        stack.pop_back();
+        const std::string origin = "node " + std::to_string(v.parent);
+        if (v.node >= nodes.size()) {
+            return origin + " has a child " + std::to_string(v.node) + ", past the " +
+                   std::to_string(nodes.size()) + " nodes";
+        }
+        if (v.parent >= 0 && v.node <= static_cast<std::uint64_t>(v.parent)) {
+            return origin + " has a child pointing backwards, to node " + std::to_string(v.node);
+        }
+        if (v.node != next_node) {
+            return origin + " has a child " + std::to_string(v.node) + ", but pre-order puts node " +
+                   std::to_string(next_node) + " there";
+        }
+        ++next_node;
+        const TreeNode& n = nodes[v.node];
+        if (n.is_leaf()) {
+            if (n.model >= models.size()) {
+                return "leaf " + std::to_string(v.node) + " names model " + std::to_string(n.model) +
+                       ", past the " + std::to_string(models.size()) + " models";
+            }
+            if (placed[n.model]) {
+                return "model " + std::to_string(n.model) + " is in more than one leaf";
+            }
+            placed[n.model] = true;
+            blank.model = n.model;
+            if (std::memcmp(&n, &blank, sizeof n) != 0) {
+                return "leaf " + std::to_string(v.node) + " carries child fields";
+            }
+            continue;
+        }
+        stack.push_back({n.right, static_cast<std::int64_t>(v.node)});
+        stack.push_back({n.left, static_cast<std::int64_t>(v.node)});
+    }
+    if (next_node != nodes.size()) {
+        return std::to_string(nodes.size() - next_node) + " of the " + std::to_string(nodes.size()) +
+               " nodes are not reachable from node 0";
+    }
+    std::vector<TreeBox> subtree(nodes.size());
+    for (std::size_t i = nodes.size(); i-- > 0;) {
+        const TreeNode& n = nodes[i];
+        if (n.is_leaf()) {
+            subtree[i] = ModelTree::model_box(models[n.model]);
+            continue;
+        }
+        if (!same_box(n.left_box, subtree[n.left]) || !same_box(n.right_box, subtree[n.right])) {
+            return "the child boxes of node " + std::to_string(i) +
+                   " differ from the boxes of their subtrees";
+        }
+        subtree[i] = unite(subtree[n.left], subtree[n.right]);
+    }
+    return std::nullopt;
+}
+
+Result<ModelTree> take_tree(ByteReader& r) {
+    const Where where{StateKind::ModelTree, ""};
+    std::uint64_t model_count = 0, node_count = 0;
+    if (!r.scalar(model_count) || !r.scalar(node_count)) return where.truncated("the counts");
+    if (model_count > r.remaining() / kMeshModelFixedSize) {
+        return where.truncated("the models", model_count, kMeshModelFixedSize, r.remaining());
+    }
+    const std::uint64_t expected_nodes = model_count == 0 ? 0 : 2 * model_count - 1;
+    if (node_count != expected_nodes) {
+        return where.fail(std::to_string(model_count) + " models need " +
+                          std::to_string(expected_nodes) + " nodes, the state has " +
+                          std::to_string(node_count));
+    }
+    ModelTree tree;
+    tree.models.reserve(static_cast<std::size_t>(model_count));
+    for (std::uint64_t k = 0; k < model_count; ++k) {
+        const Where model_where{StateKind::ModelTree, "model " + std::to_string(k) + ": "};
+        Result<MeshModel> model = take_mesh_model(r, model_where);
+        if (!model) return model.error();
+        if (model->id != k) return model_where.fail("its id is " + std::to_string(model->id));
+        tree.models.push_back(std::move(model).value());
+    }
+    if (!r.array(tree.nodes, node_count)) {
+        return where.truncated("the nodes", node_count, sizeof(TreeNode), r.remaining());
+    }
+    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok) {
+        return where.fail(pad == ByteReader::Pad::Missing ? "truncated in the padding after the nodes"
+                                                          : "the padding after the nodes is not zero");
+    }
+    if (auto problem = hierarchy_problem(tree.nodes, tree.models)) return where.fail(*problem);
+    return tree;
+}
+
+}  // namespace
+
+std::size_t encoded_size(const ModelTree& tree) { return sealed_size(tree, put_tree); }
+
+void encode(const ModelTree& tree, std::span<std::byte> out) {
+    write_sealed(StateKind::ModelTree, tree, out, put_tree);
+}
+
+Result<ModelTree> decode_model_tree(std::span<const std::byte> in) {
+    return read_sealed<ModelTree>(StateKind::ModelTree, in, take_tree);
+}
+
+}  // namespace orvik::state
