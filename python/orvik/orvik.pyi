@@ -336,6 +336,7 @@ def adaptive_tin(
 @final
 class PyCoastline:
     """Python-facing coastline for signed-distance queries."""
+    def __len__(self) -> int: ...
     def signed_distance(self, x: _F32, y: _F32) -> _F32:
         """Signed distance from each point to the coastline, negative inside.
 

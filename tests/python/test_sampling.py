@@ -260,6 +260,18 @@ class TestLazy:
         np.testing.assert_array_equal(back.z, ZS)
 
 
+def arrivals(dask_worker):
+    """How often the model tree and the sampled blocks came into a worker's
+    memory: computed there, or fetched from another worker."""
+    count = {"orvik-tree-": 0, "orvik-sample-": 0}
+    for entry in dask_worker.state.log:
+        if len(entry) > 2 and entry[1] in ("executing", "flight") and entry[2] == "memory":
+            key = entry[0][0] if isinstance(entry[0], tuple) else entry[0]
+            for prefix in count:
+                count[prefix] += str(key).startswith(prefix)
+    return count["orvik-tree-"], count["orvik-sample-"]
+
+
 class TestDistributed:
     def test_local_cluster_of_two_processes_gives_the_same_bits(self, tree):
         distributed = pytest.importorskip("distributed")
@@ -275,4 +287,9 @@ class TestDistributed:
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                       silence_logs=50) as cluster, distributed.Client(cluster) as client:
             on_cluster = lazy.compute()
+            per_worker = client.run(arrivals)
         same_bits(on_cluster.values, reference(tree, *(a.compute() for a in (x, y, z))))
+        # Eight blocks ran on the two workers, and every worker that ran one
+        # got the tree once, from the graph or from the other worker.
+        assert sum(blocks for _, blocks in per_worker.values()) >= lazy.data.npartitions == 8
+        assert all(trees == 1 for trees, blocks in per_worker.values() if blocks)
