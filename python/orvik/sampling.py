@@ -11,6 +11,7 @@ geographic input the ``geo`` extra (pyproj).
 from __future__ import annotations
 
 import math
+import sys
 import uuid
 from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal
@@ -280,7 +281,6 @@ def _broadcast_dims(fields: Mapping[str, xr.DataArray], plain_dims: Sequence[Has
 def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tuple[Hashable, ...],
                  chunks: Mapping[Hashable, int] | Literal["auto"] | None, tree: PyModelTree,
                  surface: StructuredGrid | None, transformer: pyproj.Transformer | None) -> Any:
-    import dask
     import dask.array as da
 
     asked = {} if chunks in (None, "auto") else dict(chunks)  # type: ignore[arg-type]
@@ -301,9 +301,12 @@ def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tupl
 
     # Heavy objects enter the graph once, as keys that every block refers to:
     # a distributed scheduler sends each to a worker once, and the threaded
-    # one hands the same object to every block.
+    # one hands the same object to every block. When the default scheduler
+    # is a distributed client they are scattered from here to the workers
+    # instead, so the scheduler never holds them.
     token = uuid.uuid4().hex
-    shared = [None if obj is None else dask.delayed(obj, name=f"orvik-{what}-{token}", pure=True)
+    client = _distributed_client()
+    shared = [None if obj is None else _share(client, obj, f"orvik-{what}-{token}")
               for what, obj in (("tree", tree), ("surface", surface), ("transformer", transformer))]
     ndim = len(dims)
     return da.blockwise(
@@ -317,6 +320,25 @@ def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tupl
         concatenate=True,
         name=f"orvik-sample-{token}",
     )
+
+
+def _distributed_client() -> Any:
+    """The dask.distributed client that computes by default, if any."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return None
+    from dask.base import get_scheduler
+
+    client = getattr(get_scheduler(), "__self__", None)
+    return client if isinstance(client, distributed.Client) else None
+
+
+def _share(client: Any, obj: object, key: str) -> Any:
+    if client is not None:
+        return client.scatter({key: obj}, hash=False)[key]
+    import dask
+
+    return dask.delayed(obj, name=key, pure=True)
 
 
 def _block_lengths(fields: Mapping[str, xr.DataArray], dims: tuple[Hashable, ...],

@@ -265,7 +265,7 @@ def arrivals(dask_worker):
     memory: computed there, or fetched from another worker."""
     count = {"orvik-tree-": 0, "orvik-sample-": 0}
     for entry in dask_worker.state.log:
-        if len(entry) > 2 and entry[1] in ("executing", "flight") and entry[2] == "memory":
+        if len(entry) > 2 and entry[1] in ("executing", "flight", "released") and entry[2] == "memory":
             key = entry[0][0] if isinstance(entry[0], tuple) else entry[0]
             for prefix in count:
                 count[prefix] += str(key).startswith(prefix)
@@ -275,21 +275,26 @@ def arrivals(dask_worker):
 class TestDistributed:
     def test_local_cluster_of_two_processes_gives_the_same_bits(self, tree):
         distributed = pytest.importorskip("distributed")
-        try:
-            pickle.loads(pickle.dumps(tree))
-        except TypeError:
-            pytest.skip("PyModelTree does not pickle in this build")
         rng = np.random.default_rng(9)
-        x = da.from_array(rng.uniform(-1, 11, 4000), chunks=500)
-        y = da.from_array(rng.uniform(-1, 11, 4000), chunks=500)
-        z = da.from_array(rng.uniform(-11, 1, 4000), chunks=500)
-        lazy = orvik.sample(tree, x, y, z)
+        x, y, z = (da.from_array(rng.uniform(*span, 4000), chunks=500) for span in ((-1, 11), (-1, 11), (-11, 1)))
+        expected = reference(tree, *(a.compute() for a in (x, y, z)))
+        # Made before the client exists, the tree travels inside the graph.
+        in_graph = orvik.sample(tree, x, y, z)
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                       silence_logs=50) as cluster, distributed.Client(cluster) as client:
-            on_cluster = lazy.compute()
-            per_worker = client.run(arrivals)
-        same_bits(on_cluster.values, reference(tree, *(a.compute() for a in (x, y, z))))
-        # Eight blocks ran on the two workers, and every worker that ran one
-        # got the tree once, from the graph or from the other worker.
-        assert sum(blocks for _, blocks in per_worker.values()) >= lazy.data.npartitions == 8
-        assert all(trees == 1 for trees, blocks in per_worker.values() if blocks)
+            before = client.run(arrivals)
+            # Made while the client is the default scheduler, the tree is scattered.
+            scattered = orvik.sample(tree, x, y, z)
+            assert any(str(k).startswith("orvik-tree-") for k in client.who_has())
+            for lazy in (scattered, in_graph):
+                on_cluster = lazy.compute()
+                after = client.run(arrivals)
+                same_bits(on_cluster.values, expected)
+                # Eight blocks ran on the two workers, and each worker that ran
+                # one got the tree once, from the graph, the client or the
+                # other worker.
+                runs = {w: (after[w][0] - before[w][0], after[w][1] - before[w][1]) for w in after}
+                assert sum(blocks for _, blocks in runs.values()) >= lazy.data.npartitions == 8
+                assert all(trees <= 1 for trees, _ in runs.values())
+                assert all(trees == 1 for trees, blocks in runs.values() if blocks)
+                before = after
