@@ -92,10 +92,14 @@ def sample(
         priority range contains the point. ``.to_dataset("quality")`` gives one
         variable per quality.
 
-        A lazy result runs one ``query_many`` per block; the model tree,
-        the surface and the transformer enter the task graph once each, so a
-        distributed cluster ships each of them to a worker once, not once per
-        block, and ``to_zarr`` writes volumes larger than memory block by block.
+        A lazy result runs one ``query_many`` per block, and ``to_zarr``
+        writes volumes larger than memory block by block. The model tree, the
+        surface and the transformer enter the task graph once each, as keys
+        that every block refers to, so each worker receives them once, not
+        once per block. When a ``dask.distributed`` client is the default
+        scheduler at the time of the call, they are scattered from here to
+        every worker (the result must then be computed on that client);
+        otherwise the scheduler ships them from the graph.
 
     Examples
     --------
@@ -303,7 +307,7 @@ def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tupl
     # a distributed scheduler sends each to a worker once, and the threaded
     # one hands the same object to every block. When the default scheduler
     # is a distributed client they are scattered from here to the workers
-    # instead, so the scheduler never holds them.
+    # instead, so that the scheduler never holds them.
     token = uuid.uuid4().hex
     client = _distributed_client()
     shared = [None if obj is None else _share(client, obj, f"orvik-{what}-{token}")
@@ -335,7 +339,9 @@ def _distributed_client() -> Any:
 
 def _share(client: Any, obj: object, key: str) -> Any:
     if client is not None:
-        return client.scatter({key: obj}, hash=False)[key]
+        # On every worker before the blocks are placed: a single copy would
+        # draw every block to the one worker that holds it.
+        return client.scatter({key: obj}, broadcast=True, hash=False)[key]
     import dask
 
     return dask.delayed(obj, name=key, pure=True)
