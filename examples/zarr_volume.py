@@ -49,6 +49,28 @@ def volume_axes(nx: int, ny: int, nz: int):
     return x.assign_coords(x=x), y.assign_coords(y=y), z.assign_coords(z=z)
 
 
+def write_volume(tree, shape, output: Path, cluster: bool) -> None:
+    x, y, z = volume_axes(*shape)
+    # Made while a distributed client is active, the graph sends the tree to
+    # every worker once; each block then runs one query_many.
+    volume = orvik.sample(tree, x, y, z, surface=topography_grid(), chunks="auto")
+    print(f"{volume.size // 6:,} points in {volume.data.npartitions} blocks -> {output}")
+    dataset = volume.to_dataset("quality")  # one variable per quality: rho, vp, vs, ...
+    start = time.perf_counter()
+    if cluster:
+        from distributed import progress
+
+        written = dataset.to_zarr(output, mode="w", consolidated=False, compute=False).persist()
+        progress(written)
+        written.compute()
+        print()
+    else:
+        with ProgressBar(), dask.config.set(scheduler="threads"):
+            dataset.to_zarr(output, mode="w", consolidated=False)
+    seconds = time.perf_counter() - start
+    print(f"written in {seconds:.1f} s ({volume.size // 6 / seconds / 1e6:.2f} million points per second)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--shape", type=int, nargs=3, default=(200, 200, 100), metavar=("NX", "NY", "NZ"))
@@ -58,28 +80,15 @@ def main() -> None:
     args = parser.parse_args()
 
     tree = vm.build_velocity_model()
-    x, y, z = volume_axes(*args.shape)
-    volume = orvik.sample(tree, x, y, z, surface=topography_grid(), chunks="auto")
-    print(f"{volume.size // 6:,} points in {volume.data.npartitions} blocks -> {args.output}")
-
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    dataset = volume.to_dataset("quality")  # one variable per quality: rho, vp, vs, ...
-    start = time.perf_counter()
     if args.cluster:
-        from distributed import Client, LocalCluster, progress
+        from distributed import Client, LocalCluster
 
         with LocalCluster(n_workers=args.cluster, threads_per_worker=1, dashboard_address=None) as cluster, \
                 Client(cluster):
-            # The tree travels to each worker once; every block refers to it.
-            written = dataset.to_zarr(args.output, mode="w", consolidated=False, compute=False).persist()
-            progress(written)
-            written.compute()
-            print()
+            write_volume(tree, args.shape, args.output, cluster=True)
     else:
-        with ProgressBar(), dask.config.set(scheduler="threads"):
-            dataset.to_zarr(args.output, mode="w", consolidated=False)
-    seconds = time.perf_counter() - start
-    print(f"written in {seconds:.1f} s ({volume.size // 6 / seconds / 1e6:.2f} million points per second)")
+        write_volume(tree, args.shape, args.output, cluster=False)
 
     back = xr.open_zarr(args.output, consolidated=False)
     vs = back["vs"].sel(x=90.0, y=110.0, method="nearest")
