@@ -19,7 +19,7 @@
 namespace orvik::state {
 
 class ByteWriter {
-public:
+  public:
     // Counts only when `out` is null.
     explicit ByteWriter(std::byte* out = nullptr) : out_(out) {}
 
@@ -47,7 +47,7 @@ public:
         while (pos_ % kAlignment != 0) scalar<std::uint8_t>(0);
     }
 
-private:
+  private:
     std::byte* out_;
     std::size_t pos_ = 0;
 };
@@ -56,7 +56,7 @@ private:
 // cache-sized pieces right after copying them, so that the checksum costs no
 // second pass over memory.
 class ByteReader {
-public:
+  public:
     // `base_offset` is where the payload sits in the state; padding is
     // measured from the start of the state.
     ByteReader(std::span<const std::byte> in, std::size_t base_offset)
@@ -84,7 +84,8 @@ public:
 
     bool text(std::string& out, std::uint64_t length) {
         if (length > remaining()) return false;
-        out.assign(reinterpret_cast<const char*>(in_.data() + pos_), static_cast<std::size_t>(length));
+        out.assign(reinterpret_cast<const char*>(in_.data() + pos_),
+                   static_cast<std::size_t>(length));
         consume(static_cast<std::size_t>(length));
         return true;
     }
@@ -107,7 +108,7 @@ public:
         return hash_.digest();
     }
 
-private:
+  private:
     void consume(std::size_t n) {
         hash_.update(in_.subspan(pos_, n));
         pos_ += n;

@@ -2,6 +2,7 @@
 // faces and finisher, written as held in memory and checked on the way back.
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -56,13 +57,14 @@ std::optional<std::string> bvh_problem(const std::vector<CompactNode>& nodes,
             const std::size_t first = ref_index(v.ref);
             const std::size_t count = leaf_count(v.ref);
             if (first != next_simplex) {
-                return origin(v.parent) + " is a leaf starting at simplex " + std::to_string(first) +
+                return origin(v.parent) + " is a leaf starting at simplex " +
+                       std::to_string(first) +
                        ", but the leaves must cover the simplices in order (expected " +
                        std::to_string(next_simplex) + ")";
             }
             if (first + count > simplices) {
-                return origin(v.parent) + " is a leaf of simplices " + std::to_string(first) + " to " +
-                       std::to_string(first + count - 1) + ", past the " +
+                return origin(v.parent) + " is a leaf of simplices " + std::to_string(first) +
+                       " to " + std::to_string(first + count - 1) + ", past the " +
                        std::to_string(simplices) + " simplices";
             }
             next_simplex += count;
@@ -89,8 +91,8 @@ std::optional<std::string> bvh_problem(const std::vector<CompactNode>& nodes,
         stack.push_back({n.child0, static_cast<std::int64_t>(index)});
     }
     if (next_node != nodes.size()) {
-        return std::to_string(nodes.size() - next_node) + " of the " + std::to_string(nodes.size()) +
-               " compact nodes are not reachable from the root";
+        return std::to_string(nodes.size() - next_node) + " of the " +
+               std::to_string(nodes.size()) + " compact nodes are not reachable from the root";
     }
     if (next_simplex != simplices) {
         return "the leaves cover " + std::to_string(next_simplex) + " of the " +
@@ -126,7 +128,8 @@ std::optional<std::string> faces_problem(const std::vector<std::array<std::uint3
 
 std::optional<std::string> profile_problem(const DepthProfile& p) {
     for (std::size_t i = 0; i < p.tops.size(); ++i) {
-        if (std::isnan(p.tops[i])) return "depth profile layer top " + std::to_string(i) + " is NaN";
+        if (std::isnan(p.tops[i]))
+            return "depth profile layer top " + std::to_string(i) + " is NaN";
         if (i > 0 && !(p.tops[i] > p.tops[i - 1])) {
             return "depth profile layer tops must strictly increase (top " + std::to_string(i) +
                    " is not above top " + std::to_string(i - 1) + ")";
@@ -142,13 +145,16 @@ std::optional<std::string> profile_problem(const DepthProfile& p) {
 }
 
 Error padding(const Where& where, ByteReader::Pad pad, const std::string& after) {
-    return where.fail(pad == ByteReader::Pad::Missing ? "truncated in the padding after " + after
-                                                      : "the padding after " + after + " is not zero");
+    return where.fail(pad == ByteReader::Pad::Missing
+                          ? "truncated in the padding after " + after
+                          : "the padding after " + after + " is not zero");
 }
 
 }  // namespace
 
-Error Where::truncated(const std::string& part) const { return fail("truncated in " + part); }
+Error Where::truncated(const std::string& part) const {
+    return fail("truncated in " + part);
+}
 
 Error Where::truncated(const std::string& part, std::uint64_t count, std::size_t item_size,
                        std::size_t remaining) const {
@@ -186,7 +192,7 @@ bool valid_utf8(std::string_view text) {
             cp = (cp << 6) | (s[i + k] & 0x3F);
         }
         if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)) return false;  // overlong
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                             // surrogate
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                            // surrogate
         if (cp > 0x10FFFF) return false;
         i += len;
     }
@@ -269,12 +275,15 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         return where.fail("a root must be present exactly when there are simplices (" +
                           std::to_string(simplex_count) + ")");
     }
-    if ((flags & kHasRoot) != 0) m.root = root;
-    else if (root != 0) return where.fail("the absent root is not zero");
+    if ((flags & kHasRoot) != 0)
+        m.root = root;
+    else if (root != 0)
+        return where.fail("the absent root is not zero");
     if ((flags & kHasTransform) != 0) {
         m.transform = transform;
-    } else if (std::bit_cast<std::array<std::uint32_t, 16>>(transform) != std::array<std::uint32_t, 16>{}) {
-        // Bits, not values: -0.0 would read back as +0.0 and write differently.
+    } else if (std::bit_cast<std::array<std::uint32_t, 16>>(transform) !=
+               std::array<std::uint32_t, 16>{}) {
+        // Bits, not values: a -0.0 would be dropped here and written back as +0.0.
         return where.fail("the absent transform is not zero");
     }
     if (finisher == kInterpolatedFinisher && layer_count != 0) {
@@ -289,7 +298,8 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         return where.truncated("the name", name_length, 1, r.remaining());
     }
     if (!valid_utf8(m.name)) return where.fail("the name is not valid UTF-8");
-    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok) return padding(where, pad, "the name");
+    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok)
+        return padding(where, pad, "the name");
 
     if (!r.array(m.nodes, node_count)) {
         return where.truncated("the compact nodes", node_count, sizeof(CompactNode), r.remaining());
@@ -312,7 +322,8 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         DepthProfile f;
         std::vector<std::array<float, 2>> pairs;
         if (!r.array(pairs, m.vertex_count)) {
-            return where.truncated("the vertex depths and alphas", m.vertex_count, 8, r.remaining());
+            return where.truncated("the vertex depths and alphas", m.vertex_count, 8,
+                                   r.remaining());
         }
         f.pairs.resize(pairs.size());
         for (std::size_t i = 0; i < pairs.size(); ++i) f.pairs[i] = {pairs[i][0], pairs[i][1]};
@@ -329,7 +340,8 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         m.finisher = std::move(f);
     }
 
-    if (auto problem = bvh_problem(m.nodes, m.root, m.simplices.size())) return where.fail(*problem);
+    if (auto problem = bvh_problem(m.nodes, m.root, m.simplices.size()))
+        return where.fail(*problem);
     if (auto problem = faces_problem(m.faces, m.vertex_count)) return where.fail(*problem);
     // The build refuses a singular transform once there are vertices to map.
     if (m.transform && m.vertex_count > 0) {
@@ -339,7 +351,9 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
     return m;
 }
 
-std::size_t encoded_size(const MeshModel& model) { return sealed_size(model, put_mesh_model); }
+std::size_t encoded_size(const MeshModel& model) {
+    return sealed_size(model, put_mesh_model);
+}
 
 void encode(const MeshModel& model, std::span<std::byte> out) {
     write_sealed(StateKind::MeshModel, model, out, put_mesh_model);
