@@ -7,6 +7,7 @@
 #include "fuzz/state_case.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (orvik::fuzz::run_state_case(data, size) == orvik::fuzz::CaseOutcome::Broken) __builtin_trap();
+    if (orvik::fuzz::run_state_case(data, size) == orvik::fuzz::CaseOutcome::Broken)
+        __builtin_trap();
     return 0;
 }

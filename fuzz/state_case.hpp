@@ -43,9 +43,9 @@ inline const std::vector<std::byte>& sample_state(int which) {
     return states[which];
 }
 
-inline constexpr state::StateKind kKindOf[5] = {state::StateKind::MeshModel, state::StateKind::MeshModel,
-                                                state::StateKind::ModelTree, state::StateKind::StructuredGrid,
-                                                state::StateKind::Coastline};
+inline constexpr state::StateKind kKindOf[5] = {
+    state::StateKind::MeshModel, state::StateKind::MeshModel, state::StateKind::ModelTree,
+    state::StateKind::StructuredGrid, state::StateKind::Coastline};
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -94,10 +94,13 @@ inline void query_coastline(const Coastline& c) {
 // Decodes `bytes` as `kind`; an accepted state is queried and written back.
 inline CaseOutcome read_back(state::StateKind kind, std::span<const std::byte> bytes) {
     const auto same = [&](const std::vector<std::byte>& again) {
-        return again.size() == bytes.size() && std::memcmp(again.data(), bytes.data(), bytes.size()) == 0;
+        return again.size() == bytes.size() &&
+               std::memcmp(again.data(), bytes.data(), bytes.size()) == 0;
     };
     const auto settle = [&](auto& result, auto query) {
-        if (!result) return result.error().kind == ErrorKind::Value ? CaseOutcome::Refused : CaseOutcome::Broken;
+        if (!result)
+            return result.error().kind == ErrorKind::Value ? CaseOutcome::Refused
+                                                           : CaseOutcome::Broken;
         query(result.value());
         return same(encoded(result.value())) ? CaseOutcome::Accepted : CaseOutcome::Broken;
     };
@@ -133,12 +136,24 @@ inline void apply_edits(std::vector<std::byte>& s, const std::uint8_t* p, std::s
             }
         };
         switch (p[k + 2] % 6) {
-            case 0: put(value, 1); break;
-            case 1: put(value, 4); break;
-            case 2: put(value, 8); break;
-            case 3: put((std::uint64_t{1} << 62) + value, 8); break;
-            case 4: put(0xFFFFFFFFu - value, 4); break;
-            case 5: s.resize(at); break;
+            case 0:
+                put(value, 1);
+                break;
+            case 1:
+                put(value, 4);
+                break;
+            case 2:
+                put(value, 8);
+                break;
+            case 3:
+                put((std::uint64_t{1} << 62) + value, 8);
+                break;
+            case 4:
+                put(0xFFFFFFFFu - value, 4);
+                break;
+            case 5:
+                s.resize(at);
+                break;
         }
     }
 }

@@ -22,7 +22,8 @@ namespace orvik::samples {
 // local - shift), a name and either finisher. Vertex qualities all differ,
 // so that any mix-up of faces, records or finisher rows changes answers.
 inline MeshModel block(std::array<float, 3> origin, std::array<int, 3> cubes, std::uint8_t priority,
-                       bool depth_profile, std::string name, std::array<float, 3> shift = {0, 0, 0}) {
+                       bool depth_profile, std::string name,
+                       std::array<float, 3> shift = {0, 0, 0}) {
     const int nx = cubes[0], ny = cubes[1], nz = cubes[2];
     MeshBuilderState b;
     const auto vid = [&](int i, int j, int k) {
@@ -31,8 +32,8 @@ inline MeshModel block(std::array<float, 3> origin, std::array<int, 3> cubes, st
     for (int k = 0; k <= nz; ++k) {
         for (int j = 0; j <= ny; ++j) {
             for (int i = 0; i <= nx; ++i) {
-                b.vertices.push_back({origin[0] + i + shift[0], origin[1] + j + shift[1],
-                                      origin[2] + k + shift[2]});
+                b.vertices.push_back(
+                    {origin[0] + i + shift[0], origin[1] + j + shift[1], origin[2] + k + shift[2]});
             }
         }
     }
@@ -45,7 +46,8 @@ inline MeshModel block(std::array<float, 3> origin, std::array<int, 3> cubes, st
                     std::array<std::uint32_t, 4> face{};
                     for (int c = 0; c < 4; ++c) {
                         const int corner = tet[c];
-                        face[c] = vid(i + (corner & 1), j + ((corner >> 1) & 1), k + ((corner >> 2) & 1));
+                        face[c] =
+                            vid(i + (corner & 1), j + ((corner >> 1) & 1), k + ((corner >> 2) & 1));
                     }
                     b.faces.push_back(face);
                 }
@@ -69,7 +71,8 @@ inline MeshModel block(std::array<float, 3> origin, std::array<int, 3> cubes, st
     if (depth_profile) {
         DepthProfile p;
         for (std::size_t v = 0; v < nv; ++v) {
-            p.pairs.emplace_back(static_cast<float>(v % 7) * 3.0f, 0.25f + static_cast<float>(v % 4) * 0.25f);
+            p.pairs.emplace_back(static_cast<float>(v % 7) * 3.0f,
+                                 0.25f + static_cast<float>(v % 4) * 0.25f);
         }
         p.tops = {4.0f, 11.0f};
         p.layers = {Quality{2100, 4100, 2100, 210, 110, 1}, Quality{2200, 4200, 2200, 220, 120, 1},
@@ -91,7 +94,9 @@ inline MeshModel interpolated_model() {
     return block({0, 0, 0}, {3, 2, 2}, 3, false, "block \"A\"", {5, -3, 2});
 }
 
-inline MeshModel profile_model() { return block({1, 1, 0}, {2, 2, 1}, 1, true, "layers"); }
+inline MeshModel profile_model() {
+    return block({1, 1, 0}, {2, 2, 1}, 1, true, "layers");
+}
 
 // Three overlapping models: the two above and an unnamed one of equal
 // priority to the first.

@@ -50,8 +50,8 @@ PyObject* reduce_record(PyObject* self) {
 
 // Binds `state`, decodes it and wraps the record in a new instance of `cls`.
 template <class Decode, class Wrap>
-PyObject* from_state(const Signature& sig, PyObject* cls, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames, Decode decode, Wrap wrap) {
+PyObject* from_state(const Signature& sig, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Decode decode, Wrap wrap) {
     PyObject* slots[1];
     if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
     BytesArg state;
@@ -80,7 +80,8 @@ PyObject* tree_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* { return reduce_record<ModelTree>(self); });
 }
 
-PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         return from_state(kTreeFromState, cls, args, nargs, kwnames, state::decode_model_tree,
                           wrap_plain<ModelTree>);
@@ -117,10 +118,11 @@ PyObject* grid_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* { return reduce_record<StructuredGrid>(self); });
 }
 
-PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        return from_state(kGridFromState, cls, args, nargs, kwnames,
-                          state::decode_structured_grid, wrap_plain<StructuredGrid>);
+        return from_state(kGridFromState, cls, args, nargs, kwnames, state::decode_structured_grid,
+                          wrap_plain<StructuredGrid>);
     });
 }
 

@@ -29,14 +29,16 @@ inline constexpr const char kBuilderReduceDoc[] =
     "A builder cannot be pickled; pickle the model that a finisher returns.";
 
 PyObject* tree_reduce(PyObject* self, PyObject*);
-PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
 
 PyObject* mesh_model_reduce(PyObject* self, PyObject*);
 PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
 
 PyObject* grid_reduce(PyObject* self, PyObject*);
-PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
 
 PyObject* coastline_reduce(PyObject* self, PyObject*);
 PyObject* coastline_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,

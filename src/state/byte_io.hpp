@@ -19,7 +19,7 @@
 namespace orvik::state {
 
 class ByteWriter {
-public:
+  public:
     // Counts only when `out` is null.
     explicit ByteWriter(std::byte* out = nullptr) : out_(out) {}
 
@@ -47,7 +47,7 @@ public:
         while (pos_ % kAlignment != 0) scalar<std::uint8_t>(0);
     }
 
-private:
+  private:
     std::byte* out_;
     std::size_t pos_ = 0;
 };
@@ -56,7 +56,7 @@ private:
 // cache-sized pieces right after copying them, so that the checksum costs no
 // second pass over memory.
 class ByteReader {
-public:
+  public:
     // `base_offset` is where the payload sits in the state; padding is
     // measured from the start of the state.
     ByteReader(std::span<const std::byte> in, std::size_t base_offset)
@@ -78,13 +78,20 @@ public:
     }
 
     // `count` elements; false, with nothing allocated, when they cannot all be
-    // present.
+    // present. After each piece, `visit(data, from, to)` may check elements
+    // [from, to) while they are still in cache; data[0, to) are in place.
+    template <class T, class Visit>
+    bool array(std::vector<T>& out, std::uint64_t count, Visit&& visit);
+
     template <class T>
-    bool array(std::vector<T>& out, std::uint64_t count);
+    bool array(std::vector<T>& out, std::uint64_t count) {
+        return array(out, count, [](const T*, std::size_t, std::size_t) {});
+    }
 
     bool text(std::string& out, std::uint64_t length) {
         if (length > remaining()) return false;
-        out.assign(reinterpret_cast<const char*>(in_.data() + pos_), static_cast<std::size_t>(length));
+        out.assign(reinterpret_cast<const char*>(in_.data() + pos_),
+                   static_cast<std::size_t>(length));
         consume(static_cast<std::size_t>(length));
         return true;
     }
@@ -107,7 +114,7 @@ public:
         return hash_.digest();
     }
 
-private:
+  private:
     void consume(std::size_t n) {
         hash_.update(in_.subspan(pos_, n));
         pos_ += n;
@@ -123,8 +130,8 @@ private:
 // it costs a few page faults instead of one per 4 KiB. No effect elsewhere.
 void prefer_huge_pages(void* data, std::size_t bytes);
 
-template <class T>
-bool ByteReader::array(std::vector<T>& out, std::uint64_t count) {
+template <class T, class Visit>
+bool ByteReader::array(std::vector<T>& out, std::uint64_t count, Visit&& visit) {
     static_assert(std::is_trivially_copyable_v<T>);
     if (count > remaining() / sizeof(T)) return false;
     const std::size_t n = static_cast<std::size_t>(count);
@@ -146,6 +153,7 @@ bool ByteReader::array(std::vector<T>& out, std::uint64_t count) {
             std::memcpy(static_cast<void*>(out.data() + done), src, k * sizeof(T));
         }
         consume(k * sizeof(T));
+        visit(static_cast<const T*>(out.data()), done, done + k);
         done += k;
     }
     return true;

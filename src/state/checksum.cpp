@@ -55,6 +55,7 @@ Xxh64::Xxh64(std::uint64_t seed)
     : seed_(seed), lanes_{seed + kPrime1 + kPrime2, seed + kPrime2, seed, seed - kPrime1} {}
 
 void Xxh64::update(std::span<const std::byte> bytes) {
+    if (bytes.empty()) return;
     const std::byte* p = bytes.data();
     const std::byte* const end = p + bytes.size();
     total_ += bytes.size();

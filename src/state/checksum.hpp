@@ -10,14 +10,14 @@
 namespace orvik::state {
 
 class Xxh64 {
-public:
+  public:
     explicit Xxh64(std::uint64_t seed = 0);
 
     void update(std::span<const std::byte> bytes);
     // The hash of everything given so far; the state stays usable.
     std::uint64_t digest() const;
 
-private:
+  private:
     std::uint64_t seed_;
     std::uint64_t lanes_[4];
     std::uint64_t total_ = 0;

@@ -36,7 +36,9 @@ Result<Coastline> take_coastline(ByteReader& r) {
 
 }  // namespace
 
-std::size_t encoded_size(const Coastline& coastline) { return sealed_size(coastline, put_coastline); }
+std::size_t encoded_size(const Coastline& coastline) {
+    return sealed_size(coastline, put_coastline);
+}
 
 void encode(const Coastline& coastline, std::span<std::byte> out) {
     write_sealed(StateKind::Coastline, coastline, out, put_coastline);

@@ -19,17 +19,24 @@ T load(std::span<const std::byte> in, std::size_t at) {
     return value;
 }
 
-Error invalid(const std::string& what) { return Error::value("invalid orvik state: " + what); }
+Error invalid(const std::string& what) {
+    return Error::value("invalid orvik state: " + what);
+}
 
 }  // namespace
 
 const char* kind_name(std::uint32_t kind) {
     switch (kind) {
-        case static_cast<std::uint32_t>(StateKind::MeshModel): return "mesh model";
-        case static_cast<std::uint32_t>(StateKind::ModelTree): return "model tree";
-        case static_cast<std::uint32_t>(StateKind::StructuredGrid): return "structured grid";
-        case static_cast<std::uint32_t>(StateKind::Coastline): return "coastline";
-        default: return nullptr;
+        case static_cast<std::uint32_t>(StateKind::MeshModel):
+            return "mesh model";
+        case static_cast<std::uint32_t>(StateKind::ModelTree):
+            return "model tree";
+        case static_cast<std::uint32_t>(StateKind::StructuredGrid):
+            return "structured grid";
+        case static_cast<std::uint32_t>(StateKind::Coastline):
+            return "coastline";
+        default:
+            return nullptr;
     }
 }
 

@@ -57,7 +57,8 @@ Result<Record> read_sealed(StateKind kind, std::span<const std::byte> state, Tak
     const std::size_t left = reader.remaining();
     if (reader.checksum() != sealed->checksum) return checksum_mismatch();
     if (!record) return record;
-    if (left != 0) return corrupt(kind, std::to_string(left) + " bytes follow the end of the record");
+    if (left != 0)
+        return corrupt(kind, std::to_string(left) + " bytes follow the end of the record");
     return record;
 }
 

@@ -36,21 +36,23 @@ Result<StructuredGrid> take_grid(ByteReader& r) {
     }
     if (n > r.remaining() / sizeof(GridNode) / m) {
         return where.fail("truncated in the nodes: " + std::to_string(m) + "x" + std::to_string(n) +
-                          " nodes of 24 bytes each, " + std::to_string(r.remaining()) + " bytes left");
+                          " nodes of 24 bytes each, " + std::to_string(r.remaining()) +
+                          " bytes left");
     }
     std::vector<GridNode> nodes;
     r.array(nodes, m * n);
     const std::size_t rows = static_cast<std::size_t>(m), cols = static_cast<std::size_t>(n);
-    Result<StructuredGrid> grid = StructuredGrid::build(column(nodes, rows, cols, 0),
-                                                        column(nodes, rows, cols, 8),
-                                                        column(nodes, rows, cols, 16));
+    Result<StructuredGrid> grid = StructuredGrid::build(
+        column(nodes, rows, cols, 0), column(nodes, rows, cols, 8), column(nodes, rows, cols, 16));
     if (!grid) return where.fail(grid.error().message);
     return grid;
 }
 
 }  // namespace
 
-std::size_t encoded_size(const StructuredGrid& grid) { return sealed_size(grid, put_grid); }
+std::size_t encoded_size(const StructuredGrid& grid) {
+    return sealed_size(grid, put_grid);
+}
 
 void encode(const StructuredGrid& grid, std::span<std::byte> out) {
     write_sealed(StateKind::StructuredGrid, grid, out, put_grid);

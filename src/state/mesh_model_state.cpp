@@ -1,13 +1,16 @@
 // The mesh model record: fixed fields, name, compact BVH, simplex records,
 // faces and finisher, written as held in memory and checked on the way back.
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "mesh/mesh_builder.hpp"
+#include "state/bvh_check.hpp"
 #include "state/records.hpp"
 #include "state/state.hpp"
 
@@ -19,100 +22,10 @@ constexpr std::uint8_t kHasTransform = 2;
 constexpr std::uint8_t kInterpolatedFinisher = 0;
 constexpr std::uint8_t kDepthProfileFinisher = 1;
 
-std::string hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
-// The compact BVH must be exactly what compaction makes: nodes numbered in
-// pre-order from the root (each child after its parent, the first child's
-// subtree before the second's), leaves of one to four simplices covering the
-// simplex positions in order, every interior subtree holding at least five
-// simplices. That makes it a tree whose every traversal ends and stays in
-// bounds. Runs in O(nodes) with a stack no deeper than the node count.
-std::optional<std::string> bvh_problem(const std::vector<CompactNode>& nodes,
-                                       std::optional<NodeRef> root, std::size_t simplices) {
-    if (!root) {
-        if (!nodes.empty()) return "compact nodes without a root";
-        return std::nullopt;
-    }
-    struct Visit {
-        NodeRef ref;
-        std::int64_t parent;  // -1 for the root
-    };
-    std::vector<Visit> stack;
-    stack.push_back({*root, -1});
-    std::size_t next_node = 0;
-    std::size_t next_simplex = 0;
-    const auto origin = [](std::int64_t parent) {
-        return parent < 0 ? std::string("the root reference")
-                          : "a child reference of node " + std::to_string(parent);
-    };
-    while (!stack.empty()) {
-        const Visit v = stack.back();
-        stack.pop_back();
-        if (is_leaf(v.ref)) {
-            const std::size_t first = ref_index(v.ref);
-            const std::size_t count = leaf_count(v.ref);
-            if (first != next_simplex) {
-                return origin(v.parent) + " is a leaf starting at simplex " + std::to_string(first) +
-                       ", but the leaves must cover the simplices in order (expected " +
-                       std::to_string(next_simplex) + ")";
-            }
-            if (first + count > simplices) {
-                return origin(v.parent) + " is a leaf of simplices " + std::to_string(first) + " to " +
-                       std::to_string(first + count - 1) + ", past the " +
-                       std::to_string(simplices) + " simplices";
-            }
-            next_simplex += count;
-            continue;
-        }
-        if (v.ref > kMaxIndex) {
-            return origin(v.parent) + " " + hex(v.ref) + " has leaf-count bits on an interior node";
-        }
-        const std::size_t index = v.ref;
-        if (index >= nodes.size()) {
-            return origin(v.parent) + " points to node " + std::to_string(index) + ", past the " +
-                   std::to_string(nodes.size()) + " nodes";
-        }
-        if (v.parent >= 0 && index <= static_cast<std::size_t>(v.parent)) {
-            return origin(v.parent) + " points backwards, to node " + std::to_string(index);
-        }
-        if (index != next_node) {
-            return origin(v.parent) + " points to node " + std::to_string(index) +
-                   ", but pre-order puts node " + std::to_string(next_node) + " there";
-        }
-        ++next_node;
-        const CompactNode& n = nodes[index];
-        stack.push_back({n.child1, static_cast<std::int64_t>(index)});
-        stack.push_back({n.child0, static_cast<std::int64_t>(index)});
-    }
-    if (next_node != nodes.size()) {
-        return std::to_string(nodes.size() - next_node) + " of the " + std::to_string(nodes.size()) +
-               " compact nodes are not reachable from the root";
-    }
-    if (next_simplex != simplices) {
-        return "the leaves cover " + std::to_string(next_simplex) + " of the " +
-               std::to_string(simplices) + " simplices";
-    }
-    // Subtree sizes, children first (pre-order puts them after their parent).
-    std::vector<std::uint32_t> below(nodes.size());
-    const auto size_of = [&](NodeRef r) -> std::uint32_t {
-        return is_leaf(r) ? leaf_count(r) : below[ref_index(r)];
-    };
-    for (std::size_t i = nodes.size(); i-- > 0;) {
-        below[i] = size_of(nodes[i].child0) + size_of(nodes[i].child1);
-        if (below[i] < 5) {
-            return "compact node " + std::to_string(i) + " holds " + std::to_string(below[i]) +
-                   " simplices; subtrees of at most four are leaves";
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> faces_problem(const std::vector<std::array<std::uint32_t, 4>>& faces,
-                                         std::uint64_t vertex_count) {
+// The first face that names a vertex past the count; only looked for once
+// the running maximum taken while reading has shown that there is one.
+std::string face_problem(const std::vector<std::array<std::uint32_t, 4>>& faces,
+                         std::uint64_t vertex_count) {
     for (std::size_t f = 0; f < faces.size(); ++f) {
         for (std::uint32_t index : faces[f]) {
             if (index >= vertex_count) {
@@ -121,12 +34,13 @@ std::optional<std::string> faces_problem(const std::vector<std::array<std::uint3
             }
         }
     }
-    return std::nullopt;
+    return "a face names a vertex past the count";
 }
 
 std::optional<std::string> profile_problem(const DepthProfile& p) {
     for (std::size_t i = 0; i < p.tops.size(); ++i) {
-        if (std::isnan(p.tops[i])) return "depth profile layer top " + std::to_string(i) + " is NaN";
+        if (std::isnan(p.tops[i]))
+            return "depth profile layer top " + std::to_string(i) + " is NaN";
         if (i > 0 && !(p.tops[i] > p.tops[i - 1])) {
             return "depth profile layer tops must strictly increase (top " + std::to_string(i) +
                    " is not above top " + std::to_string(i - 1) + ")";
@@ -142,13 +56,16 @@ std::optional<std::string> profile_problem(const DepthProfile& p) {
 }
 
 Error padding(const Where& where, ByteReader::Pad pad, const std::string& after) {
-    return where.fail(pad == ByteReader::Pad::Missing ? "truncated in the padding after " + after
-                                                      : "the padding after " + after + " is not zero");
+    return where.fail(pad == ByteReader::Pad::Missing
+                          ? "truncated in the padding after " + after
+                          : "the padding after " + after + " is not zero");
 }
 
 }  // namespace
 
-Error Where::truncated(const std::string& part) const { return fail("truncated in " + part); }
+Error Where::truncated(const std::string& part) const {
+    return fail("truncated in " + part);
+}
 
 Error Where::truncated(const std::string& part, std::uint64_t count, std::size_t item_size,
                        std::size_t remaining) const {
@@ -186,7 +103,7 @@ bool valid_utf8(std::string_view text) {
             cp = (cp << 6) | (s[i + k] & 0x3F);
         }
         if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)) return false;  // overlong
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                             // surrogate
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                            // surrogate
         if (cp > 0x10FFFF) return false;
         i += len;
     }
@@ -269,12 +186,15 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         return where.fail("a root must be present exactly when there are simplices (" +
                           std::to_string(simplex_count) + ")");
     }
-    if ((flags & kHasRoot) != 0) m.root = root;
-    else if (root != 0) return where.fail("the absent root is not zero");
+    if ((flags & kHasRoot) != 0)
+        m.root = root;
+    else if (root != 0)
+        return where.fail("the absent root is not zero");
     if ((flags & kHasTransform) != 0) {
         m.transform = transform;
-    } else if (std::bit_cast<std::array<std::uint32_t, 16>>(transform) != std::array<std::uint32_t, 16>{}) {
-        // Bits, not values: -0.0 would read back as +0.0 and write differently.
+    } else if (std::bit_cast<std::array<std::uint32_t, 16>>(transform) !=
+               std::array<std::uint32_t, 16>{}) {
+        // Bits, not values: a -0.0 would be dropped here and written back as +0.0.
         return where.fail("the absent transform is not zero");
     }
     if (finisher == kInterpolatedFinisher && layer_count != 0) {
@@ -289,16 +209,32 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         return where.truncated("the name", name_length, 1, r.remaining());
     }
     if (!valid_utf8(m.name)) return where.fail("the name is not valid UTF-8");
-    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok) return padding(where, pad, "the name");
+    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok)
+        return padding(where, pad, "the name");
 
-    if (!r.array(m.nodes, node_count)) {
+    // The hierarchy and the faces are checked piece by piece as they arrive.
+    CompactBvhCheck bvh(m.root, static_cast<std::size_t>(node_count),
+                        static_cast<std::size_t>(simplex_count));
+    const auto walk = [&](const CompactNode* nodes, std::size_t, std::size_t to) {
+        bvh.advance(nodes, to);
+    };
+    if (!r.array(m.nodes, node_count, walk)) {
         return where.truncated("the compact nodes", node_count, sizeof(CompactNode), r.remaining());
     }
     if (!r.array(m.simplices, simplex_count)) {
         return where.truncated("the simplex records", simplex_count, sizeof(SimplexRecord),
                                r.remaining());
     }
-    if (!r.array(m.faces, simplex_count)) {
+    std::uint32_t largest = 0;
+    const auto widest = [&](const std::array<std::uint32_t, 4>* faces, std::size_t from,
+                            std::size_t to) {
+        std::uint32_t most = largest;  // a loop without exits, which the compiler vectorises
+        for (std::size_t f = from; f < to; ++f) {
+            for (std::uint32_t index : faces[f]) most = std::max(most, index);
+        }
+        largest = most;
+    };
+    if (!r.array(m.faces, simplex_count, widest)) {
         return where.truncated("the faces", simplex_count, 16, r.remaining());
     }
     if (finisher == kInterpolatedFinisher) {
@@ -312,7 +248,8 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         DepthProfile f;
         std::vector<std::array<float, 2>> pairs;
         if (!r.array(pairs, m.vertex_count)) {
-            return where.truncated("the vertex depths and alphas", m.vertex_count, 8, r.remaining());
+            return where.truncated("the vertex depths and alphas", m.vertex_count, 8,
+                                   r.remaining());
         }
         f.pairs.resize(pairs.size());
         for (std::size_t i = 0; i < pairs.size(); ++i) f.pairs[i] = {pairs[i][0], pairs[i][1]};
@@ -329,8 +266,10 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         m.finisher = std::move(f);
     }
 
-    if (auto problem = bvh_problem(m.nodes, m.root, m.simplices.size())) return where.fail(*problem);
-    if (auto problem = faces_problem(m.faces, m.vertex_count)) return where.fail(*problem);
+    if (auto problem = bvh.finish(m.nodes.data())) return where.fail(*problem);
+    if (!m.faces.empty() && largest >= m.vertex_count) {
+        return where.fail(face_problem(m.faces, m.vertex_count));
+    }
     // The build refuses a singular transform once there are vertices to map.
     if (m.transform && m.vertex_count > 0) {
         std::array<float, 16> inverse{};
@@ -339,7 +278,9 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
     return m;
 }
 
-std::size_t encoded_size(const MeshModel& model) { return sealed_size(model, put_mesh_model); }
+std::size_t encoded_size(const MeshModel& model) {
+    return sealed_size(model, put_mesh_model);
+}
 
 void encode(const MeshModel& model, std::span<std::byte> out) {
     write_sealed(StateKind::MeshModel, model, out, put_mesh_model);

@@ -23,7 +23,9 @@ void put_tree(ByteWriter& w, const ModelTree& tree) {
 }
 
 // Values equal, or both NaN: the same box for every comparison a query makes.
-bool same_value(float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+bool same_value(float a, float b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
 
 bool same_box(const TreeBox& a, const TreeBox& b) {
     for (int k = 0; k < 4; ++k) {
@@ -64,24 +66,25 @@ std::optional<std::string> hierarchy_problem(const std::vector<TreeNode>& nodes,
     while (!stack.empty()) {
         const Visit v = stack.back();
         stack.pop_back();
-        const std::string origin = "node " + std::to_string(v.parent);
+        const auto origin = [&] { return "node " + std::to_string(v.parent); };
         if (v.node >= nodes.size()) {
-            return origin + " has a child " + std::to_string(v.node) + ", past the " +
+            return origin() + " has a child " + std::to_string(v.node) + ", past the " +
                    std::to_string(nodes.size()) + " nodes";
         }
         if (v.parent >= 0 && v.node <= static_cast<std::uint64_t>(v.parent)) {
-            return origin + " has a child pointing backwards, to node " + std::to_string(v.node);
+            return origin() + " has a child pointing backwards, to node " + std::to_string(v.node);
         }
         if (v.node != next_node) {
-            return origin + " has a child " + std::to_string(v.node) + ", but pre-order puts node " +
-                   std::to_string(next_node) + " there";
+            return origin() + " has a child " + std::to_string(v.node) +
+                   ", but pre-order puts node " + std::to_string(next_node) + " there";
         }
         ++next_node;
         const TreeNode& n = nodes[v.node];
         if (n.is_leaf()) {
             if (n.model >= models.size()) {
-                return "leaf " + std::to_string(v.node) + " names model " + std::to_string(n.model) +
-                       ", past the " + std::to_string(models.size()) + " models";
+                return "leaf " + std::to_string(v.node) + " names model " +
+                       std::to_string(n.model) + ", past the " + std::to_string(models.size()) +
+                       " models";
             }
             if (placed[n.model]) {
                 return "model " + std::to_string(n.model) + " is in more than one leaf";
@@ -97,8 +100,8 @@ std::optional<std::string> hierarchy_problem(const std::vector<TreeNode>& nodes,
         stack.push_back({n.left, static_cast<std::int64_t>(v.node)});
     }
     if (next_node != nodes.size()) {
-        return std::to_string(nodes.size() - next_node) + " of the " + std::to_string(nodes.size()) +
-               " nodes are not reachable from node 0";
+        return std::to_string(nodes.size() - next_node) + " of the " +
+               std::to_string(nodes.size()) + " nodes are not reachable from node 0";
     }
     std::vector<TreeBox> subtree(nodes.size());
     for (std::size_t i = nodes.size(); i-- > 0;) {
@@ -142,8 +145,9 @@ Result<ModelTree> take_tree(ByteReader& r) {
         return where.truncated("the nodes", node_count, sizeof(TreeNode), r.remaining());
     }
     if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok) {
-        return where.fail(pad == ByteReader::Pad::Missing ? "truncated in the padding after the nodes"
-                                                          : "the padding after the nodes is not zero");
+        return where.fail(pad == ByteReader::Pad::Missing
+                              ? "truncated in the padding after the nodes"
+                              : "the padding after the nodes is not zero");
     }
     if (auto problem = hierarchy_problem(tree.nodes, tree.models)) return where.fail(*problem);
     return tree;
@@ -151,7 +155,9 @@ Result<ModelTree> take_tree(ByteReader& r) {
 
 }  // namespace
 
-std::size_t encoded_size(const ModelTree& tree) { return sealed_size(tree, put_tree); }
+std::size_t encoded_size(const ModelTree& tree) {
+    return sealed_size(tree, put_tree);
+}
 
 void encode(const ModelTree& tree, std::span<std::byte> out) {
     write_sealed(StateKind::ModelTree, tree, out, put_tree);

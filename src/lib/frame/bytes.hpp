@@ -14,7 +14,7 @@ namespace orvik::py {
 // held through the buffer protocol until the end of the call; a resizable
 // object cannot change size meanwhile.
 class BytesArg {
-public:
+  public:
     BytesArg() = default;
     BytesArg(const BytesArg&) = delete;
     BytesArg& operator=(const BytesArg&) = delete;
@@ -30,7 +30,7 @@ public:
         return {static_cast<const std::byte*>(buffer_.buf), static_cast<std::size_t>(buffer_.len)};
     }
 
-private:
+  private:
     Py_buffer buffer_{};
     bool held_ = false;
 };
