@@ -399,12 +399,17 @@ float Coastline::signed_distance(const Coastline& c, float x, float y) {
     return signed_distance_with(c, x, y, stack.data());
 }
 
-void Coastline::signed_distance_many(const Coastline& c, const StridedView<float, 1>& x,
-                                     const StridedView<float, 1>& y, float* out) {
+bool Coastline::signed_distance_many(const Coastline& c, const StridedView<float, 1>& x,
+                                     const StridedView<float, 1>& y, float* out,
+                                     const Interrupt& stop) {
+    constexpr std::ptrdiff_t kBlock = 4096;  // points between two stop polls
     // One traversal stack for the whole loop, as deep as the index.
     std::vector<StackEntry> stack(c.index.depth + 1);
-    const std::ptrdiff_t n = x.size();
-    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = signed_distance_with(c, x.at(k), y.at(k), stack.data());
+    return for_each_block(x.size(), kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        for (std::ptrdiff_t k = begin; k < end; ++k) {
+            out[k] = signed_distance_with(c, x.at(k), y.at(k), stack.data());
+        }
+    });
 }
 
 }  // namespace orvik

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 #include "common/strided.hpp"
 
@@ -63,8 +64,10 @@ struct Coastline {
 
     static float signed_distance(const Coastline& coastline, float x, float y);
     // out[k] = signed distance of (x[k], y[k]); x and y of equal length.
-    static void signed_distance_many(const Coastline& coastline, const StridedView<float, 1>& x,
-                                     const StridedView<float, 1>& y, float* out);
+    // False when `stop` ended the loop early.
+    static bool signed_distance_many(const Coastline& coastline, const StridedView<float, 1>& x,
+                                     const StridedView<float, 1>& y, float* out,
+                                     const Interrupt& stop = {});
 
     // The squared distance from (px, py) to one segment, in float32, in the
     // order that fixes its rounding.

@@ -11,7 +11,8 @@ namespace orvik {
 enum class ErrorKind {
     Value,     // a caller error with a documented message: ValueError
     Type,      // a wrong kind of input found by the core itself: TypeError
-    Internal,  // a broken invariant: the module's internal error
+    Internal,     // a broken invariant: the module's internal error
+    Interrupted,  // the caller's Interrupt asked to stop; the caller knows why
 };
 
 struct Error {
@@ -20,6 +21,7 @@ struct Error {
 
     static Error value(std::string message) { return {ErrorKind::Value, std::move(message)}; }
     static Error internal(std::string message) { return {ErrorKind::Internal, std::move(message)}; }
+    static Error interrupted() { return {ErrorKind::Interrupted, "interrupted"}; }
 };
 
 // A value or the error that prevented it.

@@ -189,27 +189,30 @@ GridSample StructuredGrid::query(const StructuredGrid& g, double x, double y, bo
     return {value, outside};
 }
 
-void StructuredGrid::query_many(const StructuredGrid& grid, const StridedView<double, 1>& x,
+bool StructuredGrid::query_many(const StructuredGrid& grid, const StridedView<double, 1>& x,
                                 const StridedView<double, 1>& y, bool clamp, double* out_values,
-                                std::uint8_t* out_outside) {
+                                std::uint8_t* out_outside, const Interrupt& stop) {
     const std::ptrdiff_t count = x.size();
     // Scattered points miss the cache on almost every cell: fetch the start
     // cell of a point a few places ahead while this one is computed.
     constexpr std::ptrdiff_t kAhead = 8;
-    for (std::ptrdiff_t k = 0; k < count; ++k) {
-        if (k + kAhead < count) {
-            std::size_t t = 0, u = 0;
-            start_cell(grid, x.at(k + kAhead), y.at(k + kAhead), t, u);
-            const GridNode* row0 = &grid.nodes[t * grid.n + u];
-            __builtin_prefetch(row0);
-            __builtin_prefetch(row0 + 1);
-            __builtin_prefetch(row0 + grid.n);
-            __builtin_prefetch(row0 + grid.n + 1);
+    constexpr std::ptrdiff_t kBlock = 1 << 14;  // points between two stop polls
+    return for_each_block(count, kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        for (std::ptrdiff_t k = begin; k < end; ++k) {
+            if (k + kAhead < count) {
+                std::size_t t = 0, u = 0;
+                start_cell(grid, x.at(k + kAhead), y.at(k + kAhead), t, u);
+                const GridNode* row0 = &grid.nodes[t * grid.n + u];
+                __builtin_prefetch(row0);
+                __builtin_prefetch(row0 + 1);
+                __builtin_prefetch(row0 + grid.n);
+                __builtin_prefetch(row0 + grid.n + 1);
+            }
+            const GridSample q = query(grid, x.at(k), y.at(k), clamp);
+            out_values[k] = q.value;
+            out_outside[k] = q.outside ? 1 : 0;
         }
-        const GridSample q = query(grid, x.at(k), y.at(k), clamp);
-        out_values[k] = q.value;
-        out_outside[k] = q.outside ? 1 : 0;
-    }
+    });
 }
 
 }  // namespace orvik

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 #include "common/strided.hpp"
 
@@ -43,10 +44,11 @@ struct StructuredGrid {
     // Never fails and allocates nothing; safe on any thread.
     static GridSample query(const StructuredGrid& grid, double x, double y, bool clamp);
 
-    // out_values[k], out_outside[k] = query(x[k], y[k], clamp); x and y have equal length.
-    static void query_many(const StructuredGrid& grid, const StridedView<double, 1>& x,
+    // out_values[k], out_outside[k] = query(x[k], y[k], clamp); x and y have
+    // equal length. False when `stop` ended the loop early.
+    static bool query_many(const StructuredGrid& grid, const StridedView<double, 1>& x,
                            const StridedView<double, 1>& y, bool clamp, double* out_values,
-                           std::uint8_t* out_outside);
+                           std::uint8_t* out_outside, const Interrupt& stop = {});
 };
 
 }  // namespace orvik

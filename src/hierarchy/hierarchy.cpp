@@ -7,8 +7,11 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <mutex>
+#include <new>
 #include <numeric>
 #include <utility>
 
@@ -23,9 +26,25 @@ struct EmbreeNode {
     EmbreeNode* child[2] = {nullptr, nullptr};
 };
 
-void* create_node(RTCThreadLocalAllocator alloc, unsigned int, void*) {
-    void* mem = rtcThreadLocalAlloc(alloc, sizeof(EmbreeNode), alignof(EmbreeNode));
-    return new (mem) EmbreeNode{};
+// Embree's allocator answers an exhausted address space with a null pointer
+// (and an error code). The callbacks must not write through it: they record
+// the failure and throw, which Embree's builder carries back to rtcBuildBVH
+// as it does its own allocation failures, and the build ends without a tree.
+struct BuildState {
+    std::atomic<bool> out_of_memory{false};
+};
+
+void* checked_alloc(RTCThreadLocalAllocator alloc, std::size_t bytes, std::size_t align, void* user) {
+    void* mem = rtcThreadLocalAlloc(alloc, bytes, align);
+    if (mem == nullptr) {
+        static_cast<BuildState*>(user)->out_of_memory.store(true, std::memory_order_relaxed);
+        throw std::bad_alloc();
+    }
+    return mem;
+}
+
+void* create_node(RTCThreadLocalAllocator alloc, unsigned int, void* user) {
+    return new (checked_alloc(alloc, sizeof(EmbreeNode), alignof(EmbreeNode), user)) EmbreeNode{};
 }
 
 void set_children(void* node, void** children, unsigned int count, void*) {
@@ -36,19 +55,24 @@ void set_children(void* node, void** children, unsigned int count, void*) {
 // Our child boxes come from the original boxes, not from Embree's.
 void set_bounds(void*, const RTCBounds**, unsigned int, void*) {}
 
-void* create_leaf(RTCThreadLocalAllocator alloc, const RTCBuildPrimitive* prims, size_t count, void*) {
-    void* mem = rtcThreadLocalAlloc(alloc, sizeof(EmbreeNode), alignof(EmbreeNode));
-    auto* leaf = new (mem) EmbreeNode{};
+void* create_leaf(RTCThreadLocalAllocator alloc, const RTCBuildPrimitive* prims, size_t count,
+                  void* user) {
+    auto* leaf = new (checked_alloc(alloc, sizeof(EmbreeNode), alignof(EmbreeNode), user)) EmbreeNode{};
     auto* shapes = static_cast<std::uint32_t*>(
-        rtcThreadLocalAlloc(alloc, sizeof(std::uint32_t) * count, alignof(std::uint32_t)));
+        checked_alloc(alloc, sizeof(std::uint32_t) * count, alignof(std::uint32_t), user));
     for (size_t i = 0; i < count; ++i) shapes[i] = prims[i].primID;
     leaf->count = static_cast<std::uint32_t>(count);
     leaf->shapes = shapes;
     return leaf;
 }
 
+// One device for the process; a device that could not be created (short of
+// memory, say) is asked for again at the next build.
 RTCDevice shared_device() {
-    static RTCDevice device = rtcNewDevice(nullptr);
+    static std::mutex mutex;
+    static RTCDevice device = nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (device == nullptr) device = rtcNewDevice(nullptr);
     return device;
 }
 
@@ -138,9 +162,15 @@ private:
     std::vector<Pending> stack_;
 };
 
+// False when Embree cannot build (no device, depth limit); std::bad_alloc
+// when memory ran out, which no other builder would escape either.
 bool build_with_embree(std::span<const Box3> boxes, BinaryTree& out) {
     RTCDevice device = shared_device();
-    if (device == nullptr) return false;
+    if (device == nullptr) {
+        if (rtcGetDeviceError(nullptr) == RTC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
+        return false;
+    }
+    (void)rtcGetDeviceError(device);  // reading clears a code left by an earlier call
 
     const std::size_t n = boxes.size();
     // Spare capacity lets Embree use the array as scratch space.
@@ -158,7 +188,11 @@ bool build_with_embree(std::span<const Box3> boxes, BinaryTree& out) {
     }
 
     RTCBVH bvh = rtcNewBVH(device);
-    if (bvh == nullptr) return false;
+    if (bvh == nullptr) {
+        if (rtcGetDeviceError(device) == RTC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
+        return false;
+    }
+    BuildState state;
 
     RTCBuildArguments args = rtcDefaultBuildArguments();
     args.byteSize = sizeof(args);
@@ -181,13 +215,21 @@ bool build_with_embree(std::span<const Box3> boxes, BinaryTree& out) {
     args.createLeaf = create_leaf;
     args.splitPrimitive = nullptr;
     args.buildProgress = nullptr;
-    args.userPtr = nullptr;
+    args.userPtr = &state;
 
     const auto* root = static_cast<const EmbreeNode*>(rtcBuildBVH(&args));
+    const bool out_of_memory = root == nullptr && (state.out_of_memory.load(std::memory_order_relaxed) ||
+                                                   rtcGetDeviceError(device) == RTC_ERROR_OUT_OF_MEMORY);
     if (root != nullptr) {
-        Flattener(boxes, out).run({root, nullptr, 0, kInterior, false});
+        try {
+            Flattener(boxes, out).run({root, nullptr, 0, kInterior, false});
+        } catch (...) {
+            rtcReleaseBVH(bvh);
+            throw;
+        }
     }
     rtcReleaseBVH(bvh);
+    if (out_of_memory) throw std::bad_alloc();
     return root != nullptr;
 }
 

@@ -39,7 +39,7 @@ struct BinaryTree {
 // given boxes, where a NaN coordinate loses against a number; the split choice
 // sees NaN and infinite coordinates replaced by finite ones. Large splits run
 // on the process-wide TBB pool; the call returns when the whole tree is built.
-// At most 2^31 - 1 boxes.
+// At most 2^31 - 1 boxes. Throws std::bad_alloc when memory runs out.
 BinaryTree build(std::span<const Box3> boxes);
 
 }  // namespace orvik::hierarchy

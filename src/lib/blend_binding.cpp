@@ -33,10 +33,12 @@ PyObject* blend_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return nullptr;
         }
         std::vector<float> out(static_cast<std::size_t>(n) * 6);
+        bool done = false;
         {
             AllowThreads unlocked;
-            blend_rows(lhs.view(), rhs.view(), out.data());
+            done = blend_rows(lhs.view(), rhs.view(), out.data(), unlocked.interrupt());
         }
+        if (!done) return nullptr;  // a signal handler raised; its exception is set
         return make_array(std::move(out), {n, 6});
     });
 }

@@ -56,10 +56,13 @@ PyObject* signed_distance(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
         std::vector<float> out(static_cast<std::size_t>(n));
+        bool done = false;
         {
             AllowThreads unlocked;
-            Coastline::signed_distance_many(inst->value, x.view(), y.view(), out.data());
+            done = Coastline::signed_distance_many(inst->value, x.view(), y.view(), out.data(),
+                                                   unlocked.interrupt());
         }
+        if (!done) return nullptr;  // a signal handler raised; its exception is set
         return make_array(std::move(out), {n});
     });
 }

@@ -70,11 +70,13 @@ PyObject* grid_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         std::vector<double> values(static_cast<std::size_t>(n));
         std::vector<std::uint8_t> outside(static_cast<std::size_t>(n));
+        bool done = false;
         {
             AllowThreads unlocked;
-            StructuredGrid::query_many(inst->value, x.view(), y.view(), clamp, values.data(),
-                                       outside.data());
+            done = StructuredGrid::query_many(inst->value, x.view(), y.view(), clamp, values.data(),
+                                              outside.data(), unlocked.interrupt());
         }
+        if (!done) return nullptr;  // a signal handler raised; its exception is set
         Ref values_array = Ref::steal(make_array(std::move(values), {n}));
         if (!values_array) return nullptr;
         Ref outside_array = Ref::steal(make_array(std::move(outside), {n}, NPY_BOOL));

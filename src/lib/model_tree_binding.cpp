@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -124,8 +125,18 @@ PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         for (const Ref& item : items) {
             models.push_back(std::move(*take_mesh_model(item.get())));
         }
+        std::optional<ModelTree> tree;
+        try {
+            tree.emplace(ModelTree::build(std::move(models)));
+        } catch (const std::bad_alloc&) {
+            // Out of memory: every model goes back to its holder, still usable.
+            for (std::size_t k = 0; k < items.size(); ++k) {
+                mesh_model_slot(items[k].get()).emplace(std::move(models[k]));
+            }
+            throw;
+        }
         held.clear();
-        return new_instance(g_tree_type, ModelTree::build(std::move(models)));
+        return new_instance(g_tree_type, std::move(*tree));
     });
 }
 
@@ -292,9 +303,11 @@ PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
             params = as_instance<QueryParamsValue>(slots[2])->value;
         }
 
+        // The arrays were checked when the coordinates were bundled, but their
+        // owner may have reshaped them in place since: check them again now.
         ArrayArg<float, 1> x, y, z, depth;
-        if (!x.borrow(coords.x) || !y.borrow(coords.y) || !z.borrow(coords.z) ||
-            !depth.borrow(coords.depth))
+        if (!x.extract(coords.x, "x") || !y.extract(coords.y, "y") || !z.extract(coords.z, "z") ||
+            !depth.extract(coords.depth, "depth"))
             return nullptr;
         const std::ptrdiff_t n = x.size();
         if (y.size() != n || z.size() != n || depth.size() != n) {
@@ -311,7 +324,7 @@ PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
         ArrayArg<std::uint8_t, 1> mask;
         QueryRows rows{x.view(), y.view(), z.view(), depth.view(), std::nullopt, out.mutable_view()};
         if (coords.mask) {
-            if (!mask.borrow(coords.mask)) return nullptr;
+            if (!mask.extract(coords.mask, "mask", Access::Read, NPY_BOOL)) return nullptr;
             if (mask.size() != n) {
                 raise_value("where mask must have length " + std::to_string(n) + "; got " +
                             std::to_string(mask.size()));
@@ -319,11 +332,13 @@ PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
             }
             rows.mask = mask.view();
         }
+        bool done = false;
         {
             AllowThreads unlocked;
-            query_rows(as_instance<ModelTree>(self)->value, rows, params.priority_lo,
-                       params.priority_hi);
+            done = query_rows(as_instance<ModelTree>(self)->value, rows, params.priority_lo,
+                              params.priority_hi, unlocked.interrupt());
         }
+        if (!done) return nullptr;  // a signal handler raised; its exception is set
         Py_RETURN_NONE;
     });
 }

@@ -10,6 +10,7 @@
 #include "lib/bindings.hpp"
 #include "lib/frame/arrays.hpp"
 #include "lib/frame/errors.hpp"
+#include "lib/frame/gil.hpp"
 
 namespace orvik::py {
 namespace {
@@ -74,6 +75,7 @@ int exec_module(PyObject* module) {
         std::set_terminate(terminate_at_boundary);
         if (PyArray_ImportNumPyAPI() < 0) return -1;
         if (init_internal_error_type() < 0 || init_slice_container_type() < 0) return -1;
+        if (init_main_thread() < 0) return -1;
         for (const Registration& reg : kRegistrations) {
             if (reg.make && add_registration(module, reg) < 0) return -1;
         }

@@ -136,7 +136,7 @@ PyObject* adaptive_tin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         std::optional<Result<TinResult>> result;
         {
             AllowThreads unlocked;
-            result.emplace(orvik::adaptive_tin(boundary, surfaces, max_edge));
+            result.emplace(orvik::adaptive_tin(boundary, surfaces, max_edge, unlocked.interrupt()));
         }
         if (!result->ok()) {
             raise_error(result->error());

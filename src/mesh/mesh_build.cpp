@@ -1,4 +1,5 @@
 #include <cmath>
+#include <new>
 #include <utility>
 
 #include <Eigen/Core>
@@ -16,6 +17,11 @@ constexpr float kBoxPad = 0.01f;
 Error model_error(const std::string& name, const char* text) {
     return Error::value("Model " + quoted(name) + ": " + text);
 }
+
+// The checks and the indexing, once the mesh has left the builder.
+Result<MeshModel> build_taken(const MeshBuilderState& builder, Finisher finisher, std::string& name,
+                              const std::vector<std::array<float, 3>>& vertices,
+                              const std::vector<std::array<std::uint32_t, 4>>& faces);
 
 std::size_t per_vertex_entries(const Finisher& finisher) {
     if (const auto* f = std::get_if<Interpolated>(&finisher)) return f->qualities.size();
@@ -75,7 +81,10 @@ bool make_simplex_record(const std::array<float, 3>& a, const std::array<float, 
     const float minor_13_23 = m21 * m33 - m31 * m23;
     const float minor_12_23 = m21 * m32 - m31 * m22;
     const float det = (m11 * minor_23_23 - m12 * minor_13_23) + m13 * minor_12_23;
-    if (det == 0.0f) return false;
+    // A determinant that overflowed to infinity would give an inverse of
+    // zeros, which puts every point of the simplex's box inside it. A NaN
+    // determinant (a NaN coordinate) gives NaN weights, which contain nothing.
+    if (det == 0.0f || std::isinf(det)) return false;
 
     const float i00 = minor_23_23 / det;
     const float i01 = (m13 * m32 - m33 * m12) / det;
@@ -87,10 +96,18 @@ bool make_simplex_record(const std::array<float, 3>& a, const std::array<float, 
     const float i21 = (m12 * m31 - m32 * m11) / det;
     const float i22 = (m11 * m22 - m21 * m12) / det;
 
+    const float column_major[9] = {i00, i10, i20, i01, i11, i21, i02, i12, i22};
+    // With a finite determinant, an infinite element means a cofactor or the
+    // division overflowed: the weights would be wrong, so the simplex counts
+    // as degenerate.
+    if (!std::isnan(det)) {
+        for (float v : column_major) {
+            if (!std::isfinite(v)) return false;
+        }
+    }
     out.origin[0] = d[0];
     out.origin[1] = d[1];
     out.origin[2] = d[2];
-    const float column_major[9] = {i00, i10, i20, i01, i11, i21, i02, i12, i22};
     for (int k = 0; k < 9; ++k) out.inverse[k] = column_major[k];
     return true;
 }
@@ -105,7 +122,24 @@ Result<MeshModel> MeshModel::build(MeshBuilderState& builder, Finisher finisher)
     std::vector<std::array<std::uint32_t, 4>> faces = std::move(builder.faces);
     builder.vertices = {};
     builder.faces = {};
+    try {
+        return build_taken(builder, std::move(finisher), name, vertices, faces);
+    } catch (const std::bad_alloc&) {
+        // Running out of memory says nothing about the mesh: give it back so
+        // that the build can be tried again once memory is free.
+        builder.built = false;
+        builder.name = std::move(name);
+        builder.vertices = std::move(vertices);
+        builder.faces = std::move(faces);
+        throw;
+    }
+}
 
+namespace {
+
+Result<MeshModel> build_taken(const MeshBuilderState& builder, Finisher finisher, std::string& name,
+                              const std::vector<std::array<float, 3>>& vertices,
+                              const std::vector<std::array<std::uint32_t, 4>>& faces) {
     if (per_vertex_entries(finisher) != vertices.size()) {
         return model_error(name, "the field doesn't cover every vertex or simplex of the mesh");
     }
@@ -184,8 +218,6 @@ Result<MeshModel> MeshModel::build(MeshBuilderState& builder, Finisher finisher)
             model.faces[i] = faces[s];
         }
     }
-    vertices = {};
-
     model.vertex_count = vertex_count;
     model.vertex_aabb = {lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]};
     model.transform = builder.transform;
@@ -198,4 +230,5 @@ Result<MeshModel> MeshModel::build(MeshBuilderState& builder, Finisher finisher)
     return model;
 }
 
+}  // namespace
 }  // namespace orvik

@@ -15,19 +15,27 @@ TreeBox ModelTree::model_box(const MeshModel& model) {
     return TreeBox{{b[0], b[1], b[2], p}, {b[3], b[4], b[5], p + 0.5f}};
 }
 
-ModelTree ModelTree::build(std::vector<MeshModel> models) {
+ModelTree ModelTree::build(std::vector<MeshModel>&& models) {
     ModelTree tree;
-    const std::size_t n = models.size();
-    for (std::size_t k = 0; k < n; ++k) models[k].id = k;
+    tree.nodes = build_nodes(models);
+    // Nothing below can fail: the models change hands only once the
+    // hierarchy stands, so a caller that runs out of memory keeps them.
+    for (std::size_t k = 0; k < models.size(); ++k) models[k].id = k;
     tree.models = std::move(models);
-    if (n == 0) return tree;
+    return tree;
+}
+
+std::vector<TreeNode> ModelTree::build_nodes(const std::vector<MeshModel>& models) {
+    std::vector<TreeNode> nodes;
+    const std::size_t n = models.size();
+    if (n == 0) return nodes;
 
     // The spatial split comes from the shared builder; the priority extent of
     // every subtree is carried alongside so that a child's min.w is the
     // smallest priority below it, the key of the best-first walk.
     std::vector<hierarchy::Box3> boxes(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const auto& b = tree.models[k].bounds;
+        const auto& b = models[k].bounds;
         boxes[k] = hierarchy::Box3{{b[0], b[1], b[2]}, {b[3], b[4], b[5]}};
     }
     const hierarchy::BinaryTree binary = hierarchy::build(std::span<const hierarchy::Box3>(boxes));
@@ -39,7 +47,7 @@ ModelTree ModelTree::build(std::vector<MeshModel> models) {
     for (std::size_t i = count; i-- > 0;) {
         const hierarchy::BinaryNode& b = binary.nodes[i];
         if (b.is_leaf()) {
-            const TreeBox box = model_box(tree.models[b.shape]);
+            const TreeBox box = model_box(models[b.shape]);
             wmin[i] = box.min[3];
             wmax[i] = box.max[3];
         } else {
@@ -48,7 +56,7 @@ ModelTree ModelTree::build(std::vector<MeshModel> models) {
         }
     }
 
-    tree.nodes.reserve(count);
+    nodes.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         const hierarchy::BinaryNode& b = binary.nodes[i];
         TreeNode node;
@@ -64,9 +72,9 @@ ModelTree ModelTree::build(std::vector<MeshModel> models) {
             node.left_box = spread(b.left_box, b.left);
             node.right_box = spread(b.right_box, b.right);
         }
-        tree.nodes.push_back(node);
+        nodes.push_back(node);
     }
-    return tree;
+    return nodes;
 }
 
 Result<std::array<float, 6>> ModelTree::aabb(const ModelTree& tree) {

@@ -47,7 +47,11 @@ struct ModelTree {
 
     // Takes the models over, numbers them by position and builds the
     // hierarchy. Deterministic: the same models always give the same nodes.
-    static ModelTree build(std::vector<MeshModel> models);
+    // Should memory run out (std::bad_alloc), `models` is left as it was.
+    static ModelTree build(std::vector<MeshModel>&& models);
+
+    // The hierarchy over the models' tree boxes, 2n - 1 nodes with the root 0.
+    static std::vector<TreeNode> build_nodes(const std::vector<MeshModel>& models);
 
     static TreeBox model_box(const MeshModel& model);
 

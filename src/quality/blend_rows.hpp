@@ -1,6 +1,7 @@
 // Row-by-row blending of two quality arrays (the loop behind blend_many).
 #pragma once
 
+#include "common/interrupt.hpp"
 #include "common/strided.hpp"
 #include "quality/quality.hpp"
 
@@ -15,7 +16,9 @@ inline Quality read_quality_row(const StridedView<float, 2>& v, std::ptrdiff_t r
 }
 
 // out[i] = blend(lhs[i], rhs[i]) for every row; `out` holds rows * 6 floats.
-// Both views must have the same row count and at least six columns.
-void blend_rows(const StridedView<float, 2>& lhs, const StridedView<float, 2>& rhs, float* out);
+// Both views must have the same row count and at least six columns. False
+// when `stop` ended the loop early.
+bool blend_rows(const StridedView<float, 2>& lhs, const StridedView<float, 2>& rhs, float* out,
+                const Interrupt& stop = {});
 
 }  // namespace orvik

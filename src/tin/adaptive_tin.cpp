@@ -128,8 +128,8 @@ struct Location {
 class Refiner {
 public:
     Refiner(const std::vector<TinPoint>& boundary, const std::vector<TinSurface>& surfaces,
-            std::optional<double> max_edge)
-        : boundary_(boundary), surfaces_(surfaces), max_edge_(max_edge) {}
+            std::optional<double> max_edge, const Interrupt& stop)
+        : boundary_(boundary), surfaces_(surfaces), max_edge_(max_edge), stop_(stop) {}
 
     Result<TinResult> run();
 
@@ -153,10 +153,27 @@ private:
     // A finite face at the last refresh.
     bool live(std::size_t id) const { return seen_[id] == stamp_; }
     bool inside(FaceHandle f) const { return f->info().visited && (f->info().crossings & 1u); }
+    // Counts `units` of work and asks `stop_` after every few thousand; true
+    // (for good) once it asked to stop.
+    bool stopping(std::size_t units = 1) {
+        work_ += units;
+        if (work_ >= next_poll_) {
+            next_poll_ = work_ + kPollUnits;
+            stopped_ = stopped_ || stop_.requested();
+        }
+        return stopped_;
+    }
 
     const std::vector<TinPoint>& boundary_;
     const std::vector<TinSurface>& surfaces_;
     std::optional<double> max_edge_;
+    const Interrupt& stop_;
+    // About a point location or a triangle visit each; a few thousand take
+    // well under a millisecond.
+    static constexpr std::size_t kPollUnits = 4096;
+    std::size_t work_ = 0;
+    std::size_t next_poll_ = 0;
+    bool stopped_ = false;
 
     Cdt cdt_;
     std::vector<VertexHandle> vertices_;       // by vertex id
@@ -271,6 +288,7 @@ Status Refiner::refresh_faces() {
     bounded_.clear();
     fresh_.clear();
     for (FaceHandle f : cdt_.all_face_handles()) {
+        if (stopping()) return Error::interrupted();
         if (cdt_.is_infinite(f)) continue;
         FaceInfo& info = f->info();
         if (info.id == kNone) {
@@ -497,6 +515,7 @@ void Refiner::sample_pass() {
         bool cached = false;  // m describes `last`
         const std::size_t count = surface.samples.size();
         for (std::size_t j = 0; j < count; ++j) {
+            if (stopping()) return;
             const std::size_t g = base + j;
             const std::uint32_t old = sample_face_[g];
             if (old == kExcludedSample || (old != kUnmeasured && !changed_[old])) continue;
@@ -627,6 +646,7 @@ void Refiner::boundary_candidates() {
                 const double za = values_[s][a], zb = values_[s][b];
                 const double nd = static_cast<double>(n_points);
                 for (std::uint64_t k = 1; k < n_points; ++k) {
+                    if (stopping()) return;
                     const double t = static_cast<double>(k) / nd;
                     const double px = t * dx + xa, py = t * dy + ya;
                     const double zg = StructuredGrid::query(*surface.grid, px, py, true).value;
@@ -656,6 +676,7 @@ void Refiner::edge_candidates() {
     classify();
     const double limit = *max_edge_ * *max_edge_;
     for (std::size_t id = 0; id < faces_.size(); ++id) {
+        if (stopping()) return;
         if (!live(id) || marked_[id]) continue;
         const FaceHandle f = faces_[id].handle;
         if (!inside(f)) continue;
@@ -697,6 +718,7 @@ Status Refiner::constrain(VertexHandle a, VertexHandle b) {
 
 Status Refiner::insert_candidates() {
     for (const Candidate& cand : candidates_) {
+        if (stopping(8)) return Error::interrupted();
         const Point p(cand.x, cand.y);
         // The candidate's own triangle, while it is still in use, is the nearest start.
         const FaceHandle own = faces_[cand.face].handle;
@@ -781,6 +803,7 @@ void Refiner::classify() {
         }
     } while (++around != done);
     for (std::size_t head = 0; head < queue_.size(); ++head) {
+        if (stopping()) return;
         const FaceHandle g = queue_[head];
         for (int i : kEdgeOrder) {
             const FaceHandle h = g->neighbor(i);
@@ -837,12 +860,14 @@ Result<TinResult> Refiner::run() {
         fit_candidates();
         if (!surfaces_.empty()) boundary_candidates();
         if (max_edge_) edge_candidates();
+        if (stopped_) return Error::interrupted();
         if (Status st = insert_candidates(); !st) return st.error();
         if (vertices_.size() <= v0) break;
     }
 
     if (Status st = refresh_faces(); !st) return st.error();
     classify();
+    if (stopped_) return Error::interrupted();
     TinResult result;
     result.vertices.reserve(vertices_.size() * 2);
     for (VertexHandle v : vertices_) {
@@ -861,9 +886,9 @@ Result<TinResult> Refiner::run() {
 
 Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
                                const std::vector<TinSurface>& surfaces,
-                               std::optional<double> max_edge) {
+                               std::optional<double> max_edge, const Interrupt& stop) {
     try {
-        Refiner refiner(boundary, surfaces, max_edge);
+        Refiner refiner(boundary, surfaces, max_edge, stop);
         return refiner.run();
     } catch (const CGAL::Failure_exception& e) {
         return Error::internal(e.what());

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/result.hpp"
 #include "grid/structured_grid.hpp"
 
@@ -48,9 +49,10 @@ inline constexpr const char* kTinSpacingTooSmall =
     "boundary_spacing is too small: a boundary edge would need more than 100000000 test points";
 
 // Pure function over plain data; no Python, no shared state. Failures are
-// value errors with one of the messages above.
+// value errors with one of the messages above, or the interrupted error once
+// `stop` asked to end the refinement.
 Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
                                const std::vector<TinSurface>& surfaces,
-                               std::optional<double> max_edge);
+                               std::optional<double> max_edge, const Interrupt& stop = {});
 
 }  // namespace orvik

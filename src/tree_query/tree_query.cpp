@@ -38,7 +38,9 @@ inline void write_row(float* row, std::ptrdiff_t col_stride, const Quality& q) {
 
 }  // namespace
 
-void query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi) {
+bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
+                const Interrupt& stop) {
+    constexpr std::ptrdiff_t kBlock = 4096;  // rows between two stop polls
     const std::ptrdiff_t n = rows.x.size();
     const bool dense = rows.x.contiguous() && rows.y.contiguous() && rows.z.contiguous() &&
                        rows.depth.contiguous() && rows.out.contiguous() &&
@@ -51,27 +53,31 @@ void query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, s
         const std::uint8_t* mask =
             rows.mask ? reinterpret_cast<const std::uint8_t*>(rows.mask->data) : nullptr;
         float* out = reinterpret_cast<float*>(rows.out.data);
-        for (std::ptrdiff_t i = 0; i < n; ++i) {
-            if (mask && mask[i] == 0) continue;
-            if (std::optional<Quality> q = ModelTree::query(tree, {x[i], y[i], z[i], d[i]}, lo, hi)) {
-                float* row = out + 6 * i;
-                row[0] = q->rho;
-                row[1] = q->vp;
-                row[2] = q->vs;
-                row[3] = q->qp;
-                row[4] = q->qs;
-                row[5] = q->alpha;
+        return for_each_block(n, kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+            for (std::ptrdiff_t i = begin; i < end; ++i) {
+                if (mask && mask[i] == 0) continue;
+                if (std::optional<Quality> q =
+                        ModelTree::query(tree, {x[i], y[i], z[i], d[i]}, lo, hi)) {
+                    float* row = out + 6 * i;
+                    row[0] = q->rho;
+                    row[1] = q->vp;
+                    row[2] = q->vs;
+                    row[3] = q->qp;
+                    row[4] = q->qs;
+                    row[5] = q->alpha;
+                }
+            }
+        });
+    }
+    return for_each_block(n, kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            if (rows.mask && rows.mask->at(i) == 0) continue;
+            const QueryPoint p{rows.x.at(i), rows.y.at(i), rows.z.at(i), rows.depth.at(i)};
+            if (std::optional<Quality> q = ModelTree::query(tree, p, lo, hi)) {
+                write_row(&rows.out.at(i, 0), rows.out.strides[1], *q);
             }
         }
-        return;
-    }
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        if (rows.mask && rows.mask->at(i) == 0) continue;
-        const QueryPoint p{rows.x.at(i), rows.y.at(i), rows.z.at(i), rows.depth.at(i)};
-        if (std::optional<Quality> q = ModelTree::query(tree, p, lo, hi)) {
-            write_row(&rows.out.at(i, 0), rows.out.strides[1], *q);
-        }
-    }
+    });
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/strided.hpp"
 #include "model_tree/model_tree.hpp"
 #include "tree_query/hit_iterator.hpp"
@@ -20,8 +21,10 @@ struct QueryRows {
 };
 
 // Writes the composite of every unmasked row that some model of [lo, hi]
-// contains into its row of `out`; other rows are left as they are.
-void query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi);
+// contains into its row of `out`; other rows are left as they are. False when
+// `stop` ended the loop early: every row is then either untouched or whole.
+bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
+                const Interrupt& stop = {});
 
 struct QueryStats {
     std::uint64_t aabb_tests = 0;

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "quality/blend_rows.hpp"
 
@@ -54,6 +56,23 @@ TEST(QualityBlend, HalfOverHalf) {
     EXPECT_FLOAT_EQ(r.qs, 75.f);
 }
 
+TEST(QualityBlend, EverySpeedColumnBlendsItsOwnValues) {
+    // Distinct values per column, so that a column read from or written to
+    // the wrong place, or left out, changes some bits.
+    const Quality f{2.f, 7.f, 4.f, 90.f, 40.f, 0.6f};
+    const Quality b{3.f, 5.f, 1.5f, 60.f, 20.f, 0.7f};
+    const float wb = (1.f - f.alpha) * b.alpha;
+    const float a = f.alpha + wb;
+    const float fw = f.alpha / a, bw = wb / a;
+    const Quality r = Quality::blend(f, b);
+    EXPECT_EQ(bits(r.rho), bits(b.rho * bw + f.rho * fw));
+    EXPECT_EQ(bits(r.vp), bits(b.vp * bw + f.vp * fw));
+    EXPECT_EQ(bits(r.vs), bits(b.vs * bw + f.vs * fw));
+    EXPECT_EQ(bits(r.qp), bits(1.f / ((1.f / f.qp) * fw + (1.f / b.qp) * bw)));
+    EXPECT_EQ(bits(r.qs), bits(1.f / ((1.f / f.qs) * fw + (1.f / b.qs) * bw)));
+    EXPECT_EQ(bits(r.alpha), bits(a));
+}
+
 TEST(QualityBlend, OpaqueOverOpaqueKeepsForegroundSpeedsAndRoundTripsQ) {
     const Quality r = Quality::blend({2, 5, 3, 7, 7, 1}, {9, 9, 9, 9, 9, 1});
     EXPECT_EQ(r.alpha, 1.f);
@@ -95,6 +114,24 @@ TEST(BlendRows, StridedRowsMatchContiguousRows) {
     orvik::blend_rows(dense_l, dense_r, a);
     orvik::blend_rows(rev_l, dense_r, b);
     for (int i = 0; i < 18; ++i) EXPECT_EQ(bits(a[i]), bits(b[i])) << i;
+}
+
+TEST(BlendRows, StopsBetweenBlocksWhenAsked) {
+    // Enough rows for several blocks between two polls; the poll says stop
+    // the second time it is asked, so exactly one block is written.
+    const std::ptrdiff_t n = 3 << 16;
+    std::vector<float> lhs(n * 6, 0.5f), rhs(n * 6, 0.25f), out(n * 6, -1.f);
+    orvik::StridedView<float, 2> l{reinterpret_cast<const char*>(lhs.data()), {n, 6}, {24, 4}};
+    orvik::StridedView<float, 2> r{reinterpret_cast<const char*>(rhs.data()), {n, 6}, {24, 4}};
+    int polls = 0;
+    const orvik::Interrupt stop_second([](void* c) { return ++*static_cast<int*>(c) == 2; }, &polls);
+    EXPECT_FALSE(orvik::blend_rows(l, r, out.data(), stop_second));
+    const auto written = std::count_if(out.begin(), out.end(), [](float v) { return v != -1.f; });
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, n * 6);
+    EXPECT_EQ(written % 6, 0);
+    EXPECT_TRUE(orvik::blend_rows(l, r, out.data()));
+    EXPECT_EQ(std::count(out.begin(), out.end(), -1.f), 0);
 }
 
 }  // namespace

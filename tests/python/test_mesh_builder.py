@@ -295,6 +295,21 @@ def test_flat_simplex_is_degenerate():
         builder(vertices=flat).name("flat\n").interpolated(QUALS)
 
 
+@pytest.mark.parametrize("scale,builds", [(1e12, True), (1e13, False), (1e19, False)])
+def test_simplex_too_large_for_float32_is_degenerate(scale, builds):
+    # From edges of 1e13 the determinant overflows: the inverse would be zeros
+    # and every point of the box would seem to lie inside with weights (0, 0, 0, 1).
+    b = builder(vertices=VERTS * np.float32(scale))
+    if builds:
+        model = b.interpolated(QUALS)
+        third = float(np.float32(scale) / 3)
+        assert model.query(third / 2, third / 2, third / 2)["rho"] != QUALS[0, 0]
+        assert model.query(scale, scale, scale) is None
+    else:
+        with pytest.raises(ValueError, match=re.escape(SIMPLEX)):
+            b.interpolated(QUALS)
+
+
 def test_coverage_checked_before_simplices():
     b = builder(faces=np.array([[1, 2, 3, 9]], np.uint64))
     with pytest.raises(ValueError, match=re.escape(COVERAGE)):

@@ -265,6 +265,38 @@ class TestBorrows:
             run(tree, one, one, one, one, mask=mask, out=out)
         assert internal_error(e)
 
+    def test_interleaved_views_of_one_buffer(self, tree):
+        # out and x lie on one 8-byte lattice of the same buffer: x between
+        # the elements of out may be read while out is written, x on them not.
+        n = 4
+        base = np.zeros(12 * n + 2, np.float32)
+        out = base[0:12 * n:2].reshape(n, 6)
+        one = np.ones(n, np.float32)
+        between, on = base[1:2 * n:2], base[2:2 * n + 2:2]
+        run(tree, between, one, one, one, out=out)
+        assert same(out, expected(tree, between, one, one, one, fill=0.0))
+        with pytest.raises(BaseException) as e:
+            run(tree, on, one, one, one, out=out)
+        assert internal_error(e)
+
+    @pytest.mark.parametrize("param", ["x", "depth", "mask"])
+    @pytest.mark.parametrize("n,shape", [(1, ()), (2, (2, 1))])
+    def test_arrays_reshaped_in_place_are_checked_again(self, tree, param, n, shape):
+        # A same-size resize needs no reference check, so the bundled arrays
+        # can change shape between QueryCoordinates() and query_many().
+        arrays = {k: np.ones(n, np.float32) for k in ("x", "y", "z", "depth")}
+        arrays["mask"] = np.ones(n, bool)
+        coords = orvik.QueryCoordinates(**arrays)
+        out = np.full((n, 6), 7.0, np.float32)
+        arrays[param].resize(shape)
+        with pytest.raises(TypeError, match="is not an instance of 'ndarray'") as e:
+            tree.query_many(out, coords, orvik.QueryParams(0, 255))
+        assert e.value.__notes__ == [f"while processing '{param}'"]
+        assert (out == 7.0).all()
+        arrays[param].resize((n,))
+        tree.query_many(out, coords, orvik.QueryParams(0, 255))
+        assert same(out, expected(tree, *(arrays[k] for k in ("x", "y", "z", "depth")), fill=7.0))
+
     def test_same_coordinate_array_several_times(self, tree):
         a = np.ones(5, np.float32)
         got = run(tree, a, a, a, a)

@@ -437,6 +437,28 @@ def test_concurrent_calls_share_a_grid():
         np.testing.assert_array_equal(triangles, expected[1])
 
 
+@pytest.mark.parametrize("split", [False, True])
+@pytest.mark.parametrize("order", [(0, 1), (1, 0)])
+def test_equal_misfits_insert_the_earlier_sample_first(split, order):
+    # Two samples in the bottom triangle of a square, whatever its diagonal,
+    # on two equal bumps of a surface that is zero at the corners: they
+    # misfit equally, and the first in surface order, then sample order, wins.
+    x, y = np.meshgrid(np.arange(0.0, 4.5, 0.5), np.arange(0.0, 4.5, 0.5))
+    bumps = np.array([[1.5, 0.5], [2.5, 0.5]])
+    values = np.zeros_like(x)
+    for bx, by in bumps:
+        values[(x == bx) & (y == by)] = 1.0
+    grid = orvik.structured_grid(x, y, values)
+    square = np.array([[0.0, 0.0], [4.0, 0.0], [4.0, 4.0], [0.0, 4.0]])
+    first, second = bumps[list(order)]
+    if split:
+        surfaces = [(grid, first[None, :], math.inf, 0.5), (grid, second[None, :], math.inf, 0.5)]
+    else:
+        surfaces = [(grid, np.stack([first, second]), math.inf, 0.5)]
+    vertices, _ = orvik.adaptive_tin(square, surfaces)
+    np.testing.assert_array_equal(vertices[4], first)
+
+
 def test_absurdly_small_boundary_spacing_is_refused_instead_of_running_for_hours():
     x, y = np.meshgrid(np.arange(3.0), np.arange(3.0))
     grid = orvik.structured_grid(x, y, x + y)

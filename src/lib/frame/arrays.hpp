@@ -50,10 +50,12 @@ template <class T, int N>
 class ArrayArg {
 public:
     // Type check (type-mismatch TypeError naming "ndarray"), then the borrow;
-    // either failure carries the note for `param`.
-    bool extract(PyObject* o, const char* param, Access access = Access::Read);
-    // Takes the borrow of an array already known to be of the right kind.
-    bool borrow(PyObject* o, Access access = Access::Read);
+    // either failure carries the note for `param`. Arrays kept by an object
+    // for later calls go through here again at every call: NumPy lets their
+    // owner reshape them in place meanwhile. `type_num` names the dtype when
+    // T alone does not (bool arrays are read as std::uint8_t).
+    bool extract(PyObject* o, const char* param, Access access = Access::Read,
+                 int type_num = npy_type_of<T>());
 
     PyArrayObject* array() const { return array_; }
     std::ptrdiff_t size(int axis = 0) const { return PyArray_DIM(array_, axis); }
@@ -86,19 +88,14 @@ bool extract_array_checked(PyObject* o, int type_num, int ndim, const char* para
 void add_argument_note(const char* param);
 
 template <class T, int N>
-bool ArrayArg<T, N>::extract(PyObject* o, const char* param, Access access) {
-    if (!extract_array_checked(o, npy_type_of<T>(), N, param)) return false;
-    if (!borrow(o, access)) {
+bool ArrayArg<T, N>::extract(PyObject* o, const char* param, Access access, int type_num) {
+    if (!extract_array_checked(o, type_num, N, param)) return false;
+    array_ = reinterpret_cast<PyArrayObject*>(o);
+    if (!borrow_.acquire(array_, access)) {
         add_argument_note(param);
         return false;
     }
     return true;
-}
-
-template <class T, int N>
-bool ArrayArg<T, N>::borrow(PyObject* o, Access access) {
-    array_ = reinterpret_cast<PyArrayObject*>(o);
-    return borrow_.acquire(array_, access);
 }
 
 // A new C-ordered, writeable array over the buffer, whose base is a

@@ -32,6 +32,10 @@ void raise_error(const Error& error) {
         case ErrorKind::Value: raise_value(error.message); return;
         case ErrorKind::Type: PyErr_SetString(PyExc_TypeError, error.message.c_str()); return;
         case ErrorKind::Internal: raise_internal(error.message); return;
+        case ErrorKind::Interrupted:
+            // The signal handler that asked to stop has set its exception.
+            if (!PyErr_Occurred()) raise_internal("native loop stopped without a pending exception");
+            return;
     }
     raise_internal(error.message);
 }
