@@ -1,4 +1,4 @@
-# make demo    the main job: set up, build, run the example velocity model
+# make demo    the main job: set up, build, run the Salish Sea example
 # make test    the whole test suite: set up, build, the self-contained wheel
 #              (built, installed into a fresh environment and queried),
 #              GoogleTest (ctest) and pytest (with the stub check)
@@ -13,7 +13,7 @@ setup:
 	@bash scripts/setup.sh
 
 demo: setup
-	$(PY) examples/demo.py
+	$(PY) examples/salish_sea.py
 
 test: setup
 	@bash scripts/wheel.sh --check
