@@ -349,6 +349,24 @@ SCENARIOS = {
 }
 
 
+def growth(once, rounds):
+    """What `rounds` more calls add to Python allocations, the C heap and resident memory."""
+    gc.collect()
+    before = rss(), tracemalloc.get_traced_memory()[0], heap_in_use()
+    for _ in range(rounds):
+        once()
+    gc.collect()
+    after = rss(), tracemalloc.get_traced_memory()[0], heap_in_use()
+    return [b - a for a, b in zip(before, after)]
+
+
+def within_limits(rss_grew, py_grew, heap_grew):
+    ok = py_grew < 16 * 1024
+    if not SANITIZED:
+        ok = ok and heap_grew < 64 * 1024 and rss_grew < 512 * 1024
+    return ok
+
+
 @pytest.mark.parametrize("name", list(SCENARIOS))
 def test_repeated_calls_do_not_leak(name):
     setup, rounds = SCENARIOS[name]
@@ -361,22 +379,21 @@ def test_repeated_calls_do_not_leak(name):
         counts = [sys.getrefcount(o) for o in tracked]
         tracemalloc.start()
         try:
-            for _ in range(rounds // 2):
-                once()
-            gc.collect()
-            rss_mid, py_mid, heap_mid = rss(), tracemalloc.get_traced_memory()[0], heap_in_use()
-            for _ in range(rounds):
-                once()
-            gc.collect()
-            rss_end, py_end, heap_end = rss(), tracemalloc.get_traced_memory()[0], heap_in_use()
+            growth(once, rounds // 2)
+            # A leak grows with every call, so every long phase shows it; a
+            # cache or pool of the interpreter that happens to grow once does
+            # not, so a phase within the limits clears the call.
+            phases = [growth(once, rounds)]
+            while not within_limits(*phases[-1]) and len(phases) < 3:
+                phases.append(growth(once, rounds))
         finally:
             tracemalloc.stop()
     assert [sys.getrefcount(o) for o in tracked] == counts
-    # A leak grows with every call; the second, longer phase shows it.
-    assert py_end - py_mid < 16 * 1024, f"Python allocations grew by {py_end - py_mid} bytes"
+    rss_grew, py_grew, heap_grew = phases[-1]
+    assert py_grew < 16 * 1024, f"Python allocations grew by {py_grew} bytes in each of {len(phases)} phases"
     if not SANITIZED:
-        assert heap_end - heap_mid < 64 * 1024, f"the C heap grew by {heap_end - heap_mid} bytes"
-        assert rss_end - rss_mid < 512 * 1024, f"resident memory grew by {rss_end - rss_mid} bytes"
+        assert heap_grew < 64 * 1024, f"the C heap grew by {heap_grew} bytes in each of {len(phases)} phases"
+        assert rss_grew < 512 * 1024, f"resident memory grew by {rss_grew} bytes in each of {len(phases)} phases"
 
 
 def test_returned_arrays_release_their_buffers():
