@@ -363,7 +363,6 @@ private:
     // measured again only when the face of its last measurement changed.
     std::vector<std::size_t> sample_offset_;   // first number of each surface
     std::vector<std::uint32_t> sample_face_;   // face id, kUnmeasured or kExcludedSample
-    std::vector<std::uint32_t> sample_hint_;   // a corner of its last triangle
 
     // Per column of the boundary's box, the triangle last measured there.
     static constexpr std::size_t kRecentColumns = 256;
@@ -794,10 +793,14 @@ void Refiner::sample_pass() {
                     last = recent.face;
                 } else {
                     // Samples come mostly in runs through neighbouring triangles:
-                    // start from the last one, or else from where this sample was before.
-                    const bool near_last = j == previous + 1 || sample_hint_[g] == kNone;
-                    const Location loc =
-                        locate(near_last ? last : vertices_[sample_hint_[g]]->face(), p.x, p.y);
+                    // start from the last one, or else from the slot of the face
+                    // this sample was in before, which CGAL reused nearby.
+                    FaceHandle start = last;
+                    if (j != previous + 1 && old != kUnmeasured) {
+                        const FaceHandle slot = faces_[old].handle;
+                        if (cdt_.tds().faces().is_used(slot)) start = slot;
+                    }
+                    const Location loc = locate(start, p.x, p.y);
                     FaceHandle f = loc.face;
                     if (loc.type == Cdt::EDGE) {
                         // Of the two triangles along the edge, the one of smaller id, so
@@ -829,7 +832,6 @@ void Refiner::sample_pass() {
             FaceRecord& rec = *m.record;
             const std::uint32_t id = m.id;
             sample_face_[g] = id;
-            sample_hint_[g] = m.corner;
             if (std::isnan(p.z)) continue;
             const double u = nu / m.det;
             const double v = nv / m.det;
@@ -1125,7 +1127,6 @@ Result<TinResult> Refiner::run() {
         total += surface.samples.size();
     }
     sample_face_.assign(total, kUnmeasured);
-    sample_hint_.assign(total, kNone);
     // A box holding every sample and vertex: vertices are boundary points,
     // samples, or points of the boundary's hull (which splitting edges may
     // round off it by an ulp or two).
