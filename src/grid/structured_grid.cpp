@@ -59,8 +59,8 @@ struct Local {
 };
 
 // Exact inversion of the bilinear map of cell (t, u).
-[[gnu::always_inline]] inline Local invert_cell(const StructuredGrid& g, std::size_t t, std::size_t u,
-                                                 double px, double py) {
+[[gnu::always_inline]] inline Local invert_cell(const StructuredGrid& g, std::size_t t,
+                                                std::size_t u, double px, double py) {
     const GridNode* row0 = &g.nodes[t * g.n + u];
     const GridNode* row1 = row0 + g.n;
     const double x00 = row0[0].x, y00 = row0[0].y;

@@ -123,11 +123,11 @@ TEST(StructuredGrid, StartCellAtIndexBoundaries) {
     const auto bilinear = [&](double y) {
         const double yc = std::min(std::max(y, 0.0), 5.0);
         const double i0 = std::min(std::floor(yc), 4.0), fa = yc - i0, fb = 0.25;
-        return (1 - fa) * (1 - fb) * f(i0, 1) + (1 - fa) * fb * f(i0, 2) + fa * (1 - fb) * f(i0 + 1, 1) +
-               fa * fb * f(i0 + 1, 2);
+        return (1 - fa) * (1 - fb) * f(i0, 1) + (1 - fa) * fb * f(i0, 2) +
+               fa * (1 - fb) * f(i0 + 1, 1) + fa * fb * f(i0 + 1, 2);
     };
-    for (double y : {0.0, 0.5, std::nextafter(1.0, 0.0), 1.0, 2.0, std::nextafter(4.0, 0.0), 4.0, 4.5,
-                     5.0}) {
+    const double below_1 = std::nextafter(1.0, 0.0), below_4 = std::nextafter(4.0, 0.0);
+    for (double y : {0.0, 0.5, below_1, 1.0, 2.0, below_4, 4.0, 4.5, 5.0}) {
         const auto q = StructuredGrid::query(*g, x, y, true);
         EXPECT_FALSE(q.outside) << y;
         EXPECT_NEAR(q.value, bilinear(y), 1e-12 * (1 + std::abs(bilinear(y)))) << y;
