@@ -3,6 +3,7 @@
 // NaN) and any tolerances, spacings and max_edge into adaptive_tin. Refinement
 // parameters are kept above a floor relative to the boundary's extent so that
 // every run ends quickly; everything else is left as the binding passes it.
+// The refinement without its shortcuts must give the same result bit for bit.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include "fuzz/fuzz_input.hpp"
 #include "grid/structured_grid.hpp"
 #include "tin/adaptive_tin.hpp"
+#include "tin/refine_options.hpp"
 
 namespace {
 
@@ -91,8 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.byte() & 1) max_edge = parameter(in, floor);
 
     orvik::Result<orvik::TinResult> result = orvik::adaptive_tin(boundary, surfaces, max_edge);
-    if (!result.ok()) return 0;
+    orvik::Result<orvik::TinResult> plain =
+        orvik::adaptive_tin(boundary, surfaces, max_edge, orvik::RefineOptions{true, true});
+    if (result.ok() != plain.ok()) __builtin_trap();
+    if (!result.ok()) {
+        if (result.error().message != plain.error().message) __builtin_trap();
+        return 0;
+    }
     const orvik::TinResult& tin = result.value();
+    if (tin.vertices != plain.value().vertices || tin.triangles != plain.value().triangles) {
+        __builtin_trap();
+    }
     if (tin.vertices.size() % 2 != 0 || tin.triangles.size() % 3 != 0) __builtin_trap();
     const std::int64_t v = static_cast<std::int64_t>(tin.vertices.size() / 2);
     for (std::int64_t index : tin.triangles) {

@@ -35,11 +35,12 @@ std::vector<GridNode> copy_nodes(const StridedView<double, 2>& x, const StridedV
 }
 
 // floor(f) as a cell index in [0, last]: NaN and negatives give 0, huge values `last`.
+// floor(f) > 0 exactly when f >= 1, floor(f) >= last (an integer) exactly when
+// f >= last, and between the two truncation is floor: no call to floor.
 std::size_t start_index(double f, std::size_t last) {
-    const double fl = std::floor(f);
-    if (!(fl > 0.0)) return 0;
-    if (fl >= static_cast<double>(last)) return last;
-    return static_cast<std::size_t>(fl);
+    if (!(f >= 1.0)) return 0;
+    if (f >= static_cast<double>(last)) return last;
+    return static_cast<std::size_t>(f);
 }
 
 // +1 or -1 by the sign bit (zeros included), NaN for NaN.
@@ -58,7 +59,8 @@ struct Local {
 };
 
 // Exact inversion of the bilinear map of cell (t, u).
-Local invert_cell(const StructuredGrid& g, std::size_t t, std::size_t u, double px, double py) {
+[[gnu::always_inline]] inline Local invert_cell(const StructuredGrid& g, std::size_t t,
+                                                std::size_t u, double px, double py) {
     const GridNode* row0 = &g.nodes[t * g.n + u];
     const GridNode* row1 = row0 + g.n;
     const double x00 = row0[0].x, y00 = row0[0].y;
@@ -73,7 +75,10 @@ Local invert_cell(const StructuredGrid& g, std::size_t t, std::size_t u, double 
     const double c0 = hx * fy - hy * fx;
     const double disc = (k * 4.0) * c0 + b * b;
     // The root of K s^2 + B s - C0 = 0 that stays exact when K is 0.
-    const double s = c0 / ((std::sqrt(std::fmax(disc, 0.0)) * sign_of(b) + b) * 0.5);
+    // max(disc, 0), a NaN giving 0. disc is never -0 (b * b is not, and
+    // rounding to nearest cancels to +0), so no zero changes sign here.
+    const double root = std::sqrt(disc > 0.0 ? disc : 0.0);
+    const double s = c0 / ((root * sign_of(b) + b) * 0.5);
     const double dx = gx * s + fx;
     const double dy = gy * s + fy;
     const double r = ((hy - ey * s) * dy + (hx - ex * s) * dx) / (dy * dy + dx * dx);

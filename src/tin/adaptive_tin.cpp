@@ -1,5 +1,6 @@
 // CGAL stays in this translation unit: the header exposes only plain records.
 #include "tin/adaptive_tin.hpp"
+#include "tin/refine_options.hpp"
 
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
 #include <CGAL/Constrained_triangulation_face_base_2.h>
@@ -36,6 +37,8 @@ struct FaceInfo {
     std::uint32_t id = kNone;
     std::uint32_t crossings = 0;
     bool visited = false;
+    bool touched = false;  // changed by CGAL since the last refresh
+    bool fresh = false;    // new since the last refresh, waiting for its id
     const void* corners[3] = {nullptr, nullptr, nullptr};
 };
 
@@ -45,10 +48,61 @@ struct VertexInfo {
     std::uint32_t id = kNone;
 };
 
+// The faces that CGAL changed on this thread since the last refresh, while
+// a refinement runs.
+thread_local std::vector<void*>* t_touched_faces = nullptr;
+
+// CGAL changes the corners and the constraint flags of an existing face only
+// through these setters (its own constructors aside); noting the faces they
+// touch lets a refresh look at those and at the new faces instead of at all.
+template <class Gt, class Fb>
+class TrackedFaceBase : public Fb {
+public:
+    using Vertex_handle = typename Fb::Vertex_handle;
+
+    template <class Tds2>
+    struct Rebind_TDS {
+        using Fb2 = typename Fb::template Rebind_TDS<Tds2>::Other;
+        using Other = TrackedFaceBase<Gt, Fb2>;
+    };
+
+    using Fb::Fb;
+
+    void set_vertex(int i, Vertex_handle v) {
+        touch();
+        Fb::set_vertex(i, v);
+    }
+    void set_vertices() {
+        touch();
+        Fb::set_vertices();
+    }
+    void set_vertices(Vertex_handle a, Vertex_handle b, Vertex_handle c) {
+        touch();
+        Fb::set_vertices(a, b, c);
+    }
+    void set_constraint(int i, bool b) {
+        touch();
+        Fb::set_constraint(i, b);
+    }
+    void set_constraints(bool a, bool b, bool c) {
+        touch();
+        Fb::set_constraints(a, b, c);
+    }
+
+private:
+    void touch() {
+        FaceInfo& info = this->info();
+        if (info.touched || t_touched_faces == nullptr) return;
+        info.touched = true;
+        t_touched_faces->push_back(this);
+    }
+};
+
 using Kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
 using VertexBase = CGAL::Triangulation_vertex_base_with_info_2<VertexInfo, Kernel>;
 using FaceInfoBase = CGAL::Triangulation_face_base_with_info_2<FaceInfo, Kernel>;
-using FaceBase = CGAL::Constrained_triangulation_face_base_2<Kernel, FaceInfoBase>;
+using FaceBase =
+    TrackedFaceBase<Kernel, CGAL::Constrained_triangulation_face_base_2<Kernel, FaceInfoBase>>;
 using Tds = CGAL::Triangulation_data_structure_2<VertexBase, FaceBase>;
 // The plain no-intersection tag throws as soon as a point splits a constraint.
 using Itag = CGAL::No_constraint_intersection_requiring_constructions_tag;
@@ -56,7 +110,22 @@ using Cdt = CGAL::Constrained_Delaunay_triangulation_2<Kernel, Tds, Itag>;
 using Point = Cdt::Point;
 using VertexHandle = Cdt::Vertex_handle;
 using FaceHandle = Cdt::Face_handle;
+using Face = Tds::Face;
 using ConstraintCrossing = Cdt::Intersection_of_constraints_exception;
+
+// Installs the refiner's list of touched faces for the current thread.
+class TouchLog {
+public:
+    explicit TouchLog(std::vector<void*>& faces) : previous_(t_touched_faces) {
+        t_touched_faces = &faces;
+    }
+    ~TouchLog() { t_touched_faces = previous_; }
+    TouchLog(const TouchLog&) = delete;
+    TouchLog& operator=(const TouchLog&) = delete;
+
+private:
+    std::vector<void*>* previous_;
+};
 
 // Edges of a face in the order (A, B), (B, C), (C, A), as indices of the
 // opposite corner.
@@ -89,10 +158,12 @@ constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
 constexpr std::uint32_t kUnmeasured = kNone;
 constexpr std::uint32_t kExcludedSample = kNone - 1;
 
-// The worst misfitting sample measured in a face (err > 1 only).
+// The worst misfitting sample measured in a face (err > 1 only), and the
+// face's corner A then.
 struct FaceWorst {
     double err = 1.0;
     std::uint32_t surface = kNone;
+    std::uint32_t corner = kNone;
     std::size_t sample = 0;
 };
 
@@ -125,11 +196,87 @@ struct Location {
     bool known;
 };
 
+// Shewchuk's first-stage bound for the orientation form, (3 + 16 eps) eps
+// rounded up, for products of at most `m`; slack covers the rounding of `m`
+// itself. Near underflow relative bounds fail: nothing is certified.
+double edge_bound(double m) {
+    if (!(m >= 1e-250)) return std::numeric_limits<double>::infinity();
+    return 3.3306690738754738e-16 * (m * (1.0 + 1e-9));
+}
+
+// The triangle of the last measurement, with everything its next sample
+// needs: runs of samples mostly fall in one triangle.
+struct MeasuredFace {
+    FaceHandle face;
+    FaceRecord* record = nullptr;
+    std::uint32_t id = 0;
+    std::uint32_t corner = 0;  // vertex id of A
+    double xa = 0.0, ya = 0.0, xb = 0.0, yb = 0.0, xc = 0.0, yc = 0.0;
+    double cax = 0.0, cay = 0.0, bax = 0.0, bay = 0.0, cbx = 0.0, cby = 0.0;
+    double za = 0.0, zb = 0.0, zc = 0.0;
+    double det = 0.0;
+    // Largest rounding errors of the edge functions against (B, C), (C, A)
+    // and (A, B) at any sample.
+    double bound[3] = {0.0, 0.0, 0.0};
+
+    // `extent`: the width and height of a box holding every sample and vertex.
+    void load(FaceHandle f, std::vector<FaceRecord>& faces, const std::vector<double>& values,
+              const double extent[2]) {
+        const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
+        face = f;
+        id = f->info().id;
+        record = &faces[id];
+        corner = va->info().id;
+        xa = va->point().x();
+        ya = va->point().y();
+        xb = vb->point().x();
+        yb = vb->point().y();
+        xc = vc->point().x();
+        yc = vc->point().y();
+        za = values[corner];
+        zb = values[vb->info().id];
+        zc = values[vc->info().id];
+        cax = xc - xa;
+        cay = yc - ya;
+        bax = xb - xa;
+        bay = yb - ya;
+        cbx = xc - xb;
+        cby = yc - yb;
+        det = bax * cay - bay * cax;
+        // Over that box, |x - any corner's x| <= w and |y - any corner's y| <= h.
+        const double w = extent[0], h = extent[1];
+        bound[0] = edge_bound(h * std::fabs(cbx) + w * std::fabs(cby));
+        bound[1] = edge_bound(w * std::fabs(cay) + h * std::fabs(cax));
+        bound[2] = edge_bound(h * std::fabs(bax) + w * std::fabs(bay));
+    }
+
+    // The numerators of the point's weights of B and C: its edge functions
+    // against (C, A) and (A, B).
+    void numerators(double px, double py, double& nu, double& nv) const {
+        const double dx = px - xa, dy = py - ya;
+        nu = dx * cay - dy * cax;
+        nv = dy * bax - dx * bay;
+    }
+
+    // Strictly inside, certified by the filter alone; anything else goes to
+    // the exact location, which would find this same triangle for such a
+    // point. Gives the numerators on the way.
+    bool holds(double px, double py, double& nu, double& nv) const {
+        numerators(px, py, nu, nv);
+        const double e0 = cbx * (py - yb) - cby * (px - xb);
+        return (e0 > bound[0]) & (nu > bound[1]) & (nv > bound[2]);
+    }
+};
+
 class Refiner {
 public:
     Refiner(const std::vector<TinPoint>& boundary, const std::vector<TinSurface>& surfaces,
-            std::optional<double> max_edge, const Interrupt& stop)
-        : boundary_(boundary), surfaces_(surfaces), max_edge_(max_edge), stop_(stop) {}
+            std::optional<double> max_edge, const RefineOptions& options, const Interrupt& stop)
+        : boundary_(boundary),
+          surfaces_(surfaces),
+          max_edge_(max_edge),
+          options_(options),
+          stop_(stop) {}
 
     Result<TinResult> run();
 
@@ -139,11 +286,17 @@ private:
     Status check_spacing() const;
     Status register_vertex(VertexHandle v);
     Status refresh_faces();
-    void note_face(FaceHandle f);
+    void scan_all_faces();
+    bool scan_touched_faces();
+    Status number_fresh_faces();
+    void note_face(FaceHandle f, bool was_live);
+    void mark_changed(std::uint32_t id);
     std::uint32_t spatial_key(FaceHandle f) const;
     Location walk(FaceHandle f, double px, double py) const;
     Location locate(FaceHandle start, double px, double py) const;
     void sample_pass();
+    void offer(std::size_t s, FaceRecord& rec, std::uint32_t id, std::uint32_t corner,
+               std::size_t j, double z_tin, double diff);
     void fit_candidates();
     void boundary_candidates();
     void edge_candidates();
@@ -151,7 +304,7 @@ private:
     Status constrain(VertexHandle a, VertexHandle b);
     void classify();
     // A finite face at the last refresh.
-    bool live(std::size_t id) const { return seen_[id] == stamp_; }
+    bool live(std::size_t id) const { return live_[id] != 0; }
     bool inside(FaceHandle f) const { return f->info().visited && (f->info().crossings & 1u); }
     // Counts `units` of work and asks `stop_` after every few thousand; true
     // (for good) once it asked to stop.
@@ -167,6 +320,7 @@ private:
     const std::vector<TinPoint>& boundary_;
     const std::vector<TinSurface>& surfaces_;
     std::optional<double> max_edge_;
+    RefineOptions options_;
     const Interrupt& stop_;
     // About a point location or a triangle visit each; a few thousand take
     // well under a millisecond.
@@ -179,9 +333,11 @@ private:
     std::vector<VertexHandle> vertices_;       // by vertex id
     std::vector<std::vector<double>> values_;  // per surface, by vertex id
     std::vector<FaceRecord> faces_;            // by face id
-    std::vector<std::uint32_t> seen_;          // per face id: last refresh that found it finite
+    std::vector<std::uint8_t> live_;           // per face id: finite at the last refresh
     std::vector<std::uint8_t> changed_;        // per face id: changed at the last refresh
-    std::uint32_t stamp_ = 0;
+    std::vector<std::uint32_t> changed_ids_;   // those ids, in no order
+    std::vector<std::uint8_t> constrained_;    // per face id: live with a constrained edge
+    std::vector<std::uint8_t> was_live_;       // scratch of a full scan
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
     std::vector<std::uint32_t> bounded_;       // ids of live faces with a constrained edge
     std::vector<std::uint32_t> misfits_;       // ids of faces whose worst names a sample
@@ -193,12 +349,31 @@ private:
     std::vector<FreshFace> fresh_sorted_;
     std::vector<std::uint32_t> key_count_;     // counting sort of fresh_ by key
     double box_[4] = {0.0, 0.0, 0.0, 0.0};     // min x, min y, cells per unit in x and y
+    double extent_[2] = {0.0, 0.0};             // see run()
+
+    // Between refreshes: the faces CGAL touched, and the last face slot in
+    // use. New faces take the slots after it, in slot order, as long as no
+    // face was deleted; `scan_all_` asks for a scan of every face instead.
+    std::vector<void*> touched_;
+    Tds::Face_iterator last_slot_;
+    std::size_t slots_used_ = 0;
+    bool scan_all_ = true;
 
     // Samples of all surfaces, numbered surface after surface. A sample is
     // measured again only when the face of its last measurement changed.
     std::vector<std::size_t> sample_offset_;   // first number of each surface
     std::vector<std::uint32_t> sample_face_;   // face id, kUnmeasured or kExcludedSample
-    std::vector<VertexHandle> sample_hint_;    // a corner of its last triangle
+
+    // Per column of the boundary's box, the triangle last measured there.
+    static constexpr std::size_t kRecentColumns = 256;
+    std::size_t recent_column(double x) const {
+        const double q = (x - box_[0]) * box_[2];
+        if (!(q > 0.0)) return 0;
+        if (q >= static_cast<double>(kRecentColumns - 1)) return kRecentColumns - 1;
+        return static_cast<std::size_t>(q);
+    }
+    std::vector<MeasuredFace> recent_ = std::vector<MeasuredFace>(kRecentColumns);
+    std::vector<std::uint8_t> recent_used_;
 
     std::vector<Candidate> candidates_;
     std::vector<FaceHandle> queue_;
@@ -278,77 +453,177 @@ Status Refiner::build_boundary() {
     return ok_status();
 }
 
-// Gives new faces the next ids and compares every face with what its id
-// stood for before. The samples of a face whose corners changed, or whose id
-// died, are measured again; an unchanged face keeps its samples and their
-// worst misfit, which measuring them again would reproduce exactly.
+// Gives new faces the next ids and compares the faces that may have changed
+// with what their ids stood for before. The samples of a face whose corners
+// changed, or whose id died, are measured again; an unchanged face keeps its
+// samples and their worst misfit, which measuring them again would
+// reproduce exactly.
 Status Refiner::refresh_faces() {
-    ++stamp_;
-    std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
-    bounded_.clear();
+    for (std::uint32_t id : changed_ids_) changed_[id] = 0;
+    changed_ids_.clear();
     fresh_.clear();
-    for (FaceHandle f : cdt_.all_face_handles()) {
-        if (stopping()) return Error::interrupted();
-        if (cdt_.is_infinite(f)) continue;
-        FaceInfo& info = f->info();
-        if (info.id == kNone) {
-            fresh_.push_back({spatial_key(f), f});
-            continue;
-        }
-        note_face(f);
-    }
-    // New faces are numbered along a space-filling curve over coarse cells,
-    // so that the candidates, which follow face ids, are inserted near one
-    // another.
-    // Counting sort: stable, linear, and the keys are 16 bits.
-    key_count_.assign(std::size_t{1} << 16, 0);
-    for (const FreshFace& fresh : fresh_) ++key_count_[fresh.key];
-    std::uint32_t offset = 0;
-    for (std::uint32_t& c : key_count_) {
-        const std::uint32_t n = c;
-        c = offset;
-        offset += n;
-    }
-    fresh_sorted_.resize(fresh_.size());
-    for (const FreshFace& fresh : fresh_) fresh_sorted_[key_count_[fresh.key]++] = fresh;
-    for (const FreshFace& fresh : fresh_sorted_) {
-        if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
-        fresh.face->info().id = static_cast<std::uint32_t>(faces_.size());
-        faces_.push_back({fresh.face, FaceWorst{}});
-        seen_.push_back(0);
-        changed_.push_back(0);
-        note_face(fresh.face);
-    }
-    // Ids finite at the previous refresh and not now died or went outside.
-    for (std::size_t id = 0; id < faces_.size(); ++id) {
-        if (seen_[id] + 1 != stamp_) continue;
-        changed_[id] = 1;
-        faces_[id].worst = FaceWorst{};
-    }
+    if (scan_all_ || options_.scan_every_face || !scan_touched_faces()) scan_all_faces();
+    if (stopped_) return Error::interrupted();
+    if (Status st = number_fresh_faces(); !st) return st;
+
+    // New faces go into the first free slots: while no slot before the last
+    // one in use is free, they come after it, and only touched and new
+    // faces need a look at the next refresh.
+    auto& slots = cdt_.tds().faces();
+    last_slot_ = std::prev(slots.end());
+    slots_used_ = slots.size();
+    scan_all_ = slots.index(last_slot_) + 1 != slots_used_;
+
     std::sort(bounded_.begin(), bounded_.end());
+    bounded_.erase(std::unique(bounded_.begin(), bounded_.end()), bounded_.end());
+    std::erase_if(bounded_, [this](std::uint32_t id) { return !constrained_[id]; });
     // Faces that changed lost their worst sample; the others keep it.
-    std::size_t kept = 0;
-    for (std::uint32_t id : misfits_) {
-        if (faces_[id].worst.surface != kNone) misfits_[kept++] = id;
-    }
-    misfits_.resize(kept);
+    std::erase_if(misfits_, [this](std::uint32_t id) { return faces_[id].worst.surface == kNone; });
     marked_.assign(faces_.size(), 0);
     return ok_status();
 }
 
-void Refiner::note_face(FaceHandle f) {
+// Looks at every face: the first time, and whenever faces may have been
+// deleted or new faces may sit in freed slots.
+void Refiner::scan_all_faces() {
+    was_live_.assign(live_.begin(), live_.end());
+    std::fill(live_.begin(), live_.end(), std::uint8_t{0});
+    std::fill(constrained_.begin(), constrained_.end(), std::uint8_t{0});
+    bounded_.clear();
+    for (FaceHandle f : cdt_.all_face_handles()) {
+        if (stopping()) return;
+        FaceInfo& info = f->info();
+        info.touched = false;
+        info.fresh = false;
+        if (cdt_.is_infinite(f)) continue;
+        if (info.id == kNone) {
+            fresh_.push_back({spatial_key(f), f});
+            continue;
+        }
+        note_face(f, was_live_[info.id] != 0);
+    }
+    touched_.clear();
+    // Ids finite at the previous refresh and not now died or went outside.
+    for (std::size_t id = 0; id < was_live_.size(); ++id) {
+        if (was_live_[id] && !live_[id]) mark_changed(static_cast<std::uint32_t>(id));
+    }
+}
+
+// Looks at the faces touched since the last refresh and at the slots after
+// the last one in use then. False when faces may sit elsewhere: when the
+// slots in use did not grow by the new ones, or a touched face is new but
+// not in those slots (a face beyond the hull became finite). Only a scan of
+// every face numbers new faces in slot order then; what this scan did is
+// part of what that one does.
+bool Refiner::scan_touched_faces() {
+    auto& slots = cdt_.tds().faces();
+    std::size_t added = 0;
+    // Faces are read a few places ahead: they lie all over memory.
+    constexpr std::size_t kAhead = 8;
+    auto ahead = std::next(last_slot_);
+    for (std::size_t k = 0; k < kAhead && ahead != slots.end(); ++k) ++ahead;
+    for (auto it = std::next(last_slot_); it != slots.end(); ++it) {
+        if (ahead != slots.end()) {
+            __builtin_prefetch(&*ahead->vertex(0));
+            ++ahead;
+        }
+        ++added;
+        const FaceHandle f = it;
+        if (cdt_.is_infinite(f)) continue;
+        f->info().fresh = true;
+        fresh_.push_back({spatial_key(f), f});
+    }
+    bool consistent = slots_used_ + added == slots.size();
+    const std::size_t count = consistent ? touched_.size() : 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) {
+            const char* next = static_cast<const char*>(touched_[i + kAhead]);
+            __builtin_prefetch(next);
+            __builtin_prefetch(next + 64);
+        }
+        if (stopping()) return true;
+        const FaceHandle f(static_cast<Face*>(touched_[i]));
+        FaceInfo& info = f->info();
+        info.touched = false;
+        if (info.id == kNone) {
+            // New faces are numbered below, if they are where they should be.
+            if (!info.fresh && !cdt_.is_infinite(f)) consistent = false;
+            continue;
+        }
+        if (cdt_.is_infinite(f)) {
+            if (live_[info.id]) {
+                live_[info.id] = 0;
+                constrained_[info.id] = 0;
+                mark_changed(info.id);
+            }
+            continue;
+        }
+        note_face(f, live_[info.id] != 0);
+    }
+    if (!consistent) {
+        for (const FreshFace& fresh : fresh_) fresh.face->info().fresh = false;
+        fresh_.clear();
+        return false;
+    }
+    touched_.clear();
+    return true;
+}
+
+// New faces are numbered along a space-filling curve over coarse cells, so
+// that the candidates, which follow face ids, are inserted near one another;
+// faces in one cell keep their slot order.
+Status Refiner::number_fresh_faces() {
+    // A stable sort by key: counting over the 16-bit keys when there are
+    // many faces, a merge sort when there are too few to pay for the counts.
+    if (fresh_.size() < (std::size_t{1} << 13)) {
+        fresh_sorted_.assign(fresh_.begin(), fresh_.end());
+        std::stable_sort(fresh_sorted_.begin(), fresh_sorted_.end(),
+                         [](const FreshFace& a, const FreshFace& b) { return a.key < b.key; });
+    } else {
+        key_count_.assign(std::size_t{1} << 16, 0);
+        for (const FreshFace& fresh : fresh_) ++key_count_[fresh.key];
+        std::uint32_t offset = 0;
+        for (std::uint32_t& c : key_count_) {
+            const std::uint32_t n = c;
+            c = offset;
+            offset += n;
+        }
+        fresh_sorted_.resize(fresh_.size());
+        for (const FreshFace& fresh : fresh_) fresh_sorted_[key_count_[fresh.key]++] = fresh;
+    }
+    for (const FreshFace& fresh : fresh_sorted_) {
+        if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
+        FaceInfo& info = fresh.face->info();
+        info.id = static_cast<std::uint32_t>(faces_.size());
+        info.fresh = false;
+        faces_.push_back({fresh.face, FaceWorst{}});
+        live_.push_back(0);
+        changed_.push_back(0);
+        constrained_.push_back(0);
+        note_face(fresh.face, false);
+    }
+    return ok_status();
+}
+
+void Refiner::mark_changed(std::uint32_t id) {
+    if (!changed_[id]) {
+        changed_[id] = 1;
+        changed_ids_.push_back(id);
+    }
+    faces_[id].worst = FaceWorst{};
+}
+
+void Refiner::note_face(FaceHandle f, bool was_live) {
     FaceInfo& info = f->info();
     const std::uint32_t id = info.id;
-    const bool was_live = seen_[id] + 1 == stamp_;
-    seen_[id] = stamp_;
-    if (f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2)) {
-        bounded_.push_back(id);
-    }
+    live_[id] = 1;
+    const bool bounded = f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2);
+    constrained_[id] = bounded;
+    if (bounded) bounded_.push_back(id);
     const void* now[3] = {&*f->vertex(0), &*f->vertex(1), &*f->vertex(2)};
     if (!was_live || info.corners[0] != now[0] || info.corners[1] != now[1] ||
         info.corners[2] != now[2]) {
-        changed_[id] = 1;
-        faces_[id].worst = FaceWorst{};
+        mark_changed(id);
         for (int k = 0; k < 3; ++k) info.corners[k] = now[k];
     }
 }
@@ -482,26 +757,6 @@ Location Refiner::locate(FaceHandle start, double px, double py) const {
     return loc;
 }
 
-// The triangle of the last measurement, with everything its next sample
-// needs: runs of samples mostly fall in one triangle.
-struct MeasuredFace {
-    FaceHandle face;
-    FaceRecord* record = nullptr;
-    std::uint32_t id = 0;
-    VertexHandle corner;
-    double xa = 0.0, ya = 0.0, xb = 0.0, yb = 0.0, xc = 0.0, yc = 0.0;
-    double za = 0.0, zb = 0.0, zc = 0.0;
-    double det = 0.0;
-
-    // Strictly inside, certified by the filter alone; anything else goes to
-    // the exact location, which would find this same triangle for such a point.
-    bool holds(double px, double py) const {
-        return certain_orientation(xb, yb, xc, yc, px, py) == 1 &&
-               certain_orientation(xc, yc, xa, ya, px, py) == 1 &&
-               certain_orientation(xa, ya, xb, yb, px, py) == 1;
-    }
-};
-
 void Refiner::sample_pass() {
     for (std::size_t s = 0; s < surfaces_.size(); ++s) {
         const TinSurface& surface = surfaces_[s];
@@ -511,112 +766,123 @@ void Refiner::sample_pass() {
         const std::size_t base = sample_offset_[s];
         FaceHandle last = vertices_[0]->face();
         std::size_t previous = kNoIndex;  // the sample located last
-        MeasuredFace m;
-        bool cached = false;  // m describes `last`
+        // The triangle of the last measurement, and per column of the
+        // boundary's box the triangle last measured there: samples in rows
+        // cross, row after row, the same triangles.
+        MeasuredFace* mp = nullptr;  // describes `last`
+        recent_used_.assign(kRecentColumns, 0);
         const std::size_t count = surface.samples.size();
         for (std::size_t j = 0; j < count; ++j) {
-            if (stopping()) return;
+            if ((j & 255) == 0 && stopping(256)) return;
             const std::size_t g = base + j;
             const std::uint32_t old = sample_face_[g];
             if (old == kExcludedSample || (old != kUnmeasured && !changed_[old])) continue;
             const TinSample& p = surface.samples[j];
             // Location needs finite coordinates; such a sample lies in no triangle.
-            if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+            if (old == kUnmeasured && (!std::isfinite(p.x) || !std::isfinite(p.y))) {
                 sample_face_[g] = kExcludedSample;
                 continue;
             }
-            if (!(cached && m.holds(p.x, p.y))) {
-                // Samples come mostly in runs through neighbouring triangles: start
-                // from the last one, or else from where this sample was before.
-                const bool near_last = j == previous + 1 || sample_hint_[g] == VertexHandle();
-                const Location loc =
-                    locate(near_last ? last : sample_hint_[g]->face(), p.x, p.y);
-                FaceHandle f = loc.face;
-                if (loc.type == Cdt::EDGE) {
-                    // Of the two triangles along the edge, the one of smaller id, so
-                    // that the choice does not depend on where the walk began.
-                    const FaceHandle other = f->neighbor(loc.index);
-                    if (cdt_.is_infinite(f) ||
-                        (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
-                        f = other;
+            double nu = 0.0, nv = 0.0;
+            const bool trust = !options_.locate_every_sample;
+            if (!(trust && mp && mp->holds(p.x, p.y, nu, nv))) {
+                const std::size_t column = recent_column(p.x);
+                MeasuredFace& recent = recent_[column];
+                if (trust && recent_used_[column] && recent.holds(p.x, p.y, nu, nv)) {
+                    mp = &recent;
+                    last = recent.face;
+                } else {
+                    // Samples come mostly in runs through neighbouring triangles:
+                    // start from the last one, or else from the slot of the face
+                    // this sample was in before, which CGAL reused nearby.
+                    FaceHandle start = last;
+                    if (j != previous + 1 && old != kUnmeasured) {
+                        const FaceHandle slot = faces_[old].handle;
+                        if (cdt_.tds().faces().is_used(slot)) start = slot;
                     }
-                    if (cdt_.is_infinite(f)) {
-                        sample_face_[g] = kExcludedSample;
+                    const Location loc = locate(start, p.x, p.y);
+                    FaceHandle f = loc.face;
+                    if (loc.type == Cdt::EDGE) {
+                        // Of the two triangles along the edge, the one of smaller id, so
+                        // that the choice does not depend on where the walk began.
+                        const FaceHandle other = f->neighbor(loc.index);
+                        if (cdt_.is_infinite(f) ||
+                            (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
+                            f = other;
+                        }
+                        if (cdt_.is_infinite(f)) {
+                            sample_face_[g] = kExcludedSample;
+                            continue;
+                        }
+                    } else if (loc.type != Cdt::FACE) {
+                        sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
                         continue;
                     }
-                } else if (loc.type != Cdt::FACE) {
-                    sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
-                    continue;
+                    if (!mp || f != last) {
+                        recent.load(f, faces_, values, extent_);
+                        recent_used_[column] = 1;
+                        mp = &recent;
+                    }
+                    last = f;
+                    mp->numerators(p.x, p.y, nu, nv);
                 }
-                if (!cached || f != last) {
-                    const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
-                    m.face = f;
-                    m.id = f->info().id;
-                    m.record = &faces_[m.id];
-                    m.corner = va;
-                    m.xa = va->point().x();
-                    m.ya = va->point().y();
-                    m.xb = vb->point().x();
-                    m.yb = vb->point().y();
-                    m.xc = vc->point().x();
-                    m.yc = vc->point().y();
-                    m.za = values[va->info().id];
-                    m.zb = values[vb->info().id];
-                    m.zc = values[vc->info().id];
-                    m.det = (m.xb - m.xa) * (m.yc - m.ya) - (m.yb - m.ya) * (m.xc - m.xa);
-                    cached = true;
-                }
-                last = f;
             }
+            const MeasuredFace& m = *mp;
             previous = j;
             FaceRecord& rec = *m.record;
             const std::uint32_t id = m.id;
             sample_face_[g] = id;
-            sample_hint_[g] = m.corner;
             if (std::isnan(p.z)) continue;
-            const double xa = m.xa, ya = m.ya;
-            const double det = m.det;
-            const double u = ((p.x - xa) * (m.yc - ya) - (p.y - ya) * (m.xc - xa)) / det;
-            const double v = ((p.y - ya) * (m.xb - xa) - (p.x - xa) * (m.yb - ya)) / det;
+            const double u = nu / m.det;
+            const double v = nv / m.det;
             const double z_tin = (((1.0 - u) - v) * m.za + u * m.zb) + v * m.zc;
             const double diff = std::fabs(z_tin - p.z);
             // For a finite positive tolerance, diff / tolerance <= 1 exactly when
             // diff <= tolerance (division rounds monotonically): most fits need
             // no division.
-            const bool fits = finite_tolerance & (diff <= tolerance);
+            if (finite_tolerance && diff <= tolerance) continue;
             // Likewise a misfit clearly below the face's worst so far cannot
             // replace it, and needs no division either: fl(worst * tolerance)
             // shrunk by 1e-15 stays below the exact product by more than the
             // rounding of diff / tolerance can make up.
             const double reach = rec.worst.err * tolerance;
-            const bool below =
-                (reach > 1e-290) & (reach < 1e290) & (diff < reach * (1.0 - 1e-15));
-            // Fits and misfits mix unpredictably; one branch on their union,
-            // which is nearly always taken, keeps the pipeline going.
-            if (fits | below) continue;
-            const double err = std::isnan(z_tin) ? std::numeric_limits<double>::infinity()
-                                                 : diff / tolerance;
-            if (!(err > rec.worst.err)) {
-                // Equal misfits keep the earlier sample, whatever order they came in.
-                if (!(err == rec.worst.err && rec.worst.surface != kNone &&
-                      (s < rec.worst.surface || (s == rec.worst.surface && j < rec.worst.sample)))) {
-                    continue;
-                }
-            }
-            if (rec.worst.surface == kNone) misfits_.push_back(id);
-            rec.worst = {err, static_cast<std::uint32_t>(s), j};
+            if (reach > 1e-290 && reach < 1e290 && diff < reach * (1.0 - 1e-15)) continue;
+            offer(s, rec, id, m.corner, j, z_tin, diff);
         }
     }
 }
 
+// A misfit of sample j of surface s in face `id` that may be the face's worst:
+// it becomes the worst if it is worse.
+void Refiner::offer(std::size_t s, FaceRecord& rec, std::uint32_t id, std::uint32_t corner,
+                    std::size_t j, double z_tin, double diff) {
+    const double tolerance = surfaces_[s].tolerance;
+    const double err =
+        std::isnan(z_tin) ? std::numeric_limits<double>::infinity() : diff / tolerance;
+    if (!(err > rec.worst.err)) {
+        // Equal misfits keep the earlier sample, whatever order they came in.
+        if (!(err == rec.worst.err && rec.worst.surface != kNone &&
+              (s < rec.worst.surface || (s == rec.worst.surface && j < rec.worst.sample)))) {
+            return;
+        }
+    }
+    if (rec.worst.surface == kNone) misfits_.push_back(id);
+    rec.worst = {err, static_cast<std::uint32_t>(s), corner, j};
+}
+
 void Refiner::fit_candidates() {
     std::sort(misfits_.begin(), misfits_.end());
-    for (std::uint32_t id : misfits_) {
+    for (std::size_t i = 0; i < misfits_.size(); ++i) {
+        // The worst samples lie all over the sample lists: fetch ahead.
+        if (i + 8 < misfits_.size()) {
+            const FaceWorst& ahead = faces_[misfits_[i + 8]].worst;
+            __builtin_prefetch(&surfaces_[ahead.surface].samples[ahead.sample]);
+        }
+        const std::uint32_t id = misfits_[i];
         const FaceRecord& rec = faces_[id];
         const TinSample& p = surfaces_[rec.worst.surface].samples[rec.worst.sample];
         candidates_.push_back({CandidateKind::SurfaceFit, rec.worst.surface, p.z, p.x, p.y, false,
-                               0, 0, static_cast<std::uint32_t>(id),
-                               rec.handle->vertex(0)->info().id});
+                               0, 0, static_cast<std::uint32_t>(id), rec.worst.corner});
         marked_[id] = 1;
     }
 }
@@ -707,7 +973,11 @@ void Refiner::edge_candidates() {
 Status Refiner::constrain(VertexHandle a, VertexHandle b) {
     FaceHandle f;
     int i = 0;
-    if (cdt_.is_edge(a, b, f, i) && f->is_constrained(i)) return ok_status();
+    const bool edge = cdt_.is_edge(a, b, f, i);
+    if (edge && f->is_constrained(i)) return ok_status();
+    // Without the edge, CGAL deletes the faces that the constraint crosses and
+    // triangulates the two holes: new faces may then take freed slots.
+    if (!edge) scan_all_ = true;
     try {
         cdt_.insert_constraint(a, b);
     } catch (const ConstraintCrossing&) {
@@ -804,6 +1074,13 @@ void Refiner::classify() {
     } while (++around != done);
     for (std::size_t head = 0; head < queue_.size(); ++head) {
         if (stopping()) return;
+        // Faces lie all over memory: fetch those a few places ahead, and
+        // their neighbours.
+        if (head + 16 < queue_.size()) __builtin_prefetch(&*queue_[head + 16]);
+        if (head + 8 < queue_.size()) {
+            const FaceHandle ahead = queue_[head + 8];
+            for (int i = 0; i < 3; ++i) __builtin_prefetch(&*ahead->neighbor(i));
+        }
         const FaceHandle g = queue_[head];
         for (int i : kEdgeOrder) {
             const FaceHandle h = g->neighbor(i);
@@ -850,7 +1127,24 @@ Result<TinResult> Refiner::run() {
         total += surface.samples.size();
     }
     sample_face_.assign(total, kUnmeasured);
-    sample_hint_.assign(total, VertexHandle());
+    // A box holding every sample and vertex: vertices are boundary points,
+    // samples, or points of the boundary's hull (which splitting edges may
+    // round off it by an ulp or two).
+    double lo[2] = {min_x, min_y}, hi[2] = {max_x, max_y};
+    for (const TinSurface& surface : surfaces_) {
+        for (const TinSample& p : surface.samples) {
+            if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
+            lo[0] = std::min(lo[0], p.x);
+            hi[0] = std::max(hi[0], p.x);
+            lo[1] = std::min(lo[1], p.y);
+            hi[1] = std::max(hi[1], p.y);
+        }
+    }
+    for (int k = 0; k < 2; ++k) {
+        extent_[k] = (hi[k] - lo[k]) + 1e-15 * (std::fabs(lo[k]) + std::fabs(hi[k]));
+    }
+    // From here on every face CGAL changes is noted for the next refresh.
+    TouchLog log(touched_);
 
     for (;;) {
         const std::size_t v0 = vertices_.size();
@@ -875,6 +1169,13 @@ Result<TinResult> Refiner::run() {
         result.vertices.push_back(v->point().y());
     }
     for (std::size_t id = 0; id < faces_.size(); ++id) {
+        // Faces and vertices lie all over memory: fetch a face, and then its
+        // corners, a few places ahead.
+        if (id + 16 < faces_.size()) __builtin_prefetch(&*faces_[id + 16].handle);
+        if (id + 8 < faces_.size()) {
+            const FaceHandle ahead = faces_[id + 8].handle;
+            for (int k = 0; k < 3; ++k) __builtin_prefetch(&*ahead->vertex(k));
+        }
         const FaceHandle f = faces_[id].handle;
         if (!live(id) || !inside(f)) continue;
         for (int k = 0; k < 3; ++k) result.triangles.push_back(f->vertex(k)->info().id);
@@ -886,13 +1187,20 @@ Result<TinResult> Refiner::run() {
 
 Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
                                const std::vector<TinSurface>& surfaces,
-                               std::optional<double> max_edge, const Interrupt& stop) {
+                               std::optional<double> max_edge, const RefineOptions& options,
+                               const Interrupt& stop) {
     try {
-        Refiner refiner(boundary, surfaces, max_edge, stop);
+        Refiner refiner(boundary, surfaces, max_edge, options, stop);
         return refiner.run();
     } catch (const CGAL::Failure_exception& e) {
         return Error::internal(e.what());
     }
+}
+
+Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
+                               const std::vector<TinSurface>& surfaces,
+                               std::optional<double> max_edge, const Interrupt& stop) {
+    return adaptive_tin(boundary, surfaces, max_edge, RefineOptions{}, stop);
 }
 
 }  // namespace orvik

@@ -2,6 +2,7 @@
 
 #include "grid_fixtures.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -104,6 +105,39 @@ TEST(StructuredGrid, DegenerateCellGivesNaNEvenWithClamp) {
     auto g = build(a);
     ASSERT_TRUE(g.ok());
     const auto q = StructuredGrid::query(*g, 5.0, 0.0, true);
+    EXPECT_TRUE(q.outside);
+    EXPECT_TRUE(std::isnan(q.value));
+}
+
+
+// The affine guess only picks the cell where the walk starts. Guesses on a row
+// index, a rounding error below one, on the last row, beyond it, huge or NaN
+// must still end with the value of the cell that holds the point, or with the
+// value clamped onto the grid.
+TEST(StructuredGrid, StartCellAtIndexBoundaries) {
+    auto f = [](double i, double j) { return i * i * 10.0 + j * 3.0 - i * j; };
+    const Arrays a = lattice(6, 5, f);
+    auto g = build(a);
+    ASSERT_TRUE(g.ok());
+    const double x = 1.25;
+    const auto bilinear = [&](double y) {
+        const double yc = std::min(std::max(y, 0.0), 5.0);
+        const double i0 = std::min(std::floor(yc), 4.0), fa = yc - i0, fb = 0.25;
+        return (1 - fa) * (1 - fb) * f(i0, 1) + (1 - fa) * fb * f(i0, 2) +
+               fa * (1 - fb) * f(i0 + 1, 1) + fa * fb * f(i0 + 1, 2);
+    };
+    const double below_1 = std::nextafter(1.0, 0.0), below_4 = std::nextafter(4.0, 0.0);
+    for (double y : {0.0, 0.5, below_1, 1.0, 2.0, below_4, 4.0, 4.5, 5.0}) {
+        const auto q = StructuredGrid::query(*g, x, y, true);
+        EXPECT_FALSE(q.outside) << y;
+        EXPECT_NEAR(q.value, bilinear(y), 1e-12 * (1 + std::abs(bilinear(y)))) << y;
+    }
+    for (double y : {5.5, 1e300, -0.5, -1e300}) {
+        const auto q = StructuredGrid::query(*g, x, y, true);
+        EXPECT_TRUE(q.outside) << y;
+        EXPECT_NEAR(q.value, bilinear(y), 1e-12 * (1 + std::abs(bilinear(y)))) << y;
+    }
+    const auto q = StructuredGrid::query(*g, x, std::nan(""), true);
     EXPECT_TRUE(q.outside);
     EXPECT_TRUE(std::isnan(q.value));
 }

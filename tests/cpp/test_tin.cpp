@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tin/adaptive_tin.hpp"
+#include "tin/refine_options.hpp"
 
 namespace orvik {
 namespace {
@@ -228,6 +229,63 @@ TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
         }
         EXPECT_NEAR(area, std::fabs(polygon_area(poly)), 1e-9 * std::fabs(polygon_area(poly)));
         EXPECT_GT(nv, poly.size());
+    }
+}
+
+
+// Each shortcut of the refinement (refreshing only the faces CGAL touched,
+// trusting the filtered test against recently measured triangles) must give
+// exactly the result of the refinement without it: the same vertices in the
+// same order and the same triangles. Concave outlines make CGAL delete faces
+// while it inserts the constraints, lattice samples fall on edges and
+// vertices, scattered samples do not, and max_edge splits constraint edges.
+TEST(AdaptiveTin, ShortcutsLeaveTheResultUnchanged) {
+    StructuredGrid rough = make_grid(40, [](double x, double y) {
+        return std::sin(x * 0.9) * 3.0 + std::cos(y * 0.7) * 2.0 + 0.01 * x * y;
+    });
+    StructuredGrid steep = make_grid(40, [](double x, double y) {
+        return (x > 25 && y < 10) ? std::nan("") : 4.0 * std::sin(x * y * 0.05);
+    });
+    unsigned state = 2024;
+    auto uniform = [&state]() {
+        state = state * 1103515245u + 12345u;
+        return static_cast<double>((state >> 8) & 0xFFFF) / 65536.0;
+    };
+    const RefineOptions variants[] = {{true, false}, {false, true}, {true, true}};
+    for (int round = 0; round < 10; ++round) {
+        const int n = 4 + round % 6;
+        std::vector<TinPoint> poly;
+        for (int k = 0; k < n; ++k) {
+            const double angle = 2 * M_PI * (k + 0.3 * uniform()) / n;
+            const double radius = 5 + 14 * uniform();
+            poly.push_back({std::round((20 + radius * std::cos(angle)) * 2) / 2,
+                            std::round((20 + radius * std::sin(angle)) * 2) / 2});
+        }
+        if (round % 2) std::reverse(poly.begin(), poly.end());
+        std::vector<TinSample> lattice, scattered;
+        for (double y = 0; y <= 40; y += 0.5) {
+            for (double x = 0; x <= 40; x += 0.5) {
+                lattice.push_back({x, y, StructuredGrid::query(rough, x, y, true).value});
+            }
+        }
+        for (int k = 0; k < 1500; ++k) {
+            const double x = 40 * uniform(), y = 40 * uniform();
+            scattered.push_back({x, y, StructuredGrid::query(steep, x, y, true).value});
+        }
+        const double tolerance = round % 3 == 0 ? 0.02 : 0.3;
+        std::vector<TinSurface> surfaces = {{&rough, lattice, 0.5, tolerance},
+                                            {&steep, scattered, 1.25, 2 * tolerance}};
+        const std::optional<double> max_edge =
+            round % 4 == 1 ? std::optional<double>(1.5) : std::nullopt;
+        auto plain = adaptive_tin(poly, surfaces, max_edge);
+        ASSERT_TRUE(plain.ok()) << plain.error().message;
+        EXPECT_GT(plain->vertices.size(), 2 * poly.size() + 200);
+        for (const RefineOptions& options : variants) {
+            auto checked = adaptive_tin(poly, surfaces, max_edge, options);
+            ASSERT_TRUE(checked.ok()) << checked.error().message;
+            EXPECT_EQ(plain->vertices, checked->vertices) << "round " << round;
+            EXPECT_EQ(plain->triangles, checked->triangles) << "round " << round;
+        }
     }
 }
 

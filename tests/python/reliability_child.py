@@ -175,8 +175,10 @@ def exhaust(build):
         def usable():
             return bool(np.array_equal(segments, before)) and len(orvik.coastline(segments)) == len(segments)
     elif build == "adaptive_tin":
+        # A sample at every node: large enough (about 60 MB) that the coarse
+        # limits below stop it at several stages.
         grid = wavy_grid(400)
-        samples = np.stack(np.meshgrid(np.arange(1.0, 399.0, 2.0), np.arange(1.0, 399.0, 2.0)), -1).reshape(-1, 2)
+        samples = np.stack(np.meshgrid(np.arange(1.0, 399.0), np.arange(1.0, 399.0)), -1).reshape(-1, 2)
 
         def attempt():
             orvik.adaptive_tin(square(399.0), [(grid, samples, 2.0, 0.5)])

@@ -2,6 +2,7 @@
 
 import collections
 import math
+import pathlib
 import re
 
 import numpy as np
@@ -137,6 +138,34 @@ def test_refined_tin_fits_samples_and_boundary(boundary):
             p = t * (pb - pa) + pa
             z_lin = t * (z_vertex[b] - z_vertex[a]) + z_vertex[a]
             assert abs(z_lin - grid.query(p[0], p[1])[0]) <= tol * (1 + 1e-9)
+
+
+FUJI = pathlib.Path(__file__).resolve().parents[2] / "bench" / "data" / "fuji.png"
+
+
+def test_real_terrain_fits_at_every_pixel():
+    """Mt Fuji's tile, sampled at every pixel: steep, rough, and with samples on
+    the edges and corners of triangles between pixels all the time."""
+    from matplotlib.image import imread
+    from matplotlib.tri import LinearTriInterpolator, Triangulation
+
+    rgb = np.rint(imread(FUJI)[..., :3].astype(np.float64) * 255.0).astype(np.int64)
+    h = -10000.0 + (rgb[..., 0] * 65536 + rgb[..., 1] * 256 + rgb[..., 2]) * 0.1
+    i, j = np.mgrid[0:h.shape[0], 0:h.shape[1]].astype(np.float64)
+    grid = orvik.structured_grid(j, i, h)
+    samples = np.column_stack([j.ravel(), i.ravel()])
+    e = h.shape[0] - 1.0
+    boundary = np.array([[0.0, 0.0], [e, 0.0], [e, e], [0.0, e]])
+    tol = 10.0
+    vertices, triangles = orvik.adaptive_tin(boundary, [(grid, samples, 1.0, tol)])
+    assert 1000 < len(vertices) < len(samples) // 2
+    check_tiling(boundary, vertices, triangles)
+    z_vertex, _ = grid.query_many(vertices[:, 0].copy(), vertices[:, 1].copy())
+    tin = Triangulation(vertices[:, 0], vertices[:, 1], triangles)
+    z_tin = LinearTriInterpolator(tin, z_vertex)(samples[:, 0], samples[:, 1])
+    assert np.ma.count_masked(z_tin) == 0
+    # Matplotlib's interpolation rounds differently: a micrometre of slack.
+    assert np.max(np.abs(np.asarray(z_tin) - h.ravel())) <= tol + 1e-6
 
 
 @pytest.mark.parametrize("boundary", [NOTCHED, NOTCHED[::-1]], ids=["notched", "clockwise"])

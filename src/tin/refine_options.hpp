@@ -1,0 +1,27 @@
+// Switches that turn off the refinement's shortcuts, for tests and the fuzz
+// harness: a shortcut must never change the result, so a run without it must
+// give the same vertices and triangles bit for bit.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "tin/adaptive_tin.hpp"
+
+namespace orvik {
+
+struct RefineOptions {
+    // Compare every face with what its id stood for at each refresh, instead
+    // of only the faces CGAL touched and the new ones.
+    bool scan_every_face = false;
+    // Locate every sample to be measured exactly, instead of trusting the
+    // filtered test against the triangles measured last.
+    bool locate_every_sample = false;
+};
+
+Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
+                               const std::vector<TinSurface>& surfaces,
+                               std::optional<double> max_edge, const RefineOptions& options,
+                               const Interrupt& stop = {});
+
+}  // namespace orvik
