@@ -1,6 +1,9 @@
 #include "model/mesh_model.hpp"
 
+#include <algorithm>
 #include <bit>
+
+#include "common/lanes.hpp"
 
 namespace orvik {
 namespace {
@@ -68,6 +71,74 @@ std::size_t DepthProfile::layer_index(const std::vector<float>& tops, float d) {
     return (d >= tops[base]) ? base + 1 : base;
 }
 
+namespace {
+
+// The simplices of one leaf, one per lane, field by field. A leaf of fewer
+// than four repeats its last simplex in the spare lanes, whose results the
+// caller drops, so no record past the leaf is read.
+struct LeafLanes {
+    lanes::F4 ox, oy, oz;
+    lanes::F4 i00, i10, i20, i01, i11, i21, i02, i12, i22;
+};
+
+[[gnu::always_inline]] inline LeafLanes load_leaf(const SimplexRecord* simplices, std::uint32_t first, std::uint32_t count) {
+    const std::uint32_t last = first + count - 1;
+    const float* a = reinterpret_cast<const float*>(simplices + first);
+    const float* b = reinterpret_cast<const float*>(simplices + std::min(first + 1, last));
+    const float* c = reinterpret_cast<const float*>(simplices + std::min(first + 2, last));
+    const float* d = reinterpret_cast<const float*>(simplices + last);
+    // A record is 12 floats: origin xyz and the inverse column by column,
+    // read as three quads (ox oy oz i00), (i10 i20 i01 i11), (i21 i02 i12 i22).
+    LeafLanes l{lanes::load(a), lanes::load(b), lanes::load(c), lanes::load(d),
+                lanes::load(a + 4), lanes::load(b + 4), lanes::load(c + 4), lanes::load(d + 4),
+                lanes::load(a + 8), lanes::load(b + 8), lanes::load(c + 8), lanes::load(d + 8)};
+    lanes::transpose(l.ox, l.oy, l.oz, l.i00);
+    lanes::transpose(l.i10, l.i20, l.i01, l.i11);
+    lanes::transpose(l.i21, l.i02, l.i12, l.i22);
+    return l;
+}
+
+// The containment test of the point in every simplex of the leaf at once:
+// the weights and comparisons of the scalar test, lane by lane. Returns the
+// first simplex that contains the point (its offset in the leaf) with its
+// weights, or `count` when none does.
+[[gnu::always_inline]] inline std::uint32_t first_containing(const LeafLanes& l, std::uint32_t count, float x, float y, float z,
+                               Weights& w) {
+    using lanes::F4;
+    const F4 dx = lanes::splat(x) - l.ox;
+    const F4 dy = lanes::splat(y) - l.oy;
+    const F4 dz = lanes::splat(z) - l.oz;
+    const F4 w0 = (l.i00 * dx + l.i01 * dy) + l.i02 * dz;
+    const F4 w1 = (l.i10 * dx + l.i11 * dy) + l.i12 * dz;
+    const F4 w2 = (l.i20 * dx + l.i21 * dy) + l.i22 * dz;
+    const F4 low = lanes::splat(kLowWeight);
+    const F4 inside = lanes::ge(w2, low) & lanes::ge(w0, low) & lanes::ge(w1, low) &
+                      lanes::le((w1 + w0) + w2, lanes::splat(kHighSum));
+    const unsigned hits = lanes::bits(inside) & ((1u << count) - 1u);
+    if (hits == 0) return count;
+    const unsigned k = static_cast<unsigned>(std::countr_zero(hits));
+    w.w0 = lanes::lane(w0, k);
+    w.w1 = lanes::lane(w1, k);
+    w.w2 = lanes::lane(w2, k);
+    return k;
+}
+
+void prefetch_vertices(const MeshModel& model, const std::array<std::uint32_t, 4>& face) {
+    if (const auto* f = std::get_if<Interpolated>(&model.finisher)) {
+        for (std::uint32_t v : face) __builtin_prefetch(&f->qualities[v]);
+    } else if (const auto* f = std::get_if<DepthProfile>(&model.finisher)) {
+        for (std::uint32_t v : face) __builtin_prefetch(&f->pairs[v]);
+    }
+}
+
+Quality finish_at(const MeshModel& model, std::uint32_t position, Weights w) {
+    w.w3 = 1.0f - ((w.w1 + w.w0) + w.w2);
+    const std::array<std::uint32_t, 4>& face = model.faces[position];
+    return std::visit([&](const auto& f) { return finish(f, face, w); }, model.finisher);
+}
+
+}  // namespace
+
 std::optional<Quality> MeshModel::query(const MeshModel& model, float x, float y, float v) {
     float lx = x, ly = y, lz = v;
     if (model.transform) {
@@ -79,28 +150,76 @@ std::optional<Quality> MeshModel::query(const MeshModel& model, float x, float y
 
     const SimplexRecord* simplices = model.simplices.data();
     Weights w{};
-    const auto found = traverse(model.nodes.data(), model.root, lx, ly, lz, [&](std::uint32_t i) {
-        const SimplexRecord& s = simplices[i];
-        const float dx = lx - s.origin[0];
-        const float dy = ly - s.origin[1];
-        const float dz = lz - s.origin[2];
-        const float* m = s.inverse;  // column by column
-        const float w0 = (m[0] * dx + m[3] * dy) + m[6] * dz;
-        const float w1 = (m[1] * dx + m[4] * dy) + m[7] * dz;
-        const float w2 = (m[2] * dx + m[5] * dy) + m[8] * dz;
-        if (!(w2 >= kLowWeight)) return false;
-        if (!(w0 >= kLowWeight)) return false;
-        if (!(w1 >= kLowWeight)) return false;
-        if (!((w1 + w0) + w2 <= kHighSum)) return false;
-        w.w0 = w0;
-        w.w1 = w1;
-        w.w2 = w2;
-        return true;
-    });
-    if (!found) return std::nullopt;
-    w.w3 = 1.0f - ((w.w1 + w.w0) + w.w2);
-    const std::array<std::uint32_t, 4>& face = model.faces[*found];
-    return std::visit([&](const auto& f) { return finish(f, face, w); }, model.finisher);
+    std::uint32_t found = 0;
+    RefStack stack;
+    const bool hit = walk_leaves(model.nodes.data(), model.root, lx, ly, lz, stack,
+                                 [&](std::uint32_t first, std::uint32_t count) {
+                                     const LeafLanes l = load_leaf(simplices, first, count);
+                                     const std::uint32_t k = first_containing(l, count, lx, ly, lz, w);
+                                     found = first + k;
+                                     return k < count;
+                                 });
+    if (!hit) return std::nullopt;
+    return finish_at(model, found, w);
+}
+
+unsigned MeshModel::query_packet(const MeshModel& model, const float* x, const float* y,
+                                 const float* v, unsigned live, Quality* out) {
+    using lanes::F4;
+    constexpr int kGroups = kPacketLanes / 4;
+    PointLanes<kGroups> p;
+    alignas(16) float xs[kPacketLanes], ys[kPacketLanes], zs[kPacketLanes];
+    for (int g = 0; g < kGroups; ++g) {
+        F4 lx = lanes::load(x + 4 * g), ly = lanes::load(y + 4 * g), lz = lanes::load(v + 4 * g);
+        if (model.transform) {
+            // The local point of `query`, lane by lane.
+            const std::array<float, 16>& t = *model.transform;
+            const F4 px = lx, py = ly, pv = lz;
+            using lanes::splat;
+            lx = ((px * splat(t[0]) + py * splat(t[4])) + pv * splat(t[8])) + splat(t[12]);
+            ly = ((px * splat(t[1]) + py * splat(t[5])) + pv * splat(t[9])) + splat(t[13]);
+            lz = ((px * splat(t[2]) + py * splat(t[6])) + pv * splat(t[10])) + splat(t[14]);
+        }
+        p.x[g] = lx;
+        p.y[g] = ly;
+        p.z[g] = lz;
+        lanes::store(xs + 4 * g, lx);
+        lanes::store(ys + 4 * g, ly);
+        lanes::store(zs + 4 * g, lz);
+    }
+
+    const SimplexRecord* simplices = model.simplices.data();
+    Weights w[kPacketLanes];
+    std::uint32_t found[kPacketLanes];
+    PacketStack stack;
+    const unsigned hits = walk_leaves_packet(
+        model.nodes.data(), model.root, p, live, stack,
+        [&](std::uint32_t first, std::uint32_t count, unsigned active) {
+            // One transposed leaf serves every point that reaches it.
+            const LeafLanes l = load_leaf(simplices, first, count);
+            unsigned done = 0;
+            for (unsigned a = active; a != 0; a &= a - 1) {
+                const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+                const std::uint32_t i = first_containing(l, count, xs[k], ys[k], zs[k], w[k]);
+                if (i < count) {
+                    found[k] = first + i;
+                    done |= 1u << k;
+                    // The face is read once every lane is done.
+                    __builtin_prefetch(&model.faces[first + i]);
+                }
+            }
+            return done;
+        });
+    // The vertex data of every face first, so that the lanes' misses overlap.
+    for (unsigned a = hits; a != 0; a &= a - 1) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+        prefetch_vertices(model, model.faces[found[k]]);
+    }
+    for (unsigned a = hits; a != 0; a &= a - 1) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+        out[k] = finish_at(model, found[k], w[k]);
+    }
+    return hits;
 }
 
 std::uint32_t MeshModel::tree_depth(const MeshModel& model) {

@@ -42,7 +42,8 @@ TEST(QueryRows, StridedAndDenseRowsAgreeWithSinglePointQueries) {
     rows.out.data = reinterpret_cast<char*>(dense.data());
     rows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
     rows.out.strides = {24, 4};
-    query_rows(t, rows, 0, 255);
+    QueryScratch scratch(static_cast<std::ptrdiff_t>(n));
+    query_rows(t, rows, 0, 255, scratch);
 
     // strided: every coordinate interleaved with junk, out with padded rows in reverse column order
     std::vector<float> x2, y2, z2, d2;
@@ -57,7 +58,7 @@ TEST(QueryRows, StridedAndDenseRowsAgreeWithSinglePointQueries) {
     srows.out.data = reinterpret_cast<char*>(padded.data() + 5);
     srows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
     srows.out.strides = {32, -4};
-    query_rows(t, srows, 0, 255);
+    query_rows(t, srows, 0, 255, scratch);
 
     for (std::size_t i = 0; i < n; ++i) {
         const auto q = ModelTree::query(t, {xs[i], ys[i], zs[i], ds[i]}, 0, 255);
@@ -87,14 +88,15 @@ TEST(QueryRows, MaskedRowsAndEmptyRangeAreUntouched) {
     rows.out.data = reinterpret_cast<char*>(out.data());
     rows.out.shape = {3, 6};
     rows.out.strides = {24, 4};
-    query_rows(t, rows, 0, 255);
+    QueryScratch scratch(3);
+    query_rows(t, rows, 0, 255, scratch);
     EXPECT_NE(out[0], 3.0f);
     for (int k = 6; k < 12; ++k) EXPECT_EQ(out[k], 3.0f);
     EXPECT_NE(out[12], 3.0f);
 
     std::vector<float> untouched(18, 3.0f);
     rows.out.data = reinterpret_cast<char*>(untouched.data());
-    query_rows(t, rows, 5, 4);
+    query_rows(t, rows, 5, 4, scratch);
     for (float v : untouched) EXPECT_EQ(v, 3.0f);
 }
 
