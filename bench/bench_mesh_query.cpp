@@ -1,11 +1,12 @@
 // Times MeshModel::build and the point queries of a one-model tree on a mesh
 // stored by bench/bench_mesh.py: query_rows (Morton-ordered batches, four
 // points at a time) against query_rows_in_order (the row-by-row reference
-// loop), for the stored points (random order) and for a grid of points in C
-// order over the same box, and checks that both give identical bits.
-// File layout (little endian): u64 vertex count, u64 simplex count, u64 point
-// count, then float32 vertices (n x 3), uint32 faces (m x 4), float32
-// qualities (n x 6) and float32 points (p x 3). Prints one JSON object.
+// loop), for two stored point sets (random order, then grid order), and
+// checks that both loops give identical bits. File layout (little endian):
+// u64 vertex count, u64 simplex count, u64 random point count, u64 grid
+// point count, then float32 vertices (n x 3), uint32 faces (m x 4), float32
+// qualities (n x 6), float32 random points (r x 3) and float32 grid points
+// (g x 3). Prints one JSON object.
 #include <time.h>
 
 #include <algorithm>
@@ -94,12 +95,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);
-    std::uint64_t counts[3];
+    std::uint64_t counts[4];
     if (!in.read(reinterpret_cast<char*>(counts), sizeof counts)) return 1;
-    std::vector<float> verts, quals, points;
+    std::vector<float> verts, quals, random_xyz, grid_xyz;
     std::vector<std::uint32_t> faces;
     if (!read(in, verts, counts[0] * 3) || !read(in, faces, counts[1] * 4) ||
-        !read(in, quals, counts[0] * 6) || !read(in, points, counts[2] * 3)) {
+        !read(in, quals, counts[0] * 6) || !read(in, random_xyz, counts[2] * 3) ||
+        !read(in, grid_xyz, counts[3] * 3)) {
         std::fprintf(stderr, "short file\n");
         return 1;
     }
@@ -139,25 +141,16 @@ int main(int argc, char** argv) {
     models.push_back(std::move(model.value()));
     const orvik::ModelTree tree = orvik::ModelTree::build(std::move(models));
 
-    // The stored points in their random order, and a grid with as many
-    // points over the box, x slowest and z fastest.
-    Points random, grid;
-    for (std::size_t i = 0; i < counts[2]; ++i) {
-        random.x.push_back(points[3 * i]);
-        random.y.push_back(points[3 * i + 1]);
-        random.z.push_back(points[3 * i + 2]);
-    }
-    const std::size_t side = static_cast<std::size_t>(std::cbrt(static_cast<double>(counts[2])) + 0.5);
-    for (std::size_t i = 0; i < side; ++i)
-        for (std::size_t j = 0; j < side; ++j)
-            for (std::size_t k = 0; k < side; ++k) {
-                auto at = [&](std::size_t s, int a) {
-                    return lo[a] + (hi[a] - lo[a]) * (static_cast<float>(s) + 0.5f) / static_cast<float>(side);
-                };
-                grid.x.push_back(at(i, 0));
-                grid.y.push_back(at(j, 1));
-                grid.z.push_back(at(k, 2));
-            }
+    auto columns = [](const std::vector<float>& xyz) {
+        Points p;
+        for (std::size_t i = 0; i + 2 < xyz.size(); i += 3) {
+            p.x.push_back(xyz[i]);
+            p.y.push_back(xyz[i + 1]);
+            p.z.push_back(xyz[i + 2]);
+        }
+        return p;
+    };
+    const Points random = columns(random_xyz), grid = columns(grid_xyz);
 
     auto in_order = [](const orvik::ModelTree& t, const orvik::QueryRows& r) {
         orvik::query_rows_in_order(t, r, 0, 255);
