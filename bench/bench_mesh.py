@@ -44,7 +44,7 @@ GOALS = {"random": 2.5e6, "grid": 3.0e6}
 def native_executable():
     env = os.environ.get("ORVIK_BENCH_MESH_QUERY")
     if env:
-        return pathlib.Path(env)
+        return pathlib.Path(env) if pathlib.Path(env).exists() else None
     # Next to the module being benchmarked: <build>/python/orvik*.so -> <build>/bench/.
     candidate = pathlib.Path(orvik.__file__).resolve().parent.parent / "bench" / "bench_mesh_query"
     if candidate.exists():

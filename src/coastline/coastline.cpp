@@ -79,7 +79,9 @@ struct IndexOut {
         index.depth = std::max(index.depth, depth);
         return ref;
     }
-    void link(std::uint32_t parent, int side, std::uint32_t child) { index.nodes[parent].child[side] = child; }
+    void link(std::uint32_t parent, int side, std::uint32_t child) {
+        index.nodes[parent].child[side] = child;
+    }
 };
 
 // A segment can flip the inside flag only when its y range is a proper

@@ -20,7 +20,8 @@ public:
     InlineVector() = default;
     InlineVector(const InlineVector&) = delete;
     InlineVector& operator=(const InlineVector&) = delete;
-    InlineVector(InlineVector&& o) noexcept : size_(o.size_), capacity_(o.capacity_), heap_(std::move(o.heap_)) {
+    InlineVector(InlineVector&& o) noexcept
+        : size_(o.size_), capacity_(o.capacity_), heap_(std::move(o.heap_)) {
         if (heap_) {
             data_ = heap_.get();
         } else {

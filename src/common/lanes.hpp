@@ -73,9 +73,15 @@ inline F4 operator+(F4 a, F4 b) { return detail::each(a, b, [](float x, float y)
 inline F4 operator-(F4 a, F4 b) { return detail::each(a, b, [](float x, float y) { return x - y; }); }
 inline F4 operator*(F4 a, F4 b) { return detail::each(a, b, [](float x, float y) { return x * y; }); }
 inline F4 operator/(F4 a, F4 b) { return detail::each(a, b, [](float x, float y) { return x / y; }); }
-inline F4 le(F4 a, F4 b) { return detail::each(a, b, [](float x, float y) { return detail::mask_of(x <= y); }); }
-inline F4 ge(F4 a, F4 b) { return detail::each(a, b, [](float x, float y) { return detail::mask_of(x >= y); }); }
-inline F4 lt(F4 a, F4 b) { return detail::each(a, b, [](float x, float y) { return detail::mask_of(x < y); }); }
+inline F4 le(F4 a, F4 b) {
+    return detail::each(a, b, [](float x, float y) { return detail::mask_of(x <= y); });
+}
+inline F4 ge(F4 a, F4 b) {
+    return detail::each(a, b, [](float x, float y) { return detail::mask_of(x >= y); });
+}
+inline F4 lt(F4 a, F4 b) {
+    return detail::each(a, b, [](float x, float y) { return detail::mask_of(x < y); });
+}
 inline F4 operator&(F4 a, F4 b) {
     return detail::each(a, b, [](float x, float y) {
         return std::bit_cast<float>(detail::raw(x) & detail::raw(y));

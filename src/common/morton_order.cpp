@@ -22,7 +22,9 @@ std::uint32_t cell(float v, double lo, double scale) {
     return c >= 1023.0 ? 1023u : static_cast<std::uint32_t>(c);
 }
 
-bool finite(float x, float y, float z) { return std::isfinite(x) && std::isfinite(y) && std::isfinite(z); }
+bool finite(float x, float y, float z) {
+    return std::isfinite(x) && std::isfinite(y) && std::isfinite(z);
+}
 
 // Least significant digit first, 11 bits per pass over the key half of the
 // entries (31 bits of key), skipping passes where every entry has the same
@@ -35,7 +37,9 @@ std::uint64_t* radix_sort(std::uint64_t* a, std::uint64_t* b, std::size_t n, std
     std::fill(counts, counts + kPasses * kBuckets, std::size_t{0});
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t k = a[i] >> 32;
-        for (int p = 0; p < kPasses; ++p) ++counts[p * kBuckets + ((k >> (p * kBits)) & (kBuckets - 1))];
+        for (int p = 0; p < kPasses; ++p) {
+            ++counts[p * kBuckets + ((k >> (p * kBits)) & (kBuckets - 1))];
+        }
     }
     for (int p = 0; p < kPasses; ++p) {
         std::size_t* c = counts + p * kBuckets;
@@ -57,7 +61,8 @@ MortonOrder::MortonOrder(std::ptrdiff_t rows, std::ptrdiff_t chunk)
       b_(new std::uint64_t[static_cast<std::size_t>(capacity_)]),
       counts_(new std::size_t[kPasses * kBuckets]) {}
 
-std::uint32_t MortonOrder::key(float x, float y, float z, const double lo[3], const double scale[3]) {
+std::uint32_t MortonOrder::key(float x, float y, float z, const double lo[3],
+                               const double scale[3]) {
     return spread(cell(x, lo[0], scale[0])) | (spread(cell(y, lo[1], scale[1])) << 1) |
            (spread(cell(z, lo[2], scale[2])) << 2);
 }

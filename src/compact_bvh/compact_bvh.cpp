@@ -29,7 +29,8 @@ struct CompactOut {
         leaf_order.insert(leaf_order.end(), shapes.begin(), shapes.end());
         if (first > kMaxIndex) return Error::value(kIndexBounds);
         if (shapes.empty() || shapes.size() - 1 > 3) return Error::value(kCountBounds);
-        return kLeafBit + static_cast<NodeRef>((shapes.size() - 1) << 29) + static_cast<NodeRef>(first);
+        return kLeafBit + static_cast<NodeRef>((shapes.size() - 1) << 29) +
+               static_cast<NodeRef>(first);
     }
     Result<std::uint32_t> interior(const hierarchy::BinaryNode& b, std::uint32_t) {
         const std::size_t k = bvh.nodes.size();

@@ -86,10 +86,13 @@ inline unsigned child_boxes(const CompactNode& n, float x, float y, float z, lan
     // child) for each; the fourth lane of every comparison is dropped.
     (void)x, (void)y, (void)z;
     const float* f = reinterpret_cast<const float*>(&n);
-    const __m128 in0 = _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(f), p.v), _mm_cmple_ps(p.v, _mm_loadu_ps(f + 3)));
-    const __m128 in1 = _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(f + 7), p.v), _mm_cmple_ps(p.v, _mm_loadu_ps(f + 10)));
+    const __m128 in0 =
+        _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(f), p.v), _mm_cmple_ps(p.v, _mm_loadu_ps(f + 3)));
+    const __m128 in1 =
+        _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(f + 7), p.v), _mm_cmple_ps(p.v, _mm_loadu_ps(f + 10)));
     const unsigned m = static_cast<unsigned>(_mm_movemask_ps(in0) | (_mm_movemask_ps(in1) << 4));
-    return static_cast<unsigned>((m & 0x7u) == 0x7u) | (static_cast<unsigned>((m & 0x70u) == 0x70u) << 1);
+    return static_cast<unsigned>((m & 0x7u) == 0x7u) |
+           (static_cast<unsigned>((m & 0x70u) == 0x70u) << 1);
 #else
     (void)p;
     return static_cast<unsigned>(in_box(n.box0_min, n.box0_max, x, y, z)) |
@@ -97,9 +100,11 @@ inline unsigned child_boxes(const CompactNode& n, float x, float y, float z, lan
 #endif
 }
 
-// The points of `p` that lie in child box `which` of the node, one bit each.
+// The points of `p` among `active` that lie in child box `which` of the
+// node, one bit each.
 template <int Groups>
-inline unsigned box_lanes(const CompactNode& n, int which, const PointLanes<Groups>& p) {
+inline unsigned box_lanes(const CompactNode& n, int which, const PointLanes<Groups>& p,
+                          unsigned active) {
     using lanes::le;
     // The six floats min xyz, max xyz of the box; the child reference follows.
     const float* box = reinterpret_cast<const float*>(&n) + 7 * which;
@@ -122,7 +127,7 @@ inline unsigned box_lanes(const CompactNode& n, int which, const PointLanes<Grou
                           le(p.x[g], max_x) & le(p.y[g], max_y) & le(p.z[g], max_z))
               << (4 * g);
     }
-    return in;
+    return in & active;
 }
 }  // namespace detail
 
@@ -183,8 +188,8 @@ inline unsigned walk_leaves_packet(const CompactNode* nodes, std::optional<NodeR
         // Down through interior nodes, as in the walk of one point.
         while (!is_leaf(r)) {
             const CompactNode& n = nodes[ref_index(r)];
-            const unsigned in0 = detail::box_lanes(n, 0, p) & active;
-            const unsigned in1 = detail::box_lanes(n, 1, p) & active;
+            const unsigned in0 = detail::box_lanes(n, 0, p, active);
+            const unsigned in1 = detail::box_lanes(n, 1, p, active);
             if (size == capacity) {
                 pending = stack.grow(size);
                 capacity = stack.capacity();

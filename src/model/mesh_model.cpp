@@ -18,28 +18,68 @@ struct Weights {
     float w0, w1, w2, w3;
 };
 
-inline float weighted(const Weights& w, float a, float b, float c, float d) {
-    return (((0.0f + w.w0 * a) + w.w1 * b) + w.w2 * c) + w.w3 * d;
+// The finisher's sums, written once for one value (float) or for four lanes
+// of values (lanes::F4); each lane computes what the scalar sum computes.
+inline float constant(float v, float) { return v; }
+inline lanes::F4 constant(float v, lanes::F4) { return lanes::splat(v); }
+
+template <class T>
+inline T weighted(const T* w, T a, T b, T c, T d) {
+    return (((constant(0.0f, a) + w[0] * a) + w[1] * b) + w[2] * c) + w[3] * d;
 }
 
 // Quality factors interpolate harmonically: the weighted mean of 1/Q, inverted.
-inline float weighted_harmonic(const Weights& w, float a, float b, float c, float d) {
-    return 1.0f / weighted(w, 1.0f / a, 1.0f / b, 1.0f / c, 1.0f / d);
+template <class T>
+inline T weighted_harmonic(const T* w, T a, T b, T c, T d) {
+    const T one = constant(1.0f, a);
+    return one / weighted(w, one / a, one / b, one / c, one / d);
+}
+
+// The Interpolated finisher: q[v][k] is column k of the quality at vertex v.
+template <class T>
+inline void interpolate(const T* w, const T (*q)[6], T* out) {
+    for (int k : {0, 1, 2, 5}) out[k] = weighted(w, q[0][k], q[1][k], q[2][k], q[3][k]);
+    for (int k : {3, 4}) out[k] = weighted_harmonic(w, q[0][k], q[1][k], q[2][k], q[3][k]);
 }
 
 Quality finish(const Interpolated& f, const std::array<std::uint32_t, 4>& face, const Weights& w) {
-    const Quality& a = f.qualities[face[0]];
-    const Quality& b = f.qualities[face[1]];
-    const Quality& c = f.qualities[face[2]];
-    const Quality& d = f.qualities[face[3]];
-    Quality q;
-    q.rho = weighted(w, a.rho, b.rho, c.rho, d.rho);
-    q.vp = weighted(w, a.vp, b.vp, c.vp, d.vp);
-    q.vs = weighted(w, a.vs, b.vs, c.vs, d.vs);
-    q.qp = weighted_harmonic(w, a.qp, b.qp, c.qp, d.qp);
-    q.qs = weighted_harmonic(w, a.qs, b.qs, c.qs, d.qs);
-    q.alpha = weighted(w, a.alpha, b.alpha, c.alpha, d.alpha);
-    return q;
+    float q[4][6];
+    for (int v = 0; v < 4; ++v) {
+        const Quality& a = f.qualities[face[v]];
+        const float row[6] = {a.rho, a.vp, a.vs, a.qp, a.qs, a.alpha};
+        for (int k = 0; k < 6; ++k) q[v][k] = row[k];
+    }
+    const float ws[4] = {w.w0, w.w1, w.w2, w.w3};
+    float r[6];
+    interpolate(ws, q, r);
+    return Quality{r[0], r[1], r[2], r[3], r[4], r[5]};
+}
+
+// The same for four located points at once, one per lane.
+void finish4(const Interpolated& f, const std::array<std::uint32_t, 4>* const* faces,
+             const Weights* const* w, Quality* const* out) {
+    using lanes::F4;
+    F4 q[4][6];
+    for (int v = 0; v < 4; ++v) {
+        const Quality* p[4];
+        for (int k = 0; k < 4; ++k) p[k] = &f.qualities[(*faces[k])[v]];
+        q[v][0] = lanes::set(p[0]->rho, p[1]->rho, p[2]->rho, p[3]->rho);
+        q[v][1] = lanes::set(p[0]->vp, p[1]->vp, p[2]->vp, p[3]->vp);
+        q[v][2] = lanes::set(p[0]->vs, p[1]->vs, p[2]->vs, p[3]->vs);
+        q[v][3] = lanes::set(p[0]->qp, p[1]->qp, p[2]->qp, p[3]->qp);
+        q[v][4] = lanes::set(p[0]->qs, p[1]->qs, p[2]->qs, p[3]->qs);
+        q[v][5] = lanes::set(p[0]->alpha, p[1]->alpha, p[2]->alpha, p[3]->alpha);
+    }
+    const F4 ws[4] = {lanes::set(w[0]->w0, w[1]->w0, w[2]->w0, w[3]->w0),
+                      lanes::set(w[0]->w1, w[1]->w1, w[2]->w1, w[3]->w1),
+                      lanes::set(w[0]->w2, w[1]->w2, w[2]->w2, w[3]->w2),
+                      lanes::set(w[0]->w3, w[1]->w3, w[2]->w3, w[3]->w3)};
+    F4 r[6];
+    interpolate(ws, q, r);
+    for (int k = 0; k < 4; ++k) {
+        *out[k] = Quality{lanes::lane(r[0], k), lanes::lane(r[1], k), lanes::lane(r[2], k),
+                          lanes::lane(r[3], k), lanes::lane(r[4], k), lanes::lane(r[5], k)};
+    }
 }
 
 Quality finish(const DepthProfile& f, const std::array<std::uint32_t, 4>& face, const Weights& w) {
@@ -47,10 +87,11 @@ Quality finish(const DepthProfile& f, const std::array<std::uint32_t, 4>& face, 
     const auto& b = f.pairs[face[1]];
     const auto& c = f.pairs[face[2]];
     const auto& d = f.pairs[face[3]];
-    const float depth = weighted(w, a.first, b.first, c.first, d.first);
+    const float ws[4] = {w.w0, w.w1, w.w2, w.w3};
+    const float depth = weighted(ws, a.first, b.first, c.first, d.first);
     const std::size_t j = DepthProfile::layer_index(f.tops, depth);
     Quality q = f.layers[j];
-    q.alpha = weighted(w, a.second, b.second, c.second, d.second);
+    q.alpha = weighted(ws, a.second, b.second, c.second, d.second);
     return q;
 }
 
@@ -81,7 +122,8 @@ struct LeafLanes {
     lanes::F4 i00, i10, i20, i01, i11, i21, i02, i12, i22;
 };
 
-[[gnu::always_inline]] inline LeafLanes load_leaf(const SimplexRecord* simplices, std::uint32_t first, std::uint32_t count) {
+[[gnu::always_inline]] inline LeafLanes load_leaf(const SimplexRecord* simplices, std::uint32_t first,
+                                                  std::uint32_t count) {
     const std::uint32_t last = first + count - 1;
     const float* a = reinterpret_cast<const float*>(simplices + first);
     const float* b = reinterpret_cast<const float*>(simplices + std::min(first + 1, last));
@@ -102,8 +144,8 @@ struct LeafLanes {
 // the weights and comparisons of the scalar test, lane by lane. Returns the
 // first simplex that contains the point (its offset in the leaf) with its
 // weights, or `count` when none does.
-[[gnu::always_inline]] inline std::uint32_t first_containing(const LeafLanes& l, std::uint32_t count, float x, float y, float z,
-                               Weights& w) {
+[[gnu::always_inline]] inline std::uint32_t first_containing(const LeafLanes& l, std::uint32_t count,
+                                                             float x, float y, float z, Weights& w) {
     using lanes::F4;
     const F4 dx = lanes::splat(x) - l.ox;
     const F4 dy = lanes::splat(y) - l.oy;
@@ -215,7 +257,29 @@ unsigned MeshModel::query_packet(const MeshModel& model, const float* x, const f
         const unsigned k = static_cast<unsigned>(std::countr_zero(a));
         prefetch_vertices(model, model.faces[found[k]]);
     }
-    for (unsigned a = hits; a != 0; a &= a - 1) {
+    unsigned rest = hits;
+    if (const auto* f = std::get_if<Interpolated>(&model.finisher)) {
+        // Four points at a time through the lanes; a short last group
+        // repeats its first point.
+        while (std::popcount(rest) >= 2) {
+            const std::array<std::uint32_t, 4>* faces[4];
+            const Weights* ws[4];
+            Quality* dst[4];
+            Quality spare;
+            const unsigned first = static_cast<unsigned>(std::countr_zero(rest));
+            for (int k = 0; k < 4; ++k) {
+                const bool real = rest != 0;
+                const unsigned lane = real ? static_cast<unsigned>(std::countr_zero(rest)) : first;
+                w[lane].w3 = 1.0f - ((w[lane].w1 + w[lane].w0) + w[lane].w2);
+                faces[k] = &model.faces[found[lane]];
+                ws[k] = &w[lane];
+                dst[k] = real ? &out[lane] : &spare;
+                rest &= rest - 1;
+            }
+            finish4(*f, faces, ws, dst);
+        }
+    }
+    for (unsigned a = rest; a != 0; a &= a - 1) {
         const unsigned k = static_cast<unsigned>(std::countr_zero(a));
         out[k] = finish_at(model, found[k], w[k]);
     }

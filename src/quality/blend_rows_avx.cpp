@@ -22,7 +22,11 @@ struct AvxLanes {
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
     static V div(V a, V b) { return _mm256_div_ps(a, b); }
     static V lt(V a, V b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
-    static V select(V m, V a, V b) { return _mm256_or_ps(_mm256_and_ps(m, a), _mm256_andnot_ps(m, b)); }
+    // Bitwise, not blendv: the compiler turns a blendv of a comparison into
+    // branches on each lane.
+    static V select(V m, V a, V b) {
+        return _mm256_or_ps(_mm256_and_ps(m, a), _mm256_andnot_ps(m, b));
+    }
 
     static void transpose(V& a, V& b, V& c, V& d) {
         const V t0 = _mm256_shuffle_ps(a, b, 0x44), t1 = _mm256_shuffle_ps(a, b, 0xEE);
@@ -35,8 +39,9 @@ struct AvxLanes {
     static void load(const float* p, V* c) {
         // Six whole loads; each register then takes its low half from rows
         // 0-3 and its high half from rows 4-7.
-        const V l0 = _mm256_loadu_ps(p), l1 = _mm256_loadu_ps(p + 8), l2 = _mm256_loadu_ps(p + 16);
-        const V h0 = _mm256_loadu_ps(p + 24), h1 = _mm256_loadu_ps(p + 32), h2 = _mm256_loadu_ps(p + 40);
+        const V l0 = _mm256_loadu_ps(p), l1 = _mm256_loadu_ps(p + 8);
+        const V l2 = _mm256_loadu_ps(p + 16), h0 = _mm256_loadu_ps(p + 24);
+        const V h1 = _mm256_loadu_ps(p + 32), h2 = _mm256_loadu_ps(p + 40);
         const V a = _mm256_permute2f128_ps(l0, h0, 0x20), b = _mm256_permute2f128_ps(l0, h0, 0x31);
         const V cc = _mm256_permute2f128_ps(l1, h1, 0x20), d = _mm256_permute2f128_ps(l1, h1, 0x31);
         const V e = _mm256_permute2f128_ps(l2, h2, 0x20), f = _mm256_permute2f128_ps(l2, h2, 0x31);

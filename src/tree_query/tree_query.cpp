@@ -110,14 +110,16 @@ bool query_ordered(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo
                 // The rows a few packets ahead lie anywhere in the arrays:
                 // fetch them while these points are located.
                 for (std::size_t j = i + kAhead; j < std::min(count, i + kAhead + kLanes); ++j) {
-                    const std::ptrdiff_t ahead = begin + static_cast<std::ptrdiff_t>(sorted[j] & 0xFFFFFFFFu);
+                    const std::ptrdiff_t ahead =
+                        begin + static_cast<std::ptrdiff_t>(sorted[j] & 0xFFFFFFFFu);
                     __builtin_prefetch(&rows.x.at(ahead));
                     __builtin_prefetch(&rows.y.at(ahead));
                     __builtin_prefetch(&rows.z.at(ahead));
                     __builtin_prefetch(&rows.depth.at(ahead));
                     __builtin_prefetch(&rows.out.at(ahead, 0), 1);
                 }
-                const unsigned lanes = static_cast<unsigned>(std::min<std::size_t>(kLanes, block_end - i));
+                const unsigned lanes =
+                    static_cast<unsigned>(std::min<std::size_t>(kLanes, block_end - i));
                 std::ptrdiff_t row[kLanes];
                 QueryPoint p[kLanes];
                 for (unsigned k = 0; k < kLanes; ++k) {

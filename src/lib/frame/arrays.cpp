@@ -231,7 +231,8 @@ ResultBuffer::ResultBuffer(std::size_t bytes) {
 
 ResultBuffer::~ResultBuffer() { std::free(data_); }
 
-PyObject* ResultBuffer::into_array(std::size_t count, int type_num, std::initializer_list<npy_intp> dims) {
+PyObject* ResultBuffer::into_array(std::size_t count, int type_num,
+                                   std::initializer_list<npy_intp> dims) {
     void* data = data_;
     data_ = nullptr;
     return wrap_buffer(data, [](void* p) { std::free(p); }, data, count, count, type_num, dims);
