@@ -62,6 +62,9 @@ template <int Groups>
 struct PointLanes {
     static constexpr int kLanes = 4 * Groups;
     lanes::F4 x[Groups], y[Groups], z[Groups];
+
+    // The points among `active` in child box `which` of the node (below).
+    unsigned in_box(const CompactNode& n, int which, unsigned active) const;
 };
 
 // A pending subtree of a packet traversal and the points that still enter it.
@@ -131,6 +134,11 @@ inline unsigned box_lanes(const CompactNode& n, int which, const PointLanes<Grou
 }
 }  // namespace detail
 
+template <int Groups>
+inline unsigned PointLanes<Groups>::in_box(const CompactNode& n, int which, unsigned active) const {
+    return detail::box_lanes(n, which, *this, active);
+}
+
 // Hands the leaves whose path of boxes contains (x, y, z) to
 // `leaf(first, count)` until it returns true; returns whether one did. When
 // the point lies in both boxes of a node the second child is searched first
@@ -168,52 +176,7 @@ inline bool walk_leaves(const CompactNode* nodes, std::optional<NodeRef> root, f
     }
 }
 
-// The same walk for a packet of points at once (`live` says which lanes take
-// part). Each point meets its leaves in exactly the order of its own walk: a
-// subtree is entered by the points whose path leads there, the second child
-// before the first, and a point takes no part where its own walk would not
-// go. `leaf(first, count, lanes)` returns the lanes that are done; they take
-// no further part. Returns the lanes that finished that way.
-template <int Groups, class Leaf>
-inline unsigned walk_leaves_packet(const CompactNode* nodes, std::optional<NodeRef> root,
-                                   const PointLanes<Groups>& p, unsigned live, PacketStack& stack,
-                                   Leaf&& leaf) {
-    unsigned done = 0;
-    if (!root || live == 0) return done;
-    PacketEntry* pending = stack.data();
-    std::size_t size = 0, capacity = stack.capacity();
-    NodeRef r = *root;
-    unsigned active = live;
-    for (;;) {
-        // Down through interior nodes, as in the walk of one point.
-        while (!is_leaf(r)) {
-            const CompactNode& n = nodes[ref_index(r)];
-            const unsigned in0 = detail::box_lanes(n, 0, p, active);
-            const unsigned in1 = detail::box_lanes(n, 1, p, active);
-            if (size == capacity) {
-                pending = stack.grow(size);
-                capacity = stack.capacity();
-            }
-            pending[size] = PacketEntry{n.child0, in0};
-            size += static_cast<std::size_t>((in0 != 0) & (in1 != 0));
-            const bool second = in1 != 0;
-            r = second ? n.child1 : n.child0;
-            active = second ? in1 : in0;
-            if (active == 0) goto next;
-        }
-        done |= leaf(ref_index(r), leaf_count(r), active) & active;
-        live &= ~done;
-        if (live == 0) return done;
-    next:
-        // Next pending subtree that some unfinished point still enters.
-        do {
-            if (size == 0) return done;
-            const PacketEntry& e = pending[--size];
-            r = e.ref;
-            active = e.lanes & live;
-        } while (active == 0);
-    }
-}
+#include "compact_bvh/packet_walk.inc"
 
 // Hands every simplex position whose path of boxes contains (x, y, z) to
 // `test` until it returns true; returns that position, or nothing.

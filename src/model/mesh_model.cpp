@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "common/lanes.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace orvik {
 namespace {
@@ -205,12 +210,127 @@ std::optional<Quality> MeshModel::query(const MeshModel& model, float x, float y
     return finish_at(model, found, w);
 }
 
+namespace {
+
+constexpr int kLanes = MeshModel::kPacketLanes;
+constexpr int kGroups = kLanes / 4;
+
+// The located points of a packet: the simplex position and weights of each
+// lane that some simplex contains.
+struct Located {
+    Weights w[kLanes];
+    std::uint32_t found[kLanes];
+};
+
+// The walk of a packet and the leaf tests; `Points` decides how the node
+// boxes are tested and `walk` is walk_leaves_packet as built for it.
+template <class Points, class Walk>
+[[gnu::always_inline]] inline unsigned locate_packet(const MeshModel& model, const Points& points,
+                                                     const float* xs, const float* ys,
+                                                     const float* zs, unsigned live, Located& at,
+                                                     Walk&& walk) {
+    const SimplexRecord* simplices = model.simplices.data();
+    PacketStack stack;
+    return walk(model.nodes.data(), model.root, points, live, stack,
+                [&](std::uint32_t first, std::uint32_t count, unsigned active) {
+                    // One transposed leaf serves every point that reaches it.
+                    const LeafLanes l = load_leaf(simplices, first, count);
+                    unsigned done = 0;
+                    for (unsigned a = active; a != 0; a &= a - 1) {
+                        const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+                        const std::uint32_t i =
+                            first_containing(l, count, xs[k], ys[k], zs[k], at.w[k]);
+                        if (i < count) {
+                            at.found[k] = first + i;
+                            done |= 1u << k;
+                            // The face is read once every lane is done.
+                            __builtin_prefetch(&model.faces[first + i]);
+                        }
+                    }
+                    return done;
+                });
+}
+
+unsigned locate_packet_baseline(const MeshModel& model, const PointLanes<kGroups>& p,
+                                const float* xs, const float* ys, const float* zs, unsigned live,
+                                Located& at) {
+    return locate_packet(model, p, xs, ys, zs, live, at, [](auto&&... args) {
+        return orvik::walk_leaves_packet(std::forward<decltype(args)>(args)...);
+    });
+}
+
+}  // namespace
+
+#if defined(__x86_64__) || defined(__i386__)
+// The packet walk once more, built for AVX: every function defined in this
+// region is compiled with AVX enabled (the inline helpers above are inlined
+// into them), and all of it has internal linkage, so no AVX code can stand
+// in for baseline code elsewhere. It runs only where the processor has AVX.
+#pragma GCC push_options
+#pragma GCC target("avx")
+namespace avx_packet {
+namespace {
+
+#include "compact_bvh/packet_walk.inc"
+
+// The points of a packet eight to a register: the comparisons of
+// detail::box_lanes, lane for lane, on twice the lanes at once.
+struct PointLanesAvx {
+    __m256 x[kGroups / 2], y[kGroups / 2], z[kGroups / 2];
+
+    explicit PointLanesAvx(const PointLanes<kGroups>& p) {
+        for (int g = 0; g < kGroups / 2; ++g) {
+            x[g] = _mm256_set_m128(p.x[2 * g + 1].v, p.x[2 * g].v);
+            y[g] = _mm256_set_m128(p.y[2 * g + 1].v, p.y[2 * g].v);
+            z[g] = _mm256_set_m128(p.z[2 * g + 1].v, p.z[2 * g].v);
+        }
+    }
+
+    unsigned in_box(const CompactNode& n, int which, unsigned active) const {
+        const float* box = reinterpret_cast<const float*>(&n) + 7 * which;
+        const __m256 min_x = _mm256_broadcast_ss(box), min_y = _mm256_broadcast_ss(box + 1);
+        const __m256 min_z = _mm256_broadcast_ss(box + 2), max_x = _mm256_broadcast_ss(box + 3);
+        const __m256 max_y = _mm256_broadcast_ss(box + 4), max_z = _mm256_broadcast_ss(box + 5);
+        unsigned in = 0;
+        for (int g = 0; g < kGroups / 2; ++g) {
+            const __m256 a = _mm256_and_ps(_mm256_cmp_ps(min_x, x[g], _CMP_LE_OQ),
+                                           _mm256_cmp_ps(min_y, y[g], _CMP_LE_OQ));
+            const __m256 b = _mm256_and_ps(_mm256_cmp_ps(min_z, z[g], _CMP_LE_OQ),
+                                           _mm256_cmp_ps(x[g], max_x, _CMP_LE_OQ));
+            const __m256 c = _mm256_and_ps(_mm256_cmp_ps(y[g], max_y, _CMP_LE_OQ),
+                                           _mm256_cmp_ps(z[g], max_z, _CMP_LE_OQ));
+            const __m256 all = _mm256_and_ps(_mm256_and_ps(a, b), c);
+            in |= static_cast<unsigned>(_mm256_movemask_ps(all)) << (8 * g);
+        }
+        return in & active;
+    }
+};
+
+unsigned locate(const MeshModel& model, const PointLanes<kGroups>& p, const float* xs,
+                const float* ys, const float* zs, unsigned live, Located& at) {
+    const PointLanesAvx points(p);
+    return locate_packet(model, points, xs, ys, zs, live, at, [](auto&&... args) {
+        return avx_packet::walk_leaves_packet(std::forward<decltype(args)>(args)...);
+    });
+}
+
+}  // namespace
+}  // namespace avx_packet
+#pragma GCC pop_options
+
+namespace {
+bool cpu_has_avx() {
+    static const bool has = __builtin_cpu_supports("avx");
+    return has;
+}
+}  // namespace
+#endif
+
 unsigned MeshModel::query_packet(const MeshModel& model, const float* x, const float* y,
-                                 const float* v, unsigned live, Quality* out) {
+                                 const float* v, unsigned live, Quality* out, PacketBoxes boxes) {
     using lanes::F4;
-    constexpr int kGroups = kPacketLanes / 4;
     PointLanes<kGroups> p;
-    alignas(16) float xs[kPacketLanes], ys[kPacketLanes], zs[kPacketLanes];
+    alignas(16) float xs[kLanes], ys[kLanes], zs[kLanes];
     for (int g = 0; g < kGroups; ++g) {
         F4 lx = lanes::load(x + 4 * g), ly = lanes::load(y + 4 * g), lz = lanes::load(v + 4 * g);
         if (model.transform) {
@@ -230,28 +350,17 @@ unsigned MeshModel::query_packet(const MeshModel& model, const float* x, const f
         lanes::store(zs + 4 * g, lz);
     }
 
-    const SimplexRecord* simplices = model.simplices.data();
-    Weights w[kPacketLanes];
-    std::uint32_t found[kPacketLanes];
-    PacketStack stack;
-    const unsigned hits = walk_leaves_packet(
-        model.nodes.data(), model.root, p, live, stack,
-        [&](std::uint32_t first, std::uint32_t count, unsigned active) {
-            // One transposed leaf serves every point that reaches it.
-            const LeafLanes l = load_leaf(simplices, first, count);
-            unsigned done = 0;
-            for (unsigned a = active; a != 0; a &= a - 1) {
-                const unsigned k = static_cast<unsigned>(std::countr_zero(a));
-                const std::uint32_t i = first_containing(l, count, xs[k], ys[k], zs[k], w[k]);
-                if (i < count) {
-                    found[k] = first + i;
-                    done |= 1u << k;
-                    // The face is read once every lane is done.
-                    __builtin_prefetch(&model.faces[first + i]);
-                }
-            }
-            return done;
-        });
+    Located at;
+#if defined(__x86_64__) || defined(__i386__)
+    const unsigned hits = boxes == PacketBoxes::Widest && cpu_has_avx()
+                              ? avx_packet::locate(model, p, xs, ys, zs, live, at)
+                              : locate_packet_baseline(model, p, xs, ys, zs, live, at);
+#else
+    (void)boxes;
+    const unsigned hits = locate_packet_baseline(model, p, xs, ys, zs, live, at);
+#endif
+    Weights* w = at.w;
+    const std::uint32_t* found = at.found;
     // The vertex data of every face first, so that the lanes' misses overlap.
     for (unsigned a = hits; a != 0; a &= a - 1) {
         const unsigned k = static_cast<unsigned>(std::countr_zero(a));
@@ -261,7 +370,7 @@ unsigned MeshModel::query_packet(const MeshModel& model, const float* x, const f
     if (const auto* f = std::get_if<Interpolated>(&model.finisher)) {
         // Four points at a time through the lanes; a short last group
         // repeats its first point.
-        while (std::popcount(rest) >= 2) {
+        while ((rest & (rest - 1)) != 0) {  // two lanes or more
             const std::array<std::uint32_t, 4>* faces[4];
             const Weights* ws[4];
             Quality* dst[4];

@@ -76,9 +76,14 @@ struct MeshModel {
     // lane's answer is bit for bit that of `query`, and nearby points share
     // the traversal of the nodes they have in common. All kPacketLanes
     // entries of x, y and v are read; lanes outside `live` are ignored.
+    // `boxes` picks how node boxes are tested: eight lanes per comparison
+    // where the processor has AVX (Widest), or four (Baseline); the same
+    // bits either way.
     static constexpr int kPacketLanes = 16;
+    enum class PacketBoxes { Widest, Baseline };
     static unsigned query_packet(const MeshModel& model, const float* x, const float* y,
-                                 const float* v, unsigned live, Quality* out);
+                                 const float* v, unsigned live, Quality* out,
+                                 PacketBoxes boxes = PacketBoxes::Widest);
 
     // Depth of the compact BVH: 0 without root or with a leaf root.
     static std::uint32_t tree_depth(const MeshModel& model);
