@@ -122,7 +122,7 @@ def main() -> None:
 
     tree = orvik.model_tree([model])
     params = orvik.QueryParams(0, 255)
-    tri.transform  # SciPy computes its barycentric transforms once, on first use: not timed
+    _ = tri.transform  # SciPy computes its barycentric transforms once, on first use: not timed
     ours, scipy = {}, {}
     for name, pts in sets.items():
         x, y, z = (np.ascontiguousarray(pts[:, k]) for k in range(3))
