@@ -6,7 +6,7 @@
 
 #include "common/lanes.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
 #endif
 
@@ -261,7 +261,7 @@ unsigned locate_packet_baseline(const MeshModel& model, const PointLanes<kGroups
 
 }  // namespace
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
 // The packet walk once more, built for AVX: every function defined in this
 // region is compiled with AVX enabled (the inline helpers above are inlined
 // into them), and all of it has internal linkage, so no AVX code can stand
@@ -351,7 +351,7 @@ unsigned MeshModel::query_packet(const MeshModel& model, const float* x, const f
     }
 
     Located at;
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
     const unsigned hits = boxes == PacketBoxes::Widest && cpu_has_avx()
                               ? avx_packet::locate(model, p, xs, ys, zs, live, at)
                               : locate_packet_baseline(model, p, xs, ys, zs, live, at);
