@@ -1,11 +1,12 @@
 """Model tree throughput: query_many over a million points in a velocity model
 of three overlapping mesh models with about a million tetrahedra in total.
 
-Prints points per second on one thread, the ratio against a Python loop over
-PyModelTree.query on a subset, and the speed-up when two Python threads each
-query half of the points (query_many releases the interpreter lock).
-Goals: at least 2 million points per second on one core; at least 1.7x with
-two threads.
+Prints points per second on one thread (wall clock, and per CPU second of
+the process, since the machine may be shared), the ratio against a Python
+loop over PyModelTree.query on a subset, and the speed-up when two Python
+threads each query half of the points (query_many releases the interpreter
+lock). Goals: at least 4 million points per second on one core; at least
+1.7x with two threads.
 """
 
 import json
@@ -92,7 +93,7 @@ def main() -> None:
     hit = np.count_nonzero(out[:, 5])
     cpu_one = cpu_seconds(lambda: tree.query_many(out, coords, params))
     print(f"query_many, {N:,} points ({hit:,} inside a model): {t_one * 1e3:.0f} ms, "
-          f"{rate / 1e6:.2f} million points per second (goal >= 2); "
+          f"{rate / 1e6:.2f} million points per second (goal >= 4); "
           f"{N / cpu_one / 1e6:.2f} million per CPU second")
 
     # A Python loop over query for a subset.
@@ -134,8 +135,8 @@ def main() -> None:
         print(f"load average while measuring: {f.read().split()[0]} on {os.cpu_count()} cores")
 
     print("RESULT " + json.dumps({
-        "operation": "query_many (3 models)", "size": f"{N:,} points", "ours_s": t_one,
-        "peer": "Python loop over query", "peer_s": t_loop * N / LOOP_N, "goal": ">= 2 M points/s",
+        "operation": f"query_many (3 models, {rate / 1e6:.2f} M points/s)", "size": f"{N:,} points", "ours_s": t_one,
+        "peer": "Python loop over query", "peer_s": t_loop * N / LOOP_N, "goal": ">= 4 M points/s",
     }))
     print("RESULT " + json.dumps({
         "operation": "query_many, 2 threads", "size": f"{N:,} points", "ours_s": t_two,

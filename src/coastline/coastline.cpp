@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "hierarchy/collapse.hpp"
 #include "hierarchy/hierarchy.hpp"
 
 #if defined(__SSE2__)
@@ -40,94 +41,47 @@ Padded pad(const hierarchy::Box3& b) {
     return {b.min[0] - m, b.min[1] - m, b.max[0] + m, b.max[1] + m};
 }
 
-// Collapses the binary hierarchy into nodes whose subtrees of at most four
-// segments become leaves.
-class IndexBuilder {
-public:
-    IndexBuilder(const std::vector<Segment>& segments, const hierarchy::BinaryTree& tree,
-                 CoastlineIndex& index)
-        : segments_(segments), tree_(tree), index_(index), count_(tree.nodes.size(), 1) {}
+// Index nodes with padded boxes and leaves of four segment slots for
+// hierarchy::collapse.
+struct IndexOut {
+    const std::vector<Segment>& segments;
+    CoastlineIndex& index;
 
-    void run() {
-        // Pre-order numbering puts children after their parent.
-        for (std::size_t i = tree_.nodes.size(); i-- > 0;) {
-            const auto& n = tree_.nodes[i];
-            if (!n.is_leaf()) count_[i] = count_[n.left] + count_[n.right];
-        }
-        index_.nodes.reserve(segments_.size() / 2);
-        index_.leaves.reserve(segments_.size());
-        struct Work {
-            std::uint32_t binary;
-            std::uint32_t parent;  // kNone for the root
-            int slot;
-            std::uint32_t depth;
-        };
-        constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-        std::vector<Work> stack{{0, kNone, 0, 0}};
-        while (!stack.empty()) {
-            const Work w = stack.back();
-            stack.pop_back();
-            std::uint32_t ref;
-            if (count_[w.binary] <= 4) {
-                ref = kLeafFlag | static_cast<std::uint32_t>(index_.leaves.size());
-                make_leaf(w.binary);
-            } else {
-                const auto& b = tree_.nodes[w.binary];
-                ref = static_cast<std::uint32_t>(index_.nodes.size());
-                CoastlineNode node{};
-                const Padded p0 = pad(b.left_box);
-                const Padded p1 = pad(b.right_box);
-                node.min_x[0] = p0.min_x;
-                node.min_y[0] = p0.min_y;
-                node.max_x[0] = p0.max_x;
-                node.max_y[0] = p0.max_y;
-                node.min_x[1] = p1.min_x;
-                node.min_y[1] = p1.min_y;
-                node.max_x[1] = p1.max_x;
-                node.max_y[1] = p1.max_y;
-                index_.nodes.push_back(node);
-                index_.depth = std::max(index_.depth, w.depth + 1);
-                stack.push_back({b.right, ref, 1, w.depth + 1});
-                stack.push_back({b.left, ref, 0, w.depth + 1});
-            }
-            if (w.parent == kNone) index_.root = ref;
-            else index_.nodes[w.parent].child[w.slot] = ref;
-        }
-    }
-
-private:
-    void make_leaf(std::uint32_t binary) {
-        std::array<std::uint32_t, 4> shapes{};
-        int n = 0;
-        std::vector<std::uint32_t>& pending = scratch_;
-        pending.assign(1, binary);
-        while (!pending.empty()) {
-            const auto& b = tree_.nodes[pending.back()];
-            pending.pop_back();
-            if (b.is_leaf()) {
-                shapes[n++] = b.shape;
-            } else {
-                pending.push_back(b.right);
-                pending.push_back(b.left);
-            }
-        }
+    Result<std::uint32_t> leaf(std::span<const std::uint32_t> shapes) {
+        const auto ref = kLeafFlag | static_cast<std::uint32_t>(index.leaves.size());
         CoastlineLeaf leaf{};
-        for (int k = 0; k < 4; ++k) {
+        const std::size_t n = shapes.size();
+        for (std::size_t k = 0; k < 4; ++k) {
             // Repeating a segment changes no minimum.
-            const Segment& s = segments_[shapes[k < n ? k : n - 1]];
+            const Segment& s = segments[shapes[k < n ? k : n - 1]];
             leaf.ax[k] = s.ax;
             leaf.ay[k] = s.ay;
             leaf.bx[k] = s.bx;
             leaf.by[k] = s.by;
         }
-        index_.leaves.push_back(leaf);
+        index.leaves.push_back(leaf);
+        return ref;
     }
-
-    const std::vector<Segment>& segments_;
-    const hierarchy::BinaryTree& tree_;
-    CoastlineIndex& index_;
-    std::vector<std::uint32_t> count_;
-    std::vector<std::uint32_t> scratch_;
+    Result<std::uint32_t> interior(const hierarchy::BinaryNode& b, std::uint32_t depth) {
+        const auto ref = static_cast<std::uint32_t>(index.nodes.size());
+        CoastlineNode node{};
+        const Padded p0 = pad(b.left_box);
+        const Padded p1 = pad(b.right_box);
+        node.min_x[0] = p0.min_x;
+        node.min_y[0] = p0.min_y;
+        node.max_x[0] = p0.max_x;
+        node.max_y[0] = p0.max_y;
+        node.min_x[1] = p1.min_x;
+        node.min_y[1] = p1.min_y;
+        node.max_x[1] = p1.max_x;
+        node.max_y[1] = p1.max_y;
+        index.nodes.push_back(node);
+        index.depth = std::max(index.depth, depth);
+        return ref;
+    }
+    void link(std::uint32_t parent, int side, std::uint32_t child) {
+        index.nodes[parent].child[side] = child;
+    }
 };
 
 // A segment can flip the inside flag only when its y range is a proper
@@ -389,7 +343,12 @@ Result<Coastline> Coastline::build(const StridedView<float, 3>& view) {
     for (const Segment& s : c.segments) boxes.push_back(segment_box(s));
     const hierarchy::BinaryTree tree = hierarchy::build(boxes);
     if (tree.nodes.size() != 2 * boxes.size() - 1) return Error::internal("segment index has the wrong size");
-    IndexBuilder(c.segments, tree, c.index).run();
+    c.index.nodes.reserve(c.segments.size() / 2);
+    c.index.leaves.reserve(c.segments.size());
+    IndexOut sink{c.segments, c.index};
+    Result<std::uint32_t> root = hierarchy::collapse(tree, 4, sink);
+    if (!root) return root.error();
+    c.index.root = root.value();
     build_crossings(c.segments, c.index);
     return c;
 }

@@ -1,7 +1,10 @@
 #include "compact_bvh/compact_bvh.hpp"
 
 #include <algorithm>
+#include <span>
 #include <utility>
+
+#include "hierarchy/collapse.hpp"
 
 namespace orvik {
 namespace {
@@ -16,88 +19,47 @@ void copy_box(const hierarchy::Box3& box, float* mn, float* mx) {
     }
 }
 
-// Appends the shapes under `b`, left to right. Only called on subtrees of at
-// most four shapes, so the recursion stays shallow.
-void append_shapes(const std::vector<hierarchy::BinaryNode>& nodes, std::uint32_t b,
-                   std::vector<std::uint32_t>& out) {
-    const hierarchy::BinaryNode& n = nodes[b];
-    if (n.is_leaf()) {
-        out.push_back(n.shape);
-        return;
+// Compact nodes and leaf references for hierarchy::collapse.
+struct CompactOut {
+    CompactBvh& bvh;
+    std::vector<std::uint32_t>& leaf_order;
+
+    Result<std::uint32_t> leaf(std::span<const std::uint32_t> shapes) {
+        const std::size_t first = leaf_order.size();
+        leaf_order.insert(leaf_order.end(), shapes.begin(), shapes.end());
+        if (first > kMaxIndex) return Error::value(kIndexBounds);
+        if (shapes.empty() || shapes.size() - 1 > 3) return Error::value(kCountBounds);
+        return kLeafBit + static_cast<NodeRef>((shapes.size() - 1) << 29) +
+               static_cast<NodeRef>(first);
     }
-    append_shapes(nodes, n.left, out);
-    append_shapes(nodes, n.right, out);
-}
+    Result<std::uint32_t> interior(const hierarchy::BinaryNode& b, std::uint32_t) {
+        const std::size_t k = bvh.nodes.size();
+        if (k > kMaxIndex) return Error::value(kIndexBounds);
+        CompactNode node{};
+        copy_box(b.left_box, node.box0_min, node.box0_max);
+        copy_box(b.right_box, node.box1_min, node.box1_max);
+        bvh.nodes.push_back(node);
+        return static_cast<NodeRef>(k);
+    }
+    void link(std::uint32_t parent, int side, std::uint32_t child) {
+        (side == 0 ? bvh.nodes[parent].child0 : bvh.nodes[parent].child1) = child;
+    }
+};
 
 }  // namespace
 
 Result<CompactBvh> CompactBvh::compact(const hierarchy::BinaryTree& tree,
                                        std::vector<std::uint32_t>& leaf_order) {
-    const std::vector<hierarchy::BinaryNode>& bin = tree.nodes;
     CompactBvh out;
     leaf_order.clear();
-    if (bin.empty()) return out;
-    const std::size_t total = bin.size();
-
-    // Leaf counts. Pre-order numbering puts children after their parent, so
-    // one backward sweep sees both children before the parent.
-    std::vector<std::uint64_t> counts(total, 0);
-    for (std::size_t i = total; i-- > 0;) {
-        const hierarchy::BinaryNode& n = bin[i];
-        if (n.is_leaf()) {
-            counts[i] = 1;
-            continue;
-        }
-        if (n.left <= i || n.right <= i || n.left >= total || n.right >= total) {
-            return Error::internal("binary hierarchy is not in pre-order");
-        }
-        counts[i] = counts[n.left] + counts[n.right];
-    }
-    const std::uint64_t shapes = counts[0];
-    out.nodes.reserve(static_cast<std::size_t>(shapes / 2));
-    leaf_order.reserve(static_cast<std::size_t>(shapes));
-
-    // Depth-first flatten with an explicit stack: a node is numbered when it
-    // is popped and its left subtree is finished before its right one starts,
-    // which gives pre-order numbering and left-to-right leaves. The finished
-    // reference goes to the parent's child slot (parent -1: the root).
-    struct Pending {
-        std::uint32_t node;
-        std::int64_t parent;
-        int side;
-    };
-    NodeRef root = 0;
-    auto store = [&](const Pending& p, NodeRef r) {
-        if (p.parent < 0) root = r;
-        else if (p.side == 0) out.nodes[static_cast<std::size_t>(p.parent)].child0 = r;
-        else out.nodes[static_cast<std::size_t>(p.parent)].child1 = r;
-    };
-    std::vector<Pending> work;
-    work.push_back({0, -1, 0});
-    while (!work.empty()) {
-        const Pending p = work.back();
-        work.pop_back();
-        const std::uint64_t c = counts[p.node];
-        if (c <= 4) {
-            const std::size_t first = leaf_order.size();
-            append_shapes(bin, p.node, leaf_order);
-            if (first > kMaxIndex) return Error::value(kIndexBounds);
-            if (c < 1 || c - 1 > 3) return Error::value(kCountBounds);
-            store(p, kLeafBit + static_cast<NodeRef>((c - 1) << 29) + static_cast<NodeRef>(first));
-            continue;
-        }
-        const hierarchy::BinaryNode& n = bin[p.node];
-        const std::size_t k = out.nodes.size();
-        if (k > kMaxIndex) return Error::value(kIndexBounds);
-        CompactNode node{};
-        copy_box(n.left_box, node.box0_min, node.box0_max);
-        copy_box(n.right_box, node.box1_min, node.box1_max);
-        out.nodes.push_back(node);
-        store(p, static_cast<NodeRef>(k));
-        work.push_back({n.right, static_cast<std::int64_t>(k), 1});
-        work.push_back({n.left, static_cast<std::int64_t>(k), 0});
-    }
-    out.root = root;
+    if (tree.nodes.empty()) return out;
+    const std::size_t shapes = (tree.nodes.size() + 1) / 2;
+    out.nodes.reserve(shapes / 2);
+    leaf_order.reserve(shapes);
+    CompactOut sink{out, leaf_order};
+    Result<std::uint32_t> root = hierarchy::collapse(tree, 4, sink);
+    if (!root) return root.error();
+    out.root = root.value();
     return out;
 }
 

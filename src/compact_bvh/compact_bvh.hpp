@@ -2,12 +2,13 @@
 // child references; leaves hold up to four consecutive simplices.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <optional>
 #include <vector>
 
+#include "common/inline_vector.hpp"
+#include "common/lanes.hpp"
 #include "common/result.hpp"
 #include "hierarchy/hierarchy.hpp"
 
@@ -34,6 +35,9 @@ struct CompactNode {
     NodeRef child1;
 };
 static_assert(sizeof(CompactNode) == 56, "CompactNode must stay 56 bytes");
+// The box tests read a node as floats: box0 at float 0, box1 at float 7.
+static_assert(offsetof(CompactNode, box0_max) == 12 && offsetof(CompactNode, box1_min) == 28 &&
+              offsetof(CompactNode, box1_max) == 40);
 
 struct CompactBvh {
     std::vector<CompactNode> nodes;
@@ -50,37 +54,25 @@ struct CompactBvh {
     static std::uint32_t depth(const CompactNode* nodes, std::optional<NodeRef> root);
 };
 
-// LIFO of node references: the first 16 entries live in place, deeper
-// stacks spill to the heap.
-class RefStack {
-public:
-    RefStack() = default;
-    RefStack(const RefStack&) = delete;
-    RefStack& operator=(const RefStack&) = delete;
+// The traversal stack of one point: node references, the first 16 in place.
+using RefStack = InlineVector<NodeRef, 16>;
 
-    bool empty() const { return size_ == 0; }
-    void push(NodeRef r) {
-        if (size_ == capacity_) grow();
-        data_[size_++] = r;
-    }
-    NodeRef pop() { return data_[--size_]; }
+// The points of a packet traversal: lane k of group g is point 4g + k.
+template <int Groups>
+struct PointLanes {
+    static constexpr int kLanes = 4 * Groups;
+    lanes::F4 x[Groups], y[Groups], z[Groups];
 
-private:
-    void grow() {
-        const std::size_t cap = capacity_ * 2;
-        auto bigger = std::make_unique<NodeRef[]>(cap);
-        std::memcpy(bigger.get(), data_, size_ * sizeof(NodeRef));
-        heap_ = std::move(bigger);
-        data_ = heap_.get();
-        capacity_ = cap;
-    }
-
-    NodeRef inline_[16];
-    NodeRef* data_ = inline_;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 16;
-    std::unique_ptr<NodeRef[]> heap_;
+    // The points among `active` in child box `which` of the node (below).
+    unsigned in_box(const CompactNode& n, int which, unsigned active) const;
 };
+
+// A pending subtree of a packet traversal and the points that still enter it.
+struct PacketEntry {
+    NodeRef ref;
+    unsigned lanes;
+};
+using PacketStack = InlineVector<PacketEntry, 16>;
 
 namespace detail {
 // All six comparisons are evaluated (no short circuit): the outcome is
@@ -89,43 +81,120 @@ inline bool in_box(const float* mn, const float* mx, float x, float y, float z) 
     return static_cast<bool>((mn[0] <= x) & (mn[1] <= y) & (mn[2] <= z) & (x <= mx[0]) &
                              (y <= mx[1]) & (z <= mx[2]));
 }
+
+// Bit 0: the point lies in box0; bit 1: in box1. `p` holds (x, y, z, x).
+inline unsigned child_boxes(const CompactNode& n, float x, float y, float z, lanes::F4 p) {
+#if defined(__SSE2__)
+    // Four unaligned loads cover both boxes: (min xyz, max x) and (max xyz,
+    // child) for each; the fourth lane of every comparison is dropped.
+    (void)x, (void)y, (void)z;
+    const float* f = reinterpret_cast<const float*>(&n);
+    const __m128 in0 =
+        _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(f), p.v), _mm_cmple_ps(p.v, _mm_loadu_ps(f + 3)));
+    const __m128 in1 =
+        _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(f + 7), p.v), _mm_cmple_ps(p.v, _mm_loadu_ps(f + 10)));
+    const unsigned m = static_cast<unsigned>(_mm_movemask_ps(in0) | (_mm_movemask_ps(in1) << 4));
+    return static_cast<unsigned>((m & 0x7u) == 0x7u) |
+           (static_cast<unsigned>((m & 0x70u) == 0x70u) << 1);
+#else
+    (void)p;
+    return static_cast<unsigned>(in_box(n.box0_min, n.box0_max, x, y, z)) |
+           (static_cast<unsigned>(in_box(n.box1_min, n.box1_max, x, y, z)) << 1);
+#endif
+}
+
+// The points of `p` among `active` that lie in child box `which` of the
+// node, one bit each.
+template <int Groups>
+inline unsigned box_lanes(const CompactNode& n, int which, const PointLanes<Groups>& p,
+                          unsigned active) {
+    using lanes::le;
+    // The six floats min xyz, max xyz of the box; the child reference follows.
+    const float* box = reinterpret_cast<const float*>(&n) + 7 * which;
+#if defined(__SSE2__)
+    // Each bound goes to all lanes by a shuffle of two loads instead of six
+    // separate broadcasts.
+    const __m128 a = _mm_loadu_ps(box);      // min x, min y, min z, max x
+    const __m128 b = _mm_loadu_ps(box + 2);  // min z, max x, max y, max z
+    const lanes::F4 min_x{_mm_shuffle_ps(a, a, 0x00)}, min_y{_mm_shuffle_ps(a, a, 0x55)};
+    const lanes::F4 min_z{_mm_shuffle_ps(a, a, 0xAA)}, max_x{_mm_shuffle_ps(a, a, 0xFF)};
+    const lanes::F4 max_y{_mm_shuffle_ps(b, b, 0xAA)}, max_z{_mm_shuffle_ps(b, b, 0xFF)};
+#else
+    using lanes::splat;
+    const lanes::F4 min_x = splat(box[0]), min_y = splat(box[1]), min_z = splat(box[2]);
+    const lanes::F4 max_x = splat(box[3]), max_y = splat(box[4]), max_z = splat(box[5]);
+#endif
+    unsigned in = 0;
+    for (int g = 0; g < Groups; ++g) {
+        in |= lanes::bits(le(min_x, p.x[g]) & le(min_y, p.y[g]) & le(min_z, p.z[g]) &
+                          le(p.x[g], max_x) & le(p.y[g], max_y) & le(p.z[g], max_z))
+              << (4 * g);
+    }
+    return in & active;
+}
 }  // namespace detail
 
+template <int Groups>
+inline unsigned PointLanes<Groups>::in_box(const CompactNode& n, int which, unsigned active) const {
+    return detail::box_lanes(n, which, *this, active);
+}
+
+// Hands the leaves whose path of boxes contains (x, y, z) to
+// `leaf(first, count)` until it returns true; returns whether one did. When
+// the point lies in both boxes of a node the second child is searched first
+// (as if both were pushed and the top popped). `stack` is scratch that may be
+// reused from point to point.
+template <class Leaf>
+inline bool walk_leaves(const CompactNode* nodes, std::optional<NodeRef> root, float x, float y,
+                        float z, RefStack& stack, Leaf&& leaf) {
+    if (!root) return false;
+    // The stack's size and storage stay in registers; the storage only moves
+    // when the stack outgrows it.
+    NodeRef* pending = stack.data();
+    std::size_t size = 0, capacity = stack.capacity();
+    const lanes::F4 p = lanes::set(x, y, z, x);
+    NodeRef r = *root;
+    for (;;) {
+        // Down through interior nodes: one passing child is taken at once,
+        // the first of two waits on the stack.
+        while (!is_leaf(r)) {
+            const CompactNode& n = nodes[ref_index(r)];
+            const unsigned in = detail::child_boxes(n, x, y, z, p);
+            if (size == capacity) {
+                pending = stack.grow(size);
+                capacity = stack.capacity();
+            }
+            pending[size] = n.child0;
+            size += in == 3 ? 1 : 0;
+            r = (in & 2) ? n.child1 : n.child0;
+            if (in == 0) goto next;
+        }
+        if (leaf(ref_index(r), leaf_count(r))) return true;
+    next:
+        if (size == 0) return false;
+        r = pending[--size];
+    }
+}
+
+#include "compact_bvh/packet_walk.inc"
+
 // Hands every simplex position whose path of boxes contains (x, y, z) to
-// `test` until it returns true; returns that position, or nothing. When the
-// point lies in both boxes of a node the second child is searched first.
+// `test` until it returns true; returns that position, or nothing.
 template <class Test>
 inline std::optional<std::uint32_t> traverse(const CompactNode* nodes, std::optional<NodeRef> root,
                                              float x, float y, float z, Test&& test) {
-    if (!root) return std::nullopt;
     RefStack stack;
-    NodeRef r = *root;
-    for (;;) {
-        if (is_leaf(r)) {
-            const std::uint32_t first = ref_index(r);
-            const std::uint32_t end = first + leaf_count(r);
-            for (std::uint32_t i = first; i < end; ++i) {
-                if (test(i)) return i;
-            }
-        } else {
-            // Equivalent to pushing child0 then child1 and popping: a single
-            // passing child is taken at once without touching the stack.
-            const CompactNode& n = nodes[ref_index(r)];
-            const bool in0 = detail::in_box(n.box0_min, n.box0_max, x, y, z);
-            const bool in1 = detail::in_box(n.box1_min, n.box1_max, x, y, z);
-            if (in1) {
-                if (in0) stack.push(n.child0);
-                r = n.child1;
-                continue;
-            }
-            if (in0) {
-                r = n.child0;
-                continue;
+    std::optional<std::uint32_t> found;
+    walk_leaves(nodes, root, x, y, z, stack, [&](std::uint32_t first, std::uint32_t count) {
+        for (std::uint32_t i = first; i < first + count; ++i) {
+            if (test(i)) {
+                found = i;
+                return true;
             }
         }
-        if (stack.empty()) return std::nullopt;
-        r = stack.pop();
-    }
+        return false;
+    });
+    return found;
 }
 
 }  // namespace orvik

@@ -1,6 +1,5 @@
 // blend_many: the row-by-row "over" blend of two (N, 6) quality arrays.
 #include <string>
-#include <vector>
 
 #include "lib/bindings.hpp"
 #include "lib/frame/arrays.hpp"
@@ -32,14 +31,16 @@ PyObject* blend_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             raise_value("lhs and rhs must each have exactly 6 columns [rho, vp, vs, qp, qs, alpha]");
             return nullptr;
         }
-        std::vector<float> out(static_cast<std::size_t>(n) * 6);
+        // Every value is written by the loop, so the buffer is not zeroed.
+        const std::size_t count = static_cast<std::size_t>(n) * 6;
+        ResultBuffer out(count * sizeof(float));
         bool done = false;
         {
             AllowThreads unlocked;
-            done = blend_rows(lhs.view(), rhs.view(), out.data(), unlocked.interrupt());
+            done = blend_rows(lhs.view(), rhs.view(), out.as<float>(), unlocked.interrupt());
         }
         if (!done) return nullptr;  // a signal handler raised; its exception is set
-        return make_array(std::move(out), {n, 6});
+        return out.into_array(count, NPY_FLOAT32, {n, 6});
     });
 }
 

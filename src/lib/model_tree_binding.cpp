@@ -332,11 +332,14 @@ PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
             }
             rows.mask = mask.view();
         }
+        // Ordering scratch is taken while the lock is held: should memory run
+        // out, MemoryError is raised before any row is written.
+        QueryScratch scratch(n);
         bool done = false;
         {
             AllowThreads unlocked;
             done = query_rows(as_instance<ModelTree>(self)->value, rows, params.priority_lo,
-                              params.priority_hi, unlocked.interrupt());
+                              params.priority_hi, scratch, unlocked.interrupt());
         }
         if (!done) return nullptr;  // a signal handler raised; its exception is set
         Py_RETURN_NONE;

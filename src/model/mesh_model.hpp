@@ -70,6 +70,21 @@ struct MeshModel {
     // the common case.
     static std::optional<Quality> query(const MeshModel& model, float x, float y, float v);
 
+    // `query` for a packet of up to kPacketLanes points at once: lane k (bit
+    // k of `live`) is the point (x[k], y[k], v[k]); its quality goes to
+    // out[k] when some simplex contains it. Returns the lanes found. Each
+    // lane's answer is bit for bit that of `query`, and nearby points share
+    // the traversal of the nodes they have in common. All kPacketLanes
+    // entries of x, y and v are read; lanes outside `live` are ignored.
+    // `boxes` picks how node boxes are tested: eight lanes per comparison
+    // where the processor has AVX (Widest), or four (Baseline); the same
+    // bits either way.
+    static constexpr int kPacketLanes = 16;
+    enum class PacketBoxes { Widest, Baseline };
+    static unsigned query_packet(const MeshModel& model, const float* x, const float* y,
+                                 const float* v, unsigned live, Quality* out,
+                                 PacketBoxes boxes = PacketBoxes::Widest);
+
     // Depth of the compact BVH: 0 without root or with a leaf root.
     static std::uint32_t tree_depth(const MeshModel& model);
 

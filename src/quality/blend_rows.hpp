@@ -15,6 +15,17 @@ inline Quality read_quality_row(const StridedView<float, 2>& v, std::ptrdiff_t r
     return Quality{f(0), f(1), f(2), f(3), f(4), f(5)};
 }
 
+// Which lanes the dense loop may use: the widest the processor has (AVX
+// when it has it, else SSE2 on x86-64), four, or one row at a time. All give
+// the same bits; tests compare them.
+enum class BlendLanes { Widest, Four, One };
+
+// out[i] = blend(f[i], b[i]) for `rows` contiguous rows of six floats.
+// `stream` writes `out` past the caches where it is 16-byte aligned (for
+// results far larger than the caches); the values are the same.
+void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows,
+                 BlendLanes lanes = BlendLanes::Widest, bool stream = false);
+
 // out[i] = blend(lhs[i], rhs[i]) for every row; `out` holds rows * 6 floats.
 // Both views must have the same row count and at least six columns. False
 // when `stop` ended the loop early.

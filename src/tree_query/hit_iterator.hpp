@@ -37,6 +37,13 @@ inline bool within_vertex_z(const MeshModel& m, float v) {
     return !(m.vertex_aabb[2] > v || v > m.vertex_aabb[5]);
 }
 
+// A model that the enumeration has reached and that must now be asked for
+// the point's quality, with the vertical coordinate that it reads.
+struct Candidate {
+    const MeshModel* model = nullptr;
+    float v = 0;
+};
+
 class HitIterator {
 public:
     HitIterator(const ModelTree& tree, const QueryPoint& p, std::uint8_t lo, std::uint8_t hi)
@@ -46,6 +53,19 @@ public:
 
     // The next hit, or nothing once the enumeration has ended.
     std::optional<Hit> next() {
+        while (std::optional<Candidate> c = next_candidate()) {
+            if (std::optional<Quality> q = MeshModel::query(*c->model, point_.x, point_.y, c->v))
+                return Hit{c->model->priority, *q};
+        }
+        return std::nullopt;
+    }
+
+    // The walk of `next` up to the next model to locate the point in, or
+    // nothing once the enumeration has ended. A caller that steps several
+    // enumerations together locates the candidate itself; when the model
+    // does not contain the point it asks for the next candidate, when it
+    // does that is the hit `next` would have returned.
+    std::optional<Candidate> next_candidate() {
         while (!pending_.empty()) {
             const PendingEntry e = pending_.pop();
             const TreeNode& node = tree_->nodes[e.node];
@@ -61,12 +81,12 @@ public:
             if (!(lo_ <= p && p <= hi_)) continue;
             const float v = vertical_coordinate(m, point_);
             if (!within_vertex_z(m, v)) continue;
-            if (std::optional<Quality> q = MeshModel::query(m, point_.x, point_.y, v))
-                return Hit{m.priority, *q};
+            return Candidate{&m, v};
         }
         return std::nullopt;
     }
 
+    const QueryPoint& point() const { return point_; }
     const PendingQueue& pending() const { return pending_; }
 
 private:
@@ -81,6 +101,44 @@ inline constexpr float kOpaqueTolerance = 1e-4f;
 
 inline bool is_opaque(const Quality& q) {
     return std::fabs(q.alpha - 1.0f) <= kOpaqueTolerance;
+}
+
+// The compositing rule, front to back: the first hit's quality as it is,
+// every later hit blended behind the running composite, and no hit after an
+// opaque composite makes any difference.
+class Composite {
+public:
+    // False once the composite is opaque: a further hit would be discarded.
+    bool wants_more() const { return !acc_ || !is_opaque(*acc_); }
+    void add(const Quality& q) { acc_ = acc_ ? Quality::blend(*acc_, q) : q; }
+    const std::optional<Quality>& result() const { return acc_; }
+
+private:
+    std::optional<Quality> acc_;
+};
+
+// How a fold over the hits treats the hits after the composite is opaque.
+enum class PastOpaque {
+    Skip,      // the query: takes no further hit
+    TakeOne,   // the statistics: takes one more hit, as the plain fold does, and stops
+    BlendAll,  // the explanation: takes and blends every hit
+};
+
+// The fold over the hits of `it`. `seen(hit, opaque)` is told of every hit
+// taken, with whether the composite was already opaque before it.
+template <PastOpaque Mode, class Seen>
+std::optional<Quality> fold_hits(HitIterator& it, Seen&& seen) {
+    Composite c;
+    for (;;) {
+        const bool opaque = !c.wants_more();
+        if (Mode == PastOpaque::Skip && opaque) break;
+        std::optional<Hit> h = it.next();
+        if (!h) break;
+        seen(*h, opaque);
+        if (Mode == PastOpaque::TakeOne && opaque) break;
+        c.add(h->quality);
+    }
+    return c.result();
 }
 
 }  // namespace orvik

@@ -3,17 +3,18 @@
 // live inside the queue; a ninth moves them to the heap for good.
 #pragma once
 
-#include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
-#include <vector>
+
+#include "common/inline_vector.hpp"
 
 namespace orvik {
 
 struct PendingEntry {
-    std::uint64_t node = 0;
-    float key = 0;
+    std::uint64_t node;
+    float key;
 };
 
 // The key as a signed integer whose order is the IEEE total order.
@@ -34,49 +35,32 @@ public:
     static constexpr std::size_t kInline = 8;
 
     PendingQueue() = default;
-    PendingQueue(const PendingQueue&) = delete;
-    PendingQueue& operator=(const PendingQueue&) = delete;
-    PendingQueue(PendingQueue&& o) noexcept
-        : inline_(o.inline_), heap_(std::move(o.heap_)), size_(o.size_), spilled_(o.spilled_) {
-        o.size_ = 0;
-    }
+    PendingQueue(PendingQueue&&) noexcept = default;
 
-    bool empty() const { return size_ == 0; }
-    std::size_t size() const { return size_; }
-    bool spilled() const { return spilled_; }
+    bool empty() const { return heap_.empty(); }
+    std::size_t size() const { return heap_.size(); }
+    bool spilled() const { return heap_.spilled(); }
 
     void push(PendingEntry e) {
-        if (!spilled_ && size_ == kInline) {
-            heap_.assign(inline_.begin(), inline_.end());
-            spilled_ = true;
-        }
-        if (spilled_) {
-            heap_.push_back(e);
-        } else {
-            inline_[size_] = e;
-        }
-        ++size_;
-        sift_up(size_ - 1);
+        heap_.push_back(e);
+        sift_up(heap_.size() - 1);
     }
 
     // Precondition: not empty.
     PendingEntry pop() {
-        PendingEntry* d = data();
+        PendingEntry* d = heap_.data();
         const PendingEntry top = d[0];
-        --size_;
-        if (size_ > 0) {
-            d[0] = d[size_];
+        const PendingEntry last = heap_.pop_back();
+        if (!heap_.empty()) {
+            d[0] = last;
             sift_down(0);
         }
-        if (spilled_) heap_.pop_back();
         return top;
     }
 
 private:
-    PendingEntry* data() { return spilled_ ? heap_.data() : inline_.data(); }
-
     void sift_up(std::size_t i) {
-        PendingEntry* d = data();
+        PendingEntry* d = heap_.data();
         while (i > 0) {
             const std::size_t parent = (i - 1) / 2;
             if (!pops_before(d[i], d[parent])) break;
@@ -85,22 +69,21 @@ private:
         }
     }
     void sift_down(std::size_t i) {
-        PendingEntry* d = data();
+        PendingEntry* d = heap_.data();
+        const std::size_t n = heap_.size();
         for (;;) {
             const std::size_t l = 2 * i + 1, r = l + 1;
             std::size_t best = i;
-            if (l < size_ && pops_before(d[l], d[best])) best = l;
-            if (r < size_ && pops_before(d[r], d[best])) best = r;
+            if (l < n && pops_before(d[l], d[best])) best = l;
+            if (r < n && pops_before(d[r], d[best])) best = r;
             if (best == i) return;
             std::swap(d[i], d[best]);
             i = best;
         }
     }
 
-    std::array<PendingEntry, kInline> inline_{};
-    std::vector<PendingEntry> heap_;
-    std::size_t size_ = 0;
-    bool spilled_ = false;
+    // A binary heap in an array whose first eight entries live in place.
+    InlineVector<PendingEntry, kInline> heap_;
 };
 
 }  // namespace orvik

@@ -1,7 +1,10 @@
 #include "tree_query/tree_query.hpp"
 
-#include <array>
+#include <algorithm>
+#include <bit>
 #include <chrono>
+
+#include "common/inline_vector.hpp"
 
 namespace orvik {
 
@@ -13,18 +16,68 @@ HitIterator ModelTree::hits(const ModelTree& tree, const QueryPoint& p, std::uin
 std::optional<Quality> ModelTree::query(const ModelTree& tree, const QueryPoint& p,
                                         std::uint8_t lo, std::uint8_t hi) {
     HitIterator it(tree, p, lo, hi);
-    std::optional<Hit> first = it.next();
-    if (!first) return std::nullopt;
-    Quality acc = first->quality;
     // Once the composite is opaque the next hit would be discarded whatever it
     // is; locating it is pure work (the diagnostics still count it), so the
     // fold stops before taking it. The result is the same.
-    while (!is_opaque(acc)) {
-        std::optional<Hit> h = it.next();
-        if (!h) break;
-        acc = Quality::blend(acc, h->quality);
+    return fold_hits<PastOpaque::Skip>(it, [](const Hit&, bool) {});
+}
+
+unsigned query_packet(const ModelTree& tree, const QueryPoint* points, unsigned live,
+                      std::uint8_t lo, std::uint8_t hi, Quality* out) {
+    constexpr int kLanes = MeshModel::kPacketLanes;
+    std::optional<HitIterator> its[kLanes];
+    Composite composites[kLanes];
+    Candidate candidates[kLanes];
+    for (unsigned a = live; a != 0; a &= a - 1) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+        its[k].emplace(tree, points[k], lo, hi);
     }
-    return acc;
+    // Each lane runs the fold of ModelTree::query on its own: while its
+    // composite wants more, it takes the next candidate, and a candidate that
+    // contains its point is the next hit. Lanes only wait for one another.
+    unsigned asking = live;  // lanes that need their next candidate
+    unsigned waiting = 0;    // lanes holding a candidate not yet located
+    for (;;) {
+        for (unsigned a = asking; a != 0; a &= a - 1) {
+            const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+            if (!composites[k].wants_more()) continue;
+            if (std::optional<Candidate> c = its[k]->next_candidate()) {
+                candidates[k] = *c;
+                waiting |= 1u << k;
+            }
+        }
+        if (waiting == 0) break;
+        // Every lane waiting on the same model as the first is located now.
+        const unsigned first = static_cast<unsigned>(std::countr_zero(waiting));
+        const MeshModel* model = candidates[first].model;
+        unsigned group = 0;
+        float x[kLanes], y[kLanes], v[kLanes];
+        for (unsigned k = 0; k < kLanes; ++k) {
+            const bool same = ((waiting >> k) & 1u) != 0 && candidates[k].model == model;
+            const unsigned src = same ? k : first;
+            x[k] = points[src].x;
+            y[k] = points[src].y;
+            v[k] = candidates[src].v;
+            group |= static_cast<unsigned>(same) << k;
+        }
+        Quality q[kLanes];
+        const unsigned found = MeshModel::query_packet(*model, x, y, v, group, q);
+        for (unsigned a = found; a != 0; a &= a - 1) {
+            const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+            composites[k].add(q[k]);
+        }
+        waiting &= ~group;
+        asking = group;
+    }
+    unsigned result = 0;
+    for (unsigned a = live; a != 0; a &= a - 1) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+        if (composites[k].result()) {
+            out[k] = *composites[k].result();
+            result |= 1u << k;
+        }
+    }
+    return result;
 }
 
 namespace {
@@ -36,11 +89,67 @@ inline void write_row(float* row, std::ptrdiff_t col_stride, const Quality& q) {
     }
 }
 
+constexpr std::ptrdiff_t kPollEvery = 4096;  // rows between two stop polls
+constexpr std::size_t kLanes = MeshModel::kPacketLanes;
+constexpr std::size_t kAhead = 4 * kLanes;  // sorted rows fetched ahead of their query
+
+// Rows in the order that `order` gives them, a packet at a time.
+bool query_ordered(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
+                   MortonOrder& order, const Interrupt& stop) {
+    const std::ptrdiff_t n = rows.x.size();
+    for (std::ptrdiff_t begin = 0; begin < n; begin += order.capacity()) {
+        if (stop.requested()) return false;
+        const std::ptrdiff_t end = std::min(n, begin + order.capacity());
+        const std::span<const std::uint64_t> sorted =
+            order.sort(rows.x, rows.y, rows.z, rows.mask, begin, end);
+        const std::size_t count = sorted.size();
+        for (std::size_t block = 0; block < count; block += kPollEvery) {
+            if (block > 0 && stop.requested()) return false;
+            const std::size_t block_end = std::min(count, block + kPollEvery);
+            for (std::size_t i = block; i < block_end; i += kLanes) {
+                // The rows a few packets ahead lie anywhere in the arrays:
+                // fetch them while these points are located.
+                for (std::size_t j = i + kAhead; j < std::min(count, i + kAhead + kLanes); ++j) {
+                    const std::ptrdiff_t ahead =
+                        begin + static_cast<std::ptrdiff_t>(sorted[j] & 0xFFFFFFFFu);
+                    __builtin_prefetch(&rows.x.at(ahead));
+                    __builtin_prefetch(&rows.y.at(ahead));
+                    __builtin_prefetch(&rows.z.at(ahead));
+                    __builtin_prefetch(&rows.depth.at(ahead));
+                    __builtin_prefetch(&rows.out.at(ahead, 0), 1);
+                }
+                const unsigned lanes =
+                    static_cast<unsigned>(std::min<std::size_t>(kLanes, block_end - i));
+                std::ptrdiff_t row[kLanes];
+                QueryPoint p[kLanes];
+                for (unsigned k = 0; k < kLanes; ++k) {
+                    row[k] = begin + static_cast<std::ptrdiff_t>(
+                                         sorted[i + (k < lanes ? k : 0)] & 0xFFFFFFFFu);
+                    p[k] = {rows.x.at(row[k]), rows.y.at(row[k]), rows.z.at(row[k]),
+                            rows.depth.at(row[k])};
+                }
+                Quality q[kLanes];
+                const unsigned found = query_packet(tree, p, (1u << lanes) - 1u, lo, hi, q);
+                for (unsigned a = found; a != 0; a &= a - 1) {
+                    const unsigned k = static_cast<unsigned>(std::countr_zero(a));
+                    write_row(&rows.out.at(row[k], 0), rows.out.strides[1], q[k]);
+                }
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
-                const Interrupt& stop) {
-    constexpr std::ptrdiff_t kBlock = 4096;  // rows between two stop polls
+                QueryScratch& scratch, const Interrupt& stop) {
+    if (MortonOrder* order = scratch.order()) return query_ordered(tree, rows, lo, hi, *order, stop);
+    return query_rows_in_order(tree, rows, lo, hi, stop);
+}
+
+bool query_rows_in_order(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo,
+                         std::uint8_t hi, const Interrupt& stop) {
     const std::ptrdiff_t n = rows.x.size();
     const bool dense = rows.x.contiguous() && rows.y.contiguous() && rows.z.contiguous() &&
                        rows.depth.contiguous() && rows.out.contiguous() &&
@@ -53,7 +162,7 @@ bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, s
         const std::uint8_t* mask =
             rows.mask ? reinterpret_cast<const std::uint8_t*>(rows.mask->data) : nullptr;
         float* out = reinterpret_cast<float*>(rows.out.data);
-        return for_each_block(n, kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        return for_each_block(n, kPollEvery, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
             for (std::ptrdiff_t i = begin; i < end; ++i) {
                 if (mask && mask[i] == 0) continue;
                 if (std::optional<Quality> q =
@@ -69,7 +178,7 @@ bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, s
             }
         });
     }
-    return for_each_block(n, kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    return for_each_block(n, kPollEvery, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             if (rows.mask && rows.mask->at(i) == 0) continue;
             const QueryPoint p{rows.x.at(i), rows.y.at(i), rows.z.at(i), rows.depth.at(i)};
@@ -81,36 +190,6 @@ bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, s
 }
 
 namespace {
-
-// A stack of node indices that keeps 16 entries in place before it moves to
-// the heap.
-class NodeStack {
-public:
-    bool empty() const { return size_ == 0; }
-    void push(std::uint32_t v) {
-        if (size_ < inline_.size() && heap_.empty()) {
-            inline_[size_++] = v;
-            return;
-        }
-        if (heap_.empty()) heap_.assign(inline_.begin(), inline_.begin() + size_);
-        heap_.push_back(v);
-        ++size_;
-    }
-    std::uint32_t pop() {
-        --size_;
-        if (!heap_.empty()) {
-            const std::uint32_t v = heap_.back();
-            heap_.pop_back();
-            return v;
-        }
-        return inline_[size_];
-    }
-
-private:
-    std::array<std::uint32_t, 16> inline_{};
-    std::vector<std::uint32_t> heap_;
-    std::size_t size_ = 0;
-};
 
 std::uint64_t elapsed_ns(std::chrono::steady_clock::time_point start,
                          std::chrono::steady_clock::time_point end) {
@@ -127,10 +206,10 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
     QueryStats stats;
     const auto start = std::chrono::steady_clock::now();
 
-    NodeStack stack;
-    if (!tree.nodes.empty()) stack.push(0);
+    InlineVector<std::uint32_t, 16> stack;
+    if (!tree.nodes.empty()) stack.push_back(0);
     while (!stack.empty()) {
-        const TreeNode& node = tree.nodes[stack.pop()];
+        const TreeNode& node = tree.nodes[stack.pop_back()];
         if (!node.is_leaf()) {
             stats.aabb_tests += 2;
             const bool left = box_admits(node.left_box, p, flo, fhi);
@@ -139,16 +218,16 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
                 // The child pushed last pops first: the smaller min.w, the
                 // left one on a tie.
                 if (node.right_box.min[3] < node.left_box.min[3]) {
-                    stack.push(node.left);
-                    stack.push(node.right);
+                    stack.push_back(node.left);
+                    stack.push_back(node.right);
                 } else {
-                    stack.push(node.right);
-                    stack.push(node.left);
+                    stack.push_back(node.right);
+                    stack.push_back(node.left);
                 }
             } else if (left) {
-                stack.push(node.left);
+                stack.push_back(node.left);
             } else if (right) {
-                stack.push(node.right);
+                stack.push_back(node.right);
             }
             continue;
         }
@@ -161,17 +240,7 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
     }
 
     HitIterator it(tree, p, lo, hi);
-    if (std::optional<Hit> first = it.next()) {
-        stats.hit_count = 1;
-        Quality acc = first->quality;
-        while (std::optional<Hit> h = it.next()) {
-            stats.hit_count += 1;
-            if (is_opaque(acc)) break;
-            acc = Quality::blend(acc, h->quality);
-        }
-        stats.output = acc;
-    }
-
+    stats.output = fold_hits<PastOpaque::TakeOne>(it, [&](const Hit&, bool) { ++stats.hit_count; });
     stats.elapsed_ns = elapsed_ns(start, std::chrono::steady_clock::now());
     return stats;
 }
@@ -179,18 +248,12 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
 Explanation explain(const ModelTree& tree, const QueryPoint& p) {
     Explanation ex;
     HitIterator it(tree, p, 0, 255);
-    std::optional<Hit> first = it.next();
-    if (!first) return ex;
-    ex.contributions.push_back(*first);
-    Quality acc = first->quality;
-    std::uint64_t taken = 1;
-    while (std::optional<Hit> h = it.next()) {
-        if (!ex.termination && is_opaque(acc)) ex.termination = taken;
-        ++taken;
-        ex.contributions.push_back(*h);
-        acc = Quality::blend(acc, h->quality);
-    }
-    ex.output = acc;
+    ex.output = fold_hits<PastOpaque::BlendAll>(it, [&](const Hit& h, bool opaque) {
+        // The number of hits the plain fold blends is the number taken
+        // before the first one that meets an opaque composite.
+        if (opaque && !ex.termination) ex.termination = ex.contributions.size();
+        ex.contributions.push_back(h);
+    });
     return ex;
 }
 

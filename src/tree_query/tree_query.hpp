@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/interrupt.hpp"
+#include "common/morton_order.hpp"
 #include "common/strided.hpp"
 #include "model_tree/model_tree.hpp"
 #include "tree_query/hit_iterator.hpp"
@@ -20,11 +21,48 @@ struct QueryRows {
     MutableStridedView<float, 2> out;                  // (N, 6)
 };
 
+// Below this many rows a batch is queried in row order: ordering it would
+// cost more than the cache saves.
+inline constexpr std::ptrdiff_t kOrderedMinRows = 1024;
+
+// What query_rows needs beyond the arrays, allocated before the loop runs
+// (so that running out of memory happens before any row is written):
+// Morton-order scratch for `rows` rows, none when the batch has fewer than
+// `ordered_from` rows. Throws std::bad_alloc when memory runs out.
+class QueryScratch {
+public:
+    explicit QueryScratch(std::ptrdiff_t rows, std::ptrdiff_t ordered_from = kOrderedMinRows,
+                          std::ptrdiff_t chunk = MortonOrder::kChunk) {
+        if (rows >= ordered_from && rows > 0) order_.emplace(rows, chunk);
+    }
+    MortonOrder* order() { return order_ ? &*order_ : nullptr; }
+
+private:
+    std::optional<MortonOrder> order_;
+};
+
 // Writes the composite of every unmasked row that some model of [lo, hi]
-// contains into its row of `out`; other rows are left as they are. False when
-// `stop` ended the loop early: every row is then either untouched or whole.
+// contains into its row of `out`; other rows are left as they are. A batch
+// with ordering scratch is queried in Morton order (rows with a coordinate
+// that is not a finite number last), a packet of nearby points at a time;
+// each row gets exactly the bits that query_rows_in_order gives it. False
+// when `stop` ended the loop early: every row is then either untouched or
+// whole.
 bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
-                const Interrupt& stop = {});
+                QueryScratch& scratch, const Interrupt& stop = {});
+
+// The same, one row after another with ModelTree::query: the reference.
+bool query_rows_in_order(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo,
+                         std::uint8_t hi, const Interrupt& stop = {});
+
+// ModelTree::query for a packet of up to MeshModel::kPacketLanes points
+// (lane k, bit k of `live`, is points[k]; all of them are read). The
+// enumerations of the points advance together, and points that reach the
+// same model are located in it together. Writes out[k] for each lane that
+// some model contains and returns those lanes; each is bit for bit what
+// ModelTree::query returns.
+unsigned query_packet(const ModelTree& tree, const QueryPoint* points, unsigned live,
+                      std::uint8_t lo, std::uint8_t hi, Quality* out);
 
 struct QueryStats {
     std::uint64_t aabb_tests = 0;

@@ -262,6 +262,141 @@ TEST(CompactBvh, DeepStacksSpillToTheHeap) {
     EXPECT_GE(CompactBvh::depth(bvh), 9u);
 }
 
+// Leaves met by one point's walk, stopping at its `stop_at`-th leaf (never
+// when it has fewer).
+std::vector<std::uint32_t> single_walk(const CompactBvh& bvh, float x, float y, float z, std::size_t stop_at) {
+    std::vector<std::uint32_t> leaves;
+    orvik::RefStack stack;
+    orvik::walk_leaves(bvh.nodes.data(), bvh.root, x, y, z, stack, [&](std::uint32_t first, std::uint32_t) {
+        leaves.push_back(first);
+        return leaves.size() == stop_at;
+    });
+    return leaves;
+}
+
+class PacketWalk : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PacketWalk, EveryLaneMeetsTheLeavesOfItsOwnWalkInOrder) {
+    const auto boxes = random_boxes(GetParam(), static_cast<std::uint32_t>(GetParam()) + 1);
+    CompactBvh bvh;
+    compact_checked(boxes, bvh);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> pos(-2.0f, 105.0f), near(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> stop(0, 6), coin(0, 9);
+    constexpr int kLanes = 8;
+    orvik::PacketStack stack;
+    for (int packet = 0; packet < 200; ++packet) {
+        // Points around a common centre, as in a spatially ordered batch;
+        // some lanes far away, some NaN, some not taking part.
+        const float cx = pos(rng), cy = pos(rng), cz = pos(rng);
+        float xs[kLanes], ys[kLanes], zs[kLanes];
+        std::size_t stop_at[kLanes];
+        unsigned live = 0;
+        for (int k = 0; k < kLanes; ++k) {
+            xs[k] = cx + 4 * near(rng);
+            ys[k] = cy + 4 * near(rng);
+            zs[k] = cz + 4 * near(rng);
+            if (coin(rng) == 0) xs[k] = pos(rng);
+            if (coin(rng) == 0) ys[k] = std::nanf("");
+            stop_at[k] = static_cast<std::size_t>(stop(rng));  // 0: never
+            if (coin(rng) != 0) live |= 1u << k;
+        }
+        orvik::PointLanes<2> p;
+        for (int g = 0; g < 2; ++g) {
+            p.x[g] = orvik::lanes::load(xs + 4 * g);
+            p.y[g] = orvik::lanes::load(ys + 4 * g);
+            p.z[g] = orvik::lanes::load(zs + 4 * g);
+        }
+        std::vector<std::uint32_t> met[kLanes];
+        const unsigned done = orvik::walk_leaves_packet(
+            bvh.nodes.data(), bvh.root, p, live, stack,
+            [&](std::uint32_t first, std::uint32_t, unsigned active) {
+                unsigned finished = 0;
+                EXPECT_EQ(active & ~live, 0u);
+                for (int k = 0; k < kLanes; ++k) {
+                    if (!((active >> k) & 1u)) continue;
+                    met[k].push_back(first);
+                    if (met[k].size() == stop_at[k]) finished |= 1u << k;
+                }
+                return finished;
+            });
+        for (int k = 0; k < kLanes; ++k) {
+            if (!((live >> k) & 1u)) {
+                EXPECT_TRUE(met[k].empty());
+                continue;
+            }
+            const auto expect = single_walk(bvh, xs[k], ys[k], zs[k], stop_at[k]);
+            EXPECT_EQ(met[k], expect) << "packet " << packet << " lane " << k;
+            const bool stopped = stop_at[k] != 0 && expect.size() == stop_at[k];
+            EXPECT_EQ(((done >> k) & 1u) != 0, stopped);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PacketWalk, ::testing::Values(3, 17, 1000, 5000));
+
+// A binary tree that is a chain: every interior node has one shape on the
+// left and the rest of the shapes on the right, so it is as deep as it can be.
+BinaryTree chain_tree(const std::vector<Box3>& boxes) {
+    BinaryTree tree;
+    const std::size_t n = boxes.size();
+    tree.nodes.resize(2 * n - 1);
+    std::vector<Box3> below(n);  // union of boxes[i..n)
+    below[n - 1] = boxes[n - 1];
+    for (std::size_t i = n - 1; i-- > 0;) below[i] = unite(boxes[i], below[i + 1]);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        BinaryNode& node = tree.nodes[2 * i];
+        node.left = static_cast<std::uint32_t>(2 * i + 1);
+        node.right = static_cast<std::uint32_t>(2 * i + 2);
+        node.left_box = boxes[i];
+        node.right_box = below[i + 1];
+        tree.nodes[2 * i + 1].shape = static_cast<std::uint32_t>(i);
+    }
+    tree.nodes[2 * n - 2].shape = static_cast<std::uint32_t>(n - 1);
+    return tree;
+}
+
+TEST(CompactBvh, StacksDeeperThanSixteenSpillToTheHeap) {
+    // Nested boxes around the origin: along the chain every node passes both
+    // children, so each level leaves one entry on the stack.
+    std::vector<Box3> boxes(60);
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        const float e = 100.0f - static_cast<float>(i);
+        boxes[i] = Box3{{-e, -e, -e}, {e, e, e}};
+    }
+    std::vector<std::uint32_t> order;
+    auto r = CompactBvh::compact(chain_tree(boxes), order);
+    ASSERT_TRUE(r.ok());
+    const CompactBvh& bvh = r.value();
+    ASSERT_GT(CompactBvh::depth(bvh), 40u);
+
+    orvik::RefStack single;
+    std::size_t visited = 0;
+    orvik::walk_leaves(bvh.nodes.data(), bvh.root, 0.0f, 0.0f, 0.0f, single,
+                       [&](std::uint32_t, std::uint32_t count) {
+                           visited += count;
+                           return false;
+                       });
+    EXPECT_EQ(visited, boxes.size());
+    EXPECT_TRUE(single.spilled());
+
+    // Lane 3 lies only in the outer boxes.
+    orvik::PointLanes<1> p;
+    p.x[0] = orvik::lanes::set(0.0f, 0.5f, -0.5f, 80.5f);
+    p.y[0] = p.z[0] = orvik::lanes::splat(0.0f);
+    orvik::PacketStack stack;
+    std::size_t met[4] = {0, 0, 0, 0};
+    orvik::walk_leaves_packet(bvh.nodes.data(), bvh.root, p, 0xFu, stack,
+                              [&](std::uint32_t, std::uint32_t count, unsigned active) {
+                                  for (int k = 0; k < 4; ++k) met[k] += ((active >> k) & 1u) * count;
+                                  return 0u;
+                              });
+    EXPECT_TRUE(stack.spilled());
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(met[k], boxes.size()) << k;
+    EXPECT_LT(met[3], boxes.size());
+    EXPECT_GE(met[3], 19u);
+}
+
 TEST(CompactBvh, DepthCountsInteriorLevels) {
     // 2^k leaves of a balanced median tree: groups of four become leaves.
     for (std::size_t n : {8u, 16u, 64u}) {

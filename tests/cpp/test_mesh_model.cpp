@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <optional>
 #include <functional>
 #include <limits>
 #include <random>
@@ -278,6 +280,155 @@ TEST_P(RandomMesh, QueryAgreesWithBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RandomMesh, ::testing::Values(1, 2, 5));
+
+// The query written out step by step from the scalar rules: the local point,
+// the generic traversal with the four comparisons in their order, the fourth
+// weight and the finisher's sums. The model's own query must give its bits.
+std::optional<Quality> reference_query(const MeshModel& m, float x, float y, float v) {
+    float lx = x, ly = y, lz = v;
+    if (m.transform) {
+        const auto& t = *m.transform;
+        lx = ((x * t[0] + y * t[4]) + v * t[8]) + t[12];
+        ly = ((x * t[1] + y * t[5]) + v * t[9]) + t[13];
+        lz = ((x * t[2] + y * t[6]) + v * t[10]) + t[14];
+    }
+    float w0 = 0, w1 = 0, w2 = 0;
+    const auto found = orvik::traverse(m.nodes.data(), m.root, lx, ly, lz, [&](std::uint32_t i) {
+        const auto& s = m.simplices[i];
+        const float dx = lx - s.origin[0], dy = ly - s.origin[1], dz = lz - s.origin[2];
+        const float* q = s.inverse;
+        const float a = (q[0] * dx + q[3] * dy) + q[6] * dz;
+        const float b = (q[1] * dx + q[4] * dy) + q[7] * dz;
+        const float c = (q[2] * dx + q[5] * dy) + q[8] * dz;
+        if (!(c >= -0.0001f) || !(a >= -0.0001f) || !(b >= -0.0001f) || !((b + a) + c <= 1.0001f)) return false;
+        w0 = a, w1 = b, w2 = c;
+        return true;
+    });
+    if (!found) return std::nullopt;
+    const float w3 = 1.0f - ((w1 + w0) + w2);
+    const auto& f = m.faces[*found];
+    auto sum = [&](auto field) { return (((0.0f + w0 * field(f[0])) + w1 * field(f[1])) + w2 * field(f[2])) + w3 * field(f[3]); };
+    if (const auto* in = std::get_if<Interpolated>(&m.finisher)) {
+        const auto& q = in->qualities;
+        Quality r;
+        r.rho = sum([&](std::uint32_t k) { return q[k].rho; });
+        r.vp = sum([&](std::uint32_t k) { return q[k].vp; });
+        r.vs = sum([&](std::uint32_t k) { return q[k].vs; });
+        r.qp = 1.0f / sum([&](std::uint32_t k) { return 1.0f / q[k].qp; });
+        r.qs = 1.0f / sum([&](std::uint32_t k) { return 1.0f / q[k].qs; });
+        r.alpha = sum([&](std::uint32_t k) { return q[k].alpha; });
+        return r;
+    }
+    const auto& d = std::get<DepthProfile>(m.finisher);
+    Quality r = d.layers[DepthProfile::layer_index(d.tops, sum([&](std::uint32_t k) { return d.pairs[k].first; }))];
+    r.alpha = sum([&](std::uint32_t k) { return d.pairs[k].second; });
+    return r;
+}
+
+bool same_bits(const std::optional<Quality>& a, const std::optional<Quality>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    return !a || std::memcmp(&*a, &*b, sizeof(Quality)) == 0;
+}
+
+struct PacketCase {
+    bool transform;
+    bool depth_profile;
+};
+
+class PacketQuery : public ::testing::TestWithParam<PacketCase> {};
+
+TEST_P(PacketQuery, EveryLaneHasTheBitsOfTheSingleQueryAndOfTheStepByStepOne) {
+    MeshBuilderState b = cube_mesh(6, 0.3f, 17);
+    const std::size_t nv = b.vertices.size();
+    const auto vertices = b.vertices;  // the build takes the mesh over
+    const auto faces = b.faces;
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<float> value(0.5f, 9.0f), coin(0.0f, 1.0f);
+    if (GetParam().transform) {
+        // World to local: a shear and scale plus a translation.
+        b.transform = std::array<float, 16>{0.9f, 0.1f, 0.0f, 0, -0.2f, 1.1f, 0.05f, 0, 0.0f, 0.3f, 0.8f, 0,
+                                            -3.0f, 1.5f, 2.0f, 1};
+    }
+    std::optional<orvik::Result<MeshModel>> built;
+    if (GetParam().depth_profile) {
+        DepthProfile p;
+        for (std::size_t i = 0; i < nv; ++i) p.pairs.push_back({vertices[i][2] * 10.0f + value(rng), value(rng) / 9});
+        p.tops = {15.0f, 30.0f, 45.0f};
+        for (int l = 0; l < 4; ++l) p.layers.push_back(q_of(float(l)));
+        built.emplace(MeshModel::build(b, p));
+    } else {
+        Interpolated interp;
+        for (std::size_t i = 0; i < nv; ++i)
+            interp.qualities.push_back(Quality{value(rng), value(rng), value(rng), 10 * value(rng), value(rng), value(rng) / 9});
+        built.emplace(MeshModel::build(b, interp));
+    }
+    ASSERT_TRUE(built->ok());
+    const MeshModel& m = built->value();
+
+    constexpr int kLanes = MeshModel::kPacketLanes;
+    std::uniform_real_distribution<float> pos(-1.5f, 8.0f), near(-0.3f, 0.3f);
+    std::uniform_int_distribution<std::size_t> vertex(0, nv - 1), face(0, faces.size() - 1);
+    int found = 0;
+    for (int packet = 0; packet < 400; ++packet) {
+        float x[kLanes], y[kLanes], v[kLanes];
+        const float cx = pos(rng), cy = pos(rng), cz = pos(rng);
+        unsigned live = 0;
+        for (int k = 0; k < kLanes; ++k) {
+            x[k] = cx + near(rng), y[k] = cy + near(rng), v[k] = cz + near(rng);
+            const float c = coin(rng);
+            if (c < 0.1f) {
+                // A grid corner (a mesh vertex on the boundary, near one
+                // inside): on faces and edges of several simplices.
+                const std::size_t i = vertex(rng);
+                x[k] = float(i % 7), y[k] = float((i / 7) % 7), v[k] = float(i / 49);
+            } else if (c < 0.15f) {
+                v[k] = std::nanf("");
+            } else if (c < 0.2f) {
+                x[k] = pos(rng);
+            }
+            if (!GetParam().transform && coin(rng) < 0.3f) {
+                // On the edge of the tolerance band of some simplex, where
+                // the order of every rounding decides the answer.
+                const auto& f = faces[face(rng)];
+                const auto& pd = vertices[f[3]];
+                float w[3] = {value(rng), value(rng), value(rng)};
+                const float total = w[0] + w[1] + w[2];
+                const float target = coin(rng) < 0.5f ? 1.0001f : 0.0f;
+                for (float& wi : w) wi = wi / total * target;
+                if (target == 0.0f) w[face(rng) % 3] = -0.0001f;
+                for (int a = 0; a < 3; ++a) {
+                    float c = pd[a];
+                    for (int e = 0; e < 3; ++e) c += (vertices[f[e]][a] - pd[a]) * w[e];
+                    (a == 0 ? x[k] : a == 1 ? y[k] : v[k]) = c + near(rng) * 1e-5f;
+                }
+            }
+            if (coin(rng) < 0.85f) live |= 1u << k;
+        }
+        // Both ways of testing node boxes: eight lanes per comparison where
+        // the processor has AVX, four otherwise.
+        for (auto boxes : {MeshModel::PacketBoxes::Widest, MeshModel::PacketBoxes::Baseline}) {
+            Quality out[kLanes];
+            for (auto& q : out) q = Quality{-1, -1, -1, -1, -1, -1};
+            const unsigned hits = MeshModel::query_packet(m, x, y, v, live, out, boxes);
+            EXPECT_EQ(hits & ~live, 0u);
+            for (int k = 0; k < kLanes; ++k) {
+                if (!((live >> k) & 1u)) continue;
+                const auto single = MeshModel::query(m, x[k], y[k], v[k]);
+                const auto reference = reference_query(m, x[k], y[k], v[k]);
+                EXPECT_TRUE(same_bits(single, reference)) << x[k] << " " << y[k] << " " << v[k];
+                const std::optional<Quality> lane =
+                    ((hits >> k) & 1u) ? std::optional<Quality>(out[k]) : std::nullopt;
+                EXPECT_TRUE(same_bits(lane, single)) << "packet " << packet << " lane " << k;
+                found += single.has_value();
+            }
+        }
+    }
+    EXPECT_GT(found, 500);
+}
+
+INSTANTIATE_TEST_SUITE_P(Finishers, PacketQuery,
+                         ::testing::Values(PacketCase{false, false}, PacketCase{true, false},
+                                           PacketCase{false, true}, PacketCase{true, true}));
 
 TEST(DepthProfile, LayerIndex) {
     const std::vector<float> tops{100, 200};  // caller's tops [0, 100, 200]

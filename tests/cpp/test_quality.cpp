@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "quality/blend_rows.hpp"
@@ -93,6 +94,119 @@ TEST(QualityBlend, NanAlphaSpreads) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const Quality r = Quality::blend({1, 1, 1, 1, 1, nan}, {1, 1, 1, 1, 1, 1});
     EXPECT_TRUE(std::isnan(r.alpha));
+}
+
+// The blend written out with the early returns of its definition: a check on
+// the one formula that the scalar blend and the lane loops share.
+Quality stepwise_blend(const Quality& f, const Quality& b) {
+    if (f.alpha < kEps) return b;
+    if (b.alpha < kEps) return f;
+    const float wb = (1.0f - f.alpha) * b.alpha;
+    const float a = f.alpha + wb;
+    const float fw = f.alpha / a, bw = wb / a;
+    return Quality{b.rho * bw + f.rho * fw,
+                   b.vp * bw + f.vp * fw,
+                   b.vs * bw + f.vs * fw,
+                   1.0f / ((1.0f / f.qp) * fw + (1.0f / b.qp) * bw),
+                   1.0f / ((1.0f / f.qs) * fw + (1.0f / b.qs) * bw),
+                   a};
+}
+
+// The same bits, or NaN in both: which of two NaN operands an operation
+// passes on is the compiler's choice even in scalar code (it may swap the
+// operands of an addition), so only NaN-ness is part of the blend.
+void expect_same_values(const Quality& a, const Quality& b) {
+    const float x[6] = {a.rho, a.vp, a.vs, a.qp, a.qs, a.alpha};
+    const float y[6] = {b.rho, b.vp, b.vs, b.qp, b.qs, b.alpha};
+    for (int k = 0; k < 6; ++k) {
+        if (std::isnan(x[k]) && std::isnan(y[k])) continue;
+        EXPECT_EQ(bits(x[k]), bits(y[k])) << "column " << k;
+    }
+}
+
+// Rows with every kind of value a column can hold.
+std::vector<float> awkward_rows(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const float specials[] = {0.0f, -0.0f, 1e-40f, -3.5f, inf, -inf, nan, 7.0f, 1e30f};
+    const float alphas[] = {0.0f, 1e-8f, kEps, std::nextafter(kEps, 0.f), 0.25f, 0.5f, 1.0f, -1.0f, nan, 2.0f};
+    std::uniform_real_distribution<float> value(0.5f, 900.0f);
+    std::uniform_int_distribution<int> pick(0, 19);
+    std::vector<float> rows(6 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int k = 0; k < 5; ++k) {
+            const int c = pick(rng);
+            rows[6 * i + k] = c < 9 ? specials[c] : value(rng);
+        }
+        rows[6 * i + 5] = alphas[pick(rng) % 10];
+    }
+    return rows;
+}
+
+Quality row_at(const std::vector<float>& v, std::size_t i) {
+    return Quality{v[6 * i], v[6 * i + 1], v[6 * i + 2], v[6 * i + 3], v[6 * i + 4], v[6 * i + 5]};
+}
+
+struct LaneCase {
+    std::size_t rows;
+    orvik::BlendLanes lanes;
+    bool stream;
+};
+
+class BlendDense : public ::testing::TestWithParam<LaneCase> {};
+
+TEST_P(BlendDense, EveryLoopGivesTheScalarBlendBitForBit) {
+    const LaneCase c = GetParam();
+    const auto f = awkward_rows(c.rows, 3 + static_cast<std::uint32_t>(c.rows));
+    const auto b = awkward_rows(c.rows, 1000 + static_cast<std::uint32_t>(c.rows));
+    // One float of slack in front, so both an aligned and a misaligned start
+    // of the result are tried.
+    for (std::size_t shift : {0u, 1u}) {
+        std::vector<float> store(6 * c.rows + 4, -5.0f);
+        float* out = store.data() + shift;
+        orvik::blend_dense(f.data(), b.data(), out, static_cast<std::ptrdiff_t>(c.rows), c.lanes, c.stream);
+        for (std::size_t i = 0; i < c.rows; ++i) {
+            const Quality scalar = Quality::blend(row_at(f, i), row_at(b, i));
+            expect_same_values(scalar, stepwise_blend(row_at(f, i), row_at(b, i)));
+            const float* r = out + 6 * i;
+            expect_same_values(Quality{r[0], r[1], r[2], r[3], r[4], r[5]}, scalar);
+        }
+        EXPECT_EQ(out[6 * c.rows], -5.0f);  // nothing written past the rows
+        if (shift == 1) {
+            EXPECT_EQ(store[0], -5.0f);
+        }
+    }
+}
+
+std::vector<LaneCase> lane_cases() {
+    std::vector<LaneCase> cases;
+    for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 8u, 13u, 16u, 17u, 1003u}) {
+        for (auto lanes : {orvik::BlendLanes::Widest, orvik::BlendLanes::Four, orvik::BlendLanes::One}) {
+            cases.push_back({n, lanes, false});
+            cases.push_back({n, lanes, true});
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(RowsAndLanes, BlendDense, ::testing::ValuesIn(lane_cases()));
+
+TEST(BlendRows, LargeStridedAndDenseInputsGiveTheSameRows) {
+    // More rows than one gathered block, read through a reversed, padded view.
+    const std::size_t n = 1500;
+    const auto f = awkward_rows(n, 8), b = awkward_rows(n, 9);
+    std::vector<float> wide(8 * n, 99.0f);
+    for (std::size_t i = 0; i < n; ++i)
+        for (int k = 0; k < 6; ++k) wide[8 * (n - 1 - i) + k] = f[6 * i + k];
+    orvik::StridedView<float, 2> dense_f{reinterpret_cast<const char*>(f.data()), {std::ptrdiff_t(n), 6}, {24, 4}};
+    orvik::StridedView<float, 2> dense_b{reinterpret_cast<const char*>(b.data()), {std::ptrdiff_t(n), 6}, {24, 4}};
+    orvik::StridedView<float, 2> rev_f{reinterpret_cast<const char*>(wide.data() + 8 * (n - 1)), {std::ptrdiff_t(n), 6},
+                                       {-32, 4}};
+    std::vector<float> a(6 * n), c(6 * n);
+    ASSERT_TRUE(orvik::blend_rows(dense_f, dense_b, a.data()));
+    ASSERT_TRUE(orvik::blend_rows(rev_f, dense_b, c.data()));
+    for (std::size_t i = 0; i < 6 * n; ++i) ASSERT_EQ(bits(a[i]), bits(c[i])) << i;
+    for (std::size_t i = 0; i < n; ++i) expect_same_values(row_at(a, i), stepwise_blend(row_at(f, i), row_at(b, i)));
 }
 
 TEST(BlendRows, StridedRowsMatchContiguousRows) {

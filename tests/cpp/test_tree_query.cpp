@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <random>
+#include <utility>
 #include <vector>
+
+#include "mesh/mesh_builder.hpp"
 
 #include "tree_fixtures.hpp"
 
@@ -42,7 +48,8 @@ TEST(QueryRows, StridedAndDenseRowsAgreeWithSinglePointQueries) {
     rows.out.data = reinterpret_cast<char*>(dense.data());
     rows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
     rows.out.strides = {24, 4};
-    query_rows(t, rows, 0, 255);
+    QueryScratch scratch(static_cast<std::ptrdiff_t>(n));
+    query_rows(t, rows, 0, 255, scratch);
 
     // strided: every coordinate interleaved with junk, out with padded rows in reverse column order
     std::vector<float> x2, y2, z2, d2;
@@ -57,7 +64,7 @@ TEST(QueryRows, StridedAndDenseRowsAgreeWithSinglePointQueries) {
     srows.out.data = reinterpret_cast<char*>(padded.data() + 5);
     srows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
     srows.out.strides = {32, -4};
-    query_rows(t, srows, 0, 255);
+    query_rows(t, srows, 0, 255, scratch);
 
     for (std::size_t i = 0; i < n; ++i) {
         const auto q = ModelTree::query(t, {xs[i], ys[i], zs[i], ds[i]}, 0, 255);
@@ -87,15 +94,211 @@ TEST(QueryRows, MaskedRowsAndEmptyRangeAreUntouched) {
     rows.out.data = reinterpret_cast<char*>(out.data());
     rows.out.shape = {3, 6};
     rows.out.strides = {24, 4};
-    query_rows(t, rows, 0, 255);
+    QueryScratch scratch(3);
+    query_rows(t, rows, 0, 255, scratch);
     EXPECT_NE(out[0], 3.0f);
     for (int k = 6; k < 12; ++k) EXPECT_EQ(out[k], 3.0f);
     EXPECT_NE(out[12], 3.0f);
 
     std::vector<float> untouched(18, 3.0f);
     rows.out.data = reinterpret_cast<char*>(untouched.data());
-    query_rows(t, rows, 5, 4);
+    query_rows(t, rows, 5, 4, scratch);
     for (float v : untouched) EXPECT_EQ(v, 3.0f);
+}
+
+// A block of n^3 cubes of side `s` at `o`, six tetrahedra each, whose
+// vertices carry qualities that vary with position: a small real mesh.
+MeshModel block_model(std::array<float, 3> o, int n, float s, float alpha, std::uint8_t priority,
+                      VerticalMode vertical = VerticalMode::Elevation) {
+    MeshBuilderState b;
+    const int m = n + 1;
+    Interpolated interp;
+    for (int z = 0; z < m; ++z)
+        for (int y = 0; y < m; ++y)
+            for (int x = 0; x < m; ++x) {
+                b.vertices.push_back({o[0] + s * x, o[1] + s * y, o[2] + s * z});
+                const float t = float(x + 2 * y + 3 * z);
+                interp.qualities.push_back(Quality{1 + t, 2 + t, 3 + t, 50 + t, 20 + t, alpha * (0.5f + 0.5f * float(x % 2))});
+            }
+    auto id = [&](int x, int y, int z) { return static_cast<std::uint32_t>((z * m + y) * m + x); };
+    const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                for (const auto& p : perms) {
+                    int c[3] = {x, y, z};
+                    std::array<std::uint32_t, 4> f{};
+                    f[0] = id(c[0], c[1], c[2]);
+                    for (int k = 0; k < 3; ++k) {
+                        ++c[p[k]];
+                        f[k + 1] = id(c[0], c[1], c[2]);
+                    }
+                    b.faces.push_back(f);
+                }
+    b.bounds = {o[0], o[1], o[2], o[0] + s * n, o[1] + s * n, o[2] + s * n};
+    b.priority = priority;
+    b.vertical = vertical;
+    auto r = MeshModel::build(b, std::move(interp));
+    EXPECT_TRUE(r.ok());
+    return std::move(r.value());
+}
+
+// Overlapping models of several priorities, transparent and opaque, one of
+// them read by depth.
+ModelTree layered_models() {
+    std::vector<MeshModel> models;
+    models.push_back(block_model({0, 0, 0}, 6, 2.0f, 0.4f, 3));
+    models.push_back(block_model({3, 3, 3}, 4, 2.0f, 1.0f, 7));
+    models.push_back(block_model({5, 0, 2}, 5, 1.5f, 0.6f, 3));
+    models.push_back(block_model({0, 0, 0}, 3, 4.0f, 1.0f, 9, VerticalMode::Depth));
+    models.push_back(block_model({20, 20, 0}, 2, 2.0f, 0.8f, 0));
+    return ModelTree::build(std::move(models));
+}
+
+struct Batch {
+    std::vector<float> x, y, z, d;
+    std::vector<std::uint8_t> mask;
+};
+
+// Points in random order over the models, some with NaN coordinates.
+Batch random_batch(std::size_t n, std::uint32_t seed) {
+    Batch b;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> pos(-1.0f, 16.0f), coin(0.0f, 1.0f);
+    for (std::size_t i = 0; i < n; ++i) {
+        b.x.push_back(pos(rng));
+        b.y.push_back(pos(rng));
+        b.z.push_back(pos(rng));
+        b.d.push_back(pos(rng));
+        const float c = coin(rng);
+        if (c < 0.01f) b.x.back() = std::nanf("");
+        else if (c < 0.02f) b.d.back() = std::nanf("");
+        else if (c < 0.03f) b.z.back() = INFINITY;
+        b.mask.push_back(coin(rng) < 0.9f);
+    }
+    return b;
+}
+
+TEST(QueryPacket, EveryLaneHasTheBitsOfTheSingleQuery) {
+    const ModelTree t = layered_models();
+    const Batch b = random_batch(4000, 1);
+    constexpr int kLanes = MeshModel::kPacketLanes;
+    std::mt19937 rng(2);
+    std::uniform_int_distribution<unsigned> mask(0, (1u << kLanes) - 1);
+    int hits = 0;
+    for (const auto& [lo, hi] : {std::pair<int, int>{0, 255}, {3, 3}, {4, 9}, {8, 2}}) {
+        for (std::size_t i = 0; i + kLanes <= b.x.size(); i += kLanes) {
+            QueryPoint p[kLanes];
+            for (int k = 0; k < kLanes; ++k) p[k] = {b.x[i + k], b.y[i + k], b.z[i + k], b.d[i + k]};
+            const unsigned live = mask(rng);
+            Quality q[kLanes];
+            const unsigned found = query_packet(t, p, live, lo, hi, q);
+            EXPECT_EQ(found & ~live, 0u);
+            for (int k = 0; k < kLanes; ++k) {
+                if (!((live >> k) & 1u)) continue;
+                const auto expect = ModelTree::query(t, p[k], lo, hi);
+                ASSERT_EQ(((found >> k) & 1u) != 0, expect.has_value()) << i + k;
+                if (expect) {
+                    EXPECT_EQ(std::memcmp(&q[k], &*expect, sizeof(Quality)), 0) << i + k;
+                    ++hits;
+                }
+            }
+        }
+    }
+    EXPECT_GT(hits, 1500);
+}
+
+struct OrderedCase {
+    bool strided;
+    bool masked;
+    std::ptrdiff_t chunk;
+    int lo, hi;
+};
+
+class OrderedRows : public ::testing::TestWithParam<OrderedCase> {};
+
+TEST_P(OrderedRows, GiveEveryRowTheBitsOfTheRowByRowLoop) {
+    const OrderedCase c = GetParam();
+    const ModelTree t = layered_models();
+    const std::size_t n = 5003;
+    const Batch b = random_batch(n, 11);
+    // Strided: every coordinate interleaved with junk; out rows padded to
+    // eight floats with the columns reversed.
+    std::vector<float> x2, y2, z2, d2;
+    for (std::size_t i = 0; i < n; ++i) {
+        x2.insert(x2.end(), {b.x[i], 1e9f});
+        y2.insert(y2.end(), {b.y[i], 1e9f});
+        z2.insert(z2.end(), {b.z[i], 1e9f});
+        d2.insert(d2.end(), {b.d[i], 1e9f});
+    }
+    auto rows_over = [&](std::vector<float>& out) {
+        QueryRows rows{c.strided ? view_of(x2, 2) : view_of(b.x), c.strided ? view_of(y2, 2) : view_of(b.y),
+                       c.strided ? view_of(z2, 2) : view_of(b.z), c.strided ? view_of(d2, 2) : view_of(b.d),
+                       std::nullopt, {}};
+        if (c.masked) rows.mask = view_of(b.mask);
+        rows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
+        if (c.strided) {
+            rows.out.data = reinterpret_cast<char*>(out.data() + 5);
+            rows.out.strides = {32, -4};
+        } else {
+            rows.out.data = reinterpret_cast<char*>(out.data());
+            rows.out.strides = {24, 4};
+        }
+        return rows;
+    };
+    const std::size_t floats = n * (c.strided ? 8 : 6);
+    std::vector<float> expect(floats, -7.0f), got(floats, -7.0f);
+    ASSERT_TRUE(query_rows_in_order(t, rows_over(expect), c.lo, c.hi));
+    QueryScratch scratch(static_cast<std::ptrdiff_t>(n), kOrderedMinRows, c.chunk);
+    ASSERT_NE(scratch.order(), nullptr);
+    ASSERT_TRUE(query_rows(t, rows_over(got), c.lo, c.hi, scratch));
+    EXPECT_EQ(std::memcmp(expect.data(), got.data(), floats * sizeof(float)), 0);
+    const auto untouched = std::count(got.begin(), got.end(), -7.0f);
+    EXPECT_GT(untouched, 0);
+    if (c.lo > c.hi) EXPECT_EQ(untouched, static_cast<std::ptrdiff_t>(floats));
+    else EXPECT_LT(untouched, static_cast<std::ptrdiff_t>(floats) - 6000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, OrderedRows,
+    ::testing::Values(OrderedCase{false, false, MortonOrder::kChunk, 0, 255},
+                      OrderedCase{true, false, MortonOrder::kChunk, 0, 255},
+                      OrderedCase{false, true, MortonOrder::kChunk, 0, 255},
+                      OrderedCase{true, true, 1000, 0, 255},  // six chunks, the last short
+                      OrderedCase{false, true, 4096, 3, 7},
+                      OrderedCase{true, false, MortonOrder::kChunk, 5, 4}));
+
+TEST(OrderedRows, SmallBatchesKeepRowOrderAndNeedNoScratch) {
+    EXPECT_EQ(QueryScratch(kOrderedMinRows - 1).order(), nullptr);
+    EXPECT_EQ(QueryScratch(0, 0).order(), nullptr);
+    QueryScratch big(kOrderedMinRows);
+    ASSERT_NE(big.order(), nullptr);
+    EXPECT_EQ(big.order()->capacity(), kOrderedMinRows);
+    EXPECT_EQ(QueryScratch(50'000'000).order()->capacity(), MortonOrder::kChunk);
+}
+
+TEST(OrderedRows, StopBetweenBlocksLeavesEveryRowWholeOrUntouched) {
+    const ModelTree t = layered_models();
+    const std::size_t n = 30000;
+    Batch b = random_batch(n, 5);
+    std::vector<float> out(n * 6, -7.0f);
+    QueryRows rows{view_of(b.x), view_of(b.y), view_of(b.z), view_of(b.d), std::nullopt, {}};
+    rows.out.data = reinterpret_cast<char*>(out.data());
+    rows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
+    rows.out.strides = {24, 4};
+    int polls = 0;
+    const Interrupt stop_third([](void* p) { return ++*static_cast<int*>(p) == 3; }, &polls);
+    QueryScratch scratch(static_cast<std::ptrdiff_t>(n));
+    EXPECT_FALSE(query_rows(t, rows, 0, 255, scratch, stop_third));
+    std::size_t whole = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto touched = std::count_if(out.begin() + 6 * i, out.begin() + 6 * i + 6, [](float v) { return v != -7.0f; });
+        EXPECT_TRUE(touched == 0 || touched == 6) << i;
+        whole += touched == 6;
+    }
+    EXPECT_GT(whole, 0u);
+    // Two blocks of rows at most were located before the third poll.
+    EXPECT_LE(whole, 2u * 4096u);
 }
 
 TEST(Diagnostics, CountsBoxTestsLeavesAndHits) {

@@ -185,6 +185,26 @@ def exhaust(build):
 
         def usable():
             return grid.query(10.5, 10.5)[1] is False and len(orvik.adaptive_tin(square(9.0), [(grid, samples[:4], 3.0, 1.0)])[0]) > 4
+    elif build == "query_many":
+        # The scratch that orders a large batch is taken before any row is
+        # written: running out of memory leaves `out` as it was.
+        vertices, faces = kuhn_mesh(6)
+        qualities = np.tile(np.array([[2, 5, 3, 100, 50, 1]], np.float32), (len(vertices), 1))
+        tree = orvik.model_tree([orvik.MeshModelBuilder(vertices, faces, 0, "elevation", (0, 0, 0, 6, 6, 6))
+                                 .interpolated(qualities)])
+        n = 3_000_000
+        pts = np.random.default_rng(1).uniform(0.1, 5.9, (4, n)).astype(np.float32)
+        coords, params = orvik.QueryCoordinates(*pts), orvik.QueryParams(0, 255)
+        out = np.full((n, 6), -1.0, np.float32)
+
+        def attempt():
+            out.fill(-1.0)
+            tree.query_many(out, coords, params)
+
+        def usable():
+            small = np.full((3, 6), -1.0, np.float32)
+            tree.query_many(small, orvik.QueryCoordinates(*pts[:, :3]), params)
+            return bool((out == -1.0).all()) and bool((small == 2.0).any())
     else:
         raise SystemExit(f"unknown build {build}")
 
@@ -192,7 +212,8 @@ def exhaust(build):
     # address space it may add; then limits that stop it at various stages.
     attempt()
     lo, hi = 0, 1 << 31
-    for _ in range(5):
+    # The batch query needs tens of MiB, the builds hundreds: a finer search.
+    for _ in range(9 if build == "query_many" else 5):
         mid = (lo + hi) // 2
         if limited(vm_size() + mid, attempt) == "ok":
             hi = mid

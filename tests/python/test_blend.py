@@ -36,6 +36,25 @@ def reference_blend(f, b):
     return out
 
 
+def vector_reference(f, b):
+    """The same blend in whole-array NumPy float32 expressions (for large arrays)."""
+    one = np.float32(1)
+    fa, ba = f[:, 5:6], b[:, 5:6]
+    with np.errstate(all="ignore"):
+        wb = (one - fa) * ba
+        a = fa + wb
+        fw, bw = fa / a, wb / a
+        out = np.empty_like(f)
+        out[:, :3] = b[:, :3] * bw + f[:, :3] * fw
+        out[:, 3:5] = one / ((one / f[:, 3:5]) * fw + (one / b[:, 3:5]) * bw)
+        out[:, 5:6] = a
+    only_f = ba[:, 0] < EPS
+    only_b = fa[:, 0] < EPS
+    out[only_f] = f[only_f]
+    out[only_b] = b[only_b]
+    return out
+
+
 def random_qualities(rng, n):
     q = rng.uniform(0.5, 8.0, size=(n, 6)).astype(np.float32)
     q[:, 3:5] = rng.uniform(10, 1000, size=(n, 2))
@@ -86,6 +105,28 @@ class TestValues:
     def test_empty(self):
         got = orvik.blend_many(np.zeros((0, 6), np.float32), np.zeros((0, 6), np.float32))
         assert got.shape == (0, 6) and got.dtype == np.float32
+
+
+class TestLanes:
+    """The loop takes several rows per step; row counts that do not fill the
+    last step, and results large enough to be written past the caches, give
+    every row its own blend."""
+
+    @pytest.mark.parametrize("n", list(range(1, 18)) + [1001])
+    def test_every_row_count(self, n):
+        rng = np.random.default_rng(n)
+        f, b = random_qualities(rng, n), random_qualities(rng, n)
+        np.testing.assert_array_equal(orvik.blend_many(f, b).view(np.uint32), reference_blend(f, b).view(np.uint32))
+
+    @pytest.mark.parametrize("layout", ["contiguous", "strided"])
+    def test_large_results(self, layout):
+        n = (1 << 20) + 13
+        rng = np.random.default_rng(11)
+        f, b = random_qualities(rng, n), random_qualities(rng, n)
+        if layout == "strided":
+            f = np.hstack([f, np.zeros((n, 2), np.float32)])[:, :6]
+        got = orvik.blend_many(f, b)
+        np.testing.assert_array_equal(got.view(np.uint32), vector_reference(f, b).view(np.uint32))
 
 
 class TestLayouts:

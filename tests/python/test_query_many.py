@@ -375,3 +375,110 @@ class TestThreads:
         for t in threads:
             t.join()
         assert same(np.concatenate(outs), run(tree, x, y, z, d))
+
+
+# --- large batches: located in Morton order, a packet of points at a time -----
+
+KUHN = [[0, 1, 3, 7], [0, 1, 5, 7], [0, 2, 3, 7], [0, 2, 6, 7], [0, 4, 5, 7], [0, 4, 6, 7]]
+
+
+def lattice_model(lo, k, step, priority, alpha, vertical="elevation", transform=None, seed=0):
+    """k^3 cubes of six tetrahedra with a different quality at every vertex."""
+    index = np.arange((k + 1) ** 3).reshape((k + 1,) * 3)
+    axis = np.arange(k + 1, dtype=np.float32) * np.float32(step)
+    vertices = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3) + np.float32(lo)
+    vertices = vertices.astype(np.float32)
+
+    def corner(bits):
+        i, j, m = bits & 1, (bits >> 1) & 1, (bits >> 2) & 1
+        return index[i:i + k, j:j + k, m:m + k].reshape(-1)
+
+    faces = np.concatenate([np.stack([corner(c) for c in tet], 1) for tet in KUHN]).astype(np.uint64)
+    rng = np.random.default_rng(seed)
+    q = rng.uniform(1, 9, (len(vertices), 6)).astype(np.float32)
+    q[:, 3:5] *= 40
+    q[:, 5] = rng.uniform(alpha / 2, alpha, len(vertices))
+    bounds = tuple(float(v) for v in (*vertices.min(0), *vertices.max(0)))
+    builder = orvik.MeshModelBuilder(vertices, faces, priority, vertical, bounds)
+    if transform is not None:
+        builder.transform(np.asarray(transform, np.float32))
+    return builder.interpolated(q)
+
+
+@pytest.fixture(scope="module")
+def layered():
+    """Overlapping lattices: transparent and opaque, one read by depth, one
+    placed by a transform."""
+    shift = np.eye(4, dtype=np.float32)
+    shift[3, :3] = (-1.0, 0.5, 0.0)  # world to local: a translation
+    return orvik.model_tree([
+        lattice_model((0, 0, 0), 10, 1.0, 2, 0.5, seed=1),
+        lattice_model((3, 2, 1), 6, 1.0, 5, 1.0, seed=2),
+        lattice_model((0, 0, 0), 4, 3.0, 9, 1.0, vertical="depth", seed=3),
+        lattice_model((4, 4, 4), 5, 0.8, 2, 0.7, transform=shift, seed=4),
+    ])
+
+
+def batch(n, seed):
+    x, y, z, d = points(n, seed)
+    for a in (x, y, z, d):
+        a *= np.float32(0.5)
+    rng = np.random.default_rng(seed + 100)
+    x[rng.random(n) < 0.01] = np.nan
+    d[rng.random(n) < 0.01] = np.nan
+    z[rng.random(n) < 0.005] = np.inf
+    return x, y, z, d
+
+
+class TestOrderedBatches:
+    @pytest.mark.parametrize("lo,hi", [(0, 255), (2, 2), (3, 9)])
+    def test_rows_equal_query_row_by_row(self, layered, lo, hi):
+        x, y, z, d = batch(6000, 21)
+        got = run(layered, x, y, z, d, lo=lo, hi=hi)
+        ref = expected(layered, x, y, z, d, lo, hi)
+        np.testing.assert_array_equal(got.view(np.uint32), ref.view(np.uint32))
+        assert 1000 < (~np.isnan(got[:, 0])).sum() < 6000
+
+    def test_strided_masked_and_reversed(self, layered):
+        n = 5000
+        x, y, z, d = batch(n, 22)
+        wide = np.zeros((n, 3), np.float32)
+        wide[:, 2] = x
+        xs = wide[:, 2]                            # 12-byte stride
+        ys = np.ascontiguousarray(y[::-1])[::-1]   # negative stride
+        zs = np.repeat(z, 3)[::3]
+        mask = np.random.default_rng(4).random(2 * n)[::2] < 0.8
+        big = np.full((n, 9), -3.0, np.float32)
+        out = big[::-1, 2:8]                       # reversed rows inside a wider array
+        run(layered, xs, ys, zs, d, mask=mask, out=out)
+        ref = expected(layered, x, y, z, d, fill=-3.0)
+        ref[~mask] = -3.0
+        np.testing.assert_array_equal(out.view(np.uint32), ref.view(np.uint32))
+        assert (big[:, :2] == -3.0).all() and (big[:, 8] == -3.0).all()
+
+    def test_same_rows_whatever_the_order_of_the_batch(self, layered):
+        x, y, z, d = batch(4000, 23)
+        perm = np.random.default_rng(5).permutation(4000)
+        a = run(layered, x, y, z, d)
+        b = run(layered, x[perm], y[perm], z[perm], d[perm])
+        np.testing.assert_array_equal(a[perm].view(np.uint32), b.view(np.uint32))
+
+    def test_rows_outside_every_model_keep_their_values(self, layered):
+        x, y, z, d = batch(3000, 24)
+        out = np.arange(3000 * 6, dtype=np.float32).reshape(3000, 6)
+        before = out.copy()
+        run(layered, x, y, z, d, out=out)
+        ref = expected(layered, x, y, z, d)
+        miss = np.isnan(ref[:, 0])
+        assert miss.sum() > 100
+        np.testing.assert_array_equal(out[miss], before[miss])
+        np.testing.assert_array_equal(out[~miss].view(np.uint32), ref[~miss].view(np.uint32))
+
+    def test_batches_around_the_ordering_threshold(self, layered):
+        # Just below, at and above the size from which batches are ordered:
+        # the same rows either way.
+        x, y, z, d = batch(1100, 25)
+        whole = run(layered, x, y, z, d)
+        for n in (1000, 1023, 1024, 1025):
+            np.testing.assert_array_equal(run(layered, x[:n], y[:n], z[:n], d[:n]).view(np.uint32),
+                                          whole[:n].view(np.uint32))

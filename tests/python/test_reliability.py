@@ -1,5 +1,5 @@
-"""Long calls stop on Ctrl-C, and index builds that run out of address space
-raise MemoryError and leave everything usable. Each case runs in a child
+"""Long calls stop on Ctrl-C, and index builds and batch queries that run out
+of address space raise MemoryError and leave everything usable. Each case runs in a child
 process (reliability_child.py), so that a crash fails the test instead of
 ending the session."""
 
@@ -35,7 +35,7 @@ def test_sigint_stops_a_long_call_within_a_second(call):
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves more address space than any limit allows")
-@pytest.mark.parametrize("build", ["mesh", "coastline", "adaptive_tin"])
+@pytest.mark.parametrize("build", ["mesh", "coastline", "adaptive_tin", "query_many"])
 def test_exhausted_address_space_raises_memory_error(build):
     report = run_child("exhaust", build)
     assert report["usable"], report

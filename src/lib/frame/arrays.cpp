@@ -1,9 +1,15 @@
 #include "lib/frame/arrays.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <numeric>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "lib/frame/convert.hpp"
 #include "lib/frame/errors.hpp"
@@ -199,6 +205,37 @@ PyObject* wrap_buffer(void* owner, void (*drop)(void*), void* data, std::size_t 
         return nullptr;
     }
     return array;
+}
+
+// ---------------------------------------------------------------------------
+// Result buffers
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;  // smaller buffers stay in malloc's arenas
+}  // namespace
+
+ResultBuffer::ResultBuffer(std::size_t bytes) {
+    if (bytes >= kHugeFrom) {
+        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        data_ = std::aligned_alloc(kHugePage, rounded);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        // Advice only: without transparent huge pages the buffer still works.
+        if (data_) (void)madvise(data_, rounded, MADV_HUGEPAGE);
+#endif
+    } else {
+        data_ = std::malloc(bytes > 0 ? bytes : 1);
+    }
+    if (!data_) throw std::bad_alloc();
+}
+
+ResultBuffer::~ResultBuffer() { std::free(data_); }
+
+PyObject* ResultBuffer::into_array(std::size_t count, int type_num,
+                                   std::initializer_list<npy_intp> dims) {
+    void* data = data_;
+    data_ = nullptr;
+    return wrap_buffer(data, [](void* p) { std::free(p); }, data, count, count, type_num, dims);
 }
 
 }  // namespace orvik::py

@@ -3,6 +3,7 @@
 // results over native buffers owned by a PySliceContainer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -113,6 +114,30 @@ PyObject* make_array(std::vector<T>&& data, std::initializer_list<npy_intp> dims
     return wrap_buffer(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); },
                        owner->data(), owner->size(), owner->capacity(), type_num, dims);
 }
+
+// Memory for a result array that a native loop fills completely: not
+// zero-filled, and from a few MiB on aligned to and advised for huge pages,
+// so that the first writes fault it in 2 MiB at a time rather than 4 KiB.
+// Throws std::bad_alloc when memory runs out.
+class ResultBuffer {
+public:
+    explicit ResultBuffer(std::size_t bytes);
+    ~ResultBuffer();
+    ResultBuffer(const ResultBuffer&) = delete;
+    ResultBuffer& operator=(const ResultBuffer&) = delete;
+
+    template <class T>
+    T* as() const {
+        return static_cast<T*>(data_);
+    }
+
+    // A new C-ordered array of `count` elements of `type_num` over the
+    // memory, which it takes over (also when this fails).
+    PyObject* into_array(std::size_t count, int type_num, std::initializer_list<npy_intp> dims);
+
+private:
+    void* data_ = nullptr;
+};
 
 int init_slice_container_type();
 
