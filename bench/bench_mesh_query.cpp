@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh/mesh_builder.hpp"
+#include "model/mesh_builder.hpp"
 #include "tree_query/tree_query.hpp"
 
 namespace {

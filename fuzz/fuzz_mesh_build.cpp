@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.hpp"
-#include "mesh/mesh_builder.hpp"
+#include "model/mesh_builder.hpp"
 #include "model/mesh_model.hpp"
 #include "model_tree/model_tree.hpp"
 #include "tree_query/tree_query.hpp"

@@ -11,7 +11,7 @@
 
 #include "coastline/coastline.hpp"
 #include "grid/structured_grid.hpp"
-#include "mesh/mesh_builder.hpp"
+#include "model/mesh_builder.hpp"
 #include "model/mesh_model.hpp"
 #include "model_tree/model_tree.hpp"
 

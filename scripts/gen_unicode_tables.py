@@ -1,8 +1,8 @@
-"""Generate src/common/unicode_tables.inc: the code point ranges that the quoted
+"""Generate src/core/common/unicode_tables.inc: the code point ranges that the quoted
 form of a text escapes as \\u{...} (non-printable characters and combining marks).
 
 Run with the Python whose Unicode database the tables should follow:
-    python scripts/gen_unicode_tables.py > src/common/unicode_tables.inc
+    python scripts/gen_unicode_tables.py > src/core/common/unicode_tables.inc
 """
 
 import sys

@@ -9,7 +9,7 @@
 #include <limits>
 #include <random>
 
-#include "mesh/mesh_builder.hpp"
+#include "model/mesh_builder.hpp"
 
 namespace {
 

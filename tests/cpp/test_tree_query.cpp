@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "mesh/mesh_builder.hpp"
+#include "model/mesh_builder.hpp"
 
 #include "tree_fixtures.hpp"
 

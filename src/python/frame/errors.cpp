@@ -1,0 +1,59 @@
+#include "frame/errors.hpp"
+
+#include "frame/ref.hpp"
+
+namespace orvik::py {
+namespace {
+PyObject* g_internal_error = nullptr;
+}
+
+PyObject* internal_error_type() { return g_internal_error; }
+
+int init_internal_error_type() {
+    if (g_internal_error) return 0;
+    // Derives from BaseException so that `except Exception` does not swallow a
+    // broken invariant. Not added to the module namespace.
+    g_internal_error = PyErr_NewExceptionWithDoc(
+        "orvik.InternalError",
+        "A broken internal invariant of the orvik native core; the module stays usable.",
+        PyExc_BaseException, nullptr);
+    return g_internal_error ? 0 : -1;
+}
+
+void raise_internal(const std::string& message) {
+    PyObject* type = g_internal_error ? g_internal_error : PyExc_SystemError;
+    PyErr_SetString(type, message.c_str());
+}
+
+void raise_value(const std::string& message) { PyErr_SetString(PyExc_ValueError, message.c_str()); }
+
+void raise_error(const Error& error) {
+    switch (error.kind) {
+        case ErrorKind::Value: raise_value(error.message); return;
+        case ErrorKind::Type: PyErr_SetString(PyExc_TypeError, error.message.c_str()); return;
+        case ErrorKind::Internal: raise_internal(error.message); return;
+        case ErrorKind::Interrupted:
+            // The signal handler that asked to stop has set its exception.
+            if (!PyErr_Occurred()) raise_internal("native loop stopped without a pending exception");
+            return;
+    }
+    raise_internal(error.message);
+}
+
+void add_argument_note(const char* param) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
+    if (note) {
+        Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+        if (!r) {
+            // Keep the original failure; the note is a courtesy.
+            PyErr_Clear();
+        }
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+}  // namespace orvik::py

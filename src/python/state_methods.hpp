@@ -1,0 +1,51 @@
+// Pickling and copying: each class's __reduce__ and, for the classes that
+// hold a native record, the private class method __from_state that reads the
+// record's binary state back (src/state). The binding files list these in
+// their method tables; nothing else is registered in the module.
+#pragma once
+
+#include "frame/python.hpp"
+
+namespace orvik::py {
+
+inline constexpr const char kReduceDoc[] =
+    "__reduce__($self, /)\n--\n\n"
+    "Return the state used by pickle and copy: the object's binary state and\n"
+    "the class method that reads it back.";
+
+inline constexpr const char kFromStateDoc[] =
+    "__from_state($type, state)\n--\n\n"
+    "Rebuild an instance from the binary state that pickling wrote.\n\n"
+    "Raises `ValueError` when `state` is truncated, corrupted, from a newer\n"
+    "format version, or breaks an invariant of the object.";
+
+inline constexpr const char kArgumentsReduceDoc[] =
+    "__reduce__($self, /)\n--\n\n"
+    "Return the state used by pickle and copy: the class and its constructor\n"
+    "arguments.";
+
+inline constexpr const char kBuilderReduceDoc[] =
+    "__reduce__($self, /)\n--\n\n"
+    "A builder cannot be pickled; pickle the model that a finisher returns.";
+
+PyObject* tree_reduce(PyObject* self, PyObject*);
+PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
+PyObject* mesh_model_reduce(PyObject* self, PyObject*);
+PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+
+PyObject* grid_reduce(PyObject* self, PyObject*);
+PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
+PyObject* coastline_reduce(PyObject* self, PyObject*);
+PyObject* coastline_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
+
+PyObject* query_params_reduce(PyObject* self, PyObject*);
+PyObject* query_coordinates_reduce(PyObject* self, PyObject*);
+PyObject* builder_reduce(PyObject* self, PyObject*);
+
+}  // namespace orvik::py
