@@ -8,8 +8,8 @@
 #include <random>
 #include <set>
 
-#include "tree_query/hit_iterator.hpp"
-#include "tree_query/pending_queue.hpp"
+#include "model_tree/hit_iterator.hpp"
+#include "model_tree/pending_queue.hpp"
 #include "tree_fixtures.hpp"
 
 namespace orvik {

@@ -39,7 +39,7 @@ struct QueryPoint {
     float x = 0, y = 0, z = 0, depth = 0;
 };
 
-class HitIterator;  // tree_query/hit_iterator.hpp
+class HitIterator;  // model_tree/hit_iterator.hpp
 
 struct ModelTree {
     std::vector<TreeNode> nodes;   // root 0; 2n - 1 for n >= 1 models
@@ -65,7 +65,7 @@ struct ModelTree {
     static std::string structure_text(const ModelTree& tree);
 
     // Lazily enumerates, in ascending priority, the models of [lo, hi] that
-    // contain the point, with their qualities (tree_query).
+    // contain the point, with their qualities.
     static HitIterator hits(const ModelTree& tree, const QueryPoint& p, std::uint8_t lo,
                             std::uint8_t hi);
 

@@ -10,7 +10,7 @@
 #include "common/morton_order.hpp"
 #include "common/strided.hpp"
 #include "model_tree/model_tree.hpp"
-#include "tree_query/hit_iterator.hpp"
+#include "model_tree/hit_iterator.hpp"
 
 namespace orvik {
 

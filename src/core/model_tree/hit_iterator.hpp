@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "model_tree/model_tree.hpp"
-#include "tree_query/pending_queue.hpp"
+#include "model_tree/pending_queue.hpp"
 
 namespace orvik {
 
