@@ -1,9 +1,10 @@
 // The Python-facing functions and classes, one binding file each. Every
-// make_* creates the object that the module registers under that name (a new
+// make_* returns the object that the module registers under that name (a new
 // reference, or NULL with an exception set); the registration table in
 // module.cpp calls them in the order of the module's __all__.
 #pragma once
 
+#include "frame/object.hpp"
 #include "frame/python.hpp"
 
 namespace orvik::py {
@@ -21,13 +22,14 @@ PyObject* make_adaptive_tin(PyObject* module);
 PyObject* make_PyCoastline(PyObject* module);
 PyObject* make_coastline(PyObject* module);
 
-// Class objects for argument checks across binding files (set by make_*).
-PyTypeObject* mesh_model_type();
-PyTypeObject* structured_grid_type();
-PyTypeObject* query_coordinates_type();
-PyTypeObject* query_params_type();
+// The classes that other binding files check arguments against or make
+// instances of.
+HeapType& mesh_model_type();
+HeapType& structured_grid_type();
+HeapType& query_coordinates_type();
+HeapType& query_params_type();
 
-// A module-level function object for `def` (its __module__ is "orvik").
-PyObject* make_function(PyObject* module, PyMethodDef* def);
+// The registration of a module function, as tin_binding.cpp still calls it.
+inline PyObject* make_function(PyObject*, PyMethodDef* def) { return make_function(def); }
 
 }  // namespace orvik::py

@@ -6,6 +6,7 @@
 #include "frame/binding.hpp"
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
+#include "frame/object.hpp"
 #include "quality/blend_rows.hpp"
 
 namespace orvik::py {
@@ -46,7 +47,7 @@ PyObject* blend_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef blend_many_def = {
     .ml_name = "blend_many",
-    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(blend_many)),
+    .ml_meth = method_cast(blend_many),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
     .ml_doc = "blend_many(lhs, rhs)\n--\n\n"
               "Vectorised Porter-Duff \"over\" blend of two ``(N, 6)`` quality arrays.\n\n"
@@ -61,6 +62,6 @@ PyMethodDef blend_many_def = {
 
 }  // namespace
 
-PyObject* make_blend_many(PyObject* module) { return make_function(module, &blend_many_def); }
+PyObject* make_blend_many(PyObject*) { return make_function(&blend_many_def); }
 
 }  // namespace orvik::py

@@ -1,10 +1,10 @@
-// coastline and PyCoastline: signed distances to closed rings of segments.
+// PyCoastline and coastline: signed distances to closed rings of segments.
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "coastline/coastline.hpp"
 #include "bindings.hpp"
+#include "coastline/coastline.hpp"
 #include "frame/arrays.hpp"
 #include "frame/binding.hpp"
 #include "frame/errors.hpp"
@@ -15,32 +15,15 @@
 namespace orvik::py {
 namespace {
 
+// --- PyCoastline ----------------------------------------------------------------
+
 using CoastlineObject = Instance<Coastline>;
-
-PyTypeObject* g_coastline_type = nullptr;
-
-constexpr const char* kBuildParams[] = {"segments_py"};
-constexpr Signature kBuildSignature{"coastline", kBuildParams, 1, 1};
-
-PyObject* coastline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        if (!bind_fastcall(kBuildSignature, args, nargs, kwnames, slots)) return nullptr;
-        ArrayArg<float, 3> segments;
-        if (!segments.extract(slots[0], "segments_py")) return nullptr;
-        Result<Coastline> built = Coastline::build(segments.view());
-        if (!built) {
-            raise_error(built.error());
-            return nullptr;
-        }
-        return new_instance(g_coastline_type, std::move(built).value());
-    });
-}
 
 constexpr const char* kDistanceParams[] = {"x", "y"};
 constexpr Signature kDistanceSignature{"PyCoastline.signed_distance", kDistanceParams, 2, 2};
 
-PyObject* signed_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* signed_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[2];
         if (!bind_fastcall(kDistanceSignature, args, nargs, kwnames, slots)) return nullptr;
@@ -77,22 +60,34 @@ Py_ssize_t coastline_length(PyObject* self) {
 }
 
 PyMethodDef coastline_methods[] = {
-    {"signed_distance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signed_distance)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "signed_distance($self, x, y)\n--\n\n"
-     "Signed distance from each point to the coastline, negative inside.\n\n"
-     "Parameters\n"
-     "----------\n"
-     "x, y :\n"
-     "    Two 1-D float arrays of the same length.\n\n"
-     "Returns\n"
-     "-------\n"
-     "numpy.ndarray\n"
-     "    Distances, negative where the point lies inside the coastline."},
-    {"__reduce__", coastline_reduce, METH_NOARGS, kReduceDoc},
-    {"__from_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coastline_from_state)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kFromStateDoc},
-    {nullptr, nullptr, 0, nullptr},
+    {
+        .ml_name = "signed_distance",
+        .ml_meth = method_cast(signed_distance),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "signed_distance($self, x, y)\n--\n\n"
+                  "Signed distance from each point to the coastline, negative inside.\n\n"
+                  "Parameters\n"
+                  "----------\n"
+                  "x, y :\n"
+                  "    Two 1-D float arrays of the same length.\n\n"
+                  "Returns\n"
+                  "-------\n"
+                  "numpy.ndarray\n"
+                  "    Distances, negative where the point lies inside the coastline.",
+    },
+    {
+        .ml_name = "__reduce__",
+        .ml_meth = method_cast(coastline_reduce),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = kReduceDoc,
+    },
+    {
+        .ml_name = "__from_state",
+        .ml_meth = method_cast(coastline_from_state),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+        .ml_doc = kFromStateDoc,
+    },
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 PyType_Slot coastline_slots[] = {
@@ -100,7 +95,7 @@ PyType_Slot coastline_slots[] = {
     {Py_tp_methods, coastline_methods},
     {Py_mp_length, reinterpret_cast<void*>(coastline_length)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Coastline>)},
-    {0, nullptr},
+    {0, nullptr},  // sentinel
 };
 
 PyType_Spec coastline_spec = {
@@ -111,9 +106,31 @@ PyType_Spec coastline_spec = {
     .slots = coastline_slots,
 };
 
+HeapType coastline_type{coastline_spec};
+
+// --- coastline ------------------------------------------------------------------
+
+constexpr const char* kBuildParams[] = {"segments_py"};
+constexpr Signature kBuildSignature{"coastline", kBuildParams, 1, 1};
+
+PyObject* coastline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        if (!bind_fastcall(kBuildSignature, args, nargs, kwnames, slots)) return nullptr;
+        ArrayArg<float, 3> segments;
+        if (!segments.extract(slots[0], "segments_py")) return nullptr;
+        Result<Coastline> built = Coastline::build(segments.view());
+        if (!built) {
+            raise_error(built.error());
+            return nullptr;
+        }
+        return new_instance(coastline_type, std::move(built).value());
+    });
+}
+
 PyMethodDef coastline_def = {
     .ml_name = "coastline",
-    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coastline)),
+    .ml_meth = method_cast(coastline),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
     .ml_doc = "coastline(segments_py)\n--\n\n"
               "Build a [`PyCoastline`] from an array of segments.\n\n"
@@ -127,22 +144,8 @@ PyMethodDef coastline_def = {
 
 }  // namespace
 
-PyObject* make_PyCoastline(PyObject* module) {
-    if (!g_coastline_type) {
-        g_coastline_type = create_type(module, &coastline_spec);
-        if (!g_coastline_type) return nullptr;
-    }
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_coastline_type));
-}
+PyObject* make_PyCoastline(PyObject* module) { return coastline_type.new_reference(module); }
 
-PyObject* make_coastline(PyObject* module) {
-    // The function creates instances, so the class must exist first.
-    if (!g_coastline_type) {
-        PyObject* type = make_PyCoastline(module);
-        if (!type) return nullptr;
-        Py_DECREF(type);
-    }
-    return make_function(module, &coastline_def);
-}
+PyObject* make_coastline(PyObject*) { return make_function(&coastline_def); }
 
 }  // namespace orvik::py

@@ -1,9 +1,10 @@
 // StructuredGrid and structured_grid: bilinear interpolation on a grid of
 // Cartesian nodes.
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
-#include "grid/structured_grid.hpp"
 #include "bindings.hpp"
 #include "frame/arrays.hpp"
 #include "frame/binding.hpp"
@@ -12,14 +13,15 @@
 #include "frame/gil.hpp"
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
+#include "grid/structured_grid.hpp"
 #include "state_methods.hpp"
 
 namespace orvik::py {
 namespace {
 
-using GridObject = Instance<StructuredGrid>;
+// --- StructuredGrid -------------------------------------------------------------
 
-PyTypeObject* g_grid_type = nullptr;
+using GridObject = Instance<StructuredGrid>;
 
 constexpr const char* kQueryParams[] = {"x", "y", "clamp"};
 constexpr Signature kQuerySignature{"StructuredGrid.query", kQueryParams, 3, 2};
@@ -88,7 +90,7 @@ PyObject* grid_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyMethodDef grid_methods[] = {
     {
         .ml_name = "query",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(grid_query)),
+        .ml_meth = method_cast(grid_query),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
         .ml_doc = "query($self, x, y, clamp=True)\n--\n\n"
                   "Interpolate at one point, returning `(value, outside)`.\n\n"
@@ -97,7 +99,7 @@ PyMethodDef grid_methods[] = {
     },
     {
         .ml_name = "query_many",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(grid_query_many)),
+        .ml_meth = method_cast(grid_query_many),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
         .ml_doc = "query_many($self, x, y, clamp=True)\n--\n\n"
                   "Interpolate at many points, each as `query` does.\n\n"
@@ -108,17 +110,17 @@ PyMethodDef grid_methods[] = {
     },
     {
         .ml_name = "__reduce__",
-        .ml_meth = grid_reduce,
+        .ml_meth = method_cast(grid_reduce),
         .ml_flags = METH_NOARGS,
         .ml_doc = kReduceDoc,
     },
     {
         .ml_name = "__from_state",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(grid_from_state)),
+        .ml_meth = method_cast(grid_from_state),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
         .ml_doc = kFromStateDoc,
     },
-    {nullptr, nullptr, 0, nullptr},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 PyType_Slot grid_slots[] = {
@@ -128,7 +130,7 @@ PyType_Slot grid_slots[] = {
                     "sheared or gently curved. Instances come only from `structured_grid`.")},
     {Py_tp_methods, grid_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<StructuredGrid>)},
-    {0, nullptr},
+    {0, nullptr},  // sentinel
 };
 
 PyType_Spec grid_spec = {
@@ -139,11 +141,14 @@ PyType_Spec grid_spec = {
     .slots = grid_slots,
 };
 
+HeapType grid_type{grid_spec};
+
+// --- structured_grid ------------------------------------------------------------
+
 constexpr const char* kBuildParams[] = {"x", "y", "values"};
 constexpr Signature kBuildSignature{"structured_grid", kBuildParams, 3, 3};
 
-PyObject* structured_grid(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* structured_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[3];
         if (!bind_fastcall(kBuildSignature, args, nargs, kwnames, slots)) return nullptr;
@@ -152,24 +157,18 @@ PyObject* structured_grid(PyObject* module, PyObject* const* args, Py_ssize_t na
             !values.extract(slots[2], "values")) {
             return nullptr;
         }
-        PyTypeObject* type = g_grid_type;
-        if (!type) {
-            if (!make_StructuredGrid(module)) return nullptr;
-            Py_DECREF(g_grid_type);
-            type = g_grid_type;
-        }
         Result<StructuredGrid> grid = StructuredGrid::build(x.view(), y.view(), values.view());
         if (!grid) {
             raise_error(grid.error());
             return nullptr;
         }
-        return new_instance(type, std::move(grid).value());
+        return new_instance(grid_type, std::move(grid).value());
     });
 }
 
 PyMethodDef structured_grid_def = {
     .ml_name = "structured_grid",
-    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structured_grid)),
+    .ml_meth = method_cast(structured_grid),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
     .ml_doc = "structured_grid(x, y, values)\n--\n\n"
               "Create a [`PyStructuredGrid`] from `(m, n)` NumPy arrays of Cartesian node\n"
@@ -181,18 +180,10 @@ PyMethodDef structured_grid_def = {
 
 }  // namespace
 
-PyObject* make_StructuredGrid(PyObject* module) {
-    if (!g_grid_type) {
-        g_grid_type = create_type(module, &grid_spec);
-        if (!g_grid_type) return nullptr;
-    }
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_grid_type));
-}
+PyObject* make_StructuredGrid(PyObject* module) { return grid_type.new_reference(module); }
 
-PyObject* make_structured_grid(PyObject* module) {
-    return make_function(module, &structured_grid_def);
-}
+PyObject* make_structured_grid(PyObject*) { return make_function(&structured_grid_def); }
 
-PyTypeObject* structured_grid_type() { return g_grid_type; }
+HeapType& structured_grid_type() { return grid_type; }
 
 }  // namespace orvik::py

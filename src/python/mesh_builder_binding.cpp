@@ -9,6 +9,8 @@
 #include "frame/binding.hpp"
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
+#include "frame/object.hpp"
+#include "frame/ref.hpp"
 #include "mesh_model_object.hpp"
 #include "state_methods.hpp"
 #include "model/mesh_builder.hpp"
@@ -16,9 +18,9 @@
 namespace orvik::py {
 namespace {
 
-using BuilderObject = Instance<MeshBuilderState>;
+// --- MeshModelBuilder -----------------------------------------------------------
 
-PyTypeObject* g_builder_type = nullptr;
+using BuilderObject = Instance<MeshBuilderState>;
 
 MeshBuilderState& state_of(PyObject* self) { return as_instance<MeshBuilderState>(self)->value; }
 BorrowFlag& flag_of(PyObject* self) { return as_instance<MeshBuilderState>(self)->flag; }
@@ -251,21 +253,21 @@ PyObject* builder_depth_profile(PyObject* self, PyObject* const* args, Py_ssize_
 PyMethodDef builder_methods[] = {
     {
         .ml_name = "transform",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_transform)),
+        .ml_meth = method_cast(builder_transform),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
         .ml_doc = "transform($self, transform)\n--\n\n"
                   "Set the 4\u00d74 world-to-local affine transform.",
     },
     {
         .ml_name = "name",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_name)),
+        .ml_meth = method_cast(builder_name),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
         .ml_doc = "name($self, name)\n--\n\n"
                   "Set the human-readable name (empty by default).",
     },
     {
         .ml_name = "interpolated",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_interpolated)),
+        .ml_meth = method_cast(builder_interpolated),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
         .ml_doc = "interpolated($self, qualities)\n--\n\n"
                   "Finish with barycentric interpolation of the ``(N, 6)`` quality of\n"
@@ -273,7 +275,7 @@ PyMethodDef builder_methods[] = {
     },
     {
         .ml_name = "depth_profile",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_depth_profile)),
+        .ml_meth = method_cast(builder_depth_profile),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
         .ml_doc = "depth_profile($self, alpha, depth, tops, layers)\n--\n\n"
                   "Finish with a 1-D depth profile, evaluated at the barycentrically\n"
@@ -293,11 +295,11 @@ PyMethodDef builder_methods[] = {
     },
     {
         .ml_name = "__reduce__",
-        .ml_meth = builder_reduce,
+        .ml_meth = method_cast(builder_reduce),
         .ml_flags = METH_NOARGS,
         .ml_doc = kBuilderReduceDoc,
     },
-    {nullptr, nullptr, 0, nullptr},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 PyType_Slot builder_slots[] = {
@@ -305,7 +307,7 @@ PyType_Slot builder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_methods, builder_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MeshBuilderState>)},
-    {0, nullptr},
+    {0, nullptr},  // sentinel
 };
 
 PyType_Spec builder_spec = {
@@ -316,14 +318,10 @@ PyType_Spec builder_spec = {
     .slots = builder_slots,
 };
 
+HeapType builder_type{builder_spec};
+
 }  // namespace
 
-PyObject* make_MeshModelBuilder(PyObject* module) {
-    if (!g_builder_type) {
-        g_builder_type = create_type(module, &builder_spec);
-        if (!g_builder_type) return nullptr;
-    }
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_builder_type));
-}
+PyObject* make_MeshModelBuilder(PyObject* module) { return builder_type.new_reference(module); }
 
 }  // namespace orvik::py

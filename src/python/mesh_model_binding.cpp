@@ -1,18 +1,18 @@
 // PyMeshModel: the Python holder of one built mesh model.
-#include <vector>
-
 #include "bindings.hpp"
-#include "frame/arrays.hpp"
 #include "frame/binding.hpp"
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
+#include "frame/object.hpp"
+#include "frame/ref.hpp"
+#include "frame/results.hpp"
 #include "mesh_model_object.hpp"
 #include "state_methods.hpp"
 
 namespace orvik::py {
 namespace {
 
-PyTypeObject* g_mesh_model_type = nullptr;
+// The instance, MeshModelObject, is declared in mesh_model_object.hpp.
 
 // Shared borrow of the receiver, then the model or the consumed error.
 const MeshModel* held_model(PyObject* self, BorrowGuard& borrow) {
@@ -23,19 +23,6 @@ const MeshModel* held_model(PyObject* self, BorrowGuard& borrow) {
         return nullptr;
     }
     return &*slot;
-}
-
-PyObject* quality_dict(const Quality& q) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    const std::pair<const char*, float> items[] = {{"rho", q.rho}, {"vp", q.vp}, {"vs", q.vs},
-                                                   {"qp", q.qp},   {"qs", q.qs}, {"alpha", q.alpha}};
-    for (const auto& [key, value] : items) {
-        if (!detail::set_item(dict.get(), key, PyFloat_FromDouble(static_cast<double>(value)))) {
-            return nullptr;
-        }
-    }
-    return dict.release();
 }
 
 constexpr const char* kQueryParams[] = {"x", "y", "z"};
@@ -56,58 +43,29 @@ PyObject* mesh_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             raise_value(kMeshModelConsumed);
             return nullptr;
         }
-        const std::optional<Quality> q = MeshModel::query(*slot, x, y, z);
-        if (!q) Py_RETURN_NONE;
-        return quality_dict(*q);
+        return optional_quality(MeshModel::query(*slot, x, y, z));
     });
 }
 
-PyObject* mesh_aabb(PyObject* self, PyObject*) {
+// A method without parameters (Unused = PyObject) or a property getter
+// (Unused = void) that reads the held model under a shared borrow.
+template <PyObject* (*Read)(const MeshModel&), class Unused>
+PyObject* read_model(PyObject* self, Unused*) {
     return guarded([&]() -> PyObject* {
         BorrowGuard borrow;
         const MeshModel* model = held_model(self, borrow);
-        if (!model) return nullptr;
-        const auto& b = model->bounds;
-        Ref lo = Ref::steal(make_array(std::vector<float>{b[0], b[1], b[2]}, {3}));
-        if (!lo) return nullptr;
-        Ref hi = Ref::steal(make_array(std::vector<float>{b[3], b[4], b[5]}, {3}));
-        if (!hi) return nullptr;
-        return PyTuple_Pack(2, lo.get(), hi.get());
+        return model ? Read(*model) : nullptr;
     });
 }
 
-PyObject* mesh_view(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        BorrowGuard borrow;
-        const MeshModel* model = held_model(self, borrow);
-        if (!model) return nullptr;
-        return model_view_dict(*model);
-    });
-}
-
-PyObject* mesh_get_name(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        BorrowGuard borrow;
-        const MeshModel* model = held_model(self, borrow);
-        if (!model) return nullptr;
-        return PyUnicode_FromStringAndSize(model->name.data(),
-                                           static_cast<Py_ssize_t>(model->name.size()));
-    });
-}
-
-PyObject* mesh_get_priority(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        BorrowGuard borrow;
-        const MeshModel* model = held_model(self, borrow);
-        if (!model) return nullptr;
-        return PyLong_FromLong(model->priority);
-    });
-}
+PyObject* aabb_of(const MeshModel& model) { return box_arrays(model.bounds); }
+PyObject* name_of(const MeshModel& model) { return text(model.name); }
+PyObject* priority_of(const MeshModel& model) { return PyLong_FromLong(model.priority); }
 
 PyMethodDef mesh_methods[] = {
     {
         .ml_name = "query",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mesh_query)),
+        .ml_meth = method_cast(mesh_query),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
         .ml_doc = "query($self, x, y, z)\n--\n\n"
                   "Query the mesh model at a single point.\n\n"
@@ -118,7 +76,7 @@ PyMethodDef mesh_methods[] = {
     },
     {
         .ml_name = "aabb",
-        .ml_meth = mesh_aabb,
+        .ml_meth = method_cast(read_model<aabb_of, PyObject>),
         .ml_flags = METH_NOARGS,
         .ml_doc = "aabb($self)\n--\n\n"
                   "Return the 3-D axis-aligned bounding box of this mesh model.\n\n"
@@ -128,7 +86,7 @@ PyMethodDef mesh_methods[] = {
     },
     {
         .ml_name = "view",
-        .ml_meth = mesh_view,
+        .ml_meth = method_cast(read_model<model_view_dict, PyObject>),
         .ml_flags = METH_NOARGS,
         .ml_doc = "view($self)\n--\n\n"
                   "Return a serialisable Python dict describing this mesh model.\n\n"
@@ -137,23 +95,23 @@ PyMethodDef mesh_methods[] = {
     },
     {
         .ml_name = "__reduce__",
-        .ml_meth = mesh_model_reduce,
+        .ml_meth = method_cast(mesh_model_reduce),
         .ml_flags = METH_NOARGS,
         .ml_doc = kReduceDoc,
     },
     {
         .ml_name = "__from_state",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mesh_model_from_state)),
+        .ml_meth = method_cast(mesh_model_from_state),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
         .ml_doc = kFromStateDoc,
     },
-    {nullptr, nullptr, 0, nullptr},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 PyGetSetDef mesh_getset[] = {
     {
         .name = "name",
-        .get = mesh_get_name,
+        .get = read_model<name_of, void>,
         .set = nullptr,
         .doc = "Human-readable name assigned at construction time.\n\n"
                "# Errors\n\n"
@@ -162,14 +120,14 @@ PyGetSetDef mesh_getset[] = {
     },
     {
         .name = "priority",
-        .get = mesh_get_priority,
+        .get = read_model<priority_of, void>,
         .set = nullptr,
         .doc = "Model priority (lower number = higher priority in the tree).\n\n"
                "# Errors\n\n"
                "Returns `ValueError` if the model has been consumed by `model_tree()`.",
         .closure = nullptr,
     },
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };
 
 PyType_Slot mesh_slots[] = {
@@ -180,7 +138,7 @@ PyType_Slot mesh_slots[] = {
     {Py_tp_methods, mesh_methods},
     {Py_tp_getset, mesh_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MeshModelSlot>)},
-    {0, nullptr},
+    {0, nullptr},  // sentinel
 };
 
 PyType_Spec mesh_spec = {
@@ -191,26 +149,24 @@ PyType_Spec mesh_spec = {
     .slots = mesh_slots,
 };
 
-}  // namespace
-
-PyObject* make_PyMeshModel(PyObject* module) {
-    if (!g_mesh_model_type) {
-        PyTypeObject* type = create_type(module, &mesh_spec);
-        if (!type) return nullptr;
-        // Methods enter the class dict before properties; move `view` behind
-        // `name` and `priority` so the class lists its members in order.
-        PyObject* cls = reinterpret_cast<PyObject*>(type);
-        Ref view = Ref::steal(PyObject_GetAttrString(cls, "view"));
-        if (!view || PyObject_DelAttrString(cls, "view") < 0 ||
-            PyObject_SetAttrString(cls, "view", view.get()) < 0) {
-            Py_DECREF(cls);
-            return nullptr;
-        }
-        g_mesh_model_type = type;
+// Methods enter the class dict before properties; `view` moves behind `name`
+// and `priority` so that the class lists its members in order.
+int list_view_last(PyTypeObject* type) {
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    Ref view = Ref::steal(PyObject_GetAttrString(cls, "view"));
+    if (!view || PyObject_DelAttrString(cls, "view") < 0 ||
+        PyObject_SetAttrString(cls, "view", view.get()) < 0) {
+        return -1;
     }
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_mesh_model_type));
+    return 0;
 }
 
-PyTypeObject* mesh_model_type() { return g_mesh_model_type; }
+HeapType mesh_model_class{mesh_spec, list_view_last};
+
+}  // namespace
+
+PyObject* make_PyMeshModel(PyObject* module) { return mesh_model_class.new_reference(module); }
+
+HeapType& mesh_model_type() { return mesh_model_class; }
 
 }  // namespace orvik::py

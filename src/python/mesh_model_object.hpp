@@ -10,6 +10,7 @@
 #include "frame/object.hpp"
 #include "frame/python.hpp"
 #include "frame/ref.hpp"
+#include "frame/results.hpp"
 #include "model/mesh_model.hpp"
 
 namespace orvik::py {
@@ -40,45 +41,21 @@ inline MeshModelSlot take_mesh_model(PyObject* o) {
     return taken;
 }
 
-namespace detail {
-inline PyObject* float_tuple(const float* values, int n) {
-    Ref t = Ref::steal(PyTuple_New(n));
-    if (!t) return nullptr;
-    for (int i = 0; i < n; ++i) {
-        PyObject* f = PyFloat_FromDouble(static_cast<double>(values[i]));
-        if (!f) return nullptr;
-        PyTuple_SET_ITEM(t.get(), i, f);
-    }
-    return t.release();
-}
-
-inline bool set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (!value) return false;
-    const int rc = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
-}  // namespace detail
-
 // The model view record: "id", "name", "bounds", "transform", "priority",
 // "vertical", "size", in that order. NULL with an exception set on failure.
 inline PyObject* model_view_dict(const MeshModel& model) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    if (!detail::set_item(d, "id", PyLong_FromUnsignedLongLong(model.id))) return nullptr;
-    if (!detail::set_item(d, "name", PyUnicode_FromStringAndSize(
-                                         model.name.data(), static_cast<Py_ssize_t>(model.name.size())))) {
-        return nullptr;
-    }
-    if (!detail::set_item(d, "bounds", detail::float_tuple(model.bounds.data(), 6))) return nullptr;
-    PyObject* transform = model.transform ? detail::float_tuple(model.transform->data(), 16)
-                                          : Py_NewRef(Py_None);
-    if (!detail::set_item(d, "transform", transform)) return nullptr;
-    if (!detail::set_item(d, "priority", PyLong_FromLong(model.priority))) return nullptr;
     const char* vertical = model.vertical == VerticalMode::Depth ? "Depth" : "Elevation";
-    if (!detail::set_item(d, "vertical", PyUnicode_FromString(vertical))) return nullptr;
-    if (!detail::set_item(d, "size", PyLong_FromUnsignedLongLong(MeshModel::size_estimate(model)))) {
+    if (!set_item(d, "id", PyLong_FromUnsignedLongLong(model.id)) ||
+        !set_item(d, "name", text(model.name)) ||
+        !set_item(d, "bounds", float_tuple(model.bounds.data(), 6)) ||
+        !set_item(d, "transform", model.transform ? float_tuple(model.transform->data(), 16)
+                                                  : Py_NewRef(Py_None)) ||
+        !set_item(d, "priority", PyLong_FromLong(model.priority)) ||
+        !set_item(d, "vertical", PyUnicode_FromString(vertical)) ||
+        !set_item(d, "size", PyLong_FromUnsignedLongLong(MeshModel::size_estimate(model)))) {
         return nullptr;
     }
     return dict.release();

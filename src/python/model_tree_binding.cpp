@@ -17,6 +17,7 @@
 #include "frame/gil.hpp"
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
+#include "frame/results.hpp"
 #include "mesh_model_object.hpp"
 #include "query_objects.hpp"
 #include "state_methods.hpp"
@@ -26,133 +27,9 @@
 namespace orvik::py {
 namespace {
 
+// --- PyModelTree ----------------------------------------------------------------
+
 using TreeObject = Instance<ModelTree>;
-
-PyTypeObject* g_tree_type = nullptr;
-
-template <class F>
-PyCFunction fastcall(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-// The dictionary form of a quality: six floats in column order.
-PyObject* quality_dict(const Quality& q) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    const std::pair<const char*, float> items[] = {{"rho", q.rho}, {"vp", q.vp},
-                                                   {"vs", q.vs},   {"qp", q.qp},
-                                                   {"qs", q.qs},   {"alpha", q.alpha}};
-    for (const auto& [key, value] : items) {
-        Ref v = Ref::steal(PyFloat_FromDouble(static_cast<double>(value)));
-        if (!v || PyDict_SetItemString(dict.get(), key, v.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-PyObject* optional_quality(const std::optional<Quality>& q) {
-    return q ? quality_dict(*q) : Py_NewRef(Py_None);
-}
-
-PyObject* new_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-
-int set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (!value) return -1;
-    const int rc = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return rc;
-}
-
-// --- model_tree --------------------------------------------------------------
-
-constexpr const char* kModelTreeParams[] = {"mesh_models"};
-constexpr Signature kModelTreeSignature{"model_tree", kModelTreeParams, 1, 1};
-
-// Every item is checked (type, not yet consumed, not listed twice) while all of
-// them are held exclusively, and the models are taken only when all pass: a
-// failing call leaves every model it was given usable.
-PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        if (!bind_fastcall(kModelTreeSignature, args, nargs, kwnames, slots)) return nullptr;
-        PyObject* seq = slots[0];
-        if (!check_sequence(seq, "mesh_models")) return nullptr;
-
-        std::vector<Ref> items;
-        const Py_ssize_t hint = PySequence_Size(seq);
-        if (hint < 0) PyErr_Clear();
-        else items.reserve(static_cast<std::size_t>(hint));
-        {
-            Ref iter = Ref::steal(PyObject_GetIter(seq));
-            if (!iter) {
-                add_argument_note("mesh_models");
-                return nullptr;
-            }
-            while (PyObject* item = PyIter_Next(iter.get())) {
-                Ref owned = Ref::steal(item);
-                if (!check_instance(item, mesh_model_type(), "PyMeshModel", "mesh_models"))
-                    return nullptr;
-                items.push_back(std::move(owned));
-            }
-            if (PyErr_Occurred()) {
-                add_argument_note("mesh_models");
-                return nullptr;
-            }
-        }
-
-        std::vector<BorrowGuard> held(items.size());
-        std::unordered_set<PyObject*> seen;
-        seen.reserve(items.size());
-        for (std::size_t k = 0; k < items.size(); ++k) {
-            PyObject* item = items[k].get();
-            // A second listing of one object would be consumed by its first.
-            bool consumed = !seen.insert(item).second;
-                        if (!consumed) {
-                if (!held[k].exclusive(mesh_model_flag(item))) {
-                    PyErr_Clear();
-                    raise_internal("Already borrowed: the PyMeshModel is in use by another call");
-                    return nullptr;
-                }
-                consumed = !mesh_model_slot(item).has_value();
-            }
-            if (consumed) {
-                raise_value("MeshModel has already been consumed by a previous model_tree() call");
-                return nullptr;
-            }
-        }
-
-        std::vector<MeshModel> models;
-        models.reserve(items.size());
-        for (const Ref& item : items) {
-            models.push_back(std::move(*take_mesh_model(item.get())));
-        }
-        std::optional<ModelTree> tree;
-        try {
-            tree.emplace(ModelTree::build(std::move(models)));
-        } catch (const std::bad_alloc&) {
-            // Out of memory: every model goes back to its holder, still usable.
-            for (std::size_t k = 0; k < items.size(); ++k) {
-                mesh_model_slot(items[k].get()).emplace(std::move(models[k]));
-            }
-            throw;
-        }
-        held.clear();
-        return new_instance(g_tree_type, std::move(*tree));
-    });
-}
-
-PyMethodDef model_tree_def = {
-    .ml_name = "model_tree",
-    .ml_meth = fastcall(model_tree),
-    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "model_tree(mesh_models)\n--\n\n"
-              "Combine one or more [`PyMeshModel`]s into a queryable [`PyModelTree`].\n\n"
-              "Each `PyMeshModel` is consumed (its inner data is moved out), so it cannot\n"
-              "be reused after this call.\n\n"
-              "# Errors\n\n"
-              "Returns `ValueError` if a `PyMeshModel` has already been consumed.",
-};
-
-// --- PyModelTree methods ------------------------------------------------------
 
 // Binds, borrows the receiver shared and converts (x, y, z, depth).
 bool point_args(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -189,12 +66,7 @@ PyObject* tree_aabb(PyObject* self, PyObject*) {
             raise_error(box.error());
             return nullptr;
         }
-        const auto& b = box.value();
-        Ref lo = Ref::steal(make_array(std::vector<float>{b[0], b[1], b[2]}, {3}));
-        if (!lo) return nullptr;
-        Ref hi = Ref::steal(make_array(std::vector<float>{b[3], b[4], b[5]}, {3}));
-        if (!hi) return nullptr;
-        return PyTuple_Pack(2, lo.get(), hi.get());
+        return box_arrays(box.value());
     });
 }
 
@@ -213,12 +85,14 @@ PyObject* tree_query_stats(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const QueryStats s = query_stats(as_instance<ModelTree>(self)->value, p);
         Ref dict = Ref::steal(PyDict_New());
         if (!dict) return nullptr;
-        if (set_item(dict.get(), "aabb_tests", new_u64(s.aabb_tests)) < 0 ||
-            set_item(dict.get(), "simplex_tests", new_u64(s.simplex_tests)) < 0 ||
-            set_item(dict.get(), "hit_count", new_u64(s.hit_count)) < 0 ||
-            set_item(dict.get(), "output", optional_quality(s.output)) < 0 ||
-            set_item(dict.get(), "elapsed", new_u64(s.elapsed_ns)) < 0)
+        PyObject* d = dict.get();
+        if (!set_item(d, "aabb_tests", PyLong_FromUnsignedLongLong(s.aabb_tests)) ||
+            !set_item(d, "simplex_tests", PyLong_FromUnsignedLongLong(s.simplex_tests)) ||
+            !set_item(d, "hit_count", PyLong_FromUnsignedLongLong(s.hit_count)) ||
+            !set_item(d, "output", optional_quality(s.output)) ||
+            !set_item(d, "elapsed", PyLong_FromUnsignedLongLong(s.elapsed_ns))) {
             return nullptr;
+        }
         return dict.release();
     });
 }
@@ -236,20 +110,22 @@ PyObject* tree_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!list) return nullptr;
         for (const Hit& h : ex.contributions) {
             Ref entry = Ref::steal(PyDict_New());
-            if (!entry ||
-                set_item(entry.get(), "priority", PyLong_FromLong(h.priority)) < 0 ||
-                set_item(entry.get(), "quality", quality_dict(h.quality)) < 0 ||
-                PyList_Append(list.get(), entry.get()) < 0)
+            if (!entry || !set_item(entry.get(), "priority", PyLong_FromLong(h.priority)) ||
+                !set_item(entry.get(), "quality", quality_dict(h.quality)) ||
+                PyList_Append(list.get(), entry.get()) < 0) {
                 return nullptr;
+            }
         }
         Ref dict = Ref::steal(PyDict_New());
         if (!dict) return nullptr;
-        PyObject* termination =
-            ex.termination ? new_u64(*ex.termination) : Py_NewRef(Py_None);
-        if (set_item(dict.get(), "contributions", list.release()) < 0 ||
-            set_item(dict.get(), "output", optional_quality(ex.output)) < 0 ||
-            set_item(dict.get(), "termination", termination) < 0)
+        PyObject* d = dict.get();
+        if (!set_item(d, "contributions", list.release()) ||
+            !set_item(d, "output", optional_quality(ex.output)) ||
+            !set_item(d, "termination", ex.termination
+                                            ? PyLong_FromUnsignedLongLong(*ex.termination)
+                                            : Py_NewRef(Py_None))) {
             return nullptr;
+        }
         return dict.release();
     });
 }
@@ -267,9 +143,11 @@ PyObject* tree_view(PyObject* self, PyObject*) {
         }
         Ref dict = Ref::steal(PyDict_New());
         if (!dict) return nullptr;
-        if (set_item(dict.get(), "models", list.release()) < 0 ||
-            set_item(dict.get(), "size", new_u64(ModelTree::size_estimate(tree))) < 0)
+        if (!set_item(dict.get(), "models", list.release()) ||
+            !set_item(dict.get(), "size",
+                      PyLong_FromUnsignedLongLong(ModelTree::size_estimate(tree)))) {
             return nullptr;
+        }
         return dict.release();
     });
 }
@@ -377,64 +255,101 @@ PyObject* tree_print_structure(PyObject* self, PyObject*) {
 }
 
 PyMethodDef tree_methods[] = {
-    {"query", fastcall(tree_query), METH_FASTCALL | METH_KEYWORDS,
-     "query($self, x, y, z, depth, priority_lo, priority_hi)\n--\n\n"
-     "Query the velocity model at a single point.\n\n"
-     "Only models whose priority falls in ``[priority_lo, priority_hi]`` contribute;\n"
-     "the range 0 to 255 queries all models. `depth` is the point's depth below the\n"
-     "topography, which depth-queried models read in place of `z`.\n\n"
-     "Returns a dict ``{rho, vp, vs, qp, qs, alpha}``, or `None` if the point is\n"
-     "outside all models."},
-    {"aabb", reinterpret_cast<PyCFunction>(tree_aabb), METH_NOARGS,
-     "aabb($self)\n--\n\n"
-     "Return the combined 3-D axis-aligned bounding box of all mesh models.\n\n"
-     "Returns a pair ``(min_xyz, max_xyz)`` of shape-``(3,)`` float32 arrays."},
-    {"query_stats", fastcall(tree_query_stats), METH_FASTCALL | METH_KEYWORDS,
-     "query_stats($self, x, y, z, depth)\n--\n\n"
-     "Query with BVH traversal statistics (AABB tests, simplex tests, etc.).\n\n"
-     "Returns a dict with keys `aabb_tests`, `simplex_tests`, `hit_count`,\n"
-     "`output` (quality dict or `None`) and `elapsed` (nanoseconds)."},
-    {"explain", fastcall(tree_explain), METH_FASTCALL | METH_KEYWORDS,
-     "explain($self, x, y, z, depth)\n--\n\n"
-     "Return a full diagnostic breakdown listing each model's contribution.\n\n"
-     "Returns a dict with keys `contributions` (list of dicts), `output` (quality\n"
-     "dict or `None`) and `termination` (int or `None`)."},
-    {"view", reinterpret_cast<PyCFunction>(tree_view), METH_NOARGS,
-     "view($self)\n--\n\n"
-     "Return a serialisable Python dict describing the model tree structure."},
-    {"query_many", fastcall(tree_query_many), METH_FASTCALL | METH_KEYWORDS,
-     "query_many($self, out, coords, params)\n--\n\n"
-     "Query the model for many points at once, writing results into a\n"
-     "caller-supplied output buffer (ufunc style).\n\n"
-     "Python is responsible for allocating (and zeroing) `out` before the call;\n"
-     "this avoids an allocation in the native code and lets the caller reuse\n"
-     "memory across calls.\n\n"
-     "Parameters\n"
-     "----------\n"
-     "out : ndarray\n"
-     "    ``(N, 6)`` float32 array that receives the results in place, columns\n"
-     "    ordered ``[rho, vp, vs, qp, qs, alpha]``. Rows for points outside all\n"
-     "    matching models are left unchanged.\n"
-     "coords : QueryCoordinates\n"
-     "    The four ``(N,)`` float32 coordinate arrays and an optional boolean mask.\n"
-     "params : QueryParams\n"
-     "    The priority bounds; ``QueryParams(0, 255)`` selects all models.\n\n"
-     "The interpreter lock is released during the hot loop, so other Python\n"
-     "threads can run concurrently."},
-    {"print_structure", reinterpret_cast<PyCFunction>(tree_print_structure), METH_NOARGS,
-     "print_structure($self)\n--\n\n"
-     "Print a human-readable summary of the model tree to stdout."},
-    {"__reduce__", reinterpret_cast<PyCFunction>(tree_reduce), METH_NOARGS, kReduceDoc},
-    {"__from_state", fastcall(tree_from_state), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     kFromStateDoc},
-    {nullptr, nullptr, 0, nullptr},
+    {
+        .ml_name = "query",
+        .ml_meth = method_cast(tree_query),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "query($self, x, y, z, depth, priority_lo, priority_hi)\n--\n\n"
+                  "Query the velocity model at a single point.\n\n"
+                  "Only models whose priority falls in ``[priority_lo, priority_hi]`` contribute;\n"
+                  "the range 0 to 255 queries all models. `depth` is the point's depth below the\n"
+                  "topography, which depth-queried models read in place of `z`.\n\n"
+                  "Returns a dict ``{rho, vp, vs, qp, qs, alpha}``, or `None` if the point is\n"
+                  "outside all models.",
+    },
+    {
+        .ml_name = "aabb",
+        .ml_meth = method_cast(tree_aabb),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = "aabb($self)\n--\n\n"
+                  "Return the combined 3-D axis-aligned bounding box of all mesh models.\n\n"
+                  "Returns a pair ``(min_xyz, max_xyz)`` of shape-``(3,)`` float32 arrays.",
+    },
+    {
+        .ml_name = "query_stats",
+        .ml_meth = method_cast(tree_query_stats),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "query_stats($self, x, y, z, depth)\n--\n\n"
+                  "Query with BVH traversal statistics (AABB tests, simplex tests, etc.).\n\n"
+                  "Returns a dict with keys `aabb_tests`, `simplex_tests`, `hit_count`,\n"
+                  "`output` (quality dict or `None`) and `elapsed` (nanoseconds).",
+    },
+    {
+        .ml_name = "explain",
+        .ml_meth = method_cast(tree_explain),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "explain($self, x, y, z, depth)\n--\n\n"
+                  "Return a full diagnostic breakdown listing each model's contribution.\n\n"
+                  "Returns a dict with keys `contributions` (list of dicts), `output` (quality\n"
+                  "dict or `None`) and `termination` (int or `None`).",
+    },
+    {
+        .ml_name = "view",
+        .ml_meth = method_cast(tree_view),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = "view($self)\n--\n\n"
+                  "Return a serialisable Python dict describing the model tree structure.",
+    },
+    {
+        .ml_name = "query_many",
+        .ml_meth = method_cast(tree_query_many),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "query_many($self, out, coords, params)\n--\n\n"
+                  "Query the model for many points at once, writing results into a\n"
+                  "caller-supplied output buffer (ufunc style).\n\n"
+                  "Python is responsible for allocating (and zeroing) `out` before the call;\n"
+                  "this avoids an allocation in the native code and lets the caller reuse\n"
+                  "memory across calls.\n\n"
+                  "Parameters\n"
+                  "----------\n"
+                  "out : ndarray\n"
+                  "    ``(N, 6)`` float32 array that receives the results in place, columns\n"
+                  "    ordered ``[rho, vp, vs, qp, qs, alpha]``. Rows for points outside all\n"
+                  "    matching models are left unchanged.\n"
+                  "coords : QueryCoordinates\n"
+                  "    The four ``(N,)`` float32 coordinate arrays and an optional boolean mask.\n"
+                  "params : QueryParams\n"
+                  "    The priority bounds; ``QueryParams(0, 255)`` selects all models.\n\n"
+                  "The interpreter lock is released during the hot loop, so other Python\n"
+                  "threads can run concurrently.",
+    },
+    {
+        .ml_name = "print_structure",
+        .ml_meth = method_cast(tree_print_structure),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = "print_structure($self)\n--\n\n"
+                  "Print a human-readable summary of the model tree to stdout.",
+    },
+    {
+        .ml_name = "__reduce__",
+        .ml_meth = method_cast(tree_reduce),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = kReduceDoc,
+    },
+    {
+        .ml_name = "__from_state",
+        .ml_meth = method_cast(tree_from_state),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+        .ml_doc = kFromStateDoc,
+    },
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 PyType_Slot tree_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python-facing velocity model (a compiled [`ModelTree`]).")},
     {Py_tp_methods, tree_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ModelTree>)},
-    {0, nullptr},
+    {0, nullptr},  // sentinel
 };
 
 PyType_Spec tree_spec = {
@@ -445,16 +360,102 @@ PyType_Spec tree_spec = {
     .slots = tree_slots,
 };
 
-}  // namespace
+HeapType tree_type{tree_spec};
 
-PyObject* make_PyModelTree(PyObject* module) {
-    if (!g_tree_type) {
-        g_tree_type = create_type(module, &tree_spec);
-        if (!g_tree_type) return nullptr;
-    }
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_tree_type));
+// --- model_tree -----------------------------------------------------------------
+
+constexpr const char* kModelTreeParams[] = {"mesh_models"};
+constexpr Signature kModelTreeSignature{"model_tree", kModelTreeParams, 1, 1};
+
+// Every item is checked (type, not yet consumed, not listed twice) while all of
+// them are held exclusively, and the models are taken only when all pass: a
+// failing call leaves every model it was given usable.
+PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        if (!bind_fastcall(kModelTreeSignature, args, nargs, kwnames, slots)) return nullptr;
+        PyObject* seq = slots[0];
+        if (!check_sequence(seq, "mesh_models")) return nullptr;
+
+        std::vector<Ref> items;
+        const Py_ssize_t hint = PySequence_Size(seq);
+        if (hint < 0) PyErr_Clear();
+        else items.reserve(static_cast<std::size_t>(hint));
+        {
+            Ref iter = Ref::steal(PyObject_GetIter(seq));
+            if (!iter) {
+                add_argument_note("mesh_models");
+                return nullptr;
+            }
+            while (PyObject* item = PyIter_Next(iter.get())) {
+                Ref owned = Ref::steal(item);
+                if (!check_instance(item, mesh_model_type(), "PyMeshModel", "mesh_models"))
+                    return nullptr;
+                items.push_back(std::move(owned));
+            }
+            if (PyErr_Occurred()) {
+                add_argument_note("mesh_models");
+                return nullptr;
+            }
+        }
+
+        std::vector<BorrowGuard> held(items.size());
+        std::unordered_set<PyObject*> seen;
+        seen.reserve(items.size());
+        for (std::size_t k = 0; k < items.size(); ++k) {
+            PyObject* item = items[k].get();
+            // A second listing of one object would be consumed by its first.
+            bool consumed = !seen.insert(item).second;
+            if (!consumed) {
+                if (!held[k].exclusive(mesh_model_flag(item))) {
+                    PyErr_Clear();
+                    raise_internal("Already borrowed: the PyMeshModel is in use by another call");
+                    return nullptr;
+                }
+                consumed = !mesh_model_slot(item).has_value();
+            }
+            if (consumed) {
+                raise_value("MeshModel has already been consumed by a previous model_tree() call");
+                return nullptr;
+            }
+        }
+
+        std::vector<MeshModel> models;
+        models.reserve(items.size());
+        for (const Ref& item : items) {
+            models.push_back(std::move(*take_mesh_model(item.get())));
+        }
+        std::optional<ModelTree> tree;
+        try {
+            tree.emplace(ModelTree::build(std::move(models)));
+        } catch (const std::bad_alloc&) {
+            // Out of memory: every model goes back to its holder, still usable.
+            for (std::size_t k = 0; k < items.size(); ++k) {
+                mesh_model_slot(items[k].get()).emplace(std::move(models[k]));
+            }
+            throw;
+        }
+        held.clear();
+        return new_instance(tree_type, std::move(*tree));
+    });
 }
 
-PyObject* make_model_tree(PyObject* module) { return make_function(module, &model_tree_def); }
+PyMethodDef model_tree_def = {
+    .ml_name = "model_tree",
+    .ml_meth = method_cast(model_tree),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "model_tree(mesh_models)\n--\n\n"
+              "Combine one or more [`PyMeshModel`]s into a queryable [`PyModelTree`].\n\n"
+              "Each `PyMeshModel` is consumed (its inner data is moved out), so it cannot\n"
+              "be reused after this call.\n\n"
+              "# Errors\n\n"
+              "Returns `ValueError` if a `PyMeshModel` has already been consumed.",
+};
+
+}  // namespace
+
+PyObject* make_PyModelTree(PyObject* module) { return tree_type.new_reference(module); }
+
+PyObject* make_model_tree(PyObject*) { return make_function(&model_tree_def); }
 
 }  // namespace orvik::py

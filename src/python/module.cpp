@@ -11,6 +11,8 @@
 #include "frame/arrays.hpp"
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
+#include "frame/object.hpp"
+#include "frame/ref.hpp"
 
 namespace orvik::py {
 namespace {
@@ -36,27 +38,21 @@ const Registration kRegistrations[] = {
     {"coastline", make_coastline},
 };
 
+// Adds the object of `reg` to the module and its name to __all__, which the
+// first registration creates.
 int add_registration(PyObject* module, const Registration& reg) {
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        all = PyList_New(0);
-        if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            return -1;
-        }
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
     }
-    PyObject* object = reg.make(module);
-    int rc = -1;
-    if (object && PyModule_AddObjectRef(module, reg.name, object) == 0) {
-        PyObject* name = PyUnicode_FromString(reg.name);
-        rc = name ? PyList_Append(all, name) : -1;
-        Py_XDECREF(name);
-    }
-    Py_XDECREF(object);
-    Py_DECREF(all);
-    return rc;
+    Ref object = Ref::steal(reg.make(module));
+    if (!object || PyModule_AddObjectRef(module, reg.name, object.get()) < 0) return -1;
+    Ref name = Ref::steal(PyUnicode_FromString(reg.name));
+    if (!name) return -1;
+    return PyList_Append(all.get(), name.get());
 }
 
 [[noreturn]] void terminate_at_boundary() {
@@ -84,16 +80,19 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The module keeps no state of its own; instances guard themselves with
-    // atomic borrow counters and the array registry has its own lock.
+    // No global interpreter lock needed: the module keeps no state of its own,
+    // instances guard themselves with atomic borrow counters and the array
+    // registry has its own lock.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // One interpreter per process: the types and the internal error are
+    // process-wide (frame/object.hpp says why).
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},  // sentinel
 };
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "orvik",
+    .m_name = kModuleName,
     .m_doc = "",
     .m_size = 0,
     .m_methods = nullptr,
@@ -104,23 +103,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-PyObject* make_function(PyObject* module, PyMethodDef* def) {
-    // The third argument becomes __module__. The extension is imported as
-    // orvik.orvik, but its functions, like its classes, belong to "orvik",
-    // the public home that re-exports them (pickle and help() look there).
-    PyModuleDef* module_def = PyModule_GetDef(module);
-    if (!module_def) {
-        PyErr_SetString(PyExc_SystemError, "orvik: the module has no definition");
-        return nullptr;
-    }
-    PyObject* name = PyUnicode_FromString(module_def->m_name);
-    if (!name) return nullptr;
-    PyObject* function = PyCMethod_New(def, nullptr, name, nullptr);
-    Py_DECREF(name);
-    return function;
-}
-
 }  // namespace orvik::py
 
 PyMODINIT_FUNC PyInit_orvik(void) { return PyModuleDef_Init(&orvik::py::module_def); }

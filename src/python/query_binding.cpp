@@ -4,57 +4,17 @@
 #include "frame/binding.hpp"
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
+#include "frame/object.hpp"
 #include "query_objects.hpp"
 #include "state_methods.hpp"
 
 namespace orvik::py {
 namespace {
 
-PyTypeObject* g_params_type = nullptr;
-PyTypeObject* g_coords_type = nullptr;
+// The instances, QueryCoordinatesObject and QueryParamsObject, are declared in
+// query_objects.hpp: PyModelTree.query_many reads them.
 
-// --- QueryParams -----------------------------------------------------------
-
-constexpr const char* kParamsParams[] = {"priority_lo", "priority_hi"};
-constexpr Signature kParamsSignature{"QueryParams.__new__", kParamsParams, 2, 2};
-
-PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        PyObject* slots[2];
-        if (!bind_tuple(kParamsSignature, args, kwargs, slots)) return nullptr;
-        QueryParamsValue value;
-        if (!to_priority(slots[0], "priority_lo", value.priority_lo)) return nullptr;
-        if (!to_priority(slots[1], "priority_hi", value.priority_hi)) return nullptr;
-        return new_instance(type, std::move(value));
-    });
-}
-
-PyMethodDef params_methods[] = {
-    {"__reduce__", query_params_reduce, METH_NOARGS, kArgumentsReduceDoc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot params_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "QueryParams(priority_lo, priority_hi)\n--\n\n"
-                    "Parameters controlling a vectorised query (priority range).\n\n"
-                    "Bundles `priority_lo` and `priority_hi` into a single object so that\n"
-                    "`query_many` has a compact signature.")},
-    {Py_tp_new, reinterpret_cast<void*>(params_new)},
-    {Py_tp_methods, params_methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<QueryParamsValue>)},
-    {0, nullptr},
-};
-
-PyType_Spec params_spec = {
-    .name = "orvik.QueryParams",
-    .basicsize = sizeof(QueryParamsObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = params_slots,
-};
-
-// --- QueryCoordinates ------------------------------------------------------
+// --- QueryCoordinates -----------------------------------------------------------
 
 constexpr const char* kCoordsParams[] = {"x", "y", "z", "depth", "mask"};
 constexpr Signature kCoordsSignature{"QueryCoordinates.__new__", kCoordsParams, 5, 4};
@@ -112,8 +72,13 @@ void coords_dealloc(PyObject* self) {
 }
 
 PyMethodDef coords_methods[] = {
-    {"__reduce__", query_coordinates_reduce, METH_NOARGS, kArgumentsReduceDoc},
-    {nullptr, nullptr, 0, nullptr},
+    {
+        .ml_name = "__reduce__",
+        .ml_meth = method_cast(query_coordinates_reduce),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = kArgumentsReduceDoc,
+    },
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 PyType_Slot coords_slots[] = {
@@ -129,7 +94,7 @@ PyType_Slot coords_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(coords_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(coords_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(coords_clear)},
-    {0, nullptr},
+    {0, nullptr},  // sentinel
 };
 
 PyType_Spec coords_spec = {
@@ -140,25 +105,63 @@ PyType_Spec coords_spec = {
     .slots = coords_slots,
 };
 
+HeapType coords_type{coords_spec};
+
+// --- QueryParams ----------------------------------------------------------------
+
+constexpr const char* kParamsParams[] = {"priority_lo", "priority_hi"};
+constexpr Signature kParamsSignature{"QueryParams.__new__", kParamsParams, 2, 2};
+
+PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[2];
+        if (!bind_tuple(kParamsSignature, args, kwargs, slots)) return nullptr;
+        QueryParamsValue value;
+        if (!to_priority(slots[0], "priority_lo", value.priority_lo)) return nullptr;
+        if (!to_priority(slots[1], "priority_hi", value.priority_hi)) return nullptr;
+        return new_instance(type, std::move(value));
+    });
+}
+
+PyMethodDef params_methods[] = {
+    {
+        .ml_name = "__reduce__",
+        .ml_meth = method_cast(query_params_reduce),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = kArgumentsReduceDoc,
+    },
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot params_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "QueryParams(priority_lo, priority_hi)\n--\n\n"
+                    "Parameters controlling a vectorised query (priority range).\n\n"
+                    "Bundles `priority_lo` and `priority_hi` into a single object so that\n"
+                    "`query_many` has a compact signature.")},
+    {Py_tp_new, reinterpret_cast<void*>(params_new)},
+    {Py_tp_methods, params_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<QueryParamsValue>)},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec params_spec = {
+    .name = "orvik.QueryParams",
+    .basicsize = sizeof(QueryParamsObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = params_slots,
+};
+
+HeapType params_type{params_spec};
+
 }  // namespace
 
-PyObject* make_QueryCoordinates(PyObject* module) {
-    if (!g_coords_type) {
-        g_coords_type = create_type(module, &coords_spec);
-        if (!g_coords_type) return nullptr;
-    }
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_coords_type));
-}
+PyObject* make_QueryCoordinates(PyObject* module) { return coords_type.new_reference(module); }
 
-PyObject* make_QueryParams(PyObject* module) {
-    if (!g_params_type) {
-        g_params_type = create_type(module, &params_spec);
-        if (!g_params_type) return nullptr;
-    }
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_params_type));
-}
+PyObject* make_QueryParams(PyObject* module) { return params_type.new_reference(module); }
 
-PyTypeObject* query_coordinates_type() { return g_coords_type; }
-PyTypeObject* query_params_type() { return g_params_type; }
+HeapType& query_coordinates_type() { return coords_type; }
+HeapType& query_params_type() { return params_type; }
 
 }  // namespace orvik::py

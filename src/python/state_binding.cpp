@@ -36,16 +36,23 @@ PyObject* reduce_to_state(PyObject* self, PyObject* state) {
     return Py_BuildValue("O(O)", method.get(), state);
 }
 
-// The state of the record held by an Instance<Record>, under a shared borrow.
+// The reduction of `self` to the state of `record`, which it holds under
+// `borrow`; the borrow ends once the state is written.
+template <class Record>
+PyObject* reduce_held(PyObject* self, BorrowGuard& borrow, const Record& record) {
+    Ref state = Ref::steal(state_bytes(record));
+    if (!state) return nullptr;
+    borrow.release();
+    return reduce_to_state(self, state.get());
+}
+
+// The same for the record of an Instance<Record>, borrowed shared.
 template <class Record>
 PyObject* reduce_record(PyObject* self) {
     auto* inst = as_instance<Record>(self);
     BorrowGuard borrow;
     if (!borrow.shared(inst->flag)) return nullptr;
-    Ref state = Ref::steal(state_bytes(inst->value));
-    if (!state) return nullptr;
-    borrow.release();
-    return reduce_to_state(self, state.get());
+    return reduce_held(self, borrow, inst->value);
 }
 
 // Binds `state`, decodes it and wraps the record in a new instance of `cls`.
@@ -97,10 +104,7 @@ PyObject* mesh_model_reduce(PyObject* self, PyObject*) {
             raise_value(kMeshModelConsumed);
             return nullptr;
         }
-        Ref state = Ref::steal(state_bytes(*slot));
-        if (!state) return nullptr;
-        borrow.release();
-        return reduce_to_state(self, state.get());
+        return reduce_held(self, borrow, *slot);
     });
 }
 

@@ -9,8 +9,7 @@
 namespace orvik {
 
 enum class ErrorKind {
-    Value,     // a caller error with a documented message: ValueError
-    Type,      // a wrong kind of input found by the core itself: TypeError
+    Value,        // a caller error with a documented message: ValueError
     Internal,     // a broken invariant: the module's internal error
     Interrupted,  // the caller's Interrupt asked to stop; the caller knows why
 };

@@ -13,6 +13,7 @@
 
 #include "frame/convert.hpp"
 #include "frame/errors.hpp"
+#include "frame/object.hpp"
 
 namespace orvik::py {
 
@@ -141,8 +142,6 @@ struct SliceContainer {
     void (*drop)(void*);
 };
 
-PyTypeObject* g_slice_container_type = nullptr;
-
 void slice_container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
     if (c->drop && c->owner) c->drop(c->owner);
@@ -153,8 +152,8 @@ void slice_container_dealloc(PyObject* self) {
 }
 
 PyType_Slot slice_container_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
     {Py_tp_doc, const_cast<char*>("Owner of a native buffer that backs a NumPy array.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
     {0, nullptr},  // sentinel
 };
 
@@ -166,19 +165,18 @@ PyType_Spec slice_container_spec = {
     .slots = slice_container_slots,
 };
 
+HeapType slice_container_type{slice_container_spec};
+
 alignas(16) char g_empty_buffer[16];
 
 }  // namespace
 
-int init_slice_container_type() {
-    if (g_slice_container_type) return 0;
-    g_slice_container_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slice_container_spec));
-    return g_slice_container_type ? 0 : -1;
-}
+int init_slice_container_type() { return slice_container_type.get() ? 0 : -1; }
 
 PyObject* wrap_buffer(void* owner, void (*drop)(void*), void* data, std::size_t len, std::size_t cap,
                       int type_num, std::initializer_list<npy_intp> dims) {
-    auto* c = PyObject_New(SliceContainer, g_slice_container_type);
+    PyTypeObject* type = slice_container_type.get();
+    auto* c = type ? PyObject_New(SliceContainer, type) : nullptr;
     if (!c) {
         drop(owner);
         raise_internal("Failed to create slice container");

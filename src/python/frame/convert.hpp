@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "frame/object.hpp"
 #include "frame/python.hpp"
 
 namespace orvik::py {
@@ -27,5 +28,9 @@ bool type_mismatch(PyObject* o, const char* required, const char* param);
 // when `allow_subclass`); otherwise the type-mismatch error naming `type_name`.
 bool check_instance(PyObject* o, PyTypeObject* type, const char* type_name, const char* param,
                     bool allow_subclass = false);
+inline bool check_instance(PyObject* o, HeapType& type, const char* type_name, const char* param,
+                           bool allow_subclass = false) {
+    return check_instance(o, type.get(), type_name, param, allow_subclass);
+}
 
 }  // namespace orvik::py

@@ -4,8 +4,9 @@
 
 namespace orvik::py {
 namespace {
+// Process-wide, like the module's types (frame/object.hpp says why).
 PyObject* g_internal_error = nullptr;
-}
+}  // namespace
 
 PyObject* internal_error_type() { return g_internal_error; }
 
@@ -30,14 +31,11 @@ void raise_value(const std::string& message) { PyErr_SetString(PyExc_ValueError,
 void raise_error(const Error& error) {
     switch (error.kind) {
         case ErrorKind::Value: raise_value(error.message); return;
-        case ErrorKind::Type: PyErr_SetString(PyExc_TypeError, error.message.c_str()); return;
         case ErrorKind::Internal: raise_internal(error.message); return;
-        case ErrorKind::Interrupted:
-            // The signal handler that asked to stop has set its exception.
-            if (!PyErr_Occurred()) raise_internal("native loop stopped without a pending exception");
-            return;
+        // Only AllowThreads::interrupt() asks a loop to stop, once a signal
+        // handler has raised: its exception is already set.
+        case ErrorKind::Interrupted: return;
     }
-    raise_internal(error.message);
 }
 
 void add_argument_note(const char* param) {

@@ -1,5 +1,7 @@
 #include "frame/object.hpp"
 
+#include "frame/ref.hpp"
+
 namespace orvik::py {
 
 bool BorrowGuard::shared(BorrowFlag& flag) {
@@ -24,8 +26,28 @@ bool BorrowGuard::exclusive(BorrowFlag& flag) {
     return true;
 }
 
-PyTypeObject* create_type(PyObject* module, PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+PyTypeObject* HeapType::get(PyObject* module) {
+    if (type_) return type_;
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec_, nullptr));
+    if (!type) return nullptr;
+    if (prepare_ && prepare_(type) < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    type_ = type;
+    return type_;
+}
+
+PyObject* HeapType::new_reference(PyObject* module) {
+    PyTypeObject* type = get(module);
+    return type ? Py_NewRef(reinterpret_cast<PyObject*>(type)) : nullptr;
+}
+
+PyObject* make_function(PyMethodDef* def) {
+    // The third argument becomes __module__.
+    Ref name = Ref::steal(PyUnicode_FromString(kModuleName));
+    if (!name) return nullptr;
+    return PyCMethod_New(def, nullptr, name.get(), nullptr);
 }
 
 }  // namespace orvik::py

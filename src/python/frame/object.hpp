@@ -92,7 +92,62 @@ void dealloc_instance(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Creates a heap type from `spec` for `module` (its __module__ is "orvik").
-PyTypeObject* create_type(PyObject* module, PyType_Spec* spec);
+// The name of the module as its classes and functions report it
+// (`__module__`): the extension is imported as orvik.orvik, but "orvik", the
+// package that re-exports it, is its public home (pickle and help() look there).
+inline constexpr const char kModuleName[] = "orvik";
+
+// A heap type of the module, made from its spec the first time it is needed
+// (at the latest when the module registers it) and kept until the process
+// ends.
+//
+// The type objects, like the internal-error type (errors.cpp), are
+// process-wide statics rather than module state. The module refuses to load
+// into a second interpreter (Py_mod_multiple_interpreters in module.cpp), so
+// a process needs exactly one of each; made once, they serve every later
+// import. The module's functions are called without a module object, and the
+// frame makes instances and array results where none is at hand, so module
+// state would be out of their reach; the module definition keeps state size
+// 0 and no method table.
+class HeapType {
+public:
+    // Finishes a type just made from the spec; 0, or -1 with an exception set.
+    using Prepare = int (*)(PyTypeObject* type);
+
+    constexpr explicit HeapType(PyType_Spec& spec, Prepare prepare = nullptr)
+        : spec_(&spec), prepare_(prepare) {}
+    HeapType(const HeapType&) = delete;
+    HeapType& operator=(const HeapType&) = delete;
+
+    // The type, made at the first call (for `module`, which may be NULL).
+    // NULL with an exception set when it cannot be made.
+    PyTypeObject* get(PyObject* module = nullptr);
+
+    // A new reference to the type, for the module's registration table.
+    PyObject* new_reference(PyObject* module);
+
+private:
+    PyType_Spec* spec_;
+    Prepare prepare_;
+    PyTypeObject* type_ = nullptr;
+};
+
+// new_instance of a type made on first use.
+template <class T>
+PyObject* new_instance(HeapType& type, T&& value) {
+    PyTypeObject* made = type.get();
+    return made ? new_instance(made, std::forward<T>(value)) : nullptr;
+}
+
+// A module-level function object for `def`, whose __module__ is kModuleName.
+// NULL with an exception set on failure.
+PyObject* make_function(PyMethodDef* def);
+
+// A METH_FASTCALL function as the PyCFunction of a method table (through a
+// plain function pointer, so that the compiler sees the cast is intended).
+template <class F>
+PyCFunction method_cast(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 }  // namespace orvik::py
