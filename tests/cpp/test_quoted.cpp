@@ -32,4 +32,25 @@ TEST(QuotedForm, EmbeddedNul) {
     EXPECT_EQ(orvik::quoted(std::string_view("a\0b", 3)), "\"a\\0b\"");
 }
 
+// Ill-formed UTF-8 comes out as U+FFFD (EF BF BD), one per maximal subpart,
+// as Python's bytes.decode("utf-8", "replace") gives it.
+#define FFFD "\xef\xbf\xbd"
+INSTANTIATE_TEST_SUITE_P(
+    IllFormed, QuotedForm,
+    ::testing::Values(
+        // The overlong two-byte NUL is not a NUL: no \0 escape.
+        Case{"\xc0\x80", "\"" FFFD FFFD "\""},
+        // Overlong three-byte form, an encoded surrogate, beyond U+10FFFF.
+        Case{"\xe0\x80\x80", "\"" FFFD FFFD FFFD "\""},
+        Case{"\xed\xa0\x80", "\"" FFFD FFFD FFFD "\""},
+        Case{"\xf4\x90\x80\x80", "\"" FFFD FFFD FFFD FFFD "\""},
+        // A lone continuation byte, a byte that never starts a sequence.
+        Case{"\x80", "\"" FFFD "\""}, Case{"a\xff" "b", "\"a" FFFD "b\""},
+        // Sequences cut short: the start that was well formed is one replacement.
+        Case{"a\xe2\x82", "\"a" FFFD "\""}, Case{"\xf0\x90\x80", "\"" FFFD "\""},
+        Case{"\xc2", "\"" FFFD "\""},
+        // Well-formed neighbours stay as they are.
+        Case{"\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xe2\x82\xac\xf0\x9f\x98\x80\""}));
+#undef FFFD
+
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "common/utf8.hpp"
+
 namespace orvik {
 namespace {
 
@@ -22,30 +24,6 @@ bool needs_unicode_escape(std::uint32_t cp) {
     if (it == std::begin(kEscaped)) return false;
     --it;
     return cp <= it->hi;
-}
-
-// Decodes one UTF-8 sequence starting at text[i]; advances i. Malformed input
-// yields U+FFFD and consumes one byte.
-std::uint32_t decode(std::string_view text, std::size_t& i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char b0 = byte(i);
-    std::size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xE ? 3
-                                   : (b0 >> 3) == 0x1E ? 4 : 0;
-    if (len == 0 || i + len > text.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    std::uint32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-    for (std::size_t k = 1; k < len; ++k) {
-        unsigned char b = byte(i + k);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    i += len;
-    return cp;
 }
 
 void append_utf8(std::string& out, std::uint32_t cp) {
@@ -73,7 +51,9 @@ std::string quoted(std::string_view text) {
     out.reserve(text.size() + 2);
     out += '"';
     for (std::size_t i = 0; i < text.size();) {
-        std::uint32_t cp = decode(text, i);
+        const Utf8Char c = decode_utf8(text, i);
+        i += c.length;
+        const std::uint32_t cp = c.code_point;
         switch (cp) {
             case '\\': out += "\\\\"; continue;
             case '"': out += "\\\""; continue;

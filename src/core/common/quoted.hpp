@@ -8,7 +8,9 @@
 
 namespace orvik {
 
-// `text` is UTF-8; invalid bytes are shown as \u{fffd}.
+// `text` is UTF-8. Ill-formed bytes (an overlong form such as C0 80 for NUL
+// included) come out as the replacement character U+FFFD itself, one per
+// maximal subpart, as decode_utf8 (common/utf8.hpp) reads them.
 std::string quoted(std::string_view text);
 
 }  // namespace orvik

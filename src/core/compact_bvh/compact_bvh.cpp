@@ -1,6 +1,7 @@
 #include "compact_bvh/compact_bvh.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <span>
 #include <utility>
 
@@ -8,9 +9,6 @@
 
 namespace orvik {
 namespace {
-
-constexpr const char* kIndexBounds = "value out of bounds [0, 536870911]";
-constexpr const char* kCountBounds = "value out of bounds [0, 3]";
 
 void copy_box(const hierarchy::Box3& box, float* mn, float* mx) {
     for (int k = 0; k < 3; ++k) {
@@ -24,17 +22,19 @@ struct CompactOut {
     CompactBvh& bvh;
     std::vector<std::uint32_t>& leaf_order;
 
+    // Both references fit their fields: collapse() hands a leaf one to four
+    // shapes, and with at most kMaxIndex shapes neither a leaf's first
+    // position nor a node's index exceeds kMaxIndex.
     Result<std::uint32_t> leaf(std::span<const std::uint32_t> shapes) {
         const std::size_t first = leaf_order.size();
+        assert(!shapes.empty() && shapes.size() <= 4 && first <= kMaxIndex);
         leaf_order.insert(leaf_order.end(), shapes.begin(), shapes.end());
-        if (first > kMaxIndex) return Error::value(kIndexBounds);
-        if (shapes.empty() || shapes.size() - 1 > 3) return Error::value(kCountBounds);
         return kLeafBit + static_cast<NodeRef>((shapes.size() - 1) << 29) +
                static_cast<NodeRef>(first);
     }
     Result<std::uint32_t> interior(const hierarchy::BinaryNode& b, std::uint32_t) {
         const std::size_t k = bvh.nodes.size();
-        if (k > kMaxIndex) return Error::value(kIndexBounds);
+        assert(k <= kMaxIndex);
         CompactNode node{};
         copy_box(b.left_box, node.box0_min, node.box0_max);
         copy_box(b.right_box, node.box1_min, node.box1_max);
@@ -54,6 +54,7 @@ Result<CompactBvh> CompactBvh::compact(const hierarchy::BinaryTree& tree,
     leaf_order.clear();
     if (tree.nodes.empty()) return out;
     const std::size_t shapes = (tree.nodes.size() + 1) / 2;
+    assert(shapes <= kMaxIndex);
     out.nodes.reserve(shapes / 2);
     leaf_order.reserve(shapes);
     CompactOut sink{out, leaf_order};

@@ -46,6 +46,9 @@ struct CompactBvh {
     // Flattens a binary tree with one shape per leaf (2N - 1 nodes, root 0)
     // into pre-order compact nodes; subtrees of at most four shapes become
     // one leaf. `leaf_order[i]` receives the shape stored at position i.
+    // Precondition: N <= kMaxIndex (MeshModel::build refuses more), so every
+    // reference fits its fields. Fails only on a tree whose nodes are not in
+    // pre-order (hierarchy::collapse).
     static Result<CompactBvh> compact(const hierarchy::BinaryTree& tree,
                                       std::vector<std::uint32_t>& leaf_order);
 

@@ -1,8 +1,7 @@
 #include <cmath>
+#include <cstddef>
 #include <new>
 #include <utility>
-
-#include <Eigen/Core>
 
 #include "common/quoted.hpp"
 #include "hierarchy/hierarchy.hpp"
@@ -31,18 +30,17 @@ std::size_t per_vertex_entries(const Finisher& finisher) {
 }  // namespace
 
 bool invert4(const std::array<float, 16>& a, std::array<float, 16>& out) {
-    // Classical cofactor expansion of the adjugate, scaled by 1/det.
-    using Mat = Eigen::Matrix<float, 4, 4, Eigen::RowMajor>;
-    const Eigen::Map<const Mat> m(a.data());
-    const auto e = [&](int i) { return m(i / 4, i % 4); };
-    Mat inv;
+    // The classical cofactor expansion of the adjugate, scaled by 1/det and
+    // written out term by term: the results are specified to the last bit, and
+    // a library's (vectorised) inverse would order and round them differently.
+    const auto e = [&](int i) { return a[static_cast<std::size_t>(i)]; };
     auto c = [&](int p, int q, int r, int s, int t, int u, int v, int w, int x, int y, int z,
                  int o, int pp, int qq, int rr, int ss, int tt, int uu) {
         // e(p)e(q)e(r) - e(s)e(t)e(u) - e(v)e(w)e(x) + e(y)e(z)e(o) + e(pp)e(qq)e(rr) - e(ss)e(tt)e(uu)
         return e(p) * e(q) * e(r) - e(s) * e(t) * e(u) - e(v) * e(w) * e(x) +
                e(y) * e(z) * e(o) + e(pp) * e(qq) * e(rr) - e(ss) * e(tt) * e(uu);
     };
-    // `m` is read as the flat array 0..15; the cofactor of flat element i goes
+    // `a` is read as the flat array 0..15; the cofactor of flat element i goes
     // to the transposed position, so the result is the inverse in the same layout.
     float r[16];
     r[0] = c(5, 10, 15, 5, 11, 14, 9, 6, 15, 9, 7, 14, 13, 6, 11, 13, 7, 10);
@@ -64,8 +62,7 @@ bool invert4(const std::array<float, 16>& a, std::array<float, 16>& out) {
     r[14] = -c(0, 5, 14, 0, 6, 13, 4, 1, 14, 4, 2, 13, 12, 1, 6, 12, 2, 5);
     r[15] = c(0, 5, 10, 0, 6, 9, 4, 1, 10, 4, 2, 9, 8, 1, 6, 8, 2, 5);
     const float inv_det = 1.0f / det;
-    for (int i = 0; i < 16; ++i) inv(i / 4, i % 4) = r[i] * inv_det;
-    Eigen::Map<Mat>(out.data()) = inv;
+    for (std::size_t i = 0; i < 16; ++i) out[i] = r[i] * inv_det;
     return true;
 }
 

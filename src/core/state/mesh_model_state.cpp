@@ -9,6 +9,7 @@
 #include <string>
 #include <variant>
 
+#include "common/utf8.hpp"
 #include "model/mesh_builder.hpp"
 #include "state/bvh_check.hpp"
 #include "state/records.hpp"
@@ -72,42 +73,6 @@ Error Where::truncated(const std::string& part, std::uint64_t count, std::size_t
     return fail("truncated in " + part + ": " + std::to_string(count) + " of " +
                 std::to_string(item_size) + " bytes each, " + std::to_string(remaining) +
                 " bytes left");
-}
-
-bool valid_utf8(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char b0 = s[i];
-        if (b0 < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        std::uint32_t cp;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            len = 2;
-            cp = b0 & 0x1F;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3;
-            cp = b0 & 0x0F;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4;
-            cp = b0 & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)) return false;  // overlong
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                            // surrogate
-        if (cp > 0x10FFFF) return false;
-        i += len;
-    }
-    return true;
 }
 
 void put_mesh_model(ByteWriter& w, const MeshModel& m) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "common/result.hpp"
 #include "model/mesh_model.hpp"
@@ -30,9 +29,5 @@ inline constexpr std::size_t kMeshModelFixedSize = 168;
 
 void put_mesh_model(ByteWriter& w, const MeshModel& model);
 Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where);
-
-// True when `text` is well-formed UTF-8 as Python's strict decoder reads it:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view text);
 
 }  // namespace orvik::state
