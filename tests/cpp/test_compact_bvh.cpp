@@ -7,6 +7,8 @@
 #include <random>
 #include <set>
 
+#include "fixtures.hpp"
+
 namespace {
 
 using orvik::CompactBvh;
@@ -60,16 +62,7 @@ BinaryTree median_tree(const std::vector<Box3>& boxes) {
 }
 
 std::vector<Box3> random_boxes(std::size_t n, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> pos(0.0f, 100.0f), ext(0.1f, 8.0f);
-    std::vector<Box3> boxes(n);
-    for (auto& b : boxes) {
-        for (int k = 0; k < 3; ++k) {
-            b.min[k] = pos(rng);
-            b.max[k] = b.min[k] + ext(rng);
-        }
-    }
-    return boxes;
+    return orvik::testing::random_boxes(n, seed, 0.0f, 100.0f, 0.1f, 8.0f);
 }
 
 // Checks every structural invariant and returns the leaf order.

@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "fixtures.hpp"
+
 namespace {
 
 using orvik::hierarchy::BinaryNode;
@@ -20,17 +22,7 @@ Box3 make_box(float x0, float y0, float z0, float x1, float y1, float z1) {
 }
 
 std::vector<Box3> random_boxes(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> pos(-100.0f, 100.0f);
-    std::uniform_real_distribution<float> size(0.0f, 5.0f);
-    std::vector<Box3> boxes(n);
-    for (auto& b : boxes) {
-        for (int k = 0; k < 3; ++k) {
-            b.min[k] = pos(rng);
-            b.max[k] = b.min[k] + size(rng);
-        }
-    }
-    return boxes;
+    return orvik::testing::random_boxes(n, seed, -100.0f, 100.0f, 0.0f, 5.0f);
 }
 
 bool same_float(float a, float b) {

@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 
+#include "fixtures.hpp"
 #include "model/mesh_builder.hpp"
 
 namespace {
@@ -34,35 +35,16 @@ Interpolated four_qualities() {
                          Quality{3, 30, 7, 400, 70, 1}, Quality{4, 40, 8, 800, 80, 1}}};
 }
 
-// An n x n x n block of unit cubes, each split into six tetrahedra that share
-// the cube's main diagonal: a conforming mesh.
+// An n x n x n block of unit cubes, inner vertices moved by up to `jitter`.
 MeshBuilderState cube_mesh(int n, float jitter, std::uint32_t seed) {
     MeshBuilderState b;
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> j(-jitter, jitter);
-    const int m = n + 1;
-    for (int z = 0; z < m; ++z)
-        for (int y = 0; y < m; ++y)
-            for (int x = 0; x < m; ++x) {
-                const bool inner = x > 0 && y > 0 && z > 0 && x < n && y < n && z < n;
-                b.vertices.push_back({x + (inner ? j(rng) : 0.f), y + (inner ? j(rng) : 0.f),
-                                      z + (inner ? j(rng) : 0.f)});
-            }
-    auto id = [&](int x, int y, int z) { return static_cast<std::uint32_t>((z * m + y) * m + x); };
-    const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
-    for (int z = 0; z < n; ++z)
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x)
-                for (const auto& p : perms) {
-                    int c[3] = {x, y, z};
-                    std::array<std::uint32_t, 4> f{};
-                    f[0] = id(c[0], c[1], c[2]);
-                    for (int s = 0; s < 3; ++s) {
-                        ++c[p[s]];
-                        f[s + 1] = id(c[0], c[1], c[2]);
-                    }
-                    b.faces.push_back(f);
-                }
+    orvik::testing::cube_lattice(b, n, [&](int x, int y, int z) {
+        const bool inner = x > 0 && y > 0 && z > 0 && x < n && y < n && z < n;
+        return std::array<float, 3>{x + (inner ? j(rng) : 0.f), y + (inner ? j(rng) : 0.f),
+                                    z + (inner ? j(rng) : 0.f)};
+    });
     b.bounds = {0, 0, 0, float(n), float(n), float(n)};
     return b;
 }

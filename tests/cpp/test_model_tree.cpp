@@ -10,10 +10,13 @@
 
 #include "model_tree/hit_iterator.hpp"
 #include "model_tree/pending_queue.hpp"
-#include "tree_fixtures.hpp"
+#include "fixtures.hpp"
 
 namespace orvik {
 namespace {
+
+using testing::corner_model;
+using testing::quality;
 
 // --- pending queue -----------------------------------------------------------
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "grid_fixtures.hpp"
+#include "fixtures.hpp"
 
 #include <algorithm>
 #include <cmath>

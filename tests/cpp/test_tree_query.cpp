@@ -11,10 +11,13 @@
 
 #include "model/mesh_builder.hpp"
 
-#include "tree_fixtures.hpp"
+#include "fixtures.hpp"
 
 namespace orvik {
 namespace {
+
+using testing::corner_model;
+using testing::quality;
 
 ModelTree three_models() {
     std::vector<MeshModel> models;
@@ -111,30 +114,12 @@ TEST(QueryRows, MaskedRowsAndEmptyRangeAreUntouched) {
 MeshModel block_model(std::array<float, 3> o, int n, float s, float alpha, std::uint8_t priority,
                       VerticalMode vertical = VerticalMode::Elevation) {
     MeshBuilderState b;
-    const int m = n + 1;
     Interpolated interp;
-    for (int z = 0; z < m; ++z)
-        for (int y = 0; y < m; ++y)
-            for (int x = 0; x < m; ++x) {
-                b.vertices.push_back({o[0] + s * x, o[1] + s * y, o[2] + s * z});
-                const float t = float(x + 2 * y + 3 * z);
-                interp.qualities.push_back(Quality{1 + t, 2 + t, 3 + t, 50 + t, 20 + t, alpha * (0.5f + 0.5f * float(x % 2))});
-            }
-    auto id = [&](int x, int y, int z) { return static_cast<std::uint32_t>((z * m + y) * m + x); };
-    const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
-    for (int z = 0; z < n; ++z)
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x)
-                for (const auto& p : perms) {
-                    int c[3] = {x, y, z};
-                    std::array<std::uint32_t, 4> f{};
-                    f[0] = id(c[0], c[1], c[2]);
-                    for (int k = 0; k < 3; ++k) {
-                        ++c[p[k]];
-                        f[k + 1] = id(c[0], c[1], c[2]);
-                    }
-                    b.faces.push_back(f);
-                }
+    testing::cube_lattice(b, n, [&](int x, int y, int z) {
+        const float t = float(x + 2 * y + 3 * z);
+        interp.qualities.push_back(Quality{1 + t, 2 + t, 3 + t, 50 + t, 20 + t, alpha * (0.5f + 0.5f * float(x % 2))});
+        return std::array<float, 3>{o[0] + s * x, o[1] + s * y, o[2] + s * z};
+    });
     b.bounds = {o[0], o[1], o[2], o[0] + s * n, o[1] + s * n, o[2] + s * n};
     b.priority = priority;
     b.vertical = vertical;

@@ -4,29 +4,7 @@ that processes started with the spawn method can import what they run."""
 import numpy as np
 
 import orvik
-
-# Kuhn's decomposition of a cube into six tetrahedra along the diagonal 0-7;
-# corner k has bit 0 for x, bit 1 for y, bit 2 for z.
-_KUHN = [[0, 1, 3, 7], [0, 1, 5, 7], [0, 2, 3, 7], [0, 2, 6, 7], [0, 4, 5, 7], [0, 4, 6, 7]]
-
-
-def block_mesh(origin, cubes):
-    """Vertices and faces of a block of unit cubes, six tetrahedra each."""
-    nx, ny, nz = cubes
-    ijk = np.stack(np.meshgrid(np.arange(nx + 1), np.arange(ny + 1), np.arange(nz + 1), indexing="ij"), -1)
-    vertices = (ijk.reshape(-1, 3) + np.asarray(origin)).astype(np.float32)
-
-    def vid(i, j, k):
-        return (i * (ny + 1) + j) * (nz + 1) + k
-
-    faces = []
-    for i in range(nx):
-        for j in range(ny):
-            for k in range(nz):
-                for tet in _KUHN:
-                    faces.append([vid(i + (c & 1), j + ((c >> 1) & 1), k + ((c >> 2) & 1)) for c in tet])
-    return vertices, np.array(faces, np.uint64)
-
+from conftest import kuhn_block, random_points
 
 def rich_models():
     """Overlapping models that use every part of a model: a transform, a name
@@ -34,7 +12,7 @@ def rich_models():
     equal priorities."""
     out = []
     # Interpolated, translated: local = world + (5, -3, 2).
-    v, f = block_mesh((5, -3, 2), (4, 3, 3))
+    v, f = kuhn_block((4, 3, 3), origin=(5, -3, 2))
     n = len(v)
     q = np.empty((n, 6), np.float32)
     q[:, 0] = 2000 + np.arange(n)
@@ -48,7 +26,7 @@ def rich_models():
     b = orvik.MeshModelBuilder(v, f, 3, "elevation", (0, 0, 0, 4, 3, 3)).transform(t).name('crust "A" \u00e9\t')
     out.append(b.interpolated(q))
     # Depth profile, queried by depth.
-    v, f = block_mesh((1, 1, 0), (2, 2, 2))
+    v, f = kuhn_block((2, 2, 2), origin=(1, 1, 0))
     n = len(v)
     alpha = np.where(np.arange(n) % 2 == 0, 0.5, 1.0).astype(np.float32)
     depth = (np.arange(n) % 7 * 0.5).astype(np.float32)
@@ -58,7 +36,7 @@ def rich_models():
     out.append(orvik.MeshModelBuilder(v, f, 1, "depth", (1, 1, -5, 3, 3, 5)).name("layers")
                .depth_profile(alpha, depth, tops, layers))
     # Unnamed, equal in priority to the first.
-    v, f = block_mesh((-1, 0, 0), (2, 2, 1))
+    v, f = kuhn_block((2, 2, 1), origin=(-1, 0, 0))
     q = np.tile(np.array([[2500, 4500, 2500, 300, 150, 0.8]], np.float32), (len(v), 1))
     out.append(orvik.MeshModelBuilder(v, f, 3, "elevation", (-1, 0, 0, 1, 2, 1)).interpolated(q))
     return out
@@ -70,11 +48,7 @@ def rich_tree():
 
 def probe_points(n=4000, seed=5):
     """Points over and around the models, a few with NaN coordinates."""
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(-2, 5, n).astype(np.float32)
-    y = rng.uniform(-1, 4, n).astype(np.float32)
-    z = rng.uniform(-1, 4, n).astype(np.float32)
-    depth = rng.uniform(-1, 3, n).astype(np.float32)
+    x, y, z, depth = random_points(n, seed, x=(-2, 5), y=(-1, 4), z=(-1, 4), depth=(-1, 3))
     x[::97] = np.nan
     return x, y, z, depth
 

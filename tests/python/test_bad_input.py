@@ -13,17 +13,15 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import orvik
-from hardening_support import (
+from conftest import (
     KUHN,
-    api,
-    blend_reference,
     box_model,
     box_vertices,
-    coastline_reference,
     is_internal,
     lattice_grid,
     layered_tree,
     quality_rows,
+    reference_blend,
     same_bits,
     unit_square_coastline,
 )
@@ -246,18 +244,18 @@ def test_blend_many_any_arrays(lhs, rhs):
     assert result.shape == (lhs.shape[0], 6) and result.dtype == np.float32
     assert result.flags.c_contiguous and result.flags.writeable
     if lhs.shape[0] <= 100:
-        assert same_bits(result, blend_reference(lhs, rhs))
+        assert same_bits(result, reference_blend(lhs, rhs))
     for a, b in zip((lhs, rhs), before):
         assert same_bits(a, b)
 
 
 def test_blend_many_same_array_twice_and_huge_inputs():
     q = quality_rows(4, alpha=0.5)
-    assert same_bits(orvik.blend_many(q, q), blend_reference(q, q))
+    assert same_bits(orvik.blend_many(q, q), reference_blend(q, q))
     big = np.broadcast_to(q[0], (100000, 6))
     out = orvik.blend_many(big, big)
     assert out.shape == (100000, 6)
-    assert same_bits(out[:3], blend_reference(q[:3], q[:3]))
+    assert same_bits(out[:3], reference_blend(q[:3], q[:3]))
     assert np.all(out == out[0])
 
 
@@ -356,6 +354,39 @@ def test_grid_query_many_any_arrays(x, y, clamp):
 SEGMENT_VALUES = [0.0, 1.0, 2.0, -1.0, 0.5, 3.0]
 
 
+def coastline_reference(seg, px, py):
+    """Brute-force signed distance in float32 (nearest segment, ray crossings)."""
+    seg = np.asarray(seg, np.float32)
+    out = np.empty(len(px), np.float32)
+    if len(seg) == 0:
+        out[:] = np.inf
+        return out
+    ax, ay, bx, by = seg[:, 0, 0], seg[:, 0, 1], seg[:, 1, 0], seg[:, 1, 1]
+    xs = np.concatenate([ax, bx])
+    far = np.float32(np.max(xs[~np.isnan(xs)]) if np.any(~np.isnan(xs)) else -np.inf) + np.float32(10.0)
+    with np.errstate(all="ignore"):
+        for k, (x, y) in enumerate(zip(np.float32(px), np.float32(py))):
+            dx = bx - ax
+            dy = by - ay
+            len2 = dy * dy + dx * dx
+            t = ((y - ay) * dy + (x - ax) * dx) / np.where(len2 > 0, len2, np.float32(1))
+            t = np.minimum(np.maximum(t, np.float32(0)), np.float32(1))
+            qx = np.where(len2 > 0, ax + dx * t, ax)
+            qy = np.where(len2 > 0, ay + t * dy, ay)
+            d2 = (y - qy) * (y - qy) + (x - qx) * (x - qx)
+            d = np.sqrt(np.min(d2))
+            rx0, rx1 = min(x, far), max(x, far)
+            overlap = (
+                (np.minimum(ax, bx) <= rx1) & (np.maximum(ax, bx) >= rx0)
+                & (np.minimum(ay, by) <= y) & (np.maximum(ay, by) >= y)
+            )
+            span = (np.minimum(ay, by) <= y) & (y < np.maximum(ay, by))
+            xc = ((bx - ax) * (y - ay)) / (by - ay) + ax
+            inside = bool(np.count_nonzero(overlap & span & (xc > x)) % 2)
+            out[k] = -d if inside else d
+    return out
+
+
 @st.composite
 def segments_arg(draw):
     pick = draw(st.integers(0, 9))
@@ -371,7 +402,7 @@ def segments_arg(draw):
 @given(seg=segments_arg(), px=st.lists(st.sampled_from([-1.0, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0, 13.0, np.nan]),
                                        max_size=6))
 def test_coastline_any_segments(seg, px):
-    coast, exc = call(api("coastline"), seg)
+    coast, exc = call(orvik.coastline, seg)
     wrong = first_wrong_array([("segments_py", seg, np.float32, 3)])
     if wrong:
         assert_type_mismatch(exc, seg, "ndarray", "segments_py")
@@ -503,7 +534,7 @@ def builder_expectation(vertices, faces, priority, vertical, bounds):
 @given(vertices=vertices_arg(), faces=faces_arg(), priority=PRIORITIES, vertical=VERTICALS, bounds=BOUNDS,
        qualities=st.one_of(st.just("good"), array_arg(np.float32, 2, sides=(0, 5, 6, 7, 8, 9))))
 def test_builder_and_interpolated_any_input(vertices, faces, priority, vertical, bounds, qualities):
-    Builder = api("MeshModelBuilder")
+    Builder = orvik.MeshModelBuilder
     builder, exc = call(Builder, vertices, faces, priority, vertical, bounds)
     expected = builder_expectation(vertices, faces, priority, vertical, bounds)
     # Rows that cannot be read (fewer than 3 vertex columns, 4 face columns)
@@ -558,7 +589,7 @@ def test_builder_and_interpolated_any_input(vertices, faces, priority, vertical,
 @given(alpha=array_arg(np.float32, 1, sides=(7, 8, 8, 9)), depth=array_arg(np.float32, 1, sides=(8, 8, 9)),
        tops=array_arg(np.float32, 1, sides=(0, 1, 2, 3)), layers=array_arg(np.float32, 2, sides=(0, 1, 2, 3, 4, 5)))
 def test_depth_profile_any_input(alpha, depth, tops, layers):
-    builder = api("MeshModelBuilder")(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 3, "depth", (0, 0, 0, 1, 1, 1))
+    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 3, "depth", (0, 0, 0, 1, 1, 1))
     model, exc = call(builder.depth_profile, alpha, depth, tops, layers)
     wrong = first_wrong_array([("alpha", alpha, np.float32, 1), ("depth", depth, np.float32, 1),
                                ("tops", tops, np.float32, 1), ("layers", layers, np.float32, 2)])
@@ -600,7 +631,7 @@ def test_depth_profile_any_input(alpha, depth, tops, layers):
 @SETTINGS
 @given(transform=array_arg(np.float32, 2, sides=(0, 1, 2, 4, 4, 8)), name=st.one_of(st.text(max_size=6), NON_ARRAYS))
 def test_builder_transform_and_name_any_input(transform, name):
-    builder = api("MeshModelBuilder")(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation",
+    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation",
                                       (0, 0, 0, 1, 1, 1))
     result, exc = call(builder.transform, transform)
     if not right(transform, np.float32, 2):
@@ -658,7 +689,7 @@ def model_items(draw):
             items.append(box_model(priority=draw(st.integers(0, 255))))
         elif kind == "consumed":
             m = box_model()
-            api("model_tree")([m])
+            orvik.model_tree([m])
             items.append(m)
         elif kind == "same" and items:
             items.append(items[-1])
@@ -688,8 +719,8 @@ def model_items(draw):
 @given(data=model_items())
 def test_model_tree_any_sequence(data):
     items, arg = data
-    model_tree = api("model_tree")
-    PyMeshModel = api("PyMeshModel")
+    model_tree = orvik.model_tree
+    PyMeshModel = orvik.PyMeshModel
     usable_before = [i for i in items if isinstance(i, PyMeshModel) and call(i.view)[1] is None]
     tree, exc = call(model_tree, arg)
     if isinstance(arg, str):
@@ -732,7 +763,7 @@ def test_model_tree_any_sequence(data):
 
 
 def test_model_tree_failing_call_leaves_every_model_usable():
-    model_tree = api("model_tree")
+    model_tree = orvik.model_tree
     consumed = box_model()
     model_tree([consumed])
     a = box_model()
@@ -868,7 +899,7 @@ def check_query_many(tree, out, coords, params):
 @given(x=array_arg(np.float32, 1), y=array_arg(np.float32, 1), z=array_arg(np.float32, 1),
        depth=array_arg(np.float32, 1), mask=st.one_of(st.none(), array_arg(np.bool_, 1)))
 def test_query_coordinates_any_arrays(x, y, z, depth, mask):
-    QueryCoordinates = api("QueryCoordinates")
+    QueryCoordinates = orvik.QueryCoordinates
     coords, exc = call(QueryCoordinates, x, y, z, depth, mask)
     wrong = first_wrong_array([("x", x, np.float32, 1), ("y", y, np.float32, 1), ("z", z, np.float32, 1),
                                ("depth", depth, np.float32, 1)])
@@ -895,7 +926,7 @@ def test_query_coordinates_any_arrays(x, y, z, depth, mask):
 @SETTINGS
 @given(lo=PRIORITIES, hi=PRIORITIES)
 def test_query_params_any_values(lo, hi):
-    params, exc = call(api("QueryParams"), lo, hi)
+    params, exc = call(orvik.QueryParams, lo, hi)
     if priority_failed(exc, lo, hi):
         return
     assert exc is None, repr(exc)
@@ -947,7 +978,7 @@ def surfaces_arg(draw):
 @given(boundary=boundary_arg(), surfaces=surfaces_arg(),
        max_edge=st.sampled_from([None, None, 1.5, 2, 0.0, -1.0, np.nan, np.inf, "x"]))
 def test_adaptive_tin_any_input(boundary, surfaces, max_edge):
-    tin = api("adaptive_tin")
+    tin = orvik.adaptive_tin
     result, exc = call(tin, boundary, surfaces, max_edge)
     if not right(boundary, np.float64, 2):
         assert_type_mismatch(exc, boundary, "ndarray", "boundary")
@@ -1019,9 +1050,9 @@ def _signatures():
     return [
         ("blend_many", lambda: orvik.blend_many, ["lhs", "rhs"], {}, False),
         ("structured_grid", lambda: orvik.structured_grid, ["x", "y", "values"], {}, False),
-        ("coastline", lambda: api("coastline"), ["segments_py"], {}, False),
-        ("model_tree", lambda: api("model_tree"), ["mesh_models"], {}, False),
-        ("adaptive_tin", lambda: api("adaptive_tin"), ["boundary", "surfaces", "max_edge"], {"max_edge": None}, False),
+        ("coastline", lambda: orvik.coastline, ["segments_py"], {}, False),
+        ("model_tree", lambda: orvik.model_tree, ["mesh_models"], {}, False),
+        ("adaptive_tin", lambda: orvik.adaptive_tin, ["boundary", "surfaces", "max_edge"], {"max_edge": None}, False),
         ("StructuredGrid.query", lambda: lattice_grid().query, ["x", "y", "clamp"], {"clamp": True}, True),
         ("StructuredGrid.query_many", lambda: lattice_grid().query_many, ["x", "y", "clamp"], {"clamp": True}, True),
         ("PyCoastline.signed_distance", lambda: unit_square_coastline().signed_distance, ["x", "y"], {}, True),
@@ -1031,10 +1062,10 @@ def _signatures():
         ("PyModelTree.query_stats", lambda: layered_tree().query_stats, ["x", "y", "z", "depth"], {}, True),
         ("PyModelTree.explain", lambda: layered_tree().explain, ["x", "y", "z", "depth"], {}, True),
         ("PyModelTree.query_many", lambda: layered_tree().query_many, ["out", "coords", "params"], {}, True),
-        ("QueryParams.__new__", lambda: api("QueryParams"), ["priority_lo", "priority_hi"], {}, True),
-        ("QueryCoordinates.__new__", lambda: api("QueryCoordinates"), ["x", "y", "z", "depth", "mask"],
+        ("QueryParams.__new__", lambda: orvik.QueryParams, ["priority_lo", "priority_hi"], {}, True),
+        ("QueryCoordinates.__new__", lambda: orvik.QueryCoordinates, ["x", "y", "z", "depth", "mask"],
          {"mask": None}, True),
-        ("MeshModelBuilder.__new__", lambda: api("MeshModelBuilder"),
+        ("MeshModelBuilder.__new__", lambda: orvik.MeshModelBuilder,
          ["vertices", "faces", "priority", "vertical", "bounds"], {}, True),
     ]
 

@@ -1,59 +1,12 @@
 """blend_many: the row-wise Porter-Duff "over" blend of two quality arrays."""
 
 import re
-import threading
 
 import numpy as np
 import pytest
 
 import orvik
-
-EPS = np.float32(2.0**-23)
-
-
-def reference_blend(f, b):
-    """The blend written independently with NumPy float32 scalars, row by row."""
-    f = np.asarray(f, dtype=np.float32)
-    b = np.asarray(b, dtype=np.float32)
-    out = np.empty((len(f), 6), dtype=np.float32)
-    one = np.float32(1)
-    with np.errstate(all="ignore"):
-        for i, (fr, br) in enumerate(zip(f, b)):
-            if fr[5] < EPS:
-                out[i] = br
-                continue
-            if br[5] < EPS:
-                out[i] = fr
-                continue
-            wb = (one - fr[5]) * br[5]
-            a = fr[5] + wb
-            fw, bw = fr[5] / a, wb / a
-            for k in range(3):
-                out[i, k] = br[k] * bw + fr[k] * fw
-            for k in (3, 4):
-                out[i, k] = one / ((one / fr[k]) * fw + (one / br[k]) * bw)
-            out[i, 5] = a
-    return out
-
-
-def vector_reference(f, b):
-    """The same blend in whole-array NumPy float32 expressions (for large arrays)."""
-    one = np.float32(1)
-    fa, ba = f[:, 5:6], b[:, 5:6]
-    with np.errstate(all="ignore"):
-        wb = (one - fa) * ba
-        a = fa + wb
-        fw, bw = fa / a, wb / a
-        out = np.empty_like(f)
-        out[:, :3] = b[:, :3] * bw + f[:, :3] * fw
-        out[:, 3:5] = one / ((one / f[:, 3:5]) * fw + (one / b[:, 3:5]) * bw)
-        out[:, 5:6] = a
-    only_f = ba[:, 0] < EPS
-    only_b = fa[:, 0] < EPS
-    out[only_f] = f[only_f]
-    out[only_b] = b[only_b]
-    return out
-
+from conftest import reference_blend, run_threads
 
 def random_qualities(rng, n):
     q = rng.uniform(0.5, 8.0, size=(n, 6)).astype(np.float32)
@@ -126,7 +79,7 @@ class TestLanes:
         if layout == "strided":
             f = np.hstack([f, np.zeros((n, 2), np.float32)])[:, :6]
         got = orvik.blend_many(f, b)
-        np.testing.assert_array_equal(got.view(np.uint32), vector_reference(f, b).view(np.uint32))
+        np.testing.assert_array_equal(got.view(np.uint32), reference_blend(f, b).view(np.uint32))
 
 
 class TestLayouts:
@@ -174,11 +127,7 @@ class TestLayouts:
         def work(k):
             results[k] = orvik.blend_many(f, b)
 
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(work, 4)
         for r in results:
             np.testing.assert_array_equal(r, expected)
 

@@ -2,12 +2,12 @@
 
 import inspect
 import re
-import threading
 
 import numpy as np
 import pytest
 
 import orvik
+from conftest import run_threads, same_bits
 
 F32 = np.float32
 
@@ -64,14 +64,6 @@ def reference(segs, px, py):
         xc = ((bx - ax) * (py - ay)) / (by - ay) + ax
         inside = np.count_nonzero(overlap & half_open & (xc > px)) % 2 == 1
     return F32(-d) if inside else F32(d)
-
-
-def same_bits(a, b):
-    a = np.asarray(a, dtype=np.float32)
-    b = np.asarray(b, dtype=np.float32)
-    return np.array_equal(np.isnan(a), np.isnan(b)) and np.array_equal(
-        a[~np.isnan(a)].view(np.uint32), b[~np.isnan(b)].view(np.uint32)
-    )
 
 
 def query(c, xs, ys):
@@ -347,9 +339,5 @@ def test_concurrent_queries_share_the_coastline():
     def work(i):
         results[i] = c.signed_distance(xs, ys)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, 4)
     assert all(same_bits(r, expected) for r in results)

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import orvik
-from tree_helpers import as_row, cube_model, quality_row, ref_blend
+from conftest import as_row, cube_model, quality_row, reference_blend
 
 P = (1.0, 1.0, 1.0, 0.0)
 
@@ -103,7 +103,7 @@ class TestExplain:
         assert np.array_equal(as_row(ex["contributions"][0]["quality"]), q1)
         assert np.array_equal(as_row(ex["contributions"][1]["quality"]), q2)
         assert ex["termination"] == 1
-        assert np.array_equal(as_row(ex["output"]), ref_blend(q1, q2))
+        assert np.array_equal(as_row(ex["output"]), reference_blend(q1, q2))
         assert ex["output"]["rho"] == q1[0]
         assert tree.query_stats(*P)["hit_count"] == 2
 
@@ -126,9 +126,9 @@ class TestExplain:
         ex = tree.explain(*P)
         assert ex["termination"] == 2
         assert [c["priority"] for c in ex["contributions"]] == [1, 2, 3, 4]
-        every = ref_blend(ref_blend(ref_blend(q1, q2), q3), q4)
+        every = reference_blend(reference_blend(reference_blend(q1, q2), q3), q4)
         assert np.array_equal(as_row(ex["output"]), every)
-        assert np.array_equal(as_row(tree.query(*P, 0, 255)), ref_blend(q1, q2))
+        assert np.array_equal(as_row(tree.query(*P, 0, 255)), reference_blend(q1, q2))
 
     def test_full_priority_range_always(self):
         models, _ = cubes((0, 1.0, 0.2), (255, 2.0, 0.2))

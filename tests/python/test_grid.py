@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import orvik
+from conftest import run_threads
 
 
 def lattice(m, n):
@@ -307,19 +308,13 @@ def test_class_surface():
 
 
 def test_query_many_from_several_threads():
-    import threading
-
     x, y = lattice(300, 300)
     grid = orvik.structured_grid(x, y, node_values(300, 300))
     rng = np.random.default_rng(3)
     px, py = rng.uniform(-1, 300, 200_000), rng.uniform(-1, 300, 200_000)
     expected = grid.query_many(px, py)
     outputs = []
-    threads = [threading.Thread(target=lambda: outputs.append(grid.query_many(px, py))) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(lambda k: outputs.append(grid.query_many(px, py)), 4)
     assert len(outputs) == 4
     for values, outside in outputs:
         np.testing.assert_array_equal(values, expected[0])

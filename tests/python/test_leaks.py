@@ -14,9 +14,8 @@ import numpy as np
 import pytest
 
 import orvik
-from hardening_support import (
+from conftest import (
     KUHN,
-    api,
     box_model,
     box_vertices,
     is_internal,
@@ -142,7 +141,7 @@ def s_grid_query_many():
 def s_coastline():
     seg = np.random.default_rng(1).uniform(-1, 1, (100, 2, 2)).astype(np.float32)
     bad = np.zeros((3, 2, 3), np.float32)
-    coastline = api("coastline")
+    coastline = orvik.coastline
     return (lambda: (len(coastline(seg)), swallow(coastline, bad), swallow(coastline, "s"))), [seg, bad]
 
 
@@ -154,7 +153,7 @@ def s_signed_distance():
 
 
 def s_builder():
-    Builder = api("MeshModelBuilder")
+    Builder = orvik.MeshModelBuilder
     v = box_vertices((0, 0, 0), (1, 1, 1))
     f = KUHN.copy()
     big = f.copy()
@@ -175,7 +174,7 @@ def s_builder():
 
 
 def s_interpolated():
-    Builder = api("MeshModelBuilder")
+    Builder = orvik.MeshModelBuilder
     v = box_vertices((0, 0, 0), (1, 1, 1))
     f = KUHN.copy()
     q = quality_rows(8)
@@ -196,7 +195,7 @@ def s_interpolated():
 
 
 def s_depth_profile():
-    Builder = api("MeshModelBuilder")
+    Builder = orvik.MeshModelBuilder
     v = box_vertices((0, 0, 0), (1, 1, 1))
     f = KUHN.copy()
     a = np.ones(8, np.float32)
@@ -219,14 +218,14 @@ def s_depth_profile():
 def s_mesh_model_methods():
     m = box_model(name="m")
     consumed = box_model()
-    api("model_tree")([consumed])
+    orvik.model_tree([consumed])
     return (lambda: (m.query(5.0, 5.0, 5.0), m.query(50.0, 5.0, 5.0), m.aabb(), m.name, m.priority, m.view(),
                      swallow(m.query, "x", 0, 0), swallow(consumed.query, 1.0, 1.0, 1.0),
                      swallow(consumed.view), swallow(lambda: consumed.name))), [m, consumed]
 
 
 def s_model_tree():
-    model_tree = api("model_tree")
+    model_tree = orvik.model_tree
     consumed = box_model()
     model_tree([consumed])
 
@@ -270,7 +269,7 @@ def s_tree_query_many():
 
 
 def s_empty_tree():
-    tree = api("model_tree")([])
+    tree = orvik.model_tree([])
     return (lambda: (swallow(tree.aabb), tree.view(), tree.query(0.0, 0.0, 0.0, 0.0, 0, 255),
                      tree.query_stats(0.0, 0.0, 0.0, 0.0))), [tree]
 
@@ -281,7 +280,7 @@ def s_print_structure():
 
 
 def s_query_objects():
-    QC, QP = api("QueryCoordinates"), api("QueryParams")
+    QC, QP = orvik.QueryCoordinates, orvik.QueryParams
     x = np.zeros(10, np.float32)
     m = np.zeros(10, bool)
     return (lambda: (QC(x, x, x, x), QC(x, x, x, x, mask=m), swallow(QC, x, x, x, x.astype(np.float64)),
@@ -290,7 +289,7 @@ def s_query_objects():
 
 
 def s_adaptive_tin():
-    tin = api("adaptive_tin")
+    tin = orvik.adaptive_tin
     grid = lattice_grid(10, 10, 0.0)
     boundary = np.array([[0, 0], [6, 0], [6, 5], [0, 5]], np.float64)
     samples = np.array([[1.0, 1.0], [3.0, 2.5]])
@@ -305,10 +304,10 @@ def s_pickle():
     # and free lists would only blur the figures.
     tree, grid, coast = layered_tree(), lattice_grid(), unit_square_coastline()
     model, consumed = box_model(name="p"), box_model()
-    api("model_tree")([consumed])
+    orvik.model_tree([consumed])
     x = np.zeros(4, np.float32)
-    holders = (api("QueryParams")(1, 2), api("QueryCoordinates")(x, x, x, x, np.ones(4, bool)))
-    builder = api("MeshModelBuilder")(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "depth", (0,) * 6)
+    holders = (orvik.QueryParams(1, 2), orvik.QueryCoordinates(x, x, x, x, np.ones(4, bool)))
+    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "depth", (0,) * 6)
     tree_state = tree.__reduce__()[1][0]
     broken = tree_state[:-1]
 
@@ -318,10 +317,10 @@ def s_pickle():
             make(*args)
         swallow(consumed.__reduce__)
         swallow(builder.__reduce__)
-        swallow(api("PyModelTree").__from_state, broken)
-        swallow(api("PyModelTree").__from_state, 3)
-        swallow(api("PyMeshModel").__from_state, tree_state)
-        return api("PyModelTree").__from_state(memoryview(tree_state))
+        swallow(orvik.PyModelTree.__from_state, broken)
+        swallow(orvik.PyModelTree.__from_state, 3)
+        swallow(orvik.PyMeshModel.__from_state, tree_state)
+        return orvik.PyModelTree.__from_state(memoryview(tree_state))
 
     return once, [tree, grid, coast, model, consumed, x, *holders, builder, tree_state, broken]
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import orvik
-from tree_helpers import FIVE_TETS, cube_model, empty_model, internal_error, quality_row
+from conftest import FIVE_TETS, cube_model, empty_model, is_internal, quality_row
 
 CONSUMED_TWICE = "MeshModel has already been consumed by a previous model_tree() call"
 CONSUMED = "MeshModel has been consumed by model_tree()"
@@ -151,7 +151,7 @@ class TestViews:
         assert capfd.readouterr().out == "ModelTree with 0 mesh models:\n"
         with pytest.raises(BaseException, match="ModelTree must contain at least one model") as e:
             tree.aabb()
-        assert internal_error(e)
+        assert is_internal(e.value)
         assert tree.query(0, 0, 0, 0, 0, 255) is None
 
     def test_aabb_is_union_of_declared_bounds(self):

@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orvik
-from hardening_support import lattice_grid
+from conftest import lattice_grid
 from pickle_workers import bits, probe_points, query_many, rich_models, rich_tree, tree_answers
 
 HERE = pathlib.Path(__file__).resolve().parent

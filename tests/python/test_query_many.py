@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import orvik
-from tree_helpers import as_row, cube_model, internal_error, quality_row
+from conftest import as_row, cube_model, is_internal, kuhn_block, quality_row, random_points, run_threads
 
 
 def make_tree():
@@ -30,12 +30,7 @@ def tree():
 
 
 def points(n, seed=1):
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(-2, 26, n).astype(np.float32)
-    y = rng.uniform(-2, 26, n).astype(np.float32)
-    z = rng.uniform(-2, 10, n).astype(np.float32)
-    d = rng.uniform(-2, 8, n).astype(np.float32)
-    return x, y, z, d
+    return random_points(n, seed, x=(-2, 26), y=(-2, 26), z=(-2, 10), depth=(-2, 8))
 
 
 def expected(tree, x, y, z, d, lo=0, hi=255, fill=np.nan):
@@ -244,7 +239,7 @@ class TestBorrows:
         out.flags.writeable = False
         with pytest.raises(BaseException) as e:
             run(tree, one, one, one, one, out=out)
-        assert internal_error(e)
+        assert is_internal(e.value)
         assert (out == 3.0).all()
 
     def test_coordinates_overlapping_out_rejected(self, tree):
@@ -253,7 +248,7 @@ class TestBorrows:
         other = np.ones(4, np.float32)
         with pytest.raises(BaseException) as e:
             run(tree, x, other, other, other, out=out)
-        assert internal_error(e)
+        assert is_internal(e.value)
         assert (out == 1.0).all()
 
     def test_mask_overlapping_out_rejected(self, tree):
@@ -263,7 +258,7 @@ class TestBorrows:
         one = np.ones(4, np.float32)
         with pytest.raises(BaseException) as e:
             run(tree, one, one, one, one, mask=mask, out=out)
-        assert internal_error(e)
+        assert is_internal(e.value)
 
     def test_interleaved_views_of_one_buffer(self, tree):
         # out and x lie on one 8-byte lattice of the same buffer: x between
@@ -277,7 +272,7 @@ class TestBorrows:
         assert same(out, expected(tree, between, one, one, one, fill=0.0))
         with pytest.raises(BaseException) as e:
             run(tree, on, one, one, one, out=out)
-        assert internal_error(e)
+        assert is_internal(e.value)
 
     @pytest.mark.parametrize("param", ["x", "depth", "mask"])
     @pytest.mark.parametrize("n,shape", [(1, ()), (2, (2, 1))])
@@ -343,7 +338,7 @@ class TestThreads:
             try:
                 orvik.blend_many(out, out)   # reads the buffer being written
             except BaseException as exc:  # noqa: BLE001
-                assert internal_error(pytest.ExceptionInfo.from_exc_info((type(exc), exc, None)))
+                assert is_internal(exc)
                 conflicts += 1
             # the same tree answers other queries meanwhile
             tree.query_many(small, orvik.QueryCoordinates(one, one, one, one), params)
@@ -369,31 +364,15 @@ class TestThreads:
             s = halves[k]
             tree.query_many(outs[k], orvik.QueryCoordinates(x[s], y[s], z[s], d[s]), orvik.QueryParams(0, 255))
 
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(work, 2)
         assert same(np.concatenate(outs), run(tree, x, y, z, d))
 
 
 # --- large batches: located in Morton order, a packet of points at a time -----
 
-KUHN = [[0, 1, 3, 7], [0, 1, 5, 7], [0, 2, 3, 7], [0, 2, 6, 7], [0, 4, 5, 7], [0, 4, 6, 7]]
-
-
 def lattice_model(lo, k, step, priority, alpha, vertical="elevation", transform=None, seed=0):
     """k^3 cubes of six tetrahedra with a different quality at every vertex."""
-    index = np.arange((k + 1) ** 3).reshape((k + 1,) * 3)
-    axis = np.arange(k + 1, dtype=np.float32) * np.float32(step)
-    vertices = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3) + np.float32(lo)
-    vertices = vertices.astype(np.float32)
-
-    def corner(bits):
-        i, j, m = bits & 1, (bits >> 1) & 1, (bits >> 2) & 1
-        return index[i:i + k, j:j + k, m:m + k].reshape(-1)
-
-    faces = np.concatenate([np.stack([corner(c) for c in tet], 1) for tet in KUHN]).astype(np.uint64)
+    vertices, faces = kuhn_block((k, k, k), lo, step)
     rng = np.random.default_rng(seed)
     q = rng.uniform(1, 9, (len(vertices), 6)).astype(np.float32)
     q[:, 3:5] *= 40

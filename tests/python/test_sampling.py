@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import orvik
-from tree_helpers import CUBE, FIVE_TETS
+from conftest import CUBE, FIVE_TETS
 
 xr = pytest.importorskip("xarray")
 da = pytest.importorskip("dask.array")

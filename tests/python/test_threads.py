@@ -9,40 +9,24 @@ import numpy as np
 import pytest
 
 import orvik
-from hardening_support import api, box_model, is_internal, lattice_grid, layered_tree, same_bits
+from conftest import (
+    KUHN,
+    box_model,
+    box_vertices,
+    is_internal,
+    lattice_grid,
+    layered_tree,
+    quality_rows,
+    random_points,
+    run_threads,
+    same_bits,
+)
 
-THREADS = 4
 ROUNDS = 3
 
 
 def points(n, seed=7):
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(-2, 32, n).astype(np.float32)
-    y = rng.uniform(-2, 12, n).astype(np.float32)
-    z = rng.uniform(-2, 12, n).astype(np.float32)
-    depth = rng.uniform(-2, 12, n).astype(np.float32)
-    return x, y, z, depth
-
-
-def run_threads(target, count=THREADS):
-    """Runs target(k) on `count` threads released together; re-raises the first failure."""
-    barrier = threading.Barrier(count)
-    errors = []
-
-    def body(k):
-        try:
-            barrier.wait()
-            target(k)
-        except BaseException as exc:  # noqa: BLE001 - reported to the main thread
-            errors.append(exc)
-
-    threads = [threading.Thread(target=body, args=(k,)) for k in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
+    return random_points(n, seed, x=(-2, 32), y=(-2, 12), z=(-2, 12), depth=(-2, 12))
 
 
 @pytest.fixture(scope="module")
@@ -51,7 +35,7 @@ def shared():
     grid = lattice_grid(40, 50, 0.3)
     ring = np.array([[np.cos(a), np.sin(a)] for a in np.linspace(0, 2 * np.pi, 200, endpoint=False)])
     seg = np.stack([ring, np.roll(ring, -1, axis=0)], axis=1).astype(np.float32) * 10
-    coast = api("coastline")(seg)
+    coast = orvik.coastline(seg)
     x, y, z, depth = points(60000)
     coords = orvik.QueryCoordinates(x, y, z, depth)
     params = orvik.QueryParams(0, 255)
@@ -267,9 +251,7 @@ def test_model_consumed_while_another_thread_queries_it():
 
 def test_builder_used_from_two_threads_builds_once():
     """Exclusive borrows: concurrent finishers on one builder produce at most one model."""
-    from hardening_support import KUHN, box_vertices, quality_rows
-
-    builder = api("MeshModelBuilder")(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation",
+    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation",
                                       (0, 0, 0, 1, 1, 1))
     models = []
     failures = []

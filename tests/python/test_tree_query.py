@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import orvik
-from tree_helpers import as_row, cube_model, quality_row, ref_blend
+from conftest import as_row, cube_model, quality_row, reference_blend
 
 P = (1.0, 1.0, 1.0)  # inside every 8 km cube at the origin
 
@@ -65,7 +65,7 @@ class TestPriorityRange:
 
     def test_extreme_priorities(self):
         tree, (q0, q255) = tree_of((0, 1, 0.5), (255, 2, 1))
-        assert np.array_equal(as_row(query(tree, 0, 255)), ref_blend(q0, q255))
+        assert np.array_equal(as_row(query(tree, 0, 255)), reference_blend(q0, q255))
         assert np.array_equal(as_row(query(tree, 1, 255)), q255)
         assert np.array_equal(as_row(query(tree, 0, 0)), q0)
         assert np.array_equal(as_row(query(tree, 255, 255)), q255)
@@ -84,12 +84,12 @@ class TestCompositing:
         tree, own = tree_of(*(layers if front_first else layers[::-1]))
         q1, q2 = own if front_first else own[::-1]
         got = as_row(query(tree))
-        assert np.array_equal(got, ref_blend(q1, q2))
+        assert np.array_equal(got, reference_blend(q1, q2))
         assert got[5] == 1.0
 
     def test_swapping_priorities_swaps_foreground(self):
         tree, (qa, qb) = tree_of((2, 1.0, 0.5), (1, 3.0, 1.0))
-        assert np.array_equal(as_row(query(tree)), ref_blend(qb, qa))
+        assert np.array_equal(as_row(query(tree)), reference_blend(qb, qa))
 
     def test_transparent_first_hit_yields_second_unchanged(self):
         tree, (q1, q2) = tree_of((1, 1.0, 0.0), (2, 3.0, 1.0))
@@ -111,11 +111,11 @@ class TestCompositing:
 
     def test_alpha_just_outside_tolerance_blends(self):
         tree, (q1, q2) = tree_of((1, 1.0, 0.9998), (2, 3.0, 1.0))
-        assert np.array_equal(as_row(query(tree)), ref_blend(q1, q2))
+        assert np.array_equal(as_row(query(tree)), reference_blend(q1, q2))
 
     def test_three_translucent_layers_fold_in_order(self):
         tree, (a, b, c) = tree_of((9, 4.0, 0.25), (3, 2.0, 0.5), (5, 1.0, 0.5))
-        assert np.array_equal(as_row(query(tree)), ref_blend(ref_blend(b, c), a))
+        assert np.array_equal(as_row(query(tree)), reference_blend(reference_blend(b, c), a))
 
     def test_models_apart_do_not_mix(self):
         left = cube_model((0, 0, 0), 8, quality_row(1.0, 0.5), 1)
