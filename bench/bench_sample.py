@@ -157,7 +157,7 @@ def default_run():
     result(f"orvik.sample, threads x{cores}", size, t_threads, "one thread", t_one, ">= 1.8x")
 
     distributed_run(tree, (x, y, z), surface, one, t_one, n, size, lazy.data.npartitions)
-    del threaded
+    threaded = None  # the second volume is not needed any more
 
     # The layer's overhead on one thread: the same points and depths, once
     # through orvik.sample, once as flat float32 arrays into query_many.

@@ -30,7 +30,7 @@ find_python() {
     exit 1
 }
 
-DEBIAN_PACKAGES=(g++ cmake ninja-build ccache libembree-dev libtbb-dev libcgal-dev
+DEBIAN_PACKAGES=(g++ cmake ninja-build ccache clang-format libembree-dev libtbb-dev libcgal-dev
                  libgmp-dev libmpfr-dev libgtest-dev)
 missing=()
 for pkg in "${DEBIAN_PACKAGES[@]}"; do

@@ -57,7 +57,7 @@ from .orvik import (  # noqa: E402
     model_tree,
     structured_grid,
 )
-from .orvik import __doc__  # noqa: E402
+from .orvik import __doc__  # noqa: E402, F401 - the package keeps the extension's docstring
 
 # The extension's registration order.
 __all__ = [

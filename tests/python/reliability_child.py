@@ -30,8 +30,8 @@ def kuhn_mesh(k):
     vertices = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
 
     def corner(bits):
-        i, j, l = bits & 1, (bits >> 1) & 1, (bits >> 2) & 1
-        return index[i:i + k, j:j + k, l:l + k].reshape(-1)
+        i, j, m = bits & 1, (bits >> 1) & 1, (bits >> 2) & 1
+        return index[i:i + k, j:j + k, m:m + k].reshape(-1)
 
     faces = np.concatenate([np.stack([corner(c) for c in tet], 1) for tet in KUHN]).astype(np.uint64)
     return vertices, faces
