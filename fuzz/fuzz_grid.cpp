@@ -13,11 +13,7 @@
 namespace {
 
 orvik::StridedView<double, 2> view(const std::vector<double>& v, std::ptrdiff_t m, std::ptrdiff_t n) {
-    orvik::StridedView<double, 2> s;
-    s.data = reinterpret_cast<const char*>(v.data());
-    s.shape = {m, n};
-    s.strides = {n * static_cast<std::ptrdiff_t>(sizeof(double)), static_cast<std::ptrdiff_t>(sizeof(double))};
-    return s;
+    return orvik::StridedView<double, 2>::dense(v.data(), m, n);
 }
 
 }  // namespace
@@ -48,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orvik::Result<orvik::StructuredGrid> grid = orvik::StructuredGrid::build(view(x, m, n), view(y, m, n), view(values, vm, vn));
     if (!grid.ok()) return 0;
     const orvik::StructuredGrid& g = grid.value();
-    if (g.m < 2 || g.n < 2 || g.x.size() != g.m * g.n) __builtin_trap();
+    if (g.m < 2 || g.n < 2 || g.nodes.size() != g.m * g.n) __builtin_trap();
 
     std::vector<double> px, py;
     while (!in.empty() && px.size() < 16) {

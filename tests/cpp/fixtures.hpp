@@ -18,11 +18,7 @@ namespace orvik::testing {
 // A C-ordered (m, n) view over `a`.
 inline StridedView<double, 2> view_of(const std::vector<double>& a, std::ptrdiff_t m,
                                       std::ptrdiff_t n) {
-    StridedView<double, 2> view;
-    view.data = reinterpret_cast<const char*>(a.data());
-    view.shape = {m, n};
-    view.strides = {static_cast<std::ptrdiff_t>(n * sizeof(double)), sizeof(double)};
-    return view;
+    return StridedView<double, 2>::dense(a.data(), m, n);
 }
 
 // `n` boxes with corners uniform in [lo, hi) on each axis and extents

@@ -8,6 +8,21 @@
 
 namespace orvik {
 
+namespace detail {
+// True when every axis of more than one element has the stride of C order
+// for elements of `item` bytes.
+template <int N>
+bool c_ordered(const std::array<std::ptrdiff_t, N>& shape,
+               const std::array<std::ptrdiff_t, N>& strides, std::ptrdiff_t item) {
+    std::ptrdiff_t expect = item;
+    for (int a = N - 1; a >= 0; --a) {
+        if (shape[a] > 1 && strides[a] != expect) return false;
+        expect *= shape[a];
+    }
+    return true;
+}
+}  // namespace detail
+
 template <class T, int N>
 struct StridedView {
     const char* data = nullptr;
@@ -34,13 +49,14 @@ struct StridedView {
     }
 
     // True when rows (N == 2) or elements (N == 1) lie densely in C order.
-    bool contiguous() const {
-        std::ptrdiff_t expect = sizeof(T);
-        for (int a = N - 1; a >= 0; --a) {
-            if (shape[a] > 1 && strides[a] != expect) return false;
-            expect *= shape[a];
-        }
-        return true;
+    bool contiguous() const { return detail::c_ordered<N>(shape, strides, sizeof(T)); }
+
+    // A C-ordered view over `rows` x `cols` elements at `data`.
+    static StridedView dense(const T* data, std::ptrdiff_t rows, std::ptrdiff_t cols)
+        requires(N == 2)
+    {
+        const auto item = static_cast<std::ptrdiff_t>(sizeof(T));
+        return {reinterpret_cast<const char*>(data), {rows, cols}, {cols * item, item}};
     }
 };
 
@@ -64,14 +80,7 @@ struct MutableStridedView {
         return *reinterpret_cast<T*>(data + i * strides[0] + j * strides[1]);
     }
 
-    bool contiguous() const {
-        std::ptrdiff_t expect = sizeof(T);
-        for (int a = N - 1; a >= 0; --a) {
-            if (shape[a] > 1 && strides[a] != expect) return false;
-            expect *= shape[a];
-        }
-        return true;
-    }
+    bool contiguous() const { return detail::c_ordered<N>(shape, strides, sizeof(T)); }
 };
 
 }  // namespace orvik

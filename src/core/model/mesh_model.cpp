@@ -266,8 +266,14 @@ unsigned locate_packet_baseline(const MeshModel& model, const PointLanes<kGroups
 // region is compiled with AVX enabled (the inline helpers above are inlined
 // into them), and all of it has internal linkage, so no AVX code can stand
 // in for baseline code elsewhere. It runs only where the processor has AVX.
+// (GCC takes a target region; clang, which builds the fuzz harnesses, takes
+// the same target as an attribute of every function in the region.)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx")
+#endif
 namespace avx_packet {
 namespace {
 
@@ -316,7 +322,11 @@ unsigned locate(const MeshModel& model, const PointLanes<kGroups>& p, const floa
 
 }  // namespace
 }  // namespace avx_packet
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace {
 bool cpu_has_avx() {
