@@ -22,11 +22,7 @@ namespace {
 using orvik::fuzz::Input;
 
 orvik::StridedView<double, 2> view(const std::vector<double>& v, std::ptrdiff_t m, std::ptrdiff_t n) {
-    orvik::StridedView<double, 2> s;
-    s.data = reinterpret_cast<const char*>(v.data());
-    s.shape = {m, n};
-    s.strides = {n * static_cast<std::ptrdiff_t>(sizeof(double)), static_cast<std::ptrdiff_t>(sizeof(double))};
-    return s;
+    return orvik::StridedView<double, 2>::dense(v.data(), m, n);
 }
 
 // A (m x n) lattice over [-10, 10]^2 with fuzzed node values.

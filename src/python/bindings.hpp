@@ -29,7 +29,4 @@ HeapType& structured_grid_type();
 HeapType& query_coordinates_type();
 HeapType& query_params_type();
 
-// The registration of a module function, as tin_binding.cpp still calls it.
-inline PyObject* make_function(PyObject*, PyMethodDef* def) { return make_function(def); }
-
 }  // namespace orvik::py

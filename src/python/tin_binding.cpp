@@ -155,7 +155,7 @@ PyObject* adaptive_tin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef adaptive_tin_def = {
     .ml_name = "adaptive_tin",
-    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(adaptive_tin)),
+    .ml_meth = method_cast(adaptive_tin),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
     .ml_doc = "adaptive_tin(boundary, surfaces, max_edge=None)\n--\n\n"
               "Triangulate a polygon to fit gridded surfaces within vertical tolerances.\n\n"
@@ -185,6 +185,6 @@ PyMethodDef adaptive_tin_def = {
 
 }  // namespace
 
-PyObject* make_adaptive_tin(PyObject* module) { return make_function(module, &adaptive_tin_def); }
+PyObject* make_adaptive_tin(PyObject*) { return make_function(&adaptive_tin_def); }
 
 }  // namespace orvik::py

@@ -19,8 +19,8 @@ std::string shape_text(const StridedView<double, 2>& a) {
     return text;
 }
 
-// Row-major copies; arrays of different shapes are copied over their common part
-// only, since such a grid is refused right after.
+// Row-major copies of the three arrays, node by node; nothing when their
+// shapes differ, since such a grid is refused right after.
 std::vector<GridNode> copy_nodes(const StridedView<double, 2>& x, const StridedView<double, 2>& y,
                                  const StridedView<double, 2>& values) {
     std::vector<GridNode> out;

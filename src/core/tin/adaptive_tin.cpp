@@ -26,8 +26,18 @@ namespace {
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 constexpr std::uint32_t kIdLimit = kNone - 1;
 
-constexpr double kMaxCoordinate = 3.2138760885179806e+60;
-constexpr double kMinCoordinate = 1.793662034335766e-43;
+// The coordinates the triangulation accepts: NaN never, 0 always, any other
+// value when its magnitude lies in [kMinCoordinate, kMaxCoordinate], that is
+// [2^-142, 2^201]. That is the range in which exact orientation and in-circle
+// predicates computed with double-precision expansions neither overflow
+// (above 2^201) nor underflow (below 2^-142): the acceptance rule of the
+// robust triangulators built on them. CGAL's exact kernel would cope with
+// more, but the rule is part of the result: a boundary coordinate outside it
+// makes the boundary invalid, and so does a candidate point that falls
+// outside it during the refinement (acceptable() below).
+constexpr double kMaxCoordinate = 3.2138760885179806e+60;  // 2^201
+constexpr double kMinCoordinate = 1.793662034335766e-43;   // 2^-142
+static_assert(kMaxCoordinate == 0x1p201 && kMinCoordinate == 0x1p-142);
 
 // Carried by CGAL inside each face. CGAL reuses a face in place when it
 // flips it, so an id names a slot, not a fixed triangle; the refiner's

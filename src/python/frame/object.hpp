@@ -143,8 +143,9 @@ PyObject* new_instance(HeapType& type, T&& value) {
 // NULL with an exception set on failure.
 PyObject* make_function(PyMethodDef* def);
 
-// A METH_FASTCALL function as the PyCFunction of a method table (through a
-// plain function pointer, so that the compiler sees the cast is intended).
+// A method's C function, whatever its calling convention (METH_FASTCALL,
+// METH_NOARGS, ...), as the PyCFunction of a method table; the cast goes
+// through a plain function pointer, so that the compiler sees it is intended.
 template <class F>
 PyCFunction method_cast(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
