@@ -8,12 +8,11 @@ least 10x faster than the NumPy expressions. RESULT lines feed
 bench/run_all.py.
 """
 
-import json
-import time
 
 import numpy as np
 
 import orvik
+from timing import best_of, report
 
 N = 10_000_000
 
@@ -39,19 +38,6 @@ def numpy_blend(f, b):
     return out
 
 
-def best_of(fn, repeat=5):
-    """Best wall time, best CPU time and the last result of `repeat` calls."""
-    wall = cpu = float("inf")
-    result = None
-    for _ in range(repeat):
-        result = None  # the previous result's memory goes back first
-        w, c = time.perf_counter(), time.process_time()
-        result = fn()
-        cpu = min(cpu, time.process_time() - c)
-        wall = min(wall, time.perf_counter() - w)
-    return wall, cpu, result
-
-
 def main() -> None:
     rng = np.random.default_rng(1)
     f = rng.uniform(0.5, 8, size=(N, 6)).astype(np.float32)
@@ -59,9 +45,9 @@ def main() -> None:
     f[:, 5] = rng.choice(np.array([0.0, 0.4, 0.9, 1.0], np.float32), size=N)
     b[:, 5] = rng.choice(np.array([0.0, 0.5, 1.0], np.float32), size=N)
 
-    t_ours, c_ours, ours = best_of(lambda: orvik.blend_many(f, b))
-    t_add, c_add, _ = best_of(lambda: np.add(f, b))
-    t_numpy, c_numpy, theirs = best_of(lambda: numpy_blend(f, b), repeat=2)
+    t_ours, c_ours, ours = best_of(lambda: orvik.blend_many(f, b), 5)
+    t_add, c_add, _ = best_of(lambda: np.add(f, b), 5)
+    t_numpy, c_numpy, theirs = best_of(lambda: numpy_blend(f, b), 2)
     same = np.array_equal(ours.view(np.uint32), theirs.view(np.uint32))
     print(f"blend_many, {N:,} rows: orvik {t_ours * 1e3:.1f} ms (CPU {c_ours * 1e3:.1f} ms), "
           f"np.add {t_add * 1e3:.1f} ms (CPU {c_add * 1e3:.1f} ms), "
@@ -71,14 +57,9 @@ def main() -> None:
           f"results identical bit for bit: {same}")
     with open("/proc/loadavg") as fh:
         print(f"load average while measuring: {fh.read().split()[0]}")
-    print("RESULT " + json.dumps({
-        "operation": "blend_many", "size": f"{N:,} rows", "ours_s": t_ours, "peer": "np.add(lhs, rhs)",
-        "peer_s": t_add, "goal": "<= 1.5x the time of np.add (ratio >= 0.67x)",
-    }))
-    print("RESULT " + json.dumps({
-        "operation": "blend_many", "size": f"{N:,} rows", "ours_s": t_ours, "peer": "NumPy expressions",
-        "peer_s": t_numpy, "goal": ">= 10x faster",
-    }))
+    report("blend_many", f"{N:,} rows", t_ours, "np.add(lhs, rhs)", t_add,
+           "<= 1.5x the time of np.add (ratio >= 0.67x)")
+    report("blend_many", f"{N:,} rows", t_ours, "NumPy expressions", t_numpy, ">= 10x faster")
 
 
 if __name__ == "__main__":

@@ -8,13 +8,12 @@ of sea. shapely answers the same question with an STRtree over the segments
 times, the ratio and how far the values differ.
 """
 
-import json
-import time
 
 import numpy as np
 import shapely
 
 import orvik
+from timing import best_of, report
 
 N_POINTS = 1_000_000
 
@@ -59,12 +58,6 @@ def segments_of(rings):
     return np.concatenate([np.stack([r, np.roll(r, -1, axis=0)], axis=1) for r in rings]).astype(np.float32)
 
 
-def timed(fn):
-    start = time.perf_counter()
-    result = fn()
-    return time.perf_counter() - start, result
-
-
 def main() -> None:
     rng = np.random.default_rng(2024)
     island, lakes, islet = build_rings(rng)
@@ -73,9 +66,8 @@ def main() -> None:
     xs = rng.uniform(-150_000, 150_000, size=N_POINTS).astype(np.float32)
     ys = rng.uniform(-150_000, 150_000, size=N_POINTS).astype(np.float32)
 
-    t_build, coast = timed(lambda: orvik.coastline(segs))
-    t_ours, ours = timed(lambda: coast.signed_distance(xs, ys))
-    t_ours = min(t_ours, timed(lambda: coast.signed_distance(xs, ys))[0])
+    t_build, _, coast = best_of(lambda: orvik.coastline(segs), 1)
+    t_ours, _, ours = best_of(lambda: coast.signed_distance(xs, ys), 2)
 
     def shapely_signed():
         lines = shapely.linestrings(segs.astype(np.float64))
@@ -88,7 +80,7 @@ def main() -> None:
         inside = shapely.contains_xy(land, xs, ys)
         return np.where(inside, -dist, dist)
 
-    t_shapely, theirs = timed(shapely_signed)
+    t_shapely, _, theirs = best_of(shapely_signed, 1)
 
     diff = np.abs(ours.astype(np.float64) - theirs)
     clear = np.abs(theirs) > 1e-3 * np.maximum(1.0, np.abs(theirs))
@@ -102,10 +94,8 @@ def main() -> None:
     ulp = np.spacing(np.float32(np.abs(segs).max()))
     print(f"max |difference| {diff.max():.6g} (float32 spacing at the coordinates' magnitude: {ulp:.6g}; "
           f"max relative {rel.max():.3g}); sign mismatches away from the shore: {sign_mismatch}")
-    print("RESULT " + json.dumps({
-        "operation": "PyCoastline.signed_distance", "size": f"{len(segs):,} segments x {N_POINTS:,} points",
-        "ours_s": t_ours, "peer": f"shapely {shapely.__version__}", "peer_s": t_shapely, "goal": ">= 3x faster",
-    }))
+    report("PyCoastline.signed_distance", f"{len(segs):,} segments x {N_POINTS:,} points", t_ours,
+           f"shapely {shapely.__version__}", t_shapely, ">= 3x faster")
 
 
 if __name__ == "__main__":

@@ -21,7 +21,6 @@ taken in turn so that both see the same load on a shared machine. Prints the
 figures and one `RESULT {json}` line per comparison.
 """
 
-import json
 import pathlib
 import time
 
@@ -31,6 +30,7 @@ from matplotlib.tri import LinearTriInterpolator, Triangulation
 from scipy.interpolate import RegularGridInterpolator
 
 import orvik
+from timing import best_of, report
 
 try:
     from pydelatin import Delatin
@@ -39,15 +39,6 @@ except ImportError:  # pragma: no cover - reported below
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 REPEATS = 3
-
-
-def best_of(fn, repeats=REPEATS):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, out
 
 
 def best_of_pair(ours, peer, repeats):
@@ -76,18 +67,16 @@ def bench_grid():
     px = rng.uniform(cols[0], cols[-1], 1_000_000)
     py = rng.uniform(rows[0], rows[-1], 1_000_000)
 
-    t_ours, (ours, outside) = best_of(lambda: grid.query_many(px, py))
+    t_ours, _, (ours, outside) = best_of(lambda: grid.query_many(px, py), REPEATS)
     rgi = RegularGridInterpolator((rows, cols), values, method="linear")
     pts = np.column_stack([py, px])
-    t_peer, peer = best_of(lambda: rgi(pts))
+    t_peer, _, peer = best_of(lambda: rgi(pts), REPEATS)
     diff = np.abs(ours - peer).max()
     print(f"(a) query_many, {m}x{n} grid, {len(px):,} points: orvik {t_ours:.3f} s, "
           f"RegularGridInterpolator {t_peer:.3f} s; speed-up {t_peer / t_ours:.2f}x (goal >= 1x); "
           f"max |difference| {diff:.3g}; outside {int(outside.sum())}")
-    print("RESULT " + json.dumps({
-        "operation": "StructuredGrid.query_many", "size": f"{m}x{n} grid x {len(px):,} points",
-        "ours_s": t_ours, "peer": "scipy RegularGridInterpolator", "peer_s": t_peer, "goal": ">= 1x",
-    }))
+    report("StructuredGrid.query_many", f"{m}x{n} grid x {len(px):,} points", t_ours,
+           "scipy RegularGridInterpolator", t_peer, ">= 1x")
 
 
 def fuji_heights():
@@ -145,11 +134,8 @@ def bench_tin(label, h, spacing, max_err, repeats):
           f"({t_peer / len(dv) * 1e6:.2f} us per vertex), measured max error {err_peer:.4f} m")
     print(f"    time ratio {t_ours / t_peer:.2f} (goal <= 2); vertex ratio {len(vertices) / len(dv):.3f}; "
           f"time per vertex ratio {(t_ours / len(vertices)) / (t_peer / len(dv)):.2f}")
-    print("RESULT " + json.dumps({
-        "operation": "adaptive_tin",
-        "size": f"{label}, max error {max_err:g} m, {len(vertices):,} vs {len(dv):,} vertices",
-        "ours_s": t_ours, "peer": "pydelatin", "peer_s": t_peer, "goal": "<= 2x pydelatin's time",
-    }))
+    report("adaptive_tin", f"{label}, max error {max_err:g} m, {len(vertices):,} vs {len(dv):,} vertices",
+           t_ours, "pydelatin", t_peer, "<= 2x pydelatin's time")
 
 
 def main():

@@ -33,6 +33,7 @@ import numpy as np
 from scipy.spatial import Delaunay
 
 import orvik
+from timing import best_of, report
 
 N_VERTICES = 160_000  # about 6.7 tetrahedra per vertex
 GRID_SIDE = 100       # grid order: GRID_SIDE ** 3 points
@@ -52,17 +53,6 @@ def native_executable():
     root = pathlib.Path(__file__).resolve().parent.parent / "build"
     found = sorted(root.glob("*/bench/bench_mesh_query"), key=lambda p: p.stat().st_mtime)
     return found[-1] if found else None
-
-
-def best_of(fn, repeat=3):
-    """Best wall and best CPU time of `repeat` calls."""
-    wall = cpu = float("inf")
-    for _ in range(repeat):
-        w, c = time.perf_counter(), time.process_time()
-        fn()
-        cpu = min(cpu, time.process_time() - c)
-        wall = min(wall, time.perf_counter() - w)
-    return wall, cpu
 
 
 def scipy_interpolate(tri, qualities, points):
@@ -128,7 +118,7 @@ def main() -> None:
         x, y, z = (np.ascontiguousarray(pts[:, k]) for k in range(3))
         coords = orvik.QueryCoordinates(x, y, z, z)
         out = np.full((len(pts), 6), np.nan, np.float32)
-        ours[name] = best_of(lambda: tree.query_many(out, coords, params))
+        ours[name] = best_of(lambda: tree.query_many(out, coords, params), 3)[:2]
         m = SCIPY_SAMPLE[name] or len(pts)
         start = time.perf_counter()
         expect, inside = scipy_interpolate(tri, qualities.astype(np.float64), pts[:m].astype(np.float64))
@@ -182,25 +172,18 @@ def main() -> None:
         print(f"load average while measuring: {f.read().split()[0]} on {os.cpu_count()} cores")
 
     size = f"{n_tets:,} tetrahedra"
-    print("RESULT " + json.dumps({"operation": "MeshModelBuilder.interpolated", "size": size,
-                                  "ours_s": t_build, "peer": None, "peer_s": None,
-                                  "goal": "< 1.5 s per million tetrahedra"}))
+    report("MeshModelBuilder.interpolated", size, t_build, None, None, "< 1.5 s per million tetrahedra")
     for name in sets:
         n = len(sets[name])
         wall = ours[name][0]
         what = f"query_many, {name} order ({n / wall / 1e6:.2f} M points/s)"
         goal = f">= {GOALS[name] / 1e6:g} M points/s"
         if native:
-            print("RESULT " + json.dumps({"operation": what, "size": f"{n:,} points, {size}", "ours_s": wall,
-                                          "peer": "row-by-row loop", "peer_s": native[name]["row_by_row"]["wall_s"],
-                                          "goal": goal}))
-        print("RESULT " + json.dumps({"operation": what, "size": f"{n:,} points, {size}", "ours_s": wall,
-                                      "peer": "SciPy find_simplex + barycentric", "peer_s": scipy[name],
-                                      "goal": goal}))
-    print("RESULT " + json.dumps({"operation": "PyMeshModel.query (one call per point)",
-                                  "size": f"{len(sets['random']):,} points", "ours_s": t_python,
-                                  "peer": "SciPy find_simplex + barycentric", "peer_s": scipy["random"],
-                                  "goal": "(one Python call per point)"}))
+            report(what, f"{n:,} points, {size}", wall, "row-by-row loop",
+                   native[name]["row_by_row"]["wall_s"], goal)
+        report(what, f"{n:,} points, {size}", wall, "SciPy find_simplex + barycentric", scipy[name], goal)
+    report("PyMeshModel.query (one call per point)", f"{len(sets['random']):,} points", t_python,
+           "SciPy find_simplex + barycentric", scipy["random"], "(one Python call per point)")
 
 
 if __name__ == "__main__":

@@ -11,29 +11,17 @@ memory, view()["size"]. Times are the best of several runs, since other work
 on the machine only ever adds time. RESULT lines feed bench/run_all.py.
 """
 
-import json
 import pickle
-import time
 
 import numpy as np
 from scipy.spatial import Delaunay
 
 import orvik
+from timing import best_of, report
 
 N_VERTICES = 160_000  # about 6.6 tetrahedra per vertex
 BUILD_RUNS = 3
 LOAD_RUNS = 7
-
-
-def best(fn, runs):
-    times, result = [], None
-    for _ in range(runs):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-        if _ < runs - 1:
-            del result
-    return min(times), result
 
 
 def main() -> None:
@@ -49,11 +37,11 @@ def main() -> None:
         model = orvik.MeshModelBuilder(v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)).interpolated(qualities)
         return orvik.model_tree([model])
 
-    t_build, tree = best(build, BUILD_RUNS)
-    t_dumps, blob = best(lambda: pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL), 3)
+    t_build, _, tree = best_of(build, BUILD_RUNS)
+    t_dumps, _, blob = best_of(lambda: pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL), 3)
     state = tree.__reduce__()[1][0]
-    t_loads, loaded = best(lambda: pickle.loads(blob), LOAD_RUNS)
-    t_state, _ = best(lambda: orvik.PyModelTree.__from_state(state), LOAD_RUNS)
+    t_loads, _, loaded = best_of(lambda: pickle.loads(blob), LOAD_RUNS)
+    t_state, _, _ = best_of(lambda: orvik.PyModelTree.__from_state(state), LOAD_RUNS)
 
     # The reloaded tree answers as the built one does.
     points = rng.uniform(-10, 1010, (200_000, 3)).astype(np.float32)
@@ -79,15 +67,11 @@ def main() -> None:
 
     size = f"{n_tets:,} tetrahedra"
     peer = "build from arrays"
-    print("RESULT " + json.dumps({"operation": "pickle.loads(PyModelTree)", "size": size, "ours_s": t_loads,
-                                  "peer": peer, "peer_s": t_build, "goal": ">= 10x faster than the build"}))
-    print("RESULT " + json.dumps({"operation": "PyModelTree.__from_state", "size": size, "ours_s": t_state,
-                                  "peer": peer, "peer_s": t_build, "goal": "(state bytes only)"}))
-    print("RESULT " + json.dumps({"operation": "pickle.dumps(PyModelTree)", "size": size, "ours_s": t_dumps,
-                                  "peer": None, "peer_s": None, "goal": "-"}))
-    print("RESULT " + json.dumps({"operation": "pickled size / model memory",
-                                  "size": f"{len(blob):,} / {memory:,} bytes", "ours_s": None, "peer": None,
-                                  "peer_s": None, "ratio": size_ratio, "goal": "<= 1.2x"}))
+    report("pickle.loads(PyModelTree)", size, t_loads, peer, t_build, ">= 10x faster than the build")
+    report("PyModelTree.__from_state", size, t_state, peer, t_build, "(state bytes only)")
+    report("pickle.dumps(PyModelTree)", size, t_dumps, None, None, "-")
+    report("pickled size / model memory", f"{len(blob):,} / {memory:,} bytes", None, None, None, "<= 1.2x",
+           ratio=size_ratio)
 
 
 if __name__ == "__main__":

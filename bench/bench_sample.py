@@ -19,7 +19,6 @@ points per second and peak resident memory (goal: at most 4 minutes and under
 """
 
 import argparse
-import json
 import os
 import pickle
 import sys
@@ -35,6 +34,7 @@ sys.path.insert(0, str(HERE.parent / "examples"))
 import orvik  # noqa: E402
 import velocity_model as vm  # noqa: E402
 from bench_tree import build_tree  # noqa: E402
+from timing import best_of, report  # noqa: E402
 
 import dask  # noqa: E402
 import dask.array as da  # noqa: E402
@@ -56,15 +56,6 @@ def topography_grid():
     """The model's topography as a structured grid (1 km nodes)."""
     gx, gy = np.meshgrid(np.linspace(0, vm.EXTENT_KM, 201), np.linspace(0, vm.EXTENT_KM, 201), indexing="ij")
     return orvik.structured_grid(gx, gy, vm.topography(gx, gy))
-
-
-def best_of(fn, repeat=2):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def cpu_seconds(fn):
@@ -91,11 +82,6 @@ def reset_peak_rss():
         return True
     except OSError:
         return False
-
-
-def result(operation, size, ours, peer, peer_s, goal, **extra):
-    print("RESULT " + json.dumps({"operation": operation, "size": size, "ours_s": ours, "peer": peer,
-                                  "peer_s": peer_s, "goal": goal, **extra}))
 
 
 def count_received_bytes(dask_worker=None):
@@ -146,15 +132,15 @@ def default_run():
     def run_threads():
         da.store(lazy.data, threaded, lock=False, scheduler="threads", num_workers=cores)
 
-    t_one, _ = best_of(run_one)
-    t_threads, _ = best_of(run_threads)
+    t_one, _, _ = best_of(run_one, 2)
+    t_threads, _, _ = best_of(run_threads, 2)
     same = np.array_equal(one.view(np.uint32), threaded.view(np.uint32))
     cpu_one = cpu_seconds(run_one)
     cpu_threads = cpu_seconds(run_threads)
     print(f"one thread: {t_one:.2f} s, {n / t_one / 1e6:.2f} M points/s; threaded scheduler on {cores} cores: "
           f"{t_threads:.2f} s, {n / t_threads / 1e6:.2f} M points/s, speed-up {t_one / t_threads:.2f}x "
           f"(goal >= 1.8x); CPU time {cpu_threads / cpu_one:.2f}x that of one thread; same bits: {same}")
-    result(f"orvik.sample, threads x{cores}", size, t_threads, "one thread", t_one, ">= 1.8x")
+    report(f"orvik.sample, threads x{cores}", size, t_threads, "one thread", t_one, ">= 1.8x")
 
     distributed_run(tree, (x, y, z), surface, one, t_one, n, size, lazy.data.npartitions)
     threaded = None  # the second volume is not needed any more
@@ -165,7 +151,7 @@ def default_run():
                                                                                         indexing="ij")))
     depth = (top.reshape(SHAPE[0], SHAPE[1], 1) - z.values[None, None, :]).astype(np.float32)
     depth_da = xr.DataArray(depth, dims=("x", "y", "z"))
-    t_layer, layered = best_of(lambda: orvik.sample(tree, x, y, z, depth=depth_da).values)
+    t_layer, _, layered = best_of(lambda: orvik.sample(tree, x, y, z, depth=depth_da).values, 2)
     gx, gy, gz = (a.astype(np.float32).ravel() for a in np.meshgrid(x.values, y.values, z.values, indexing="ij"))
     coords = orvik.QueryCoordinates(gx, gy, gz, depth.ravel())
     params = orvik.QueryParams(0, 255)
@@ -176,7 +162,7 @@ def default_run():
         tree.query_many(out, coords, params)
         return out
 
-    t_bare, _ = best_of(bare)
+    t_bare, _, _ = best_of(bare, 2)
     cpu_layer = min(cpu_seconds(lambda: orvik.sample(tree, x, y, z, depth=depth_da)) for _ in range(2))
     cpu_bare = min(cpu_seconds(bare) for _ in range(2))
     same = np.array_equal(layered.reshape(n, 6).view(np.uint32), out.view(np.uint32))
@@ -186,7 +172,7 @@ def default_run():
           f"{overhead * 100:+.1f} % (goal <= 10 %); in CPU time {cpu_layer:.2f} s against {cpu_bare:.2f} s: "
           f"{(cpu_layer / cpu_bare - 1) * 100:+.1f} %; same bits: {same}; "
           f"depth from the surface grid gives the same bits: {same_as_surface}")
-    result("orvik.sample layer, 1 thread", size, t_layer, "bare query_many", t_bare, "<= 10 % overhead",
+    report("orvik.sample layer, 1 thread", size, t_layer, "bare query_many", t_bare, "<= 10 % overhead",
            ratio=None)
     with open("/proc/loadavg") as f:
         print(f"load average while measuring: {f.read().split()[0]} on {cores} cores")
@@ -217,11 +203,11 @@ def distributed_run(tree, xyz, surface, one, t_one, n, size, blocks):
             distributed.wait(kept)
             return kept
 
-        t_cluster, kept = best_of(on_cluster)
+        t_cluster, _, kept = best_of(on_cluster, 2)
         t_ship = min(shipping)
         received = client.run(count_received_bytes)
         arrived = client.run(tree_arrivals)
-        t_gather, gathered = best_of(lambda: kept.compute(), repeat=1)
+        t_gather, _, gathered = best_of(lambda: kept.compute(), 1)
         same = np.array_equal(np.asarray(gathered).view(np.uint32), one.view(np.uint32))
     per_worker = [received[w] - before[w] for w in received]
     print(f"distributed LocalCluster, 2 worker processes: {t_cluster:.2f} s (results kept on the workers), "
@@ -232,7 +218,7 @@ def distributed_run(tree, xyz, surface, one, t_one, n, size, blocks):
           + ", ".join(f"{b / 1e6:.1f} MB" for b in per_worker)
           + f"; the pickled model tree is {tree_bytes / 1e6:.1f} MB and came into the workers' memory "
           + ", ".join(str(v) for v in arrived.values()) + " times (two runs)")
-    result("orvik.sample, LocalCluster 2 processes", size, t_cluster, "one thread", t_one, ">= 1.6x",
+    report("orvik.sample, LocalCluster 2 processes", size, t_cluster, "one thread", t_one, ">= 1.6x",
            shipping_s=t_ship, worker_bytes=per_worker, tree_bytes=tree_bytes)
 
 
@@ -264,7 +250,7 @@ def large_run():
           f"({n * 24 / 2**30:.1f} GiB raw); peak resident memory "
           f"{'during the extraction' if reset else 'of the process'} {peak / 2**20:.0f} MiB "
           f"(goal: <= 4 min and < 1 GB); a sample of the store read back matches: {same}")
-    result("orvik.sample to Zarr", f"{n:,} points", elapsed, None, None, "<= 240 s, < 1 GB",
+    report("orvik.sample to Zarr", f"{n:,} points", elapsed, None, None, "<= 240 s, < 1 GB",
            peak_rss_bytes=peak)
 
 

@@ -9,7 +9,6 @@ lock). Goals: at least 4 million points per second on one core; at least
 1.7x with two threads.
 """
 
-import json
 import os
 import sys
 import threading
@@ -20,6 +19,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 import orvik  # noqa: E402
+from timing import best_of, report  # noqa: E402
 import velocity_model as vm  # noqa: E402
 
 N = 1_000_000
@@ -59,15 +59,6 @@ def sample(n, seed=7):
     return x, y, z, d
 
 
-def best_of(fn, repeat=3):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def cpu_seconds(fn):
     """Process CPU time of one call: on a busy machine the wall time also
     counts the time other processes held the cores."""
@@ -88,7 +79,7 @@ def main() -> None:
     params = orvik.QueryParams(0, 255)
     out = np.zeros((N, 6), np.float32)
     coords = orvik.QueryCoordinates(x, y, z, d)
-    t_one = best_of(lambda: tree.query_many(out, coords, params))
+    t_one = best_of(lambda: tree.query_many(out, coords, params), 3)[0]
     rate = N / t_one
     hit = np.count_nonzero(out[:, 5])
     cpu_one = cpu_seconds(lambda: tree.query_many(out, coords, params))
@@ -104,7 +95,7 @@ def main() -> None:
         q = tree.query
         return [q(xs[i], ys[i], zs[i], ds[i], 0, 255) for i in range(LOOP_N)]
 
-    t_loop = best_of(loop, repeat=1)
+    t_loop = best_of(loop, 1)[0]
     loop_rate = LOOP_N / t_loop
     print(f"Python loop over query, {LOOP_N:,} points: {loop_rate / 1e6:.3f} million points per second; "
           f"query_many is {rate / loop_rate:.1f}x faster")
@@ -126,7 +117,7 @@ def main() -> None:
         for t in threads:
             t.join()
 
-    t_two = best_of(two_threads)
+    t_two = best_of(two_threads, 3)[0]
     cpu_two = cpu_seconds(two_threads)
     same = np.array_equal(np.concatenate(outs), out)
     print(f"two threads: {t_two * 1e3:.0f} ms, speed-up {t_one / t_two:.2f}x (goal >= 1.7x); "
@@ -134,14 +125,9 @@ def main() -> None:
     with open("/proc/loadavg") as f:
         print(f"load average while measuring: {f.read().split()[0]} on {os.cpu_count()} cores")
 
-    print("RESULT " + json.dumps({
-        "operation": f"query_many (3 models, {rate / 1e6:.2f} M points/s)", "size": f"{N:,} points", "ours_s": t_one,
-        "peer": "Python loop over query", "peer_s": t_loop * N / LOOP_N, "goal": ">= 4 M points/s",
-    }))
-    print("RESULT " + json.dumps({
-        "operation": "query_many, 2 threads", "size": f"{N:,} points", "ours_s": t_two,
-        "peer": "query_many, 1 thread", "peer_s": t_one, "goal": ">= 1.7x",
-    }))
+    report(f"query_many (3 models, {rate / 1e6:.2f} M points/s)", f"{N:,} points", t_one,
+           "Python loop over query", t_loop * N / LOOP_N, ">= 4 M points/s")
+    report("query_many, 2 threads", f"{N:,} points", t_two, "query_many, 1 thread", t_one, ">= 1.7x")
 
 
 if __name__ == "__main__":
