@@ -8,7 +8,6 @@ least 10x faster than the NumPy expressions. RESULT lines feed
 bench/run_all.py.
 """
 
-
 import numpy as np
 
 import orvik
@@ -49,16 +48,26 @@ def main() -> None:
     t_add, c_add, _ = best_of(lambda: np.add(f, b), 5)
     t_numpy, c_numpy, theirs = best_of(lambda: numpy_blend(f, b), 2)
     same = np.array_equal(ours.view(np.uint32), theirs.view(np.uint32))
-    print(f"blend_many, {N:,} rows: orvik {t_ours * 1e3:.1f} ms (CPU {c_ours * 1e3:.1f} ms), "
-          f"np.add {t_add * 1e3:.1f} ms (CPU {c_add * 1e3:.1f} ms), "
-          f"NumPy expressions {t_numpy * 1e3:.1f} ms (CPU {c_numpy * 1e3:.1f} ms)")
-    print(f"blend_many takes {t_ours / t_add:.2f}x the time of np.add (CPU {c_ours / c_add:.2f}x; goal <= 1.5x) "
-          f"and is {t_numpy / t_ours:.1f}x faster than the NumPy expressions (goal >= 10x); "
-          f"results identical bit for bit: {same}")
+    print(
+        f"blend_many, {N:,} rows: orvik {t_ours * 1e3:.1f} ms (CPU {c_ours * 1e3:.1f} ms), "
+        f"np.add {t_add * 1e3:.1f} ms (CPU {c_add * 1e3:.1f} ms), "
+        f"NumPy expressions {t_numpy * 1e3:.1f} ms (CPU {c_numpy * 1e3:.1f} ms)"
+    )
+    print(
+        f"blend_many takes {t_ours / t_add:.2f}x the time of np.add (CPU {c_ours / c_add:.2f}x; goal <= 1.5x) "
+        f"and is {t_numpy / t_ours:.1f}x faster than the NumPy expressions (goal >= 10x); "
+        f"results identical bit for bit: {same}"
+    )
     with open("/proc/loadavg") as fh:
         print(f"load average while measuring: {fh.read().split()[0]}")
-    report("blend_many", f"{N:,} rows", t_ours, "np.add(lhs, rhs)", t_add,
-           "<= 1.5x the time of np.add (ratio >= 0.67x)")
+    report(
+        "blend_many",
+        f"{N:,} rows",
+        t_ours,
+        "np.add(lhs, rhs)",
+        t_add,
+        "<= 1.5x the time of np.add (ratio >= 0.67x)",
+    )
     report("blend_many", f"{N:,} rows", t_ours, "NumPy expressions", t_numpy, ">= 10x faster")
 
 

@@ -8,7 +8,6 @@ of sea. shapely answers the same question with an STRtree over the segments
 times, the ratio and how far the values differ.
 """
 
-
 import numpy as np
 import shapely
 
@@ -55,7 +54,9 @@ def build_rings(rng):
 
 
 def segments_of(rings):
-    return np.concatenate([np.stack([r, np.roll(r, -1, axis=0)], axis=1) for r in rings]).astype(np.float32)
+    return np.concatenate([np.stack([r, np.roll(r, -1, axis=0)], axis=1) for r in rings]).astype(
+        np.float32
+    )
 
 
 def main() -> None:
@@ -72,11 +73,15 @@ def main() -> None:
     def shapely_signed():
         lines = shapely.linestrings(segs.astype(np.float64))
         tree = shapely.STRtree(lines)
-        polys = [shapely.Polygon(island.astype(np.float64), [lake.astype(np.float64) for lake in lakes]),
-                 shapely.Polygon(islet.astype(np.float64))]
+        polys = [
+            shapely.Polygon(island.astype(np.float64), [lake.astype(np.float64) for lake in lakes]),
+            shapely.Polygon(islet.astype(np.float64)),
+        ]
         land = shapely.MultiPolygon(polys)
         shapely.prepare(land)
-        _, dist = tree.query_nearest(shapely.points(xs, ys), return_distance=True, all_matches=False)
+        _, dist = tree.query_nearest(
+            shapely.points(xs, ys), return_distance=True, all_matches=False
+        )
         inside = shapely.contains_xy(land, xs, ys)
         return np.where(inside, -dist, dist)
 
@@ -88,14 +93,24 @@ def main() -> None:
     rel = diff / np.maximum(np.abs(theirs), 1.0)
     ratio = t_shapely / t_ours
     print(f"coastline of {len(segs):,} segments, {N_POINTS:,} points; build {t_build * 1e3:.1f} ms")
-    print(f"signed_distance: orvik {t_ours:.3f} s, shapely {shapely.__version__} (STRtree + contains_xy) "
-          f"{t_shapely:.3f} s")
+    print(
+        f"signed_distance: orvik {t_ours:.3f} s, shapely {shapely.__version__} (STRtree + contains_xy) "
+        f"{t_shapely:.3f} s"
+    )
     print(f"speed-up {ratio:.2f}x (goal >= 3x)")
     ulp = np.spacing(np.float32(np.abs(segs).max()))
-    print(f"max |difference| {diff.max():.6g} (float32 spacing at the coordinates' magnitude: {ulp:.6g}; "
-          f"max relative {rel.max():.3g}); sign mismatches away from the shore: {sign_mismatch}")
-    report("PyCoastline.signed_distance", f"{len(segs):,} segments x {N_POINTS:,} points", t_ours,
-           f"shapely {shapely.__version__}", t_shapely, ">= 3x faster")
+    print(
+        f"max |difference| {diff.max():.6g} (float32 spacing at the coordinates' magnitude: {ulp:.6g}; "
+        f"max relative {rel.max():.3g}); sign mismatches away from the shore: {sign_mismatch}"
+    )
+    report(
+        "PyCoastline.signed_distance",
+        f"{len(segs):,} segments x {N_POINTS:,} points",
+        t_ours,
+        f"shapely {shapely.__version__}",
+        t_shapely,
+        ">= 3x faster",
+    )
 
 
 if __name__ == "__main__":

@@ -72,11 +72,19 @@ def bench_grid():
     pts = np.column_stack([py, px])
     t_peer, _, peer = best_of(lambda: rgi(pts), REPEATS)
     diff = np.abs(ours - peer).max()
-    print(f"(a) query_many, {m}x{n} grid, {len(px):,} points: orvik {t_ours:.3f} s, "
-          f"RegularGridInterpolator {t_peer:.3f} s; speed-up {t_peer / t_ours:.2f}x (goal >= 1x); "
-          f"max |difference| {diff:.3g}; outside {int(outside.sum())}")
-    report("StructuredGrid.query_many", f"{m}x{n} grid x {len(px):,} points", t_ours,
-           "scipy RegularGridInterpolator", t_peer, ">= 1x")
+    print(
+        f"(a) query_many, {m}x{n} grid, {len(px):,} points: orvik {t_ours:.3f} s, "
+        f"RegularGridInterpolator {t_peer:.3f} s; speed-up {t_peer / t_ours:.2f}x (goal >= 1x); "
+        f"max |difference| {diff:.3g}; outside {int(outside.sum())}"
+    )
+    report(
+        "StructuredGrid.query_many",
+        f"{m}x{n} grid x {len(px):,} points",
+        t_ours,
+        "scipy RegularGridInterpolator",
+        t_peer,
+        ">= 1x",
+    )
 
 
 def fuji_heights():
@@ -91,7 +99,7 @@ def fractal_terrain(size, relief, seed=3):
     ky = np.fft.fftfreq(size)[:, None]
     k = np.hypot(kx, ky)
     k[0, 0] = 1.0
-    spectrum = (rng.normal(size=(size, size)) + 1j * rng.normal(size=(size, size))) / k ** 1.8
+    spectrum = (rng.normal(size=(size, size)) + 1j * rng.normal(size=(size, size))) / k**1.8
     spectrum[0, 0] = 0.0
     h = np.real(np.fft.ifft2(spectrum))
     return (h - h.min()) / (h.max() - h.min()) * relief
@@ -118,24 +126,38 @@ def bench_tin(label, h, spacing, max_err, repeats):
 
     peer = (lambda: Delatin(h, max_error=max_err)) if Delatin is not None else None
     t_ours, (vertices, triangles), t_peer, tin = best_of_pair(
-        lambda: orvik.adaptive_tin(boundary, [(grid, samples, spacing, max_err)]), peer, repeats)
+        lambda: orvik.adaptive_tin(boundary, [(grid, samples, spacing, max_err)]), peer, repeats
+    )
     z_vert, _ = grid.query_many(vertices[:, 0].copy(), vertices[:, 1].copy())
     err_ours = max_error(vertices[:, 0], vertices[:, 1], triangles, z_vert, x, y, h)
-    print(f"    adaptive_tin: {len(vertices):,} vertices, {len(triangles):,} triangles, {t_ours:.3f} s "
-          f"({t_ours / len(vertices) * 1e6:.2f} us per vertex), measured max error {err_ours:.4f} m")
+    print(
+        f"    adaptive_tin: {len(vertices):,} vertices, {len(triangles):,} triangles, {t_ours:.3f} s "
+        f"({t_ours / len(vertices) * 1e6:.2f} us per vertex), measured max error {err_ours:.4f} m"
+    )
     if tin is None:
         print("    pydelatin is not installed: no peer to compare with")
         return
     dv = tin.vertices
     # Delatin counts rows from the bottom of the array.
-    err_peer = max_error(dv[:, 0] * spacing, (rows - 1 - dv[:, 1]) * spacing, tin.triangles, dv[:, 2],
-                         x, y, h)
-    print(f"    pydelatin:    {len(dv):,} vertices, {len(tin.triangles):,} triangles, {t_peer:.3f} s "
-          f"({t_peer / len(dv) * 1e6:.2f} us per vertex), measured max error {err_peer:.4f} m")
-    print(f"    time ratio {t_ours / t_peer:.2f} (goal <= 2); vertex ratio {len(vertices) / len(dv):.3f}; "
-          f"time per vertex ratio {(t_ours / len(vertices)) / (t_peer / len(dv)):.2f}")
-    report("adaptive_tin", f"{label}, max error {max_err:g} m, {len(vertices):,} vs {len(dv):,} vertices",
-           t_ours, "pydelatin", t_peer, "<= 2x pydelatin's time")
+    err_peer = max_error(
+        dv[:, 0] * spacing, (rows - 1 - dv[:, 1]) * spacing, tin.triangles, dv[:, 2], x, y, h
+    )
+    print(
+        f"    pydelatin:    {len(dv):,} vertices, {len(tin.triangles):,} triangles, {t_peer:.3f} s "
+        f"({t_peer / len(dv) * 1e6:.2f} us per vertex), measured max error {err_peer:.4f} m"
+    )
+    print(
+        f"    time ratio {t_ours / t_peer:.2f} (goal <= 2); vertex ratio {len(vertices) / len(dv):.3f}; "
+        f"time per vertex ratio {(t_ours / len(vertices)) / (t_peer / len(dv)):.2f}"
+    )
+    report(
+        "adaptive_tin",
+        f"{label}, max error {max_err:g} m, {len(vertices):,} vs {len(dv):,} vertices",
+        t_ours,
+        "pydelatin",
+        t_peer,
+        "<= 2x pydelatin's time",
+    )
 
 
 def main():

@@ -36,7 +36,7 @@ import orvik
 from timing import best_of, report
 
 N_VERTICES = 160_000  # about 6.7 tetrahedra per vertex
-GRID_SIDE = 100       # grid order: GRID_SIDE ** 3 points
+GRID_SIDE = 100  # grid order: GRID_SIDE ** 3 points
 N_PYTHON_CALLS = 200_000
 SCIPY_SAMPLE = {"random": 50_000, "grid": None}  # None: every point
 GOALS = {"random": 2.5e6, "grid": 3.0e6}
@@ -69,8 +69,11 @@ def scipy_interpolate(tri, qualities, points):
 
 def grid_points(lo, hi, side):
     """Cell centres of a side^3 grid over the box, x slowest, z fastest."""
-    axes = [lo[a] + (hi[a] - lo[a]) * (np.arange(side, dtype=np.float32) + np.float32(0.5)) / np.float32(side)
-            for a in range(3)]
+    axes = [
+        lo[a]
+        + (hi[a] - lo[a]) * (np.arange(side, dtype=np.float32) + np.float32(0.5)) / np.float32(side)
+        for a in range(3)
+    ]
     gx, gy, gz = np.meshgrid(*axes, indexing="ij")
     return np.column_stack([gx.ravel(), gy.ravel(), gz.ravel()]).astype(np.float32)
 
@@ -88,10 +91,12 @@ def main() -> None:
     v32 = vertices.astype(np.float32)
     lo, hi = v32.min(axis=0), v32.max(axis=0)
     sets = {
-        "random": rng.uniform(lo, hi, (GRID_SIDE ** 3, 3)).astype(np.float32),
+        "random": rng.uniform(lo, hi, (GRID_SIDE**3, 3)).astype(np.float32),
         "grid": grid_points(lo, hi, GRID_SIDE),
     }
-    print(f"mesh: {N_VERTICES:,} vertices, {n_tets:,} tetrahedra (SciPy Delaunay {t_delaunay:.1f} s)")
+    print(
+        f"mesh: {N_VERTICES:,} vertices, {n_tets:,} tetrahedra (SciPy Delaunay {t_delaunay:.1f} s)"
+    )
 
     bounds = tuple(float(v) for v in (*lo, *hi))
     start = time.perf_counter()
@@ -100,8 +105,10 @@ def main() -> None:
     start = time.perf_counter()
     model = builder.interpolated(qualities)
     t_build = time.perf_counter() - start
-    print(f"build: MeshModelBuilder {t_ctor * 1e3:.0f} ms, interpolated {t_build:.3f} s "
-          f"({t_build / (n_tets / 1e6):.3f} s per million tetrahedra, goal < 1.5 s)")
+    print(
+        f"build: MeshModelBuilder {t_ctor * 1e3:.0f} ms, interpolated {t_build:.3f} s "
+        f"({t_build / (n_tets / 1e6):.3f} s per million tetrahedra, goal < 1.5 s)"
+    )
 
     # Python, one call per point (a sample, extrapolated to a million).
     sample = sets["random"][:N_PYTHON_CALLS].tolist()
@@ -121,14 +128,18 @@ def main() -> None:
         ours[name] = best_of(lambda: tree.query_many(out, coords, params), 3)[:2]
         m = SCIPY_SAMPLE[name] or len(pts)
         start = time.perf_counter()
-        expect, inside = scipy_interpolate(tri, qualities.astype(np.float64), pts[:m].astype(np.float64))
+        expect, inside = scipy_interpolate(
+            tri, qualities.astype(np.float64), pts[:m].astype(np.float64)
+        )
         scipy[name] = (time.perf_counter() - start) * len(pts) / m
         found = ~np.isnan(out[:m, 0])
         both = found & inside
         rel = np.abs(out[:m][both, 0] - expect[both, 0]) / expect[both, 0]
-        print(f"{name} order, {m:,} points compared with SciPy: located {found.sum():,} (SciPy {inside.sum():,}), "
-              f"agreement on inside/outside {np.mean(found == inside) * 100:.3f}%, "
-              f"max relative rho difference {rel.max():.1e}")
+        print(
+            f"{name} order, {m:,} points compared with SciPy: located {found.sum():,} (SciPy {inside.sum():,}), "
+            f"agreement on inside/outside {np.mean(found == inside) * 100:.3f}%, "
+            f"max relative rho difference {rel.max():.1e}"
+        )
 
     native = None
     exe = native_executable()
@@ -136,7 +147,9 @@ def main() -> None:
         with tempfile.TemporaryDirectory() as tmp:
             path = pathlib.Path(tmp) / "mesh.bin"
             with open(path, "wb") as f:
-                np.array([N_VERTICES, n_tets, len(sets["random"]), len(sets["grid"])], np.uint64).tofile(f)
+                np.array(
+                    [N_VERTICES, n_tets, len(sets["random"]), len(sets["grid"])], np.uint64
+                ).tofile(f)
                 v32.tofile(f)
                 tri.simplices.astype(np.uint32).tofile(f)
                 qualities.tofile(f)
@@ -151,39 +164,66 @@ def main() -> None:
     for name in sets:
         wall, cpu = ours[name]
         n = len(sets[name])
-        print(f"{name} order: query_many {wall * 1e3:.0f} ms = {n / wall / 1e6:.2f} M points/s "
-              f"({n / cpu / 1e6:.2f} M per CPU second; goal >= {GOALS[name] / 1e6:g} M); "
-              f"SciPy {scipy[name] * 1e3:.0f} ms{' (extrapolated)' if SCIPY_SAMPLE[name] else ''} = "
-              f"{n / scipy[name] / 1e6:.2f} M points/s, "
-              f"ratio {scipy[name] / wall:.1f}x")
+        print(
+            f"{name} order: query_many {wall * 1e3:.0f} ms = {n / wall / 1e6:.2f} M points/s "
+            f"({n / cpu / 1e6:.2f} M per CPU second; goal >= {GOALS[name] / 1e6:g} M); "
+            f"SciPy {scipy[name] * 1e3:.0f} ms{' (extrapolated)' if SCIPY_SAMPLE[name] else ''} = "
+            f"{n / scipy[name] / 1e6:.2f} M points/s, "
+            f"ratio {scipy[name] / wall:.1f}x"
+        )
         if native:
             r = native[name]
             rr, oo = r["row_by_row"], r["ordered"]
-            print(f"  native loops: row by row {rr['wall_s'] * 1e3:.0f} ms "
-                  f"({n / rr['wall_s'] / 1e6:.2f} M points/s, {n / rr['cpu_s'] / 1e6:.2f} M per CPU second), "
-                  f"ordered {oo['wall_s'] * 1e3:.0f} ms ({n / oo['wall_s'] / 1e6:.2f} M points/s, "
-                  f"{n / oo['cpu_s'] / 1e6:.2f} M per CPU second); query_many is "
-                  f"{rr['wall_s'] / wall:.1f}x the row-by-row loop")
+            print(
+                f"  native loops: row by row {rr['wall_s'] * 1e3:.0f} ms "
+                f"({n / rr['wall_s'] / 1e6:.2f} M points/s, {n / rr['cpu_s'] / 1e6:.2f} M per CPU second), "
+                f"ordered {oo['wall_s'] * 1e3:.0f} ms ({n / oo['wall_s'] / 1e6:.2f} M points/s, "
+                f"{n / oo['cpu_s'] / 1e6:.2f} M per CPU second); query_many is "
+                f"{rr['wall_s'] / wall:.1f}x the row-by-row loop"
+            )
     if native:
-        print(f"  native: BVH depth {native['depth']}, {native['nodes']:,} nodes; both loops give identical "
-              f"bits: {native['identical']}")
+        print(
+            f"  native: BVH depth {native['depth']}, {native['nodes']:,} nodes; both loops give identical "
+            f"bits: {native['identical']}"
+        )
     print(f"PyMeshModel.query, one call per point: {t_python:.2f} s per million points")
     with open("/proc/loadavg") as f:
         print(f"load average while measuring: {f.read().split()[0]} on {os.cpu_count()} cores")
 
     size = f"{n_tets:,} tetrahedra"
-    report("MeshModelBuilder.interpolated", size, t_build, None, None, "< 1.5 s per million tetrahedra")
+    report(
+        "MeshModelBuilder.interpolated", size, t_build, None, None, "< 1.5 s per million tetrahedra"
+    )
     for name in sets:
         n = len(sets[name])
         wall = ours[name][0]
         what = f"query_many, {name} order ({n / wall / 1e6:.2f} M points/s)"
         goal = f">= {GOALS[name] / 1e6:g} M points/s"
         if native:
-            report(what, f"{n:,} points, {size}", wall, "row-by-row loop",
-                   native[name]["row_by_row"]["wall_s"], goal)
-        report(what, f"{n:,} points, {size}", wall, "SciPy find_simplex + barycentric", scipy[name], goal)
-    report("PyMeshModel.query (one call per point)", f"{len(sets['random']):,} points", t_python,
-           "SciPy find_simplex + barycentric", scipy["random"], "(one Python call per point)")
+            report(
+                what,
+                f"{n:,} points, {size}",
+                wall,
+                "row-by-row loop",
+                native[name]["row_by_row"]["wall_s"],
+                goal,
+            )
+        report(
+            what,
+            f"{n:,} points, {size}",
+            wall,
+            "SciPy find_simplex + barycentric",
+            scipy[name],
+            goal,
+        )
+    report(
+        "PyMeshModel.query (one call per point)",
+        f"{len(sets['random']):,} points",
+        t_python,
+        "SciPy find_simplex + barycentric",
+        scipy["random"],
+        "(one Python call per point)",
+    )
 
 
 if __name__ == "__main__":

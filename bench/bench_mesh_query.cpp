@@ -27,11 +27,13 @@ namespace {
 template <class T>
 bool read(std::ifstream& in, std::vector<T>& v, std::size_t n) {
     v.resize(n);
-    return static_cast<bool>(in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(n * sizeof(T))));
+    return static_cast<bool>(
+        in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(n * sizeof(T))));
 }
 
 double wall_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // CPU time of this thread: on a shared machine the wall time also counts the
@@ -62,7 +64,8 @@ struct Timing {
 
 // Best of three runs of `run` writing into `out`, which starts as NaN.
 template <class Run>
-Timing time_rows(const orvik::ModelTree& tree, const Points& p, std::vector<float>& out, Run&& run) {
+Timing time_rows(const orvik::ModelTree& tree, const Points& p, std::vector<float>& out,
+                 Run&& run) {
     const std::size_t n = p.x.size();
     orvik::QueryRows rows{view_of(p.x), view_of(p.y), view_of(p.z), view_of(p.z), std::nullopt, {}};
     rows.out.data = reinterpret_cast<char*>(out.data());
@@ -83,7 +86,8 @@ Timing time_rows(const orvik::ModelTree& tree, const Points& p, std::vector<floa
 
 std::string timing_json(const Timing& t) {
     char buf[160];
-    std::snprintf(buf, sizeof buf, "{\"wall_s\": %.6f, \"cpu_s\": %.6f, \"found\": %zu}", t.wall, t.cpu, t.found);
+    std::snprintf(buf, sizeof buf, "{\"wall_s\": %.6f, \"cpu_s\": %.6f, \"found\": %zu}", t.wall,
+                  t.cpu, t.found);
     return buf;
 }
 
@@ -108,7 +112,8 @@ int main(int argc, char** argv) {
 
     orvik::MeshBuilderState state;
     state.vertices.resize(counts[0]);
-    for (std::size_t i = 0; i < counts[0]; ++i) state.vertices[i] = {verts[3 * i], verts[3 * i + 1], verts[3 * i + 2]};
+    for (std::size_t i = 0; i < counts[0]; ++i)
+        state.vertices[i] = {verts[3 * i], verts[3 * i + 1], verts[3 * i + 2]};
     state.faces.resize(counts[1]);
     for (std::size_t i = 0; i < counts[1]; ++i) {
         state.faces[i] = {faces[4 * i], faces[4 * i + 1], faces[4 * i + 2], faces[4 * i + 3]};
@@ -162,16 +167,19 @@ int main(int argc, char** argv) {
 
     std::string json = "{";
     char head[200];
-    std::snprintf(head, sizeof head, "\"build_s\": %.6f, \"depth\": %u, \"nodes\": %zu, \"simplices\": %llu",
-                  build_s, depth, nodes, static_cast<unsigned long long>(counts[1]));
+    std::snprintf(head, sizeof head,
+                  "\"build_s\": %.6f, \"depth\": %u, \"nodes\": %zu, \"simplices\": %llu", build_s,
+                  depth, nodes, static_cast<unsigned long long>(counts[1]));
     json += head;
     bool identical = true;
-    for (const auto& [name, pts] : {std::pair<const char*, const Points*>{"random", &random}, {"grid", &grid}}) {
+    for (const auto& [name, pts] :
+         {std::pair<const char*, const Points*>{"random", &random}, {"grid", &grid}}) {
         const std::size_t n = pts->x.size();
         std::vector<float> ref(6 * n), got(6 * n);
         const Timing a = time_rows(tree, *pts, ref, in_order);
         const Timing b = time_rows(tree, *pts, got, ordered);
-        identical = identical && std::memcmp(ref.data(), got.data(), ref.size() * sizeof(float)) == 0;
+        identical =
+            identical && std::memcmp(ref.data(), got.data(), ref.size() * sizeof(float)) == 0;
         json += ", \"" + std::string(name) + "\": {\"points\": " + std::to_string(n) +
                 ", \"row_by_row\": " + timing_json(a) + ", \"ordered\": " + timing_json(b) + "}";
     }

@@ -34,7 +34,9 @@ def main() -> None:
     n_tets = len(faces)
 
     def build():
-        model = orvik.MeshModelBuilder(v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)).interpolated(qualities)
+        model = orvik.MeshModelBuilder(
+            v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)
+        ).interpolated(qualities)
         return orvik.model_tree([model])
 
     t_build, _, tree = best_of(build, BUILD_RUNS)
@@ -45,8 +47,9 @@ def main() -> None:
 
     # The reloaded tree answers as the built one does.
     points = rng.uniform(-10, 1010, (200_000, 3)).astype(np.float32)
-    coords = orvik.QueryCoordinates(points[:, 0].copy(), points[:, 1].copy(), points[:, 2].copy(),
-                                    points[:, 2].copy())
+    coords = orvik.QueryCoordinates(
+        points[:, 0].copy(), points[:, 1].copy(), points[:, 2].copy(), points[:, 2].copy()
+    )
     outs = []
     for t in (tree, loaded):
         out = np.full((len(points), 6), np.nan, np.float32)
@@ -56,22 +59,39 @@ def main() -> None:
 
     memory = tree.view()["size"]
     size_ratio = len(blob) / memory
-    print(f"mesh: {N_VERTICES:,} vertices, {n_tets:,} tetrahedra; model memory {memory / 1e6:.1f} MB "
-          f"(view()['size'])")
+    print(
+        f"mesh: {N_VERTICES:,} vertices, {n_tets:,} tetrahedra; model memory {memory / 1e6:.1f} MB "
+        f"(view()['size'])"
+    )
     print(f"build from arrays (MeshModelBuilder + interpolated + model_tree): {t_build:.3f} s")
-    print(f"pickle.dumps: {t_dumps * 1e3:.1f} ms, {len(blob) / 1e6:.1f} MB; state {len(state) / 1e6:.1f} MB")
-    print(f"pickle.loads: {t_loads * 1e3:.1f} ms = {t_build / t_loads:.1f}x faster than the build (goal >= 10x)")
-    print(f"PyModelTree.__from_state: {t_state * 1e3:.1f} ms = {t_build / t_state:.1f}x faster than the build")
+    print(
+        f"pickle.dumps: {t_dumps * 1e3:.1f} ms, {len(blob) / 1e6:.1f} MB; state {len(state) / 1e6:.1f} MB"
+    )
+    print(
+        f"pickle.loads: {t_loads * 1e3:.1f} ms = {t_build / t_loads:.1f}x faster than the build (goal >= 10x)"
+    )
+    print(
+        f"PyModelTree.__from_state: {t_state * 1e3:.1f} ms = {t_build / t_state:.1f}x faster than the build"
+    )
     print(f"pickled size / model memory: {size_ratio:.4f} (goal <= 1.2)")
     print(f"reloaded tree answers {len(points):,} points bit for bit as the built one: {same}")
 
     size = f"{n_tets:,} tetrahedra"
     peer = "build from arrays"
-    report("pickle.loads(PyModelTree)", size, t_loads, peer, t_build, ">= 10x faster than the build")
+    report(
+        "pickle.loads(PyModelTree)", size, t_loads, peer, t_build, ">= 10x faster than the build"
+    )
     report("PyModelTree.__from_state", size, t_state, peer, t_build, "(state bytes only)")
     report("pickle.dumps(PyModelTree)", size, t_dumps, None, None, "-")
-    report("pickled size / model memory", f"{len(blob):,} / {memory:,} bytes", None, None, None, "<= 1.2x",
-           ratio=size_ratio)
+    report(
+        "pickled size / model memory",
+        f"{len(blob):,} / {memory:,} bytes",
+        None,
+        None,
+        None,
+        "<= 1.2x",
+        ratio=size_ratio,
+    )
 
 
 if __name__ == "__main__":

@@ -19,8 +19,8 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 import orvik  # noqa: E402
-from timing import best_of, report  # noqa: E402
 import velocity_model as vm  # noqa: E402
+from timing import best_of, report  # noqa: E402
 
 N = 1_000_000
 LOOP_N = 20_000
@@ -37,16 +37,27 @@ def crustal_body():
     faces = vm.hex_grid_tetrahedra(nx, ny, nz)
     r = np.sqrt(((gx - 100) / 60) ** 2 + ((gy - 100) / 60) ** 2 + ((gz + 19) / 11) ** 2).ravel()
     alpha = np.clip(1.0 - r, 0.0, 0.6)
-    q = np.column_stack([np.full_like(r, 3.0), np.full_like(r, 7.0), np.full_like(r, 4.0),
-                         np.full_like(r, 900.0), np.full_like(r, 400.0), alpha]).astype(np.float32)
+    q = np.column_stack(
+        [
+            np.full_like(r, 3.0),
+            np.full_like(r, 7.0),
+            np.full_like(r, 4.0),
+            np.full_like(r, 900.0),
+            np.full_like(r, 400.0),
+            alpha,
+        ]
+    ).astype(np.float32)
     bounds = (40.0, 40.0, -30.0, 160.0, 160.0, -8.0)
     builder = orvik.MeshModelBuilder(vertices, faces, 5, "elevation", bounds)
     return builder.name("crustal body").interpolated(q)
 
 
 def build_tree():
-    models = [vm.basin_model(spacing_km=1.8, levels=16), crustal_body(),
-              vm.background_model(spacing_km=5.0, depth_step_km=10.0)]
+    models = [
+        vm.basin_model(spacing_km=1.8, levels=16),
+        crustal_body(),
+        vm.background_model(spacing_km=5.0, depth_step_km=10.0),
+    ]
     return orvik.model_tree(models)
 
 
@@ -83,9 +94,11 @@ def main() -> None:
     rate = N / t_one
     hit = np.count_nonzero(out[:, 5])
     cpu_one = cpu_seconds(lambda: tree.query_many(out, coords, params))
-    print(f"query_many, {N:,} points ({hit:,} inside a model): {t_one * 1e3:.0f} ms, "
-          f"{rate / 1e6:.2f} million points per second (goal >= 4); "
-          f"{N / cpu_one / 1e6:.2f} million per CPU second")
+    print(
+        f"query_many, {N:,} points ({hit:,} inside a model): {t_one * 1e3:.0f} ms, "
+        f"{rate / 1e6:.2f} million points per second (goal >= 4); "
+        f"{N / cpu_one / 1e6:.2f} million per CPU second"
+    )
 
     # A Python loop over query for a subset.
     sub = slice(0, LOOP_N)
@@ -97,21 +110,30 @@ def main() -> None:
 
     t_loop = best_of(loop, 1)[0]
     loop_rate = LOOP_N / t_loop
-    print(f"Python loop over query, {LOOP_N:,} points: {loop_rate / 1e6:.3f} million points per second; "
-          f"query_many is {rate / loop_rate:.1f}x faster")
+    print(
+        f"Python loop over query, {LOOP_N:,} points: {loop_rate / 1e6:.3f} million points per second; "
+        f"query_many is {rate / loop_rate:.1f}x faster"
+    )
     ref = loop()
-    rows = np.array([[r[k] for k in ("rho", "vp", "vs", "qp", "qs", "alpha")] if r else [0.0] * 6
-                     for r in ref], np.float32)
+    rows = np.array(
+        [[r[k] for k in ("rho", "vp", "vs", "qp", "qs", "alpha")] if r else [0.0] * 6 for r in ref],
+        np.float32,
+    )
     print(f"query_many equals the loop on the subset: {np.array_equal(rows, out[sub])}")
 
     # Two Python threads, one half each.
     half = N // 2
     outs = [np.zeros((half, 6), np.float32), np.zeros((N - half, 6), np.float32)]
-    parts = [orvik.QueryCoordinates(x[:half], y[:half], z[:half], d[:half]),
-             orvik.QueryCoordinates(x[half:], y[half:], z[half:], d[half:])]
+    parts = [
+        orvik.QueryCoordinates(x[:half], y[:half], z[:half], d[:half]),
+        orvik.QueryCoordinates(x[half:], y[half:], z[half:], d[half:]),
+    ]
 
     def two_threads():
-        threads = [threading.Thread(target=tree.query_many, args=(outs[k], parts[k], params)) for k in range(2)]
+        threads = [
+            threading.Thread(target=tree.query_many, args=(outs[k], parts[k], params))
+            for k in range(2)
+        ]
         for t in threads:
             t.start()
         for t in threads:
@@ -120,14 +142,24 @@ def main() -> None:
     t_two = best_of(two_threads, 3)[0]
     cpu_two = cpu_seconds(two_threads)
     same = np.array_equal(np.concatenate(outs), out)
-    print(f"two threads: {t_two * 1e3:.0f} ms, speed-up {t_one / t_two:.2f}x (goal >= 1.7x); "
-          f"CPU time {cpu_two / cpu_one:.2f}x that of one thread; results identical: {same}")
+    print(
+        f"two threads: {t_two * 1e3:.0f} ms, speed-up {t_one / t_two:.2f}x (goal >= 1.7x); "
+        f"CPU time {cpu_two / cpu_one:.2f}x that of one thread; results identical: {same}"
+    )
     with open("/proc/loadavg") as f:
         print(f"load average while measuring: {f.read().split()[0]} on {os.cpu_count()} cores")
 
-    report(f"query_many (3 models, {rate / 1e6:.2f} M points/s)", f"{N:,} points", t_one,
-           "Python loop over query", t_loop * N / LOOP_N, ">= 4 M points/s")
-    report("query_many, 2 threads", f"{N:,} points", t_two, "query_many, 1 thread", t_one, ">= 1.7x")
+    report(
+        f"query_many (3 models, {rate / 1e6:.2f} M points/s)",
+        f"{N:,} points",
+        t_one,
+        "Python loop over query",
+        t_loop * N / LOOP_N,
+        ">= 4 M points/s",
+    )
+    report(
+        "query_many, 2 threads", f"{N:,} points", t_two, "query_many, 1 thread", t_one, ">= 1.7x"
+    )
 
 
 if __name__ == "__main__":

@@ -20,13 +20,15 @@ TIMEOUT_S = 300
 def run(script: pathlib.Path):
     start = time.perf_counter()
     try:
-        proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=TIMEOUT_S)
+        proc = subprocess.run(
+            [sys.executable, str(script)], capture_output=True, text=True, timeout=TIMEOUT_S
+        )
     except subprocess.TimeoutExpired:
         return [], f"{script.name}: timed out after {TIMEOUT_S} s"
     results = []
     for line in proc.stdout.splitlines():
         if line.startswith("RESULT "):
-            results.append(json.loads(line[len("RESULT "):]))
+            results.append(json.loads(line[len("RESULT ") :]))
         else:
             print(f"  {script.name}: {line}")
     note = None
@@ -62,8 +64,17 @@ def main() -> int:
         ratio = f"{peer / ours:.2f}x" if ours and peer else "-"
         if r.get("ratio") is not None:
             ratio = f"{r['ratio']:.2f}x"
-        table.append([r["operation"], r["size"], fmt_time(ours), r.get("peer") or "-", fmt_time(peer), ratio,
-                      r.get("goal", "")])
+        table.append(
+            [
+                r["operation"],
+                r["size"],
+                fmt_time(ours),
+                r.get("peer") or "-",
+                fmt_time(peer),
+                ratio,
+                r.get("goal", ""),
+            ]
+        )
     widths = [max(len(str(row[k])) for row in table) for k in range(len(header))]
     print()
     for i, row in enumerate(table):

@@ -48,8 +48,9 @@ def depth_slice(tree, depth_km: float, n: int):
 
 
 def plot_sections(sections, y_km: float, path: Path) -> None:
-    fig, axes = plt.subplots(2, 1, figsize=(9, 8), constrained_layout=True,
-                             gridspec_kw={"height_ratios": [1.2, 1]})
+    fig, axes = plt.subplots(
+        2, 1, figsize=(9, 8), constrained_layout=True, gridspec_kw={"height_ratios": [1.2, 1]}
+    )
     for ax, (xs, zs, vs, title, vlim) in zip(axes, sections):
         mesh = ax.pcolormesh(xs, zs, vs, cmap="RdYlBu", shading="auto", vmin=vlim[0], vmax=vlim[1])
         ground = vm.topography(xs, np.full_like(xs, y_km))
@@ -69,8 +70,14 @@ def plot_slice(xs, vs, depth_km: float, path: Path) -> None:
     mesh = ax.pcolormesh(xs, xs, vs, cmap="RdYlBu", shading="auto")
     cx, cy = vm.BASIN_CENTRE
     t = np.linspace(0, 2 * np.pi, 200)
-    ax.plot(cx + vm.BASIN_RADII[0] * np.cos(t), cy + vm.BASIN_RADII[1] * np.sin(t),
-            color="k", lw=0.8, ls="--", label="basin rim")
+    ax.plot(
+        cx + vm.BASIN_RADII[0] * np.cos(t),
+        cy + vm.BASIN_RADII[1] * np.sin(t),
+        color="k",
+        lw=0.8,
+        ls="--",
+        label="basin rim",
+    )
     ax.set_aspect("equal")
     ax.set_xlabel("x (km)")
     ax.set_ylabel("y (km)")
@@ -95,18 +102,24 @@ def main() -> None:
     depth = 2.0
     sx, vs_slice, n3, t3 = depth_slice(tree, depth, 500)
     total, seconds = n1 + n2 + n3, t1 + t2 + t3
-    print(f"queried {total:,} points in {seconds * 1e3:.0f} ms "
-          f"({total / seconds / 1e6:.2f} million points per second)")
+    print(
+        f"queried {total:,} points in {seconds * 1e3:.0f} ms "
+        f"({total / seconds / 1e6:.2f} million points per second)"
+    )
 
-    centre = tree.explain(vm.BASIN_CENTRE[0], y_km, vm.topography(vm.BASIN_CENTRE[0], y_km) - 1.0, 1.0)
+    centre = tree.explain(
+        vm.BASIN_CENTRE[0], y_km, vm.topography(vm.BASIN_CENTRE[0], y_km) - 1.0, 1.0
+    )
     print("at 1 km depth under the basin centre:")
     for c in centre["contributions"]:
         q = c["quality"]
         print(f"  priority {c['priority']:3d}: vs {q['vs']:.2f} km/s, alpha {q['alpha']:.2f}")
     print(f"  composite vs {centre['output']['vs']:.2f} km/s")
     deep = vs_deep[~np.isnan(vs_deep)]
-    print(f"Vs in the section: {np.nanmin(vs_top):.2f} km/s (basin) to {deep.max():.2f} km/s "
-          f"(transition zone)")
+    print(
+        f"Vs in the section: {np.nanmin(vs_top):.2f} km/s (basin) to {deep.max():.2f} km/s "
+        f"(transition zone)"
+    )
 
     sections = [
         (xs, zs_deep, vs_deep, "crust and upper mantle (ak135)", (0.3, 6.0)),

@@ -16,7 +16,7 @@ DATA = Path(__file__).resolve().parent / "data"
 
 @dataclass
 class Profile:
-    tops: np.ndarray    # (L,) km
+    tops: np.ndarray  # (L,) km
     layers: np.ndarray  # (L, 5) rho, vp, vs, qp, qs
 
 
@@ -119,9 +119,11 @@ def prism_tetrahedra(triangles: np.ndarray, vertex_count: int, levels: int) -> n
     tets = []
     for k in range(levels - 1):
         lo, hi = k * vertex_count, (k + 1) * vertex_count
-        tets += [np.stack([a + lo, b + lo, c + lo, c + hi], 1),
-                 np.stack([a + lo, b + lo, b + hi, c + hi], 1),
-                 np.stack([a + lo, a + hi, b + hi, c + hi], 1)]
+        tets += [
+            np.stack([a + lo, b + lo, c + lo, c + hi], 1),
+            np.stack([a + lo, b + lo, b + hi, c + hi], 1),
+            np.stack([a + lo, a + hi, b + hi, c + hi], 1),
+        ]
     return np.concatenate(tets).astype(np.uint64) if tets else np.zeros((0, 4), np.uint64)
 
 

@@ -48,17 +48,23 @@ from matplotlib.cbook import get_sample_data
 from pyproj import Transformer
 
 import orvik
-from earth import (ak135_profile, hex_grid_tetrahedra, layer, prism_tetrahedra, sediment_quality,
-                   tetrahedron_volumes)
+from earth import (
+    ak135_profile,
+    hex_grid_tetrahedra,
+    layer,
+    prism_tetrahedra,
+    sediment_quality,
+    tetrahedron_volumes,
+)
 
 GEOGRAPHIC = "EPSG:4326"
 MODEL_CRS = "EPSG:32610"  # UTM zone 10 N, metres
 
 # Background layering: the depths (m below the surface) of the extruded levels.
 LEVELS_M = np.array([0.0, 2e3, 6e3, 15e3, 28e3, 45e3, 70e3, 120e3])
-COAST_BAND_M = 6e3          # half-width of the band where the two crusts blend
+COAST_BAND_M = 6e3  # half-width of the band where the two crusts blend
 SURFACE_TOLERANCE_M = 25.0  # the TIN fits the elevation this closely at every node
-WEIGHT_TOLERANCE = 0.05     # ... and the coastal blending weight this closely
+WEIGHT_TOLERANCE = 0.05  # ... and the coastal blending weight this closely
 MAX_EDGE_M = 15e3
 
 # The Georgia basin: an ellipse along the Strait of Georgia.
@@ -72,14 +78,14 @@ PRIORITY = {"water": 0, "basin": 1, "continental": 10, "marine": 20}
 
 @dataclass
 class Region:
-    lon: np.ndarray          # (n,) degrees east
-    lat: np.ndarray          # (m,) degrees north
-    x: np.ndarray            # (m, n) projected node coordinates, metres
+    lon: np.ndarray  # (n,) degrees east
+    lat: np.ndarray  # (m,) degrees north
+    x: np.ndarray  # (m, n) projected node coordinates, metres
     y: np.ndarray
-    elevation: np.ndarray    # (m, n) metres above sea level
-    surface: object          # StructuredGrid of the elevation over (x, y)
-    outline: np.ndarray      # (B, 2) the grid's border, counter-clockwise
-    to_model: Transformer    # lon/lat -> x/y
+    elevation: np.ndarray  # (m, n) metres above sea level
+    surface: object  # StructuredGrid of the elevation over (x, y)
+    outline: np.ndarray  # (B, 2) the grid's border, counter-clockwise
+    to_model: Transformer  # lon/lat -> x/y
     to_geographic: Transformer
 
 
@@ -100,13 +106,18 @@ def load_region(stride: int = 1) -> Region:
 def border(x: np.ndarray, y: np.ndarray) -> np.ndarray:
     """The outermost nodes of a grid, once each, counter-clockwise (rows go north)."""
     rows, cols = x.shape
-    index = ([(0, j) for j in range(cols)] + [(i, cols - 1) for i in range(1, rows)]
-             + [(rows - 1, j) for j in range(cols - 2, -1, -1)] + [(i, 0) for i in range(rows - 2, 0, -1)])
+    index = (
+        [(0, j) for j in range(cols)]
+        + [(i, cols - 1) for i in range(1, rows)]
+        + [(rows - 1, j) for j in range(cols - 2, -1, -1)]
+        + [(i, 0) for i in range(rows - 2, 0, -1)]
+    )
     i, j = np.array(index).T
     return np.column_stack([x[i, j], y[i, j]])
 
 
 # --- the coastline ------------------------------------------------------------
+
 
 def coastline_rings(region: Region, pad_m: float = 60e3) -> list[np.ndarray]:
     """The zero contour of the surface as closed rings around the land.
@@ -127,7 +138,9 @@ def coastline_rings(region: Region, pad_m: float = 60e3) -> list[np.ndarray]:
     px = np.where(edge, px + dx / dist * pad_m, px)
     py = np.where(edge, py + dy / dist * pad_m, py)
     pz = np.pad(z, 1, constant_values=-1.0)
-    lines = contourpy.contour_generator(px, py, pz, line_type=contourpy.LineType.Separate).lines(0.0)
+    lines = contourpy.contour_generator(px, py, pz, line_type=contourpy.LineType.Separate).lines(
+        0.0
+    )
     return [np.asarray(line, np.float64) for line in lines if len(line) >= 4]
 
 
@@ -145,42 +158,55 @@ def onshore_weight(signed_distance: np.ndarray) -> np.ndarray:
 
 # --- the background -----------------------------------------------------------
 
+
 def crust_profile(top_layer: list[float], top_depth_km: float):
     """ak135 down to 150 km below sea level under a layer of its own above `top_depth_km`.
 
     Returns the tops in metres below sea level and the (L, 5) layers.
     """
     ak = ak135_profile(max_depth_km=150.0)
-    first = int(np.searchsorted(ak.tops, top_depth_km, side="right")) - 1  # the layer holding that depth
-    tops = np.concatenate([[0.0, top_depth_km], ak.tops[first + 1:]])  # the first top is never read
+    first = (
+        int(np.searchsorted(ak.tops, top_depth_km, side="right")) - 1
+    )  # the layer holding that depth
+    tops = np.concatenate(
+        [[0.0, top_depth_km], ak.tops[first + 1 :]]
+    )  # the first top is never read
     layers = np.vstack([top_layer, ak.layers[first:]])
     return (tops * 1e3).astype(np.float32), layers.astype(np.float32)
 
 
 CONTINENTAL = crust_profile(layer(2.55, 4.8, 2.75, 200.0), 2.0)  # weathered and fractured top
-MARINE = crust_profile(layer(2.2, 3.2, 1.6, 80.0), 3.0)          # young marine sedimentary cover
+MARINE = crust_profile(layer(2.2, 3.2, 1.6, 80.0), 3.0)  # young marine sedimentary cover
 
 
 @dataclass
 class Background:
-    vertices: np.ndarray   # (V, 2) TIN vertices, metres
+    vertices: np.ndarray  # (V, 2) TIN vertices, metres
     triangles: np.ndarray  # (T, 3)
     elevation: np.ndarray  # (V,) surface elevation at the vertices
-    weight: np.ndarray     # (V,) onshore weight at the vertices
+    weight: np.ndarray  # (V,) onshore weight at the vertices
 
 
 def background_tin(region: Region, coast) -> Background:
     """An adaptive TIN of the region that fits the elevation and the coastal weight."""
     nodes = np.column_stack([region.x.ravel(), region.y.ravel()])
     sd = coast.signed_distance(nodes[:, 0].astype(np.float32), nodes[:, 1].astype(np.float32))
-    weight_grid = orvik.structured_grid(region.x, region.y, onshore_weight(sd.astype(np.float64)).reshape(region.x.shape))
+    weight_grid = orvik.structured_grid(
+        region.x, region.y, onshore_weight(sd.astype(np.float64)).reshape(region.x.shape)
+    )
     spacing = 0.5 * float(np.hypot(*(nodes[1] - nodes[0])))
-    vertices, triangles = orvik.adaptive_tin(region.outline, [
-        (region.surface, nodes, spacing, SURFACE_TOLERANCE_M),
-        (weight_grid, nodes, spacing, WEIGHT_TOLERANCE),
-    ], max_edge=MAX_EDGE_M)
+    vertices, triangles = orvik.adaptive_tin(
+        region.outline,
+        [
+            (region.surface, nodes, spacing, SURFACE_TOLERANCE_M),
+            (weight_grid, nodes, spacing, WEIGHT_TOLERANCE),
+        ],
+        max_edge=MAX_EDGE_M,
+    )
     elevation, _ = region.surface.query_many(vertices[:, 0].copy(), vertices[:, 1].copy())
-    vsd = coast.signed_distance(vertices[:, 0].astype(np.float32), vertices[:, 1].astype(np.float32))
+    vsd = coast.signed_distance(
+        vertices[:, 0].astype(np.float32), vertices[:, 1].astype(np.float32)
+    )
     return Background(vertices, triangles, elevation, onshore_weight(vsd.astype(np.float64)))
 
 
@@ -207,7 +233,9 @@ def to_local(t: np.ndarray, x, y, v) -> np.ndarray:
     return (p @ t)[:, :3]
 
 
-def crust_model(region: Region, bg: Background, name: str, profile, alpha: np.ndarray, priority: int):
+def crust_model(
+    region: Region, bg: Background, name: str, profile, alpha: np.ndarray, priority: int
+):
     """The TIN extruded to LEVELS_M below the surface, queried by depth."""
     n = len(bg.vertices)
     levels = len(LEVELS_M)
@@ -221,11 +249,20 @@ def crust_model(region: Region, bg: Background, name: str, profile, alpha: np.nd
     below_sea_level = (depth - np.tile(bg.elevation, levels)).astype(np.float32)
     lo = bg.vertices.min(axis=0)
     hi = bg.vertices.max(axis=0)
-    bounds = (lo[0], lo[1], float(bg.elevation.min() - LEVELS_M[-1]), hi[0], hi[1], float(bg.elevation.max()))
+    bounds = (
+        lo[0],
+        lo[1],
+        float(bg.elevation.min() - LEVELS_M[-1]),
+        hi[0],
+        hi[1],
+        float(bg.elevation.max()),
+    )
     builder = orvik.MeshModelBuilder(vertices, faces, priority, "depth", bounds)
     builder.transform(t.astype(np.float32)).name(name)
     tops, layers = profile
-    return builder.depth_profile(np.tile(alpha, levels).astype(np.float32), below_sea_level, tops, layers)
+    return builder.depth_profile(
+        np.tile(alpha, levels).astype(np.float32), below_sea_level, tops, layers
+    )
 
 
 def water_model(region: Region, bg: Background):
@@ -258,8 +295,12 @@ def basin_model(region: Region, along: int = 41, across: int = 13, levels: int =
     t = km_frame(cx, cy, BASIN_AZIMUTH_DEG)
     inverse = np.linalg.inv(t)
     a, b = BASIN_RADII_KM
-    xi, eta, zeta = np.meshgrid(np.linspace(-1, 1, along), np.linspace(-1, 1, across),
-                                np.linspace(0, 1, levels), indexing="ij")
+    xi, eta, zeta = np.meshgrid(
+        np.linspace(-1, 1, along),
+        np.linspace(-1, 1, across),
+        np.linspace(0, 1, levels),
+        indexing="ij",
+    )
     # The square onto the ellipse (Fong's elliptical grid mapping), smooth inside.
     u = a * xi * np.sqrt(1 - eta**2 / 2)
     v = b * eta * np.sqrt(1 - xi**2 / 2)
@@ -274,7 +315,14 @@ def basin_model(region: Region, along: int = 41, across: int = 13, levels: int =
     alpha = np.clip((1.0 - r) / 0.3, 0.0, 1.0).ravel()
     qualities = sediment_quality(depth.ravel(), alpha)
     wx, wy = world[:, 0], world[:, 1]
-    bounds = (wx.min(), wy.min(), float((top - thickness).min() * 1e3), wx.max(), wy.max(), float(top.max() * 1e3))
+    bounds = (
+        wx.min(),
+        wy.min(),
+        float((top - thickness).min() * 1e3),
+        wx.max(),
+        wy.max(),
+        float(top.max() * 1e3),
+    )
     builder = orvik.MeshModelBuilder(vertices, faces, PRIORITY["basin"], "elevation", bounds)
     return builder.transform(t.astype(np.float32)).name("Georgia basin").interpolated(qualities)
 
@@ -282,10 +330,10 @@ def basin_model(region: Region, along: int = 41, across: int = 13, levels: int =
 @dataclass
 class SalishSea:
     region: Region
-    coast: object          # PyCoastline
-    rings: list            # the coastline's rings, projected metres
+    coast: object  # PyCoastline
+    rings: list  # the coastline's rings, projected metres
     background: Background
-    tree: object           # PyModelTree
+    tree: object  # PyModelTree
 
 
 def build(stride: int = 1) -> SalishSea:
@@ -296,7 +344,11 @@ def build(stride: int = 1) -> SalishSea:
     models = [
         water_model(region, bg),
         basin_model(region),
-        crust_model(region, bg, "continental crust", CONTINENTAL, bg.weight, PRIORITY["continental"]),
-        crust_model(region, bg, "marine crust", MARINE, np.ones(len(bg.vertices)), PRIORITY["marine"]),
+        crust_model(
+            region, bg, "continental crust", CONTINENTAL, bg.weight, PRIORITY["continental"]
+        ),
+        crust_model(
+            region, bg, "marine crust", MARINE, np.ones(len(bg.vertices)), PRIORITY["marine"]
+        ),
     ]
     return SalishSea(region, coast, rings, bg, orvik.model_tree(models))

@@ -33,27 +33,64 @@ import salish_model as sm  # noqa: E402
 
 OUTPUT = Path(__file__).resolve().parent / "output"
 MAP_DEPTHS_M = (500.0, 2000.0, 4000.0, 20500.0)
-VOLUME_DEPTHS_M = np.array([0, 250, 500, 1000, 1500, 2000, 3000, 4000, 5000, 7500, 10000, 15000, 20000,
-                            20500, 25000, 30000, 35000, 40000, 50000, 60000], np.float64)
+VOLUME_DEPTHS_M = np.array(
+    [
+        0,
+        250,
+        500,
+        1000,
+        1500,
+        2000,
+        3000,
+        4000,
+        5000,
+        7500,
+        10000,
+        15000,
+        20000,
+        20500,
+        25000,
+        30000,
+        35000,
+        40000,
+        50000,
+        60000,
+    ],
+    np.float64,
+)
 SECTION_LATITUDE = 49.3  # through the middle of the Strait of Georgia
 SECTION_LONGITUDES = (-125.6, -122.4)
 QUALITY_UNITS = {"rho": "g/cm^3", "vp": "km/s", "vs": "km/s", "qp": "1", "qs": "1", "alpha": "1"}
-QUALITY_NAMES = {"rho": "density", "vp": "P-wave speed", "vs": "S-wave speed",
-                 "qp": "P-wave quality factor", "qs": "S-wave quality factor", "alpha": "opacity"}
+QUALITY_NAMES = {
+    "rho": "density",
+    "vp": "P-wave speed",
+    "vs": "S-wave speed",
+    "qp": "P-wave quality factor",
+    "qs": "S-wave quality factor",
+    "alpha": "opacity",
+}
 
 
 def geographic_axes(step_deg: float, region: sm.Region):
     """Longitude and latitude axes inside the region, `step_deg` apart."""
     lon = np.arange(region.lon[0] + 0.05, region.lon[-1] - 0.05 + 1e-9, step_deg)
     lat = np.arange(region.lat[0] + 0.05, region.lat[-1] - 0.05 + 1e-9, step_deg)
-    return (xr.DataArray(lon, dims="longitude", attrs={"units": "degrees_east", "long_name": "longitude"}),
-            xr.DataArray(lat, dims="latitude", attrs={"units": "degrees_north", "long_name": "latitude"}))
+    return (
+        xr.DataArray(
+            lon, dims="longitude", attrs={"units": "degrees_east", "long_name": "longitude"}
+        ),
+        xr.DataArray(
+            lat, dims="latitude", attrs={"units": "degrees_north", "long_name": "latitude"}
+        ),
+    )
 
 
 def surface_elevation(model: sm.SalishSea, lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
     """Elevation of the surface (m) at longitude/latitude points."""
     x, y = model.region.to_model.transform(lon, lat)
-    values, _ = model.region.surface.query_many(np.ravel(x).astype(np.float64), np.ravel(y).astype(np.float64))
+    values, _ = model.region.surface.query_many(
+        np.ravel(x).astype(np.float64), np.ravel(y).astype(np.float64)
+    )
     return values.reshape(np.shape(lon))
 
 
@@ -61,20 +98,36 @@ def extract_volume(model: sm.SalishSea, step_deg: float, depths_m: np.ndarray) -
     """The model on a longitude / latitude / depth-below-the-surface grid, lazily."""
     lon, lat = geographic_axes(step_deg, model.region)
     glon, glat = np.meshgrid(lon.values, lat.values)
-    elevation = xr.DataArray(surface_elevation(model, glon, glat), dims=("latitude", "longitude"),
-                             attrs={"units": "m", "long_name": "elevation of the surface"})
-    depth = xr.DataArray(depths_m, dims="depth", attrs={"units": "m", "long_name": "depth below the surface",
-                                                        "positive": "down"})
+    elevation = xr.DataArray(
+        surface_elevation(model, glon, glat),
+        dims=("latitude", "longitude"),
+        attrs={"units": "m", "long_name": "elevation of the surface"},
+    )
+    depth = xr.DataArray(
+        depths_m,
+        dims="depth",
+        attrs={"units": "m", "long_name": "depth below the surface", "positive": "down"},
+    )
     z = elevation - depth  # the elevation of every point of the volume
-    volume = orvik.sample(model.tree, lon, lat, z, depth=depth, crs=(sm.GEOGRAPHIC, sm.MODEL_CRS),
-                          chunks={"latitude": 48})
+    volume = orvik.sample(
+        model.tree,
+        lon,
+        lat,
+        z,
+        depth=depth,
+        crs=(sm.GEOGRAPHIC, sm.MODEL_CRS),
+        chunks={"latitude": 48},
+    )
     data = volume.to_dataset("quality")
     for name in data.data_vars:
         data[name].attrs.update(units=QUALITY_UNITS[name], long_name=QUALITY_NAMES[name])
     data = data.assign_coords(longitude=lon, latitude=lat, depth=depth)
     data["elevation"] = elevation.assign_coords(longitude=lon, latitude=lat)
-    data.attrs.update(title="Salish Sea velocity model", crs=sm.MODEL_CRS,
-                      source="matplotlib topobathy.npz sample; ak135 (Kennett et al., 1995)")
+    data.attrs.update(
+        title="Salish Sea velocity model",
+        crs=sm.MODEL_CRS,
+        source="matplotlib topobathy.npz sample; ak135 (Kennett et al., 1995)",
+    )
     return data.transpose("depth", "latitude", "longitude")
 
 
@@ -83,8 +136,9 @@ def section(model: sm.SalishSea, points: int, levels: int, top_m: float, bottom_
     lon = xr.DataArray(np.linspace(*SECTION_LONGITUDES, points), dims="longitude")
     z = xr.DataArray(np.linspace(top_m, bottom_m, levels), dims="elevation")
     lat = xr.DataArray(np.full(points, SECTION_LATITUDE), dims="longitude")
-    vs = orvik.sample(model.tree, lon, lat, z, surface=model.region.surface,
-                      crs=(sm.GEOGRAPHIC, sm.MODEL_CRS)).sel(quality="vs")
+    vs = orvik.sample(
+        model.tree, lon, lat, z, surface=model.region.surface, crs=(sm.GEOGRAPHIC, sm.MODEL_CRS)
+    ).sel(quality="vs")
     ground = surface_elevation(model, lon.values, lat.values)
     return lon.values, z.values, vs.transpose("elevation", "longitude").values, ground
 
@@ -96,14 +150,18 @@ def coastline_lonlat(model: sm.SalishSea):
 
 
 def plot_maps(model: sm.SalishSea, data: xr.Dataset, path: Path) -> None:
-    fig, axes = plt.subplots(2, 2, figsize=(12, 8.5), constrained_layout=True, sharex=True, sharey=True)
+    fig, axes = plt.subplots(
+        2, 2, figsize=(12, 8.5), constrained_layout=True, sharex=True, sharey=True
+    )
     region = model.region
     for ax, depth in zip(axes.flat, MAP_DEPTHS_M):
         vs = data["vs"].sel(depth=depth)
         lo, hi = float(vs.min()), float(vs.max())
         if hi - lo < 0.6:  # a map of one or two layers: keep the colours comparable
             lo, hi = (lo + hi) / 2 - 0.3, (lo + hi) / 2 + 0.3
-        mesh = ax.pcolormesh(data.longitude, data.latitude, vs, cmap="RdYlBu", vmin=lo, vmax=hi, shading="auto")
+        mesh = ax.pcolormesh(
+            data.longitude, data.latitude, vs, cmap="RdYlBu", vmin=lo, vmax=hi, shading="auto"
+        )
         for lon, lat in coastline_lonlat(model):
             ax.plot(lon, lat, color="k", lw=0.5)
         ax.set_xlim(region.lon[0], region.lon[-1])
@@ -121,15 +179,28 @@ def plot_maps(model: sm.SalishSea, data: xr.Dataset, path: Path) -> None:
 
 
 def plot_section(sections, path: Path) -> None:
-    fig, axes = plt.subplots(2, 1, figsize=(12, 9), constrained_layout=True,
-                             gridspec_kw={"height_ratios": [1, 1.2]})
+    fig, axes = plt.subplots(
+        2, 1, figsize=(12, 9), constrained_layout=True, gridspec_kw={"height_ratios": [1, 1.2]}
+    )
     # Below the colour range: the sea (Vs is 0); no value: the air.
     cmap = plt.get_cmap("RdYlBu").with_extremes(under="#3b6fb6", bad="white")
-    for ax, (lon, z, vs, ground), (title, vmax) in zip(axes, sections, [
-            ("the crust: flat discontinuities at 20 km and at the Moho (35 km) below sea level", 4.7),
-            ("the top 6 km: the Georgia basin under the strait, the sea, the weathered top layer", 3.6)]):
-        mesh = ax.pcolormesh(lon, z / 1000, np.ma.masked_invalid(vs), cmap=cmap, vmin=0.3, vmax=vmax,
-                             shading="auto")
+    for ax, (lon, z, vs, ground), (title, vmax) in zip(
+        axes,
+        sections,
+        [
+            (
+                "the crust: flat discontinuities at 20 km and at the Moho (35 km) below sea level",
+                4.7,
+            ),
+            (
+                "the top 6 km: the Georgia basin under the strait, the sea, the weathered top layer",
+                3.6,
+            ),
+        ],
+    ):
+        mesh = ax.pcolormesh(
+            lon, z / 1000, np.ma.masked_invalid(vs), cmap=cmap, vmin=0.3, vmax=vmax, shading="auto"
+        )
         ax.plot(lon, ground / 1000, color="k", lw=1.0, label="surface")
         ax.axhline(0.0, color="navy", lw=0.6, ls=":", label="sea level")
         ax.set_ylabel("elevation (km)")
@@ -137,15 +208,19 @@ def plot_section(sections, path: Path) -> None:
         fig.colorbar(mesh, ax=ax, label="Vs (km/s); blue: the sea", extend="min")
     axes[0].legend(loc="lower left")
     axes[-1].set_xlabel("longitude (degrees)")
-    fig.suptitle(f"Vs on a west-east section at {SECTION_LATITUDE:g} N: Vancouver Island, the Strait of Georgia, "
-                 "the Coast Mountains")
+    fig.suptitle(
+        f"Vs on a west-east section at {SECTION_LATITUDE:g} N: Vancouver Island, the Strait of Georgia, "
+        "the Coast Mountains"
+    )
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
 def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--coarse", action="store_true", help="every second node of the data, a coarse volume")
+    parser.add_argument(
+        "--coarse", action="store_true", help="every second node of the data, a coarse volume"
+    )
     parser.add_argument("--output", type=Path, default=OUTPUT)
     args = parser.parse_args(argv)
     stride, step, section_size = (2, 0.08, (120, 60)) if args.coarse else (1, 0.01, (640, 260))
@@ -154,8 +229,10 @@ def main(argv: list[str] | None = None) -> dict:
     start = time.perf_counter()
     model = sm.build(stride)
     built = time.perf_counter() - start
-    print(f"built the Salish Sea model in {built:.2f} s: a TIN of {len(model.background.vertices):,} vertices "
-          f"fitting the surface within {sm.SURFACE_TOLERANCE_M:g} m, a coastline of {len(model.coast):,} segments")
+    print(
+        f"built the Salish Sea model in {built:.2f} s: a TIN of {len(model.background.vertices):,} vertices "
+        f"fitting the surface within {sm.SURFACE_TOLERANCE_M:g} m, a coastline of {len(model.coast):,} segments"
+    )
     sys.stdout.flush()  # print_structure writes to the process's stdout directly
     model.tree.print_structure()
 
@@ -166,18 +243,27 @@ def main(argv: list[str] | None = None) -> dict:
     with dask.config.set(scheduler="threads"):
         data.to_zarr(store, mode="w", consolidated=False)
     seconds = time.perf_counter() - start
-    print(f"extracted {points:,} points in {seconds:.2f} s ({points / seconds / 1e6:.2f} million points per "
-          f"second) into {store}")
+    print(
+        f"extracted {points:,} points in {seconds:.2f} s ({points / seconds / 1e6:.2f} million points per "
+        f"second) into {store}"
+    )
 
     saved = xr.open_zarr(store, consolidated=False)
     plot_maps(model, saved, args.output / "salish_sea_vs_maps.png")
-    sections = [section(model, *section_size, 2500.0, -45000.0), section(model, *section_size, 2500.0, -6000.0)]
+    sections = [
+        section(model, *section_size, 2500.0, -45000.0),
+        section(model, *section_size, 2500.0, -6000.0),
+    ]
     plot_section(sections, args.output / "salish_sea_section.png")
-    print(f"wrote {args.output / 'salish_sea_vs_maps.png'} and {args.output / 'salish_sea_section.png'}")
+    print(
+        f"wrote {args.output / 'salish_sea_vs_maps.png'} and {args.output / 'salish_sea_section.png'}"
+    )
 
     shallow = saved["vs"].sel(depth=2000.0)
-    print(f"Vs 2 km below the surface: {float(shallow.min()):.2f} to {float(shallow.max()):.2f} km/s; "
-          f"the Georgia basin is the slow band under the strait")
+    print(
+        f"Vs 2 km below the surface: {float(shallow.min()):.2f} to {float(shallow.max()):.2f} km/s; "
+        f"the Georgia basin is the slow band under the strait"
+    )
     return {"model": model, "store": store, "points": points, "seconds": seconds}
 
 

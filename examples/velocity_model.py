@@ -24,11 +24,11 @@ import numpy as np
 import orvik
 from earth import ak135_profile, hex_grid_tetrahedra, sediment_quality
 
-EXTENT_KM = 200.0            # the model is a square of this side
-BASE_DEPTH_KM = 660.0        # the background reaches the transition zone
+EXTENT_KM = 200.0  # the model is a square of this side
+BASE_DEPTH_KM = 660.0  # the background reaches the transition zone
 BASIN_CENTRE = (90.0, 110.0)
-BASIN_RADII = (55.0, 35.0)   # elliptical outline, x and y half-axes
-BASIN_DEPTH_KM = 6.0         # deepest sediment fill
+BASIN_RADII = (55.0, 35.0)  # elliptical outline, x and y half-axes
+BASIN_DEPTH_KM = 6.0  # deepest sediment fill
 BASIN_PRIORITY = 0
 BACKGROUND_PRIORITY = 10
 
@@ -43,6 +43,7 @@ def topography(x: np.ndarray, y: np.ndarray) -> np.ndarray:
 
 # --- the ak135 background ----------------------------------------------------
 
+
 def background_model(spacing_km: float = 10.0, depth_step_km: float = 10.0):
     """The ak135 block: 0 to 660 km below the topography, queried by depth."""
     xs = np.arange(0.0, EXTENT_KM + 0.5 * spacing_km, spacing_km)
@@ -55,12 +56,13 @@ def background_model(spacing_km: float = 10.0, depth_step_km: float = 10.0):
     profile = ak135_profile()
     builder = orvik.MeshModelBuilder(vertices, faces, BACKGROUND_PRIORITY, "depth", bounds)
     builder.name("ak135")
-    depth = vertices[:, 2].copy()                       # each vertex's depth attribute
+    depth = vertices[:, 2].copy()  # each vertex's depth attribute
     alpha = np.ones(len(vertices), np.float32)
     return builder.depth_profile(alpha, depth, profile.tops, profile.layers)
 
 
 # --- the basin -----------------------------------------------------------------
+
 
 def basin_thickness(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     """Sediment thickness (km) at local position (u, v); a thin skin outside."""
@@ -73,13 +75,15 @@ def basin_model(spacing_km: float = 2.5, levels: int = 12):
     half = (BASIN_RADII[0] + 5.0, BASIN_RADII[1] + 5.0)
     us = np.arange(-half[0], half[0] + 0.5 * spacing_km, spacing_km)
     vs = np.arange(-half[1], half[1] + 0.5 * spacing_km, spacing_km)
-    ss = np.linspace(0.0, 1.0, levels + 1)           # 0 at the ground, 1 at the basement
+    ss = np.linspace(0.0, 1.0, levels + 1)  # 0 at the ground, 1 at the basement
     gu, gv, gs = np.meshgrid(us, vs, ss, indexing="ij")
     cx, cy = BASIN_CENTRE
     ground = topography(gu + cx, gv + cy)
     thickness = basin_thickness(gu, gv)
     depth = gs * thickness
-    vertices = np.column_stack([gu.ravel(), gv.ravel(), (ground - depth).ravel()]).astype(np.float32)
+    vertices = np.column_stack([gu.ravel(), gv.ravel(), (ground - depth).ravel()]).astype(
+        np.float32
+    )
     faces = hex_grid_tetrahedra(len(us), len(vs), len(ss))
 
     # Opaque inside the basin, fading to transparent over the outer part.
@@ -110,6 +114,7 @@ def query_points(tree, x, y, z, priority_lo: int = 0, priority_hi: int = 255) ->
     z = np.ascontiguousarray(z, np.float32)
     depth = (topography(x, y) - z).astype(np.float32)
     out = np.full((len(x), 6), np.nan, np.float32)
-    tree.query_many(out, orvik.QueryCoordinates(x, y, z, depth),
-                    orvik.QueryParams(priority_lo, priority_hi))
+    tree.query_many(
+        out, orvik.QueryCoordinates(x, y, z, depth), orvik.QueryParams(priority_lo, priority_hi)
+    )
     return out

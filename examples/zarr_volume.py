@@ -43,8 +43,12 @@ def topography_grid(nodes: int = 201) -> orvik.StructuredGrid:
 
 def volume_axes(nx: int, ny: int, nz: int):
     km = {"units": "km"}
-    x = xr.DataArray(np.linspace(0.0, vm.EXTENT_KM, nx), dims="x", attrs={"long_name": "easting", **km})
-    y = xr.DataArray(np.linspace(0.0, vm.EXTENT_KM, ny), dims="y", attrs={"long_name": "northing", **km})
+    x = xr.DataArray(
+        np.linspace(0.0, vm.EXTENT_KM, nx), dims="x", attrs={"long_name": "easting", **km}
+    )
+    y = xr.DataArray(
+        np.linspace(0.0, vm.EXTENT_KM, ny), dims="y", attrs={"long_name": "northing", **km}
+    )
     z = xr.DataArray(np.linspace(2.0, -60.0, nz), dims="z", attrs={"long_name": "elevation", **km})
     return x.assign_coords(x=x), y.assign_coords(y=y), z.assign_coords(z=z)
 
@@ -68,14 +72,23 @@ def write_volume(tree, shape, output: Path, cluster: bool) -> None:
         with ProgressBar(), dask.config.set(scheduler="threads"):
             dataset.to_zarr(output, mode="w", consolidated=False)
     seconds = time.perf_counter() - start
-    print(f"written in {seconds:.1f} s ({volume.size // 6 / seconds / 1e6:.2f} million points per second)")
+    print(
+        f"written in {seconds:.1f} s ({volume.size // 6 / seconds / 1e6:.2f} million points per second)"
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--shape", type=int, nargs=3, default=(200, 200, 100), metavar=("NX", "NY", "NZ"))
-    parser.add_argument("--cluster", type=int, default=0, metavar="WORKERS",
-                        help="run on a dask.distributed LocalCluster of this many worker processes")
+    parser.add_argument(
+        "--shape", type=int, nargs=3, default=(200, 200, 100), metavar=("NX", "NY", "NZ")
+    )
+    parser.add_argument(
+        "--cluster",
+        type=int,
+        default=0,
+        metavar="WORKERS",
+        help="run on a dask.distributed LocalCluster of this many worker processes",
+    )
     parser.add_argument("--output", type=Path, default=OUTPUT / "volume.zarr")
     args = parser.parse_args()
 
@@ -84,8 +97,12 @@ def main() -> None:
     if args.cluster:
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=args.cluster, threads_per_worker=1, dashboard_address=None) as cluster, \
-                Client(cluster):
+        with (
+            LocalCluster(
+                n_workers=args.cluster, threads_per_worker=1, dashboard_address=None
+            ) as cluster,
+            Client(cluster),
+        ):
             write_volume(tree, args.shape, args.output, cluster=True)
     else:
         write_volume(tree, args.shape, args.output, cluster=False)
@@ -93,8 +110,10 @@ def main() -> None:
     back = xr.open_zarr(args.output, consolidated=False)
     vs = back["vs"].sel(x=90.0, y=110.0, method="nearest")
     shallow = vs.sel(z=slice(0.0, -8.0)).values
-    print(f"Vs under the basin centre, 0 to 8 km below sea level: "
-          f"{np.nanmin(shallow):.2f} to {np.nanmax(shallow):.2f} km/s")
+    print(
+        f"Vs under the basin centre, 0 to 8 km below sea level: "
+        f"{np.nanmin(shallow):.2f} to {np.nanmax(shallow):.2f} km/s"
+    )
 
 
 if __name__ == "__main__":

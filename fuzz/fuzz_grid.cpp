@@ -12,7 +12,8 @@
 
 namespace {
 
-orvik::StridedView<double, 2> view(const std::vector<double>& v, std::ptrdiff_t m, std::ptrdiff_t n) {
+orvik::StridedView<double, 2> view(const std::vector<double>& v, std::ptrdiff_t m,
+                                   std::ptrdiff_t n) {
     return orvik::StridedView<double, 2>::dense(v.data(), m, n);
 }
 
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // One shape may differ from the others.
     std::ptrdiff_t vm = m, vn = n;
     if (mode & 2) vn = n > 0 ? n - 1 : 0;
-    orvik::Result<orvik::StructuredGrid> grid = orvik::StructuredGrid::build(view(x, m, n), view(y, m, n), view(values, vm, vn));
+    orvik::Result<orvik::StructuredGrid> grid =
+        orvik::StructuredGrid::build(view(x, m, n), view(y, m, n), view(values, vm, vn));
     if (!grid.ok()) return 0;
     const orvik::StructuredGrid& g = grid.value();
     if (g.m < 2 || g.n < 2 || g.nodes.size() != g.m * g.n) __builtin_trap();

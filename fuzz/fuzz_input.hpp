@@ -12,7 +12,7 @@
 namespace orvik::fuzz {
 
 class Input {
-public:
+  public:
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
     bool empty() const { return pos_ >= size_; }
@@ -31,7 +31,8 @@ public:
     // raw bits that follow.
     float f32() {
         const std::uint8_t flag = byte();
-        if ((flag & 0x80) == 0) return static_cast<float>(static_cast<int>(flag & 0x0f) - 8) * scale(flag);
+        if ((flag & 0x80) == 0)
+            return static_cast<float>(static_cast<int>(flag & 0x0f) - 8) * scale(flag);
         const std::uint32_t bits = u32();
         float v;
         std::memcpy(&v, &bits, sizeof v);
@@ -40,7 +41,8 @@ public:
 
     double f64() {
         const std::uint8_t flag = byte();
-        if ((flag & 0x80) == 0) return static_cast<double>(static_cast<int>(flag & 0x0f) - 8) * scale(flag);
+        if ((flag & 0x80) == 0)
+            return static_cast<double>(static_cast<int>(flag & 0x0f) - 8) * scale(flag);
         const std::uint64_t bits = u64();
         double v;
         std::memcpy(&v, &bits, sizeof v);
@@ -54,7 +56,7 @@ public:
         return s;
     }
 
-private:
+  private:
     // Bits 4..6 of a palette flag pick a scale, so that values other than
     // whole numbers turn up as well.
     static float scale(std::uint8_t flag) {

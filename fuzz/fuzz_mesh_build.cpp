@@ -71,7 +71,8 @@ void query_everything(const orvik::MeshModel& model, Input& in) {
     for (std::size_t i = 0; i < copies; ++i) {
         models.push_back(model);
         models.back().priority = in.byte();
-        models.back().vertical = (in.byte() & 1) ? orvik::VerticalMode::Depth : orvik::VerticalMode::Elevation;
+        models.back().vertical =
+            (in.byte() & 1) ? orvik::VerticalMode::Depth : orvik::VerticalMode::Elevation;
     }
     const orvik::ModelTree tree = orvik::ModelTree::build(std::move(models));
     (void)orvik::ModelTree::aabb(tree);
@@ -108,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (auto& v : t) v = in.f32();
         builder.transform = t;
     }
-    builder.vertical = (in.byte() & 1) ? orvik::VerticalMode::Depth : orvik::VerticalMode::Elevation;
+    builder.vertical =
+        (in.byte() & 1) ? orvik::VerticalMode::Depth : orvik::VerticalMode::Elevation;
     builder.priority = in.byte();
     builder.name = in.text(12);
 

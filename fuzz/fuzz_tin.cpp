@@ -21,7 +21,8 @@ namespace {
 
 using orvik::fuzz::Input;
 
-orvik::StridedView<double, 2> view(const std::vector<double>& v, std::ptrdiff_t m, std::ptrdiff_t n) {
+orvik::StridedView<double, 2> view(const std::vector<double>& v, std::ptrdiff_t m,
+                                   std::ptrdiff_t n) {
     return orvik::StridedView<double, 2>::dense(v.data(), m, n);
 }
 
@@ -37,7 +38,8 @@ std::optional<orvik::StructuredGrid> grid(Input& in) {
             values[k] = in.f64();
         }
     }
-    orvik::Result<orvik::StructuredGrid> g = orvik::StructuredGrid::build(view(x, m, n), view(y, m, n), view(values, m, n));
+    orvik::Result<orvik::StructuredGrid> g =
+        orvik::StructuredGrid::build(view(x, m, n), view(y, m, n), view(values, m, n));
     if (!g.ok()) return std::nullopt;
     return std::move(g.value());
 }
@@ -60,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     double extent = 0.0;
     for (const auto& p : boundary) {
-        if (std::isfinite(p.x) && std::isfinite(p.y)) extent = std::max({extent, std::fabs(p.x), std::fabs(p.y)});
+        if (std::isfinite(p.x) && std::isfinite(p.y))
+            extent = std::max({extent, std::fabs(p.x), std::fabs(p.y)});
     }
     const double floor = std::max(extent, 1e-300) / 16.0;
 

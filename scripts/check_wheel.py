@@ -43,8 +43,12 @@ def main(wheel: str) -> int:
         subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
         python = str(venv / "bin" / "python")
         subprocess.run([python, "-m", "pip", "install", "-q", str(wheel_path)], check=True)
-        installed = subprocess.run([python, "-m", "pip", "list", "--format=freeze"], check=True,
-                                   capture_output=True, text=True).stdout.split()
+        installed = subprocess.run(
+            [python, "-m", "pip", "list", "--format=freeze"],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout.split()
         names = sorted(line.split("==")[0].lower() for line in installed)
         query = subprocess.run([python, "-c", QUERY], capture_output=True, text=True, cwd=tmp)
         if query.returncode != 0:
@@ -62,13 +66,21 @@ def main(wheel: str) -> int:
                 problems.append(line.strip())
             elif name.startswith(GRAFTED) and "/orvik.libs/" not in line:
                 problems.append(f"{line.strip()} (expected inside orvik.libs)")
-        grafted = [g for g in GRAFTED if any(ln.strip().startswith(g) and "/orvik.libs/" in ln
-                                              for ln in ldd.splitlines())]
+        grafted = [
+            g
+            for g in GRAFTED
+            if any(ln.strip().startswith(g) and "/orvik.libs/" in ln for ln in ldd.splitlines())
+        ]
         if problems or len(grafted) != len(GRAFTED):
-            print("check_wheel: the module does not load its own libraries:\n  " + "\n  ".join(problems or [ldd]))
+            print(
+                "check_wheel: the module does not load its own libraries:\n  "
+                + "\n  ".join(problems or [ldd])
+            )
             return 1
-    print(f"check_wheel: {wheel_path.name} installed into a fresh environment "
-          f"({', '.join(n for n in names if n != 'pip')}), queried, and loaded {', '.join(grafted)} from orvik.libs")
+    print(
+        f"check_wheel: {wheel_path.name} installed into a fresh environment "
+        f"({', '.join(n for n in names if n != 'pip')}), queried, and loaded {', '.join(grafted)} from orvik.libs"
+    )
     return 0
 
 

@@ -30,7 +30,9 @@ class _Package(_types.ModuleType):
         if name in self._SUBMODULES:
             return importlib.import_module(f"{self.__name__}.{name}")
         if name in self._FUNCTIONS:
-            return getattr(importlib.import_module(f"{self.__name__}.{self._FUNCTIONS[name]}"), name)
+            return getattr(
+                importlib.import_module(f"{self.__name__}.{self._FUNCTIONS[name]}"), name
+            )
         raise AttributeError(f"module {self.__name__!r} has no attribute {name!r}")
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -51,13 +53,13 @@ from .orvik import (  # noqa: E402
     QueryCoordinates,
     QueryParams,
     StructuredGrid,
+    __doc__,  # noqa: E402, F401 - the package keeps the extension's docstring
     adaptive_tin,
     blend_many,
     coastline,
     model_tree,
     structured_grid,
 )
-from .orvik import __doc__  # noqa: E402, F401 - the package keeps the extension's docstring
 
 # The extension's registration order.
 __all__ = [

@@ -4,7 +4,16 @@
 # parameter (given in the docstrings), never converted.
 
 from collections.abc import Sequence
-from typing import Literal, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
+from typing import (
+    Literal,
+    Self,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    final,
+    type_check_only,
+)
 
 import numpy as np
 import numpy.typing as npt
@@ -80,7 +89,9 @@ class QueryCoordinates:
     argument-count limit of the linter. The object holds no interpreter lock:
     the arrays are borrowed only during the actual query call.
     """
-    def __new__(cls, x: _F32, y: _F32, z: _F32, depth: _F32, mask: npt.NDArray[np.bool_] | None = None) -> Self: ...
+    def __new__(
+        cls, x: _F32, y: _F32, z: _F32, depth: _F32, mask: npt.NDArray[np.bool_] | None = None
+    ) -> Self: ...
 
 @final
 class QueryParams:
@@ -167,13 +178,17 @@ class PyModelTree:
 
         Returns a pair ``(min_xyz, max_xyz)`` of shape-``(3,)`` float32 arrays.
         """
-    def query_stats(self, x: SupportsFloat, y: SupportsFloat, z: SupportsFloat, depth: SupportsFloat) -> _QueryStats:
+    def query_stats(
+        self, x: SupportsFloat, y: SupportsFloat, z: SupportsFloat, depth: SupportsFloat
+    ) -> _QueryStats:
         """Query with BVH traversal statistics (AABB tests, simplex tests, etc.).
 
         Returns a dict with keys `aabb_tests`, `simplex_tests`, `hit_count`,
         `output` (quality dict or `None`) and `elapsed` (nanoseconds).
         """
-    def explain(self, x: SupportsFloat, y: SupportsFloat, z: SupportsFloat, depth: SupportsFloat) -> _Explanation:
+    def explain(
+        self, x: SupportsFloat, y: SupportsFloat, z: SupportsFloat, depth: SupportsFloat
+    ) -> _Explanation:
         """Return a full diagnostic breakdown listing each model's contribution.
 
         Returns a dict with keys `contributions` (list of dicts), `output` (quality
@@ -273,7 +288,9 @@ class StructuredGrid:
     Nodes need not lie on an axis-aligned lattice: the grid may be rotated,
     sheared or gently curved. Instances come only from `structured_grid`.
     """
-    def query(self, x: SupportsFloat, y: SupportsFloat, clamp: bool | np.bool_ = True) -> tuple[float, bool]:
+    def query(
+        self, x: SupportsFloat, y: SupportsFloat, clamp: bool | np.bool_ = True
+    ) -> tuple[float, bool]:
         """Interpolate at one point, returning `(value, outside)`.
 
         A point outside the grid is clamped onto its edge when `clamp` is

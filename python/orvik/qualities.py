@@ -63,10 +63,14 @@ def blend(lhs: xr.DataArray, rhs: xr.DataArray) -> xr.DataArray:
         if not isinstance(field, xr.DataArray):
             raise TypeError(f"{name} must be an xarray.DataArray; got {type(field).__name__}")
         if field.sizes.get(QUALITY_DIM) != len(QUALITIES):
-            raise ValueError(f"{name} must have a dimension {QUALITY_DIM!r} of length 6 "
-                             f"[rho, vp, vs, qp, qs, alpha]; got dimensions {dict(field.sizes)}")
+            raise ValueError(
+                f"{name} must have a dimension {QUALITY_DIM!r} of length 6 "
+                f"[rho, vp, vs, qp, qs, alpha]; got dimensions {dict(field.sizes)}"
+            )
     return xr.apply_ufunc(
-        _blend_rows, lhs, rhs,
+        _blend_rows,
+        lhs,
+        rhs,
         input_core_dims=[[QUALITY_DIM], [QUALITY_DIM]],
         output_core_dims=[[QUALITY_DIM]],
         dask="parallelized",

@@ -147,8 +147,13 @@ def sample(
         for name, coord in f.coords.items():
             coords.setdefault(name, coord)
     coords[QUALITY_DIM] = list(QUALITIES)
-    return xr.DataArray(data, dims=(*dims, QUALITY_DIM), coords=coords, name="material",
-                        attrs={"long_name": "material quality", "priority_range": [lo, hi]})
+    return xr.DataArray(
+        data,
+        dims=(*dims, QUALITY_DIM),
+        coords=coords,
+        name="material",
+        attrs={"long_name": "material quality", "priority_range": [lo, hi]},
+    )
 
 
 class _Kernel:
@@ -164,10 +169,17 @@ class _Kernel:
         self.axes = dict(axes)
         self.lo, self.hi = lo, hi
 
-    def __call__(self, tree: PyModelTree, surface: StructuredGrid | None,
-                 transformer: pyproj.Transformer | None, *blocks: np.ndarray) -> np.ndarray:
-        parts = {name: self._place(np.asarray(block), axes)
-                 for (name, axes), block in zip(self.axes.items(), blocks)}
+    def __call__(
+        self,
+        tree: PyModelTree,
+        surface: StructuredGrid | None,
+        transformer: pyproj.Transformer | None,
+        *blocks: np.ndarray,
+    ) -> np.ndarray:
+        parts = {
+            name: self._place(np.asarray(block), axes)
+            for (name, axes), block in zip(self.axes.items(), blocks)
+        }
         shape = np.broadcast_shapes(*(p.shape for p in parts.values()))
         n = math.prod(shape)
 
@@ -220,15 +232,19 @@ def _transformer(crs: Any) -> pyproj.Transformer | None:
         return crs
     if isinstance(crs, Sequence) and not isinstance(crs, str) and len(crs) == 2:
         return pyproj.Transformer.from_crs(crs[0], crs[1], always_xy=True)
-    raise TypeError("crs must be a (source, target) pair of coordinate reference systems or a "
-                    f"pyproj.Transformer; got {type(crs).__name__}")
+    raise TypeError(
+        "crs must be a (source, target) pair of coordinate reference systems or a "
+        f"pyproj.Transformer; got {type(crs).__name__}"
+    )
 
 
 def _is_dask(data: Any) -> bool:
     return type(data).__module__.split(".")[0] == "dask"
 
 
-def _as_fields(xr: Any, values: Mapping[str, Any]) -> tuple[dict[str, xr.DataArray], list[Hashable]]:
+def _as_fields(
+    xr: Any, values: Mapping[str, Any]
+) -> tuple[dict[str, xr.DataArray], list[Hashable]]:
     """Every input as a DataArray over the dimensions that it really spans,
     and the dimensions of the broadcast shape of the plain arrays.
 
@@ -259,13 +275,19 @@ def _as_fields(xr: Any, values: Mapping[str, Any]) -> tuple[dict[str, xr.DataArr
             continue
         a = arrays[k]
         pad = len(shape) - a.ndim
-        keep = [i for i in range(len(shape)) if i >= pad and not (a.shape[i - pad] == 1 and shape[i] != 1)]
+        keep = [
+            i
+            for i in range(len(shape))
+            if i >= pad and not (a.shape[i - pad] == 1 and shape[i] != 1)
+        ]
         index = tuple(slice(None) if i + pad in keep else 0 for i in range(a.ndim))
         fields[k] = xr.DataArray(a[index], dims=[f"dim_{i}" for i in keep])
     return fields, [f"dim_{i}" for i in range(len(shape))] if arrays else []
 
 
-def _broadcast_dims(fields: Mapping[str, xr.DataArray], plain_dims: Sequence[Hashable]) -> tuple[Hashable, ...]:
+def _broadcast_dims(
+    fields: Mapping[str, xr.DataArray], plain_dims: Sequence[Hashable]
+) -> tuple[Hashable, ...]:
     """The result's dimensions in order of appearance, as xarray broadcasts;
     the plain arrays' dimensions stay together in NumPy's order."""
     dims: list[Hashable] = []
@@ -276,21 +298,31 @@ def _broadcast_dims(fields: Mapping[str, xr.DataArray], plain_dims: Sequence[Has
                 sizes[d] = n
                 dims += [p for p in plain_dims if p not in dims] if d in plain_dims else [d]
             elif sizes[d] != n:
-                raise ValueError(f"dimension {d!r} has length {sizes[d]} in one coordinate and {n} in {name}")
+                raise ValueError(
+                    f"dimension {d!r} has length {sizes[d]} in one coordinate and {n} in {name}"
+                )
     if QUALITY_DIM in sizes:
         raise ValueError(f"the coordinates may not have a dimension named {QUALITY_DIM!r}")
     return tuple(d for d in dims if d in sizes)
 
 
-def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tuple[Hashable, ...],
-                 chunks: Mapping[Hashable, int] | Literal["auto"] | None, tree: PyModelTree,
-                 surface: StructuredGrid | None, transformer: pyproj.Transformer | None) -> Any:
+def _sample_lazy(
+    kernel: _Kernel,
+    fields: Mapping[str, xr.DataArray],
+    dims: tuple[Hashable, ...],
+    chunks: Mapping[Hashable, int] | Literal["auto"] | None,
+    tree: PyModelTree,
+    surface: StructuredGrid | None,
+    transformer: pyproj.Transformer | None,
+) -> Any:
     import dask.array as da
 
     asked = {} if chunks in (None, "auto") else dict(chunks)  # type: ignore[arg-type]
     unknown = set(asked) - set(dims)
     if unknown:
-        raise ValueError(f"chunks names dimensions that the coordinates do not have: {sorted(map(str, unknown))}")
+        raise ValueError(
+            f"chunks names dimensions that the coordinates do not have: {sorted(map(str, unknown))}"
+        )
     block = _block_lengths(fields, dims, asked)
 
     args: list[Any] = []
@@ -298,9 +330,13 @@ def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tupl
         lengths = tuple(block[d] for d in f.dims)
         data = f.data
         if _is_dask(data):
-            data = data.rechunk({i: n for i, (d, n) in enumerate(zip(f.dims, lengths)) if d in asked})
+            data = data.rechunk(
+                {i: n for i, (d, n) in enumerate(zip(f.dims, lengths)) if d in asked}
+            )
         else:
-            data = da.from_array(np.asarray(data), chunks=lengths, name=f"orvik-coordinates-{uuid.uuid4().hex}")
+            data = da.from_array(
+                np.asarray(data), chunks=lengths, name=f"orvik-coordinates-{uuid.uuid4().hex}"
+            )
         args += [data, tuple(dims.index(d) for d in f.dims)]
 
     # Heavy objects enter the graph once, as keys that every block refers to:
@@ -310,11 +346,14 @@ def _sample_lazy(kernel: _Kernel, fields: Mapping[str, xr.DataArray], dims: tupl
     # instead, so that the scheduler never holds them.
     token = uuid.uuid4().hex
     client = _distributed_client()
-    shared = [None if obj is None else _share(client, obj, f"orvik-{what}-{token}")
-              for what, obj in (("tree", tree), ("surface", surface), ("transformer", transformer))]
+    shared = [
+        None if obj is None else _share(client, obj, f"orvik-{what}-{token}")
+        for what, obj in (("tree", tree), ("surface", surface), ("transformer", transformer))
+    ]
     ndim = len(dims)
     return da.blockwise(
-        kernel, tuple(range(ndim + 1)),
+        kernel,
+        tuple(range(ndim + 1)),
         *[s for obj in shared for s in (obj, None)],
         *args,
         new_axes={ndim: len(QUALITIES)},
@@ -347,8 +386,9 @@ def _share(client: Any, obj: object, key: str) -> Any:
     return dask.delayed(obj, name=key, pure=True)
 
 
-def _block_lengths(fields: Mapping[str, xr.DataArray], dims: tuple[Hashable, ...],
-                   asked: Mapping[Hashable, int]) -> dict[Hashable, int]:
+def _block_lengths(
+    fields: Mapping[str, xr.DataArray], dims: tuple[Hashable, ...], asked: Mapping[Hashable, int]
+) -> dict[Hashable, int]:
     """Block length per dimension: asked, else the Dask inputs' largest chunk,
     else split from the last dimension backwards to about BLOCK_POINTS points."""
     sizes = {d: n for f in fields.values() for d, n in f.sizes.items()}

@@ -4,8 +4,9 @@
 // module.cpp calls them in the order of the module's __all__.
 #pragma once
 
-#include "frame/object.hpp"
 #include "frame/python.hpp"
+
+#include "frame/object.hpp"
 
 namespace orvik::py {
 

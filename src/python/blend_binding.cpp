@@ -29,7 +29,8 @@ PyObject* blend_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return nullptr;
         }
         if (lhs.size(1) != 6 || rhs.size(1) != 6) {
-            raise_value("lhs and rhs must each have exactly 6 columns [rho, vp, vs, qp, qs, alpha]");
+            raise_value(
+                "lhs and rhs must each have exactly 6 columns [rho, vp, vs, qp, qs, alpha]");
             return nullptr;
         }
         // Every value is written by the loop, so the buffer is not zeroed.
@@ -49,19 +50,22 @@ PyMethodDef blend_many_def = {
     .ml_name = "blend_many",
     .ml_meth = method_cast(blend_many),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "blend_many(lhs, rhs)\n--\n\n"
-              "Vectorised Porter-Duff \"over\" blend of two ``(N, 6)`` quality arrays.\n\n"
-              "Each row of *lhs* (the foreground) is composited over the corresponding row\n"
-              "of *rhs* (the background) with the same ``Quality::blend`` formula that the\n"
-              "model tree's query loop uses. Columns are ordered rho, vp, vs, qp, qs, alpha.\n\n"
-              "The package calls this from ``orvik.qualities.blend`` via xarray's\n"
-              "``apply_ufunc``, so that Python and xarray orchestrate the spatial\n"
-              "dimensions while the hot loop runs natively with the interpreter lock\n"
-              "released.",
+    .ml_doc =
+        "blend_many(lhs, rhs)\n--\n\n"
+        "Vectorised Porter-Duff \"over\" blend of two ``(N, 6)`` quality arrays.\n\n"
+        "Each row of *lhs* (the foreground) is composited over the corresponding row\n"
+        "of *rhs* (the background) with the same ``Quality::blend`` formula that the\n"
+        "model tree's query loop uses. Columns are ordered rho, vp, vs, qp, qs, alpha.\n\n"
+        "The package calls this from ``orvik.qualities.blend`` via xarray's\n"
+        "``apply_ufunc``, so that Python and xarray orchestrate the spatial\n"
+        "dimensions while the hot loop runs natively with the interpreter lock\n"
+        "released.",
 };
 
 }  // namespace
 
-PyObject* make_blend_many(PyObject*) { return make_function(&blend_many_def); }
+PyObject* make_blend_many(PyObject*) {
+    return make_function(&blend_many_def);
+}
 
 }  // namespace orvik::py

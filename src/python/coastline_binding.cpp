@@ -132,20 +132,25 @@ PyMethodDef coastline_def = {
     .ml_name = "coastline",
     .ml_meth = method_cast(coastline),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "coastline(segments_py)\n--\n\n"
-              "Build a [`PyCoastline`] from an array of segments.\n\n"
-              "Parameters\n"
-              "----------\n"
-              "segments_py :\n"
-              "    A ``(S, 2, 2)`` float32 array of segment endpoints, indexed\n"
-              "    ``[segment, endpoint, (x, y)]``. The segments are expected to close\n"
-              "    into one or more rings.",
+    .ml_doc =
+        "coastline(segments_py)\n--\n\n"
+        "Build a [`PyCoastline`] from an array of segments.\n\n"
+        "Parameters\n"
+        "----------\n"
+        "segments_py :\n"
+        "    A ``(S, 2, 2)`` float32 array of segment endpoints, indexed\n"
+        "    ``[segment, endpoint, (x, y)]``. The segments are expected to close\n"
+        "    into one or more rings.",
 };
 
 }  // namespace
 
-PyObject* make_PyCoastline(PyObject* module) { return coastline_type.new_reference(module); }
+PyObject* make_PyCoastline(PyObject* module) {
+    return coastline_type.new_reference(module);
+}
 
-PyObject* make_coastline(PyObject*) { return make_function(&coastline_def); }
+PyObject* make_coastline(PyObject*) {
+    return make_function(&coastline_def);
+}
 
 }  // namespace orvik::py

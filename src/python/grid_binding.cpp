@@ -124,10 +124,10 @@ PyMethodDef grid_methods[] = {
 };
 
 PyType_Slot grid_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A structured grid of Cartesian nodes, interpolated bilinearly.\n\n"
-                    "Nodes need not lie on an axis-aligned lattice: the grid may be rotated,\n"
-                    "sheared or gently curved. Instances come only from `structured_grid`.")},
+    {Py_tp_doc,
+     const_cast<char*>("A structured grid of Cartesian nodes, interpolated bilinearly.\n\n"
+                       "Nodes need not lie on an axis-aligned lattice: the grid may be rotated,\n"
+                       "sheared or gently curved. Instances come only from `structured_grid`.")},
     {Py_tp_methods, grid_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<StructuredGrid>)},
     {0, nullptr},  // sentinel
@@ -170,20 +170,27 @@ PyMethodDef structured_grid_def = {
     .ml_name = "structured_grid",
     .ml_meth = method_cast(structured_grid),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "structured_grid(x, y, values)\n--\n\n"
-              "Create a [`PyStructuredGrid`] from `(m, n)` NumPy arrays of Cartesian node\n"
-              "coordinates (`x`, `y`) and node values (`values`).\n\n"
-              "The three float64 arrays must share one shape with at least two rows and\n"
-              "two columns; they are copied, so later changes to them do not affect the\n"
-              "grid.",
+    .ml_doc =
+        "structured_grid(x, y, values)\n--\n\n"
+        "Create a [`PyStructuredGrid`] from `(m, n)` NumPy arrays of Cartesian node\n"
+        "coordinates (`x`, `y`) and node values (`values`).\n\n"
+        "The three float64 arrays must share one shape with at least two rows and\n"
+        "two columns; they are copied, so later changes to them do not affect the\n"
+        "grid.",
 };
 
 }  // namespace
 
-PyObject* make_StructuredGrid(PyObject* module) { return grid_type.new_reference(module); }
+PyObject* make_StructuredGrid(PyObject* module) {
+    return grid_type.new_reference(module);
+}
 
-PyObject* make_structured_grid(PyObject*) { return make_function(&structured_grid_def); }
+PyObject* make_structured_grid(PyObject*) {
+    return make_function(&structured_grid_def);
+}
 
-HeapType& structured_grid_type() { return grid_type; }
+HeapType& structured_grid_type() {
+    return grid_type;
+}
 
 }  // namespace orvik::py

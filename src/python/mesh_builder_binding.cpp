@@ -3,8 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/quoted.hpp"
 #include "bindings.hpp"
+#include "common/quoted.hpp"
 #include "frame/arrays.hpp"
 #include "frame/binding.hpp"
 #include "frame/convert.hpp"
@@ -12,8 +12,8 @@
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
 #include "mesh_model_object.hpp"
-#include "state_methods.hpp"
 #include "model/mesh_builder.hpp"
+#include "state_methods.hpp"
 
 namespace orvik::py {
 namespace {
@@ -22,8 +22,12 @@ namespace {
 
 using BuilderObject = Instance<MeshBuilderState>;
 
-MeshBuilderState& state_of(PyObject* self) { return as_instance<MeshBuilderState>(self)->value; }
-BorrowFlag& flag_of(PyObject* self) { return as_instance<MeshBuilderState>(self)->flag; }
+MeshBuilderState& state_of(PyObject* self) {
+    return as_instance<MeshBuilderState>(self)->value;
+}
+BorrowFlag& flag_of(PyObject* self) {
+    return as_instance<MeshBuilderState>(self)->flag;
+}
 
 // bounds: any sequence of exactly six numbers, each read as a float.
 bool to_bounds(PyObject* o, std::array<float, 6>& out) {
@@ -60,7 +64,8 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
         ArrayArg<float, 2> vertices;
         ArrayArg<std::uint64_t, 2> faces;
-        if (!vertices.extract(slots[0], "vertices") || !faces.extract(slots[1], "faces")) return nullptr;
+        if (!vertices.extract(slots[0], "vertices") || !faces.extract(slots[1], "faces"))
+            return nullptr;
         MeshBuilderState state;
         if (!to_priority(slots[2], "priority", state.priority)) return nullptr;
         std::string vertical;
@@ -167,7 +172,8 @@ PyObject* finish(MeshBuilderState& state, Finisher finisher) {
 }
 
 constexpr const char* kInterpolatedParams[] = {"qualities"};
-constexpr Signature kInterpolatedSignature{"MeshModelBuilder.interpolated", kInterpolatedParams, 1, 1};
+constexpr Signature kInterpolatedSignature{"MeshModelBuilder.interpolated", kInterpolatedParams, 1,
+                                           1};
 
 PyObject* builder_interpolated(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -180,8 +186,9 @@ PyObject* builder_interpolated(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!qualities.extract(slots[0], "qualities")) return nullptr;
         const StridedView<float, 2> q = qualities.view();
         if (q.size(0) > 0 && q.size(1) < 6) {
-            raise_value("qualities must have at least 6 columns [rho, vp, vs, qp, qs, alpha], got " +
-                        std::to_string(q.size(1)));
+            raise_value(
+                "qualities must have at least 6 columns [rho, vp, vs, qp, qs, alpha], got " +
+                std::to_string(q.size(1)));
             return nullptr;
         }
         Interpolated interpolated;
@@ -240,7 +247,8 @@ PyObject* builder_depth_profile(PyObject* self, PyObject* const* args, Py_ssize_
         DepthProfile profile;
         profile.layers.reserve(static_cast<std::size_t>(l.size(0)));
         for (std::ptrdiff_t i = 0; i < l.size(0); ++i) {
-            profile.layers.push_back(Quality{l.at(i, 0), l.at(i, 1), l.at(i, 2), l.at(i, 3), l.at(i, 4), 1.0f});
+            profile.layers.push_back(
+                Quality{l.at(i, 0), l.at(i, 1), l.at(i, 2), l.at(i, 3), l.at(i, 4), 1.0f});
         }
         profile.tops.reserve(static_cast<std::size_t>(t.size() - 1));
         for (std::ptrdiff_t i = 1; i < t.size(); ++i) profile.tops.push_back(t.at(i));
@@ -303,7 +311,8 @@ PyMethodDef builder_methods[] = {
 };
 
 PyType_Slot builder_slots[] = {
-    {Py_tp_doc, const_cast<char*>("MeshModelBuilder(vertices, faces, priority, vertical, bounds)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("MeshModelBuilder(vertices, faces, priority, vertical, bounds)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_methods, builder_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MeshBuilderState>)},
@@ -322,6 +331,8 @@ HeapType builder_type{builder_spec};
 
 }  // namespace
 
-PyObject* make_MeshModelBuilder(PyObject* module) { return builder_type.new_reference(module); }
+PyObject* make_MeshModelBuilder(PyObject* module) {
+    return builder_type.new_reference(module);
+}
 
 }  // namespace orvik::py

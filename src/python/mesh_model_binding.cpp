@@ -58,9 +58,15 @@ PyObject* read_model(PyObject* self, Unused*) {
     });
 }
 
-PyObject* aabb_of(const MeshModel& model) { return box_arrays(model.bounds); }
-PyObject* name_of(const MeshModel& model) { return text(model.name); }
-PyObject* priority_of(const MeshModel& model) { return PyLong_FromLong(model.priority); }
+PyObject* aabb_of(const MeshModel& model) {
+    return box_arrays(model.bounds);
+}
+PyObject* name_of(const MeshModel& model) {
+    return text(model.name);
+}
+PyObject* priority_of(const MeshModel& model) {
+    return PyLong_FromLong(model.priority);
+}
 
 PyMethodDef mesh_methods[] = {
     {
@@ -131,10 +137,10 @@ PyGetSetDef mesh_getset[] = {
 };
 
 PyType_Slot mesh_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Python-facing single tetrahedral mesh model.\n\n"
-                    "Wraps a [`MeshModel`] and exposes query, AABB, name, and priority.\n"
-                    "Consumed (moved into a [`ModelTree`]) when passed to [`model_tree`].")},
+    {Py_tp_doc,
+     const_cast<char*>("Python-facing single tetrahedral mesh model.\n\n"
+                       "Wraps a [`MeshModel`] and exposes query, AABB, name, and priority.\n"
+                       "Consumed (moved into a [`ModelTree`]) when passed to [`model_tree`].")},
     {Py_tp_methods, mesh_methods},
     {Py_tp_getset, mesh_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MeshModelSlot>)},
@@ -165,8 +171,12 @@ HeapType mesh_model_class{mesh_spec, list_view_last};
 
 }  // namespace
 
-PyObject* make_PyMeshModel(PyObject* module) { return mesh_model_class.new_reference(module); }
+PyObject* make_PyMeshModel(PyObject* module) {
+    return mesh_model_class.new_reference(module);
+}
 
-HeapType& mesh_model_type() { return mesh_model_class; }
+HeapType& mesh_model_type() {
+    return mesh_model_class;
+}
 
 }  // namespace orvik::py

@@ -2,13 +2,14 @@
 // optional MeshModel (empty once model_tree() has consumed it).
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "bindings.hpp"
 #include "frame/object.hpp"
-#include "frame/python.hpp"
 #include "frame/ref.hpp"
 #include "frame/results.hpp"
 #include "model/mesh_model.hpp"
@@ -29,8 +30,12 @@ inline PyObject* new_mesh_model_object(MeshModel&& model) {
 // check with check_instance(o, mesh_model_type(), "PyMeshModel", param)).
 // To consume, hold BorrowGuard::exclusive(mesh_model_flag(o)), check that the
 // slot holds a model, then move it out and reset the slot.
-inline MeshModelSlot& mesh_model_slot(PyObject* o) { return as_instance<MeshModelSlot>(o)->value; }
-inline BorrowFlag& mesh_model_flag(PyObject* o) { return as_instance<MeshModelSlot>(o)->flag; }
+inline MeshModelSlot& mesh_model_slot(PyObject* o) {
+    return as_instance<MeshModelSlot>(o)->value;
+}
+inline BorrowFlag& mesh_model_flag(PyObject* o) {
+    return as_instance<MeshModelSlot>(o)->flag;
+}
 
 // Takes the model out of a PyMeshModel already borrowed exclusively by the
 // caller; nothing when it was consumed before.
@@ -51,8 +56,9 @@ inline PyObject* model_view_dict(const MeshModel& model) {
     if (!set_item(d, "id", PyLong_FromUnsignedLongLong(model.id)) ||
         !set_item(d, "name", text(model.name)) ||
         !set_item(d, "bounds", float_tuple(model.bounds.data(), 6)) ||
-        !set_item(d, "transform", model.transform ? float_tuple(model.transform->data(), 16)
-                                                  : Py_NewRef(Py_None)) ||
+        !set_item(
+            d, "transform",
+            model.transform ? float_tuple(model.transform->data(), 16) : Py_NewRef(Py_None)) ||
         !set_item(d, "priority", PyLong_FromLong(model.priority)) ||
         !set_item(d, "vertical", PyUnicode_FromString(vertical)) ||
         !set_item(d, "size", PyLong_FromUnsignedLongLong(MeshModel::size_estimate(model)))) {

@@ -19,9 +19,9 @@
 #include "frame/ref.hpp"
 #include "frame/results.hpp"
 #include "mesh_model_object.hpp"
+#include "model_tree/model_tree.hpp"
 #include "query_objects.hpp"
 #include "state_methods.hpp"
-#include "model_tree/model_tree.hpp"
 #include "tree_query/tree_query.hpp"
 
 namespace orvik::py {
@@ -36,8 +36,8 @@ bool point_args(const Signature& sig, PyObject* self, PyObject* const* args, Py_
                 PyObject* kwnames, PyObject** slots, BorrowGuard& guard, QueryPoint& p) {
     if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return false;
     if (!guard.shared(as_instance<ModelTree>(self)->flag)) return false;
-    return to_f32(slots[0], "x", p.x) && to_f32(slots[1], "y", p.y) &&
-           to_f32(slots[2], "z", p.z) && to_f32(slots[3], "depth", p.depth);
+    return to_f32(slots[0], "x", p.x) && to_f32(slots[1], "y", p.y) && to_f32(slots[2], "z", p.z) &&
+           to_f32(slots[3], "depth", p.depth);
 }
 
 constexpr const char* kQueryParams[] = {"x", "y", "z", "depth", "priority_lo", "priority_hi"};
@@ -97,8 +97,7 @@ PyObject* tree_query_stats(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-PyObject* tree_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* tree_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[4];
         BorrowGuard guard;
@@ -121,9 +120,9 @@ PyObject* tree_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* d = dict.get();
         if (!set_item(d, "contributions", list.release()) ||
             !set_item(d, "output", optional_quality(ex.output)) ||
-            !set_item(d, "termination", ex.termination
-                                            ? PyLong_FromUnsignedLongLong(*ex.termination)
-                                            : Py_NewRef(Py_None))) {
+            !set_item(d, "termination",
+                      ex.termination ? PyLong_FromUnsignedLongLong(*ex.termination)
+                                     : Py_NewRef(Py_None))) {
             return nullptr;
         }
         return dict.release();
@@ -171,13 +170,11 @@ PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!coords_guard.shared(as_instance<QueryCoordinatesValue>(slots[1])->flag))
             return nullptr;
         const QueryCoordinatesValue& coords = as_instance<QueryCoordinatesValue>(slots[1])->value;
-        if (!check_instance(slots[2], query_params_type(), "QueryParams", "params"))
-            return nullptr;
+        if (!check_instance(slots[2], query_params_type(), "QueryParams", "params")) return nullptr;
         QueryParamsValue params;
         {
             BorrowGuard params_guard;
-            if (!params_guard.shared(as_instance<QueryParamsValue>(slots[2])->flag))
-                return nullptr;
+            if (!params_guard.shared(as_instance<QueryParamsValue>(slots[2])->flag)) return nullptr;
             params = as_instance<QueryParamsValue>(slots[2])->value;
         }
 
@@ -200,7 +197,8 @@ PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
         ArrayArg<std::uint8_t, 1> mask;
-        QueryRows rows{x.view(), y.view(), z.view(), depth.view(), std::nullopt, out.mutable_view()};
+        QueryRows rows{x.view(),     y.view(),     z.view(),
+                       depth.view(), std::nullopt, out.mutable_view()};
         if (coords.mask) {
             if (!mask.extract(coords.mask, "mask", Access::Read, NPY_BOOL)) return nullptr;
             if (mask.size() != n) {
@@ -379,8 +377,10 @@ PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
         std::vector<Ref> items;
         const Py_ssize_t hint = PySequence_Size(seq);
-        if (hint < 0) PyErr_Clear();
-        else items.reserve(static_cast<std::size_t>(hint));
+        if (hint < 0)
+            PyErr_Clear();
+        else
+            items.reserve(static_cast<std::size_t>(hint));
         {
             Ref iter = Ref::steal(PyObject_GetIter(seq));
             if (!iter) {
@@ -444,18 +444,23 @@ PyMethodDef model_tree_def = {
     .ml_name = "model_tree",
     .ml_meth = method_cast(model_tree),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "model_tree(mesh_models)\n--\n\n"
-              "Combine one or more [`PyMeshModel`]s into a queryable [`PyModelTree`].\n\n"
-              "Each `PyMeshModel` is consumed (its inner data is moved out), so it cannot\n"
-              "be reused after this call.\n\n"
-              "# Errors\n\n"
-              "Returns `ValueError` if a `PyMeshModel` has already been consumed.",
+    .ml_doc =
+        "model_tree(mesh_models)\n--\n\n"
+        "Combine one or more [`PyMeshModel`]s into a queryable [`PyModelTree`].\n\n"
+        "Each `PyMeshModel` is consumed (its inner data is moved out), so it cannot\n"
+        "be reused after this call.\n\n"
+        "# Errors\n\n"
+        "Returns `ValueError` if a `PyMeshModel` has already been consumed.",
 };
 
 }  // namespace
 
-PyObject* make_PyModelTree(PyObject* module) { return tree_type.new_reference(module); }
+PyObject* make_PyModelTree(PyObject* module) {
+    return tree_type.new_reference(module);
+}
 
-PyObject* make_model_tree(PyObject*) { return make_function(&model_tree_def); }
+PyObject* make_model_tree(PyObject*) {
+    return make_function(&model_tree_def);
+}
 
 }  // namespace orvik::py

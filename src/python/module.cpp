@@ -105,4 +105,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace orvik::py
 
-PyMODINIT_FUNC PyInit_orvik(void) { return PyModuleDef_Init(&orvik::py::module_def); }
+PyMODINIT_FUNC PyInit_orvik(void) {
+    return PyModuleDef_Init(&orvik::py::module_def);
+}

@@ -32,9 +32,9 @@ PyObject* coords_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* self = type->tp_alloc(type, 0);  // zeroed, tracked by the collector
         if (!self) return nullptr;
         auto* inst = as_instance<QueryCoordinatesValue>(self);
-        new (&inst->value) QueryCoordinatesValue{Py_NewRef(slots[0]), Py_NewRef(slots[1]),
-                                                 Py_NewRef(slots[2]), Py_NewRef(slots[3]),
-                                                 Py_XNewRef(mask)};
+        new (&inst->value)
+            QueryCoordinatesValue{Py_NewRef(slots[0]), Py_NewRef(slots[1]), Py_NewRef(slots[2]),
+                                  Py_NewRef(slots[3]), Py_XNewRef(mask)};
         new (&inst->flag) BorrowFlag();
         return self;
     });
@@ -82,13 +82,13 @@ PyMethodDef coords_methods[] = {
 };
 
 PyType_Slot coords_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "QueryCoordinates(x, y, z, depth, mask=None)\n--\n\n"
-                    "Coordinate arrays and optional boolean mask for a vectorised query.\n\n"
-                    "Bundles the four ``(N,)`` coordinate arrays and an optional ``(N,)``\n"
-                    "boolean mask into a single object so that `query_many` stays under the\n"
-                    "argument-count limit of the linter. The object holds no interpreter lock:\n"
-                    "the arrays are borrowed only during the actual query call.")},
+    {Py_tp_doc,
+     const_cast<char*>("QueryCoordinates(x, y, z, depth, mask=None)\n--\n\n"
+                       "Coordinate arrays and optional boolean mask for a vectorised query.\n\n"
+                       "Bundles the four ``(N,)`` coordinate arrays and an optional ``(N,)``\n"
+                       "boolean mask into a single object so that `query_many` stays under the\n"
+                       "argument-count limit of the linter. The object holds no interpreter lock:\n"
+                       "the arrays are borrowed only during the actual query call.")},
     {Py_tp_new, reinterpret_cast<void*>(coords_new)},
     {Py_tp_methods, coords_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(coords_dealloc)},
@@ -134,11 +134,11 @@ PyMethodDef params_methods[] = {
 };
 
 PyType_Slot params_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "QueryParams(priority_lo, priority_hi)\n--\n\n"
-                    "Parameters controlling a vectorised query (priority range).\n\n"
-                    "Bundles `priority_lo` and `priority_hi` into a single object so that\n"
-                    "`query_many` has a compact signature.")},
+    {Py_tp_doc,
+     const_cast<char*>("QueryParams(priority_lo, priority_hi)\n--\n\n"
+                       "Parameters controlling a vectorised query (priority range).\n\n"
+                       "Bundles `priority_lo` and `priority_hi` into a single object so that\n"
+                       "`query_many` has a compact signature.")},
     {Py_tp_new, reinterpret_cast<void*>(params_new)},
     {Py_tp_methods, params_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<QueryParamsValue>)},
@@ -157,11 +157,19 @@ HeapType params_type{params_spec};
 
 }  // namespace
 
-PyObject* make_QueryCoordinates(PyObject* module) { return coords_type.new_reference(module); }
+PyObject* make_QueryCoordinates(PyObject* module) {
+    return coords_type.new_reference(module);
+}
 
-PyObject* make_QueryParams(PyObject* module) { return params_type.new_reference(module); }
+PyObject* make_QueryParams(PyObject* module) {
+    return params_type.new_reference(module);
+}
 
-HeapType& query_coordinates_type() { return coords_type; }
-HeapType& query_params_type() { return params_type; }
+HeapType& query_coordinates_type() {
+    return coords_type;
+}
+HeapType& query_params_type() {
+    return params_type;
+}
 
 }  // namespace orvik::py

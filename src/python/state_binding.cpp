@@ -4,17 +4,17 @@
 #include <utility>
 
 #include "coastline/coastline.hpp"
-#include "grid/structured_grid.hpp"
 #include "frame/binding.hpp"
 #include "frame/bytes.hpp"
 #include "frame/errors.hpp"
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
+#include "grid/structured_grid.hpp"
 #include "mesh_model_object.hpp"
-#include "query_objects.hpp"
-#include "state_methods.hpp"
 #include "model_tree/model_tree.hpp"
+#include "query_objects.hpp"
 #include "state/state.hpp"
+#include "state_methods.hpp"
 
 namespace orvik::py {
 namespace {

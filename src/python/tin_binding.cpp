@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "grid/structured_grid.hpp"
 #include "bindings.hpp"
 #include "frame/arrays.hpp"
 #include "frame/binding.hpp"
@@ -14,6 +13,7 @@
 #include "frame/gil.hpp"
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
+#include "grid/structured_grid.hpp"
 #include "tin/adaptive_tin.hpp"
 
 namespace orvik::py {
@@ -129,7 +129,8 @@ PyObject* adaptive_tin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             surface.samples.reserve(static_cast<std::size_t>(sview.shape[0]));
             for (std::ptrdiff_t r = 0; r < sview.shape[0]; ++r) {
                 const double x = sview.at(r, 0), y = sview.at(r, 1);
-                surface.samples.push_back({x, y, StructuredGrid::query(*arg.grid, x, y, true).value});
+                surface.samples.push_back(
+                    {x, y, StructuredGrid::query(*arg.grid, x, y, true).value});
             }
         }
 
@@ -157,34 +158,37 @@ PyMethodDef adaptive_tin_def = {
     .ml_name = "adaptive_tin",
     .ml_meth = method_cast(adaptive_tin),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "adaptive_tin(boundary, surfaces, max_edge=None)\n--\n\n"
-              "Triangulate a polygon to fit gridded surfaces within vertical tolerances.\n\n"
-              "The polygon is triangulated with its edges as constraints and refined,\n"
-              "iteration by iteration, until linear interpolation over the triangles\n"
-              "reproduces every surface within its tolerance at its samples and along\n"
-              "the boundary (see the native ``adaptive_tin`` refinement for the rules).\n"
-              "The refinement runs with the interpreter lock released.\n\n"
-              "Parameters\n"
-              "----------\n"
-              "boundary : numpy.ndarray\n"
-              "    ``(B, 2)`` float64 polygon vertices, without repeating the first.\n"
-              "surfaces : sequence of tuple\n"
-              "    Per surface ``(grid, samples, boundary_spacing, tolerance)``: the\n"
-              "    surface's `StructuredGrid`; the ``(N, 2)`` float64 positions inside\n"
-              "    the polygon where the TIN must fit it; the spacing of the points\n"
-              "    along the boundary where it must also fit it; and the largest\n"
-              "    vertical error to leave there.\n"
-              "max_edge : float, optional\n"
-              "    The longest edge length allowed for triangles inside the polygon.\n\n"
-              "Returns\n"
-              "-------\n"
-              "vertices, triangles : numpy.ndarray\n"
-              "    The ``(V, 2)`` float64 vertex positions and the ``(T, 3)`` int64\n"
-              "    counter-clockwise vertex indices of the triangles inside the polygon.",
+    .ml_doc =
+        "adaptive_tin(boundary, surfaces, max_edge=None)\n--\n\n"
+        "Triangulate a polygon to fit gridded surfaces within vertical tolerances.\n\n"
+        "The polygon is triangulated with its edges as constraints and refined,\n"
+        "iteration by iteration, until linear interpolation over the triangles\n"
+        "reproduces every surface within its tolerance at its samples and along\n"
+        "the boundary (see the native ``adaptive_tin`` refinement for the rules).\n"
+        "The refinement runs with the interpreter lock released.\n\n"
+        "Parameters\n"
+        "----------\n"
+        "boundary : numpy.ndarray\n"
+        "    ``(B, 2)`` float64 polygon vertices, without repeating the first.\n"
+        "surfaces : sequence of tuple\n"
+        "    Per surface ``(grid, samples, boundary_spacing, tolerance)``: the\n"
+        "    surface's `StructuredGrid`; the ``(N, 2)`` float64 positions inside\n"
+        "    the polygon where the TIN must fit it; the spacing of the points\n"
+        "    along the boundary where it must also fit it; and the largest\n"
+        "    vertical error to leave there.\n"
+        "max_edge : float, optional\n"
+        "    The longest edge length allowed for triangles inside the polygon.\n\n"
+        "Returns\n"
+        "-------\n"
+        "vertices, triangles : numpy.ndarray\n"
+        "    The ``(V, 2)`` float64 vertex positions and the ``(T, 3)`` int64\n"
+        "    counter-clockwise vertex indices of the triangles inside the polygon.",
 };
 
 }  // namespace
 
-PyObject* make_adaptive_tin(PyObject*) { return make_function(&adaptive_tin_def); }
+PyObject* make_adaptive_tin(PyObject*) {
+    return make_function(&adaptive_tin_def);
+}
 
 }  // namespace orvik::py

@@ -80,7 +80,7 @@ inline MeshModel corner_model(std::array<float, 3> o, float s, Quality q, std::u
     m.simplices.push_back(r);
     m.faces.push_back({0, 1, 2, 3});
     m.vertex_count = 4;
-    m.vertex_aabb = {o[0] - 0.01f, o[1] - 0.01f, o[2] - 0.01f,
+    m.vertex_aabb = {o[0] - 0.01f,     o[1] - 0.01f,     o[2] - 0.01f,
                      o[0] + s + 0.01f, o[1] + s + 0.01f, o[2] + s + 0.01f};
     m.finisher = Interpolated{{q, q, q, q}};
     m.bounds = {o[0], o[1], o[2], o[0] + s, o[1] + s, o[2] + s};
@@ -89,6 +89,8 @@ inline MeshModel corner_model(std::array<float, 3> o, float s, Quality q, std::u
     return m;
 }
 
-inline Quality quality(float rho, float alpha) { return Quality{rho, 2 * rho, rho, 64, 32, alpha}; }
+inline Quality quality(float rho, float alpha) {
+    return Quality{rho, 2 * rho, rho, 64, 32, alpha};
+}
 
 }  // namespace orvik::testing

@@ -1,5 +1,3 @@
-#include "coastline/coastline.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,8 @@
 #include <numbers>
 #include <random>
 #include <vector>
+
+#include "coastline/coastline.hpp"
 
 namespace {
 
@@ -32,7 +32,9 @@ Coastline make_from(const orvik::StridedView<float, 3>& v) {
     return std::move(r).value();
 }
 
-Coastline make(const std::vector<Segment>& segs) { return make_from(view_of(segs)); }
+Coastline make(const std::vector<Segment>& segs) {
+    return make_from(view_of(segs));
+}
 
 // The rules, written out plainly over every segment.
 float reference_d2(const Segment& s, float px, float py) {
@@ -107,14 +109,16 @@ std::vector<Segment> star(std::mt19937& rng, int n, float cx, float cy, float r)
     for (int i = 0; i < n; ++i) {
         const double a = 2.0 * std::numbers::pi * i / n;
         const float rr = radius(rng);
-        pts.push_back({cx + rr * static_cast<float>(std::cos(a)), cy + rr * static_cast<float>(std::sin(a))});
+        pts.push_back(
+            {cx + rr * static_cast<float>(std::cos(a)), cy + rr * static_cast<float>(std::sin(a))});
     }
     return ring(pts);
 }
 
 // Points that hit the awkward cases: vertex heights, endpoints, midpoints.
-std::vector<std::pair<float, float>> probe_points(const std::vector<Segment>& segs, std::mt19937& rng,
-                                                  int random_count, float lo, float hi) {
+std::vector<std::pair<float, float>> probe_points(const std::vector<Segment>& segs,
+                                                  std::mt19937& rng, int random_count, float lo,
+                                                  float hi) {
     std::uniform_real_distribution<float> u(lo, hi);
     std::vector<std::pair<float, float>> pts;
     for (int i = 0; i < random_count; ++i) pts.push_back({u(rng), u(rng)});
@@ -136,15 +140,18 @@ void expect_matches_reference(const std::vector<Segment>& segs,
         ys.push_back(p.second);
     }
     std::vector<float> out(pts.size());
-    orvik::StridedView<float, 1> xv{reinterpret_cast<const char*>(xs.data()), {(std::ptrdiff_t)xs.size()}, {4}};
-    orvik::StridedView<float, 1> yv{reinterpret_cast<const char*>(ys.data()), {(std::ptrdiff_t)ys.size()}, {4}};
+    orvik::StridedView<float, 1> xv{
+        reinterpret_cast<const char*>(xs.data()), {(std::ptrdiff_t)xs.size()}, {4}};
+    orvik::StridedView<float, 1> yv{
+        reinterpret_cast<const char*>(ys.data()), {(std::ptrdiff_t)ys.size()}, {4}};
     Coastline::signed_distance_many(c, xv, yv, out.data());
     int mismatches = 0;
     for (std::size_t k = 0; k < pts.size(); ++k) {
         const float want = reference(segs, xs[k], ys[k]);
         if (!same_bits(out[k], want)) {
             if (++mismatches <= 5) {
-                ADD_FAILURE() << "point (" << xs[k] << ", " << ys[k] << "): got " << out[k] << ", want " << want;
+                ADD_FAILURE() << "point (" << xs[k] << ", " << ys[k] << "): got " << out[k]
+                              << ", want " << want;
             }
         }
         if (k % 7 == 0) {
@@ -197,7 +204,8 @@ TEST(Coastline, PointLevelWithVertex) {
     EXPECT_GT(Coastline::signed_distance(c, -2.0f, 0.0f), 0.0f);
     EXPECT_GT(Coastline::signed_distance(c, 0.0f, 1.5f), 0.0f);
     EXPECT_GT(Coastline::signed_distance(c, -0.5f, 1.0f), 0.0f);  // touches the top vertex only
-    expect_matches_reference(segs, {{0, 0}, {-2, 0}, {-0.5f, 1}, {-0.5f, -1}, {0.25f, 0}, {0, 1}, {0, -1}});
+    expect_matches_reference(
+        segs, {{0, 0}, {-2, 0}, {-0.5f, 1}, {-0.5f, -1}, {0.25f, 0}, {0, 1}, {0, -1}});
 }
 
 TEST(Coastline, FarRightIsOutside) {
@@ -215,22 +223,27 @@ TEST(Coastline, EmptyIsPlusInfinity) {
 
 TEST(Coastline, ShapeMessage) {
     std::vector<float> data(18);
-    orvik::StridedView<float, 3> v{reinterpret_cast<const char*>(data.data()), {3, 2, 3}, {24, 12, 4}};
+    orvik::StridedView<float, 3> v{
+        reinterpret_cast<const char*>(data.data()), {3, 2, 3}, {24, 12, 4}};
     auto r = Coastline::build(v);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind, orvik::ErrorKind::Value);
     EXPECT_EQ(r.error().message, "segments must have shape (S, 2, 2), got (3, 2, 3)");
-    orvik::StridedView<float, 3> w{reinterpret_cast<const char*>(data.data()), {1, 3, 2}, {24, 8, 4}};
-    EXPECT_EQ(Coastline::build(w).error().message, "segments must have shape (S, 2, 2), got (1, 3, 2)");
+    orvik::StridedView<float, 3> w{
+        reinterpret_cast<const char*>(data.data()), {1, 3, 2}, {24, 8, 4}};
+    EXPECT_EQ(Coastline::build(w).error().message,
+              "segments must have shape (S, 2, 2), got (1, 3, 2)");
 }
 
 TEST(Coastline, StridedInputIsCopiedInOrder) {
     // Segment k of a reversed, every-other-row view.
     std::vector<float> data;
     for (int k = 0; k < 6; ++k) {
-        for (float v : {float(k), float(10 * k), float(k + 100), float(10 * k + 1)}) data.push_back(v);
+        for (float v : {float(k), float(10 * k), float(k + 100), float(10 * k + 1)})
+            data.push_back(v);
     }
-    orvik::StridedView<float, 3> v{reinterpret_cast<const char*>(data.data() + 20), {3, 2, 2}, {-32, 8, 4}};
+    orvik::StridedView<float, 3> v{
+        reinterpret_cast<const char*>(data.data() + 20), {3, 2, 2}, {-32, 8, 4}};
     const Coastline c = make_from(v);
     ASSERT_EQ(c.segments.size(), 3u);
     EXPECT_EQ(c.segments[0].ax, 5.0f);
@@ -267,7 +280,8 @@ TEST(Coastline, OrderAndOrientationDoNotMatter) {
     for (const auto& p : probe_points(segs, rng, 2000, -12.0f, 12.0f)) {
         const float da = Coastline::signed_distance(a, p.first, p.second);
         // The order of segments cannot change a minimum or a parity.
-        EXPECT_TRUE(same_bits(da, Coastline::signed_distance(b, p.first, p.second))) << p.first << ", " << p.second;
+        EXPECT_TRUE(same_bits(da, Coastline::signed_distance(b, p.first, p.second)))
+            << p.first << ", " << p.second;
         // Reversing a segment only changes how its closest point is rounded.
         const float dc = Coastline::signed_distance(c, p.first, p.second);
         EXPECT_NEAR(da, dc, 1e-5f) << p.first << ", " << p.second;
@@ -287,10 +301,18 @@ TEST(Coastline, MatchesReferenceOnSegmentSoup) {
     for (int i = 0; i < 3000; ++i) {
         const float x = pos(rng), y = pos(rng);
         switch (i % 5) {
-            case 0: segs.push_back({x, y, x, y}); break;
-            case 1: segs.push_back({x, y, x + len(rng), y}); break;
-            case 2: segs.push_back({x, y, x, y + len(rng)}); break;
-            default: segs.push_back({x, y, x + len(rng), y + len(rng)}); break;
+            case 0:
+                segs.push_back({x, y, x, y});
+                break;
+            case 1:
+                segs.push_back({x, y, x + len(rng), y});
+                break;
+            case 2:
+                segs.push_back({x, y, x, y + len(rng)});
+                break;
+            default:
+                segs.push_back({x, y, x + len(rng), y + len(rng)});
+                break;
         }
     }
     expect_matches_reference(segs, probe_points(segs, rng, 3000, -1200.0f, 1200.0f));

@@ -1,5 +1,3 @@
-#include "compact_bvh/compact_bvh.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,7 @@
 #include <random>
 #include <set>
 
+#include "compact_bvh/compact_bvh.hpp"
 #include "fixtures.hpp"
 
 namespace {
@@ -157,9 +156,10 @@ TEST(CompactBvh, NodeBoxesAreTheChildBoxes) {
     const auto order = compact_checked(boxes, bvh);
     // Every simplex box lies inside each box on its path.
     std::function<void(NodeRef, const float*, const float*)> check = [&](NodeRef r, const float* mn,
-                                                                       const float* mx) {
+                                                                         const float* mx) {
         if (orvik::is_leaf(r)) {
-            for (std::uint32_t i = orvik::ref_index(r); i < orvik::ref_index(r) + orvik::leaf_count(r); ++i) {
+            for (std::uint32_t i = orvik::ref_index(r);
+                 i < orvik::ref_index(r) + orvik::leaf_count(r); ++i) {
                 const Box3& b = boxes[order[i]];
                 for (int k = 0; k < 3; ++k) {
                     EXPECT_LE(mn[k], b.min[k]);
@@ -187,10 +187,11 @@ TEST_P(ManySimplices, TraversalFindsEveryContainingBox) {
     for (int q = 0; q < 300; ++q) {
         const float x = pos(rng), y = pos(rng), z = pos(rng);
         std::multiset<std::uint32_t> visited;
-        const auto stop = orvik::traverse(bvh.nodes.data(), bvh.root, x, y, z, [&](std::uint32_t i) {
-            visited.insert(order[i]);
-            return false;
-        });
+        const auto stop =
+            orvik::traverse(bvh.nodes.data(), bvh.root, x, y, z, [&](std::uint32_t i) {
+                visited.insert(order[i]);
+                return false;
+            });
         EXPECT_FALSE(stop.has_value());
         for (std::uint32_t s = 0; s < boxes.size(); ++s) {
             const Box3& b = boxes[s];
@@ -257,13 +258,15 @@ TEST(CompactBvh, DeepStacksSpillToTheHeap) {
 
 // Leaves met by one point's walk, stopping at its `stop_at`-th leaf (never
 // when it has fewer).
-std::vector<std::uint32_t> single_walk(const CompactBvh& bvh, float x, float y, float z, std::size_t stop_at) {
+std::vector<std::uint32_t> single_walk(const CompactBvh& bvh, float x, float y, float z,
+                                       std::size_t stop_at) {
     std::vector<std::uint32_t> leaves;
     orvik::RefStack stack;
-    orvik::walk_leaves(bvh.nodes.data(), bvh.root, x, y, z, stack, [&](std::uint32_t first, std::uint32_t) {
-        leaves.push_back(first);
-        return leaves.size() == stop_at;
-    });
+    orvik::walk_leaves(bvh.nodes.data(), bvh.root, x, y, z, stack,
+                       [&](std::uint32_t first, std::uint32_t) {
+                           leaves.push_back(first);
+                           return leaves.size() == stop_at;
+                       });
     return leaves;
 }
 
@@ -301,18 +304,18 @@ TEST_P(PacketWalk, EveryLaneMeetsTheLeavesOfItsOwnWalkInOrder) {
             p.z[g] = orvik::lanes::load(zs + 4 * g);
         }
         std::vector<std::uint32_t> met[kLanes];
-        const unsigned done = orvik::walk_leaves_packet(
-            bvh.nodes.data(), bvh.root, p, live, stack,
-            [&](std::uint32_t first, std::uint32_t, unsigned active) {
-                unsigned finished = 0;
-                EXPECT_EQ(active & ~live, 0u);
-                for (int k = 0; k < kLanes; ++k) {
-                    if (!((active >> k) & 1u)) continue;
-                    met[k].push_back(first);
-                    if (met[k].size() == stop_at[k]) finished |= 1u << k;
-                }
-                return finished;
-            });
+        const unsigned done =
+            orvik::walk_leaves_packet(bvh.nodes.data(), bvh.root, p, live, stack,
+                                      [&](std::uint32_t first, std::uint32_t, unsigned active) {
+                                          unsigned finished = 0;
+                                          EXPECT_EQ(active & ~live, 0u);
+                                          for (int k = 0; k < kLanes; ++k) {
+                                              if (!((active >> k) & 1u)) continue;
+                                              met[k].push_back(first);
+                                              if (met[k].size() == stop_at[k]) finished |= 1u << k;
+                                          }
+                                          return finished;
+                                      });
         for (int k = 0; k < kLanes; ++k) {
             if (!((live >> k) & 1u)) {
                 EXPECT_TRUE(met[k].empty());
@@ -381,7 +384,8 @@ TEST(CompactBvh, StacksDeeperThanSixteenSpillToTheHeap) {
     std::size_t met[4] = {0, 0, 0, 0};
     orvik::walk_leaves_packet(bvh.nodes.data(), bvh.root, p, 0xFu, stack,
                               [&](std::uint32_t, std::uint32_t count, unsigned active) {
-                                  for (int k = 0; k < 4; ++k) met[k] += ((active >> k) & 1u) * count;
+                                  for (int k = 0; k < 4; ++k)
+                                      met[k] += ((active >> k) & 1u) * count;
                                   return 0u;
                               });
     EXPECT_TRUE(stack.spilled());

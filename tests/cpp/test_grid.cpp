@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "fixtures.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "fixtures.hpp"
 #include "grid/structured_grid.hpp"
 
 namespace orvik {
@@ -78,7 +77,8 @@ TEST(StructuredGrid, BuildErrors) {
     std::vector<double> wide(15, 0.0);
     auto bad = StructuredGrid::build(view_of(a.x, 3, 4), view_of(a.y, 3, 4), view_of(wide, 3, 5));
     ASSERT_FALSE(bad.ok());
-    EXPECT_EQ(bad.error().message, "x, y and values must have the same shape; got (3, 4), (3, 4) and (3, 5)");
+    EXPECT_EQ(bad.error().message,
+              "x, y and values must have the same shape; got (3, 4), (3, 4) and (3, 5)");
 
     std::vector<double> row(5, 1.0);
     bad = StructuredGrid::build(view_of(row, 1, 5), view_of(row, 1, 5), view_of(row, 1, 5));
@@ -108,7 +108,6 @@ TEST(StructuredGrid, DegenerateCellGivesNaNEvenWithClamp) {
     EXPECT_TRUE(q.outside);
     EXPECT_TRUE(std::isnan(q.value));
 }
-
 
 // The affine guess only picks the cell where the walk starts. Guesses on a row
 // index, a rounding error below one, on the last row, beyond it, huge or NaN

@@ -1,5 +1,3 @@
-#include "hierarchy/hierarchy.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "fixtures.hpp"
+#include "hierarchy/hierarchy.hpp"
 
 namespace {
 
@@ -97,7 +96,8 @@ bool same_tree(const BinaryTree& a, const BinaryTree& b) {
         if (x.shape != y.shape) return false;
         if (!x.is_leaf()) {
             if (x.left != y.left || x.right != y.right) return false;
-            if (!same_box(x.left_box, y.left_box) || !same_box(x.right_box, y.right_box)) return false;
+            if (!same_box(x.left_box, y.left_box) || !same_box(x.right_box, y.right_box))
+                return false;
         }
     }
     return true;
@@ -133,7 +133,8 @@ TEST_P(HierarchyRandom, StructureAndBoxes) {
     check_tree(build(boxes), boxes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, HierarchyRandom, ::testing::Values(2, 3, 5, 17, 64, 65, 1000, 20000));
+INSTANTIATE_TEST_SUITE_P(Sizes, HierarchyRandom,
+                         ::testing::Values(2, 3, 5, 17, 64, 65, 1000, 20000));
 
 TEST(Hierarchy, NaNCoordinatesLoseInUnions) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -193,7 +194,8 @@ TEST(Hierarchy, FewDistinctCentroids) {
     }
     const BinaryTree first = build(boxes);
     check_tree(first, boxes);
-    for (int rep = 0; rep < 10; ++rep) EXPECT_TRUE(same_tree(first, build(boxes))) << "repetition " << rep;
+    for (int rep = 0; rep < 10; ++rep)
+        EXPECT_TRUE(same_tree(first, build(boxes))) << "repetition " << rep;
 }
 
 TEST(Hierarchy, Deterministic) {
@@ -202,7 +204,8 @@ TEST(Hierarchy, Deterministic) {
     for (std::size_t i = 0; i < 20000; ++i) boxes[50000 + i] = boxes[i % 50];
     const BinaryTree first = build(boxes);
     check_tree(first, boxes);
-    for (int rep = 0; rep < 20; ++rep) EXPECT_TRUE(same_tree(first, build(boxes))) << "repetition " << rep;
+    for (int rep = 0; rep < 20; ++rep)
+        EXPECT_TRUE(same_tree(first, build(boxes))) << "repetition " << rep;
 }
 
 TEST(Hierarchy, ExponentialSpacingStaysBuildable) {

@@ -1,9 +1,9 @@
-#include "common/inline_vector.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <utility>
+
+#include "common/inline_vector.hpp"
 
 namespace {
 

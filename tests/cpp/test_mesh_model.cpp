@@ -1,16 +1,15 @@
-#include "model/mesh_model.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 
 #include "fixtures.hpp"
 #include "model/mesh_builder.hpp"
+#include "model/mesh_model.hpp"
 
 namespace {
 
@@ -20,7 +19,9 @@ using orvik::MeshBuilderState;
 using orvik::MeshModel;
 using orvik::Quality;
 
-Quality q_of(float base) { return Quality{base, base + 1, base + 2, base + 3, base + 4, 1.0f}; }
+Quality q_of(float base) {
+    return Quality{base, base + 1, base + 2, base + 3, base + 4, 1.0f};
+}
 
 MeshBuilderState unit_tet() {
     MeshBuilderState b;
@@ -156,11 +157,23 @@ TEST(MeshBuild, Failures) {
          "Model \"\": degenerate or out-of-range simplex"},
         {"repeated vertex", [](MeshBuilderState& b) { b.faces[0][3] = b.faces[0][0]; },
          "Model \"\": degenerate or out-of-range simplex"},
-        {"flat", [](MeshBuilderState& b) { b.vertices[0] = {0.5f, 0.5f, 0.0f}; b.faces[0] = {0, 1, 2, 3}; b.vertices[3] = {0.2f, 0.7f, 0.0f}; },
+        {"flat",
+         [](MeshBuilderState& b) {
+             b.vertices[0] = {0.5f, 0.5f, 0.0f};
+             b.faces[0] = {0, 1, 2, 3};
+             b.vertices[3] = {0.2f, 0.7f, 0.0f};
+         },
          "Model \"\": degenerate or out-of-range simplex"},
-        {"named", [](MeshBuilderState& b) { b.name = "a\"b"; b.faces[0][1] = 9; },
+        {"named",
+         [](MeshBuilderState& b) {
+             b.name = "a\"b";
+             b.faces[0][1] = 9;
+         },
          "Model \"a\\\"b\": degenerate or out-of-range simplex"},
-        {"coverage", [](MeshBuilderState& b) { b.vertices.push_back({5, 5, 5}); },
+        {"coverage",
+         [](MeshBuilderState& b) {
+             b.vertices.push_back({5, 5, 5});
+         },
          "Model \"\": the field doesn't cover every vertex or simplex of the mesh"},
         {"singular", [](MeshBuilderState& b) { b.transform = std::array<float, 16>{}; },
          "transform is not invertible (its determinant is zero)"},
@@ -282,14 +295,18 @@ std::optional<Quality> reference_query(const MeshModel& m, float x, float y, flo
         const float a = (q[0] * dx + q[3] * dy) + q[6] * dz;
         const float b = (q[1] * dx + q[4] * dy) + q[7] * dz;
         const float c = (q[2] * dx + q[5] * dy) + q[8] * dz;
-        if (!(c >= -0.0001f) || !(a >= -0.0001f) || !(b >= -0.0001f) || !((b + a) + c <= 1.0001f)) return false;
+        if (!(c >= -0.0001f) || !(a >= -0.0001f) || !(b >= -0.0001f) || !((b + a) + c <= 1.0001f))
+            return false;
         w0 = a, w1 = b, w2 = c;
         return true;
     });
     if (!found) return std::nullopt;
     const float w3 = 1.0f - ((w1 + w0) + w2);
     const auto& f = m.faces[*found];
-    auto sum = [&](auto field) { return (((0.0f + w0 * field(f[0])) + w1 * field(f[1])) + w2 * field(f[2])) + w3 * field(f[3]); };
+    auto sum = [&](auto field) {
+        return (((0.0f + w0 * field(f[0])) + w1 * field(f[1])) + w2 * field(f[2])) +
+               w3 * field(f[3]);
+    };
     if (const auto* in = std::get_if<Interpolated>(&m.finisher)) {
         const auto& q = in->qualities;
         Quality r;
@@ -302,7 +319,8 @@ std::optional<Quality> reference_query(const MeshModel& m, float x, float y, flo
         return r;
     }
     const auto& d = std::get<DepthProfile>(m.finisher);
-    Quality r = d.layers[DepthProfile::layer_index(d.tops, sum([&](std::uint32_t k) { return d.pairs[k].first; }))];
+    Quality r = d.layers[DepthProfile::layer_index(
+        d.tops, sum([&](std::uint32_t k) { return d.pairs[k].first; }))];
     r.alpha = sum([&](std::uint32_t k) { return d.pairs[k].second; });
     return r;
 }
@@ -328,20 +346,22 @@ TEST_P(PacketQuery, EveryLaneHasTheBitsOfTheSingleQueryAndOfTheStepByStepOne) {
     std::uniform_real_distribution<float> value(0.5f, 9.0f), coin(0.0f, 1.0f);
     if (GetParam().transform) {
         // World to local: a shear and scale plus a translation.
-        b.transform = std::array<float, 16>{0.9f, 0.1f, 0.0f, 0, -0.2f, 1.1f, 0.05f, 0, 0.0f, 0.3f, 0.8f, 0,
-                                            -3.0f, 1.5f, 2.0f, 1};
+        b.transform = std::array<float, 16>{0.9f, 0.1f, 0.0f, 0, -0.2f, 1.1f, 0.05f, 0,
+                                            0.0f, 0.3f, 0.8f, 0, -3.0f, 1.5f, 2.0f,  1};
     }
     std::optional<orvik::Result<MeshModel>> built;
     if (GetParam().depth_profile) {
         DepthProfile p;
-        for (std::size_t i = 0; i < nv; ++i) p.pairs.push_back({vertices[i][2] * 10.0f + value(rng), value(rng) / 9});
+        for (std::size_t i = 0; i < nv; ++i)
+            p.pairs.push_back({vertices[i][2] * 10.0f + value(rng), value(rng) / 9});
         p.tops = {15.0f, 30.0f, 45.0f};
         for (int l = 0; l < 4; ++l) p.layers.push_back(q_of(float(l)));
         built.emplace(MeshModel::build(b, p));
     } else {
         Interpolated interp;
         for (std::size_t i = 0; i < nv; ++i)
-            interp.qualities.push_back(Quality{value(rng), value(rng), value(rng), 10 * value(rng), value(rng), value(rng) / 9});
+            interp.qualities.push_back(Quality{value(rng), value(rng), value(rng), 10 * value(rng),
+                                               value(rng), value(rng) / 9});
         built.emplace(MeshModel::build(b, interp));
     }
     ASSERT_TRUE(built->ok());

@@ -1,5 +1,3 @@
-#include "model_tree/model_tree.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,9 +6,10 @@
 #include <random>
 #include <set>
 
-#include "model_tree/hit_iterator.hpp"
-#include "model_tree/pending_queue.hpp"
 #include "fixtures.hpp"
+#include "model_tree/hit_iterator.hpp"
+#include "model_tree/model_tree.hpp"
+#include "model_tree/pending_queue.hpp"
 
 namespace orvik {
 namespace {

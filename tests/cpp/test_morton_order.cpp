@@ -1,5 +1,3 @@
-#include "common/morton_order.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +5,8 @@
 #include <random>
 #include <set>
 #include <vector>
+
+#include "common/morton_order.hpp"
 
 namespace {
 
@@ -21,8 +21,12 @@ orvik::StridedView<T, 1> view_of(const std::vector<T>& v, std::ptrdiff_t step = 
     return s;
 }
 
-std::uint32_t key_of(std::uint64_t entry) { return static_cast<std::uint32_t>(entry >> 32); }
-std::uint32_t row_of(std::uint64_t entry) { return static_cast<std::uint32_t>(entry); }
+std::uint32_t key_of(std::uint64_t entry) {
+    return static_cast<std::uint32_t>(entry >> 32);
+}
+std::uint32_t row_of(std::uint64_t entry) {
+    return static_cast<std::uint32_t>(entry);
+}
 
 TEST(MortonOrder, KeyInterleavesTheCellsXLowest) {
     const double lo[3] = {0, 0, 0}, scale[3] = {1, 1, 1};  // one cell per unit
@@ -30,7 +34,7 @@ TEST(MortonOrder, KeyInterleavesTheCellsXLowest) {
     EXPECT_EQ(MortonOrder::key(1, 0, 0, lo, scale), 1u);
     EXPECT_EQ(MortonOrder::key(0, 1, 0, lo, scale), 2u);
     EXPECT_EQ(MortonOrder::key(0, 0, 1, lo, scale), 4u);
-    EXPECT_EQ(MortonOrder::key(3, 0, 0, lo, scale), 9u);          // cells 0b11 -> bits 0 and 3
+    EXPECT_EQ(MortonOrder::key(3, 0, 0, lo, scale), 9u);  // cells 0b11 -> bits 0 and 3
     EXPECT_EQ(MortonOrder::key(1023, 1023, 1023, lo, scale), (1u << 30) - 1);
     EXPECT_EQ(MortonOrder::key(5000, 0, 0, lo, scale), MortonOrder::key(1023, 0, 0, lo, scale));
     EXPECT_LT(MortonOrder::key(1023, 1023, 1023, lo, scale), MortonOrder::kLastKey);
@@ -48,7 +52,8 @@ TEST(MortonOrder, EveryKeptRowOnceInKeyOrderNonFiniteLast) {
         z[i] = pos(rng);
         mask[i] = (i % 7) != 3;
     }
-    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN(),
+                inf = std::numeric_limits<float>::infinity();
     x[11] = nan;  // rows 11 to 14 are kept
     y[12] = inf;
     z[13] = -inf;
@@ -60,7 +65,8 @@ TEST(MortonOrder, EveryKeptRowOnceInKeyOrderNonFiniteLast) {
     std::set<std::uint32_t> rows;
     for (auto e : sorted) rows.insert(row_of(e));
     EXPECT_EQ(rows.size(), sorted.size());
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(rows.count(static_cast<std::uint32_t>(i)), mask[i] ? 1u : 0u) << i;
+    for (std::size_t i = 0; i < n; ++i)
+        EXPECT_EQ(rows.count(static_cast<std::uint32_t>(i)), mask[i] ? 1u : 0u) << i;
 
     for (std::size_t k = 1; k < sorted.size(); ++k) {
         ASSERT_LE(key_of(sorted[k - 1]), key_of(sorted[k]));
@@ -95,7 +101,9 @@ TEST(MortonOrder, NearbyPointsGetNearbyPlaces) {
     std::vector<std::size_t> place(x.size());
     for (std::size_t k = 0; k < sorted.size(); ++k) place[row_of(sorted[k])] = k;
     int adjacent = 0;
-    for (std::size_t i = 0; i < x.size(); i += 2) adjacent += (place[i] > place[i + 1] ? place[i] - place[i + 1] : place[i + 1] - place[i]) == 1;
+    for (std::size_t i = 0; i < x.size(); i += 2)
+        adjacent +=
+            (place[i] > place[i + 1] ? place[i] - place[i + 1] : place[i + 1] - place[i]) == 1;
     EXPECT_GT(adjacent, 450);
 }
 

@@ -1,5 +1,3 @@
-#include "quality/quality.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,12 +9,15 @@
 #include <vector>
 
 #include "quality/blend_rows.hpp"
+#include "quality/quality.hpp"
 
 namespace {
 
 using orvik::Quality;
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+std::uint32_t bits(float f) {
+    return std::bit_cast<std::uint32_t>(f);
+}
 
 void expect_bits_equal(const Quality& a, const Quality& b) {
     EXPECT_EQ(bits(a.rho), bits(b.rho));
@@ -127,9 +128,11 @@ void expect_same_values(const Quality& a, const Quality& b) {
 // Rows with every kind of value a column can hold.
 std::vector<float> awkward_rows(std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
-    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN(),
+                inf = std::numeric_limits<float>::infinity();
     const float specials[] = {0.0f, -0.0f, 1e-40f, -3.5f, inf, -inf, nan, 7.0f, 1e30f};
-    const float alphas[] = {0.0f, 1e-8f, kEps, std::nextafter(kEps, 0.f), 0.25f, 0.5f, 1.0f, -1.0f, nan, 2.0f};
+    const float alphas[] = {0.0f,  1e-8f, kEps, std::nextafter(kEps, 0.f), 0.25f, 0.5f, 1.0f,
+                            -1.0f, nan,   2.0f};
     std::uniform_real_distribution<float> value(0.5f, 900.0f);
     std::uniform_int_distribution<int> pick(0, 19);
     std::vector<float> rows(6 * n);
@@ -164,7 +167,8 @@ TEST_P(BlendDense, EveryLoopGivesTheScalarBlendBitForBit) {
     for (std::size_t shift : {0u, 1u}) {
         std::vector<float> store(6 * c.rows + 4, -5.0f);
         float* out = store.data() + shift;
-        orvik::blend_dense(f.data(), b.data(), out, static_cast<std::ptrdiff_t>(c.rows), c.lanes, c.stream);
+        orvik::blend_dense(f.data(), b.data(), out, static_cast<std::ptrdiff_t>(c.rows), c.lanes,
+                           c.stream);
         for (std::size_t i = 0; i < c.rows; ++i) {
             const Quality scalar = Quality::blend(row_at(f, i), row_at(b, i));
             expect_same_values(scalar, stepwise_blend(row_at(f, i), row_at(b, i)));
@@ -181,7 +185,8 @@ TEST_P(BlendDense, EveryLoopGivesTheScalarBlendBitForBit) {
 std::vector<LaneCase> lane_cases() {
     std::vector<LaneCase> cases;
     for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 8u, 13u, 16u, 17u, 1003u}) {
-        for (auto lanes : {orvik::BlendLanes::Widest, orvik::BlendLanes::Four, orvik::BlendLanes::One}) {
+        for (auto lanes :
+             {orvik::BlendLanes::Widest, orvik::BlendLanes::Four, orvik::BlendLanes::One}) {
             cases.push_back({n, lanes, false});
             cases.push_back({n, lanes, true});
         }
@@ -198,15 +203,18 @@ TEST(BlendRows, LargeStridedAndDenseInputsGiveTheSameRows) {
     std::vector<float> wide(8 * n, 99.0f);
     for (std::size_t i = 0; i < n; ++i)
         for (int k = 0; k < 6; ++k) wide[8 * (n - 1 - i) + k] = f[6 * i + k];
-    orvik::StridedView<float, 2> dense_f{reinterpret_cast<const char*>(f.data()), {std::ptrdiff_t(n), 6}, {24, 4}};
-    orvik::StridedView<float, 2> dense_b{reinterpret_cast<const char*>(b.data()), {std::ptrdiff_t(n), 6}, {24, 4}};
-    orvik::StridedView<float, 2> rev_f{reinterpret_cast<const char*>(wide.data() + 8 * (n - 1)), {std::ptrdiff_t(n), 6},
-                                       {-32, 4}};
+    orvik::StridedView<float, 2> dense_f{
+        reinterpret_cast<const char*>(f.data()), {std::ptrdiff_t(n), 6}, {24, 4}};
+    orvik::StridedView<float, 2> dense_b{
+        reinterpret_cast<const char*>(b.data()), {std::ptrdiff_t(n), 6}, {24, 4}};
+    orvik::StridedView<float, 2> rev_f{
+        reinterpret_cast<const char*>(wide.data() + 8 * (n - 1)), {std::ptrdiff_t(n), 6}, {-32, 4}};
     std::vector<float> a(6 * n), c(6 * n);
     ASSERT_TRUE(orvik::blend_rows(dense_f, dense_b, a.data()));
     ASSERT_TRUE(orvik::blend_rows(rev_f, dense_b, c.data()));
     for (std::size_t i = 0; i < 6 * n; ++i) ASSERT_EQ(bits(a[i]), bits(c[i])) << i;
-    for (std::size_t i = 0; i < n; ++i) expect_same_values(row_at(a, i), stepwise_blend(row_at(f, i), row_at(b, i)));
+    for (std::size_t i = 0; i < n; ++i)
+        expect_same_values(row_at(a, i), stepwise_blend(row_at(f, i), row_at(b, i)));
 }
 
 TEST(BlendRows, StridedRowsMatchContiguousRows) {
@@ -238,7 +246,8 @@ TEST(BlendRows, StopsBetweenBlocksWhenAsked) {
     orvik::StridedView<float, 2> l{reinterpret_cast<const char*>(lhs.data()), {n, 6}, {24, 4}};
     orvik::StridedView<float, 2> r{reinterpret_cast<const char*>(rhs.data()), {n, 6}, {24, 4}};
     int polls = 0;
-    const orvik::Interrupt stop_second([](void* c) { return ++*static_cast<int*>(c) == 2; }, &polls);
+    const orvik::Interrupt stop_second([](void* c) { return ++*static_cast<int*>(c) == 2; },
+                                       &polls);
     EXPECT_FALSE(orvik::blend_rows(l, r, out.data(), stop_second));
     const auto written = std::count_if(out.begin(), out.end(), [](float v) { return v != -1.f; });
     EXPECT_GT(written, 0);

@@ -1,6 +1,6 @@
-#include "common/quoted.hpp"
-
 #include <gtest/gtest.h>
+
+#include "common/quoted.hpp"
 
 namespace {
 
@@ -15,18 +15,20 @@ TEST_P(QuotedForm, EscapesAsSpecified) {
     EXPECT_EQ(orvik::quoted(GetParam().text), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, QuotedForm,
-    ::testing::Values(Case{"", "\"\""}, Case{"basin", "\"basin\""},
-                      Case{"a\"b", "\"a\\\"b\""}, Case{"back\\slash", "\"back\\\\slash\""},
-                      Case{"t\tn\nr\r", "\"t\\tn\\nr\\r\""}, Case{"bell\x07", "\"bell\\u{7}\""},
-                      Case{"del\x7f", "\"del\\u{7f}\""},
-                      // U+0301 COMBINING ACUTE ACCENT after an e
-                      Case{"e\xcc\x81", "\"e\\u{301}\""},
-                      // non-ASCII letters stay as they are
-                      Case{"K\xc3\xb6ln \xe6\x9d\xb1\xe4\xba\xac", "\"K\xc3\xb6ln \xe6\x9d\xb1\xe4\xba\xac\""},
-                      // U+200B ZERO WIDTH SPACE is a format character
-                      Case{"a\xe2\x80\x8b", "\"a\\u{200b}\""}));
+INSTANTIATE_TEST_SUITE_P(Texts, QuotedForm,
+                         ::testing::Values(Case{"", "\"\""}, Case{"basin", "\"basin\""},
+                                           Case{"a\"b", "\"a\\\"b\""},
+                                           Case{"back\\slash", "\"back\\\\slash\""},
+                                           Case{"t\tn\nr\r", "\"t\\tn\\nr\\r\""},
+                                           Case{"bell\x07", "\"bell\\u{7}\""},
+                                           Case{"del\x7f", "\"del\\u{7f}\""},
+                                           // U+0301 COMBINING ACUTE ACCENT after an e
+                                           Case{"e\xcc\x81", "\"e\\u{301}\""},
+                                           // non-ASCII letters stay as they are
+                                           Case{"K\xc3\xb6ln \xe6\x9d\xb1\xe4\xba\xac",
+                                                "\"K\xc3\xb6ln \xe6\x9d\xb1\xe4\xba\xac\""},
+                                           // U+200B ZERO WIDTH SPACE is a format character
+                                           Case{"a\xe2\x80\x8b", "\"a\\u{200b}\""}));
 
 TEST(QuotedForm, EmbeddedNul) {
     EXPECT_EQ(orvik::quoted(std::string_view("a\0b", 3)), "\"a\\0b\"");
@@ -45,7 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"\xed\xa0\x80", "\"" FFFD FFFD FFFD "\""},
         Case{"\xf4\x90\x80\x80", "\"" FFFD FFFD FFFD FFFD "\""},
         // A lone continuation byte, a byte that never starts a sequence.
-        Case{"\x80", "\"" FFFD "\""}, Case{"a\xff" "b", "\"a" FFFD "b\""},
+        Case{"\x80", "\"" FFFD "\""},
+        Case{"a\xff"
+             "b",
+             "\"a" FFFD "b\""},
         // Sequences cut short: the start that was well formed is one replacement.
         Case{"a\xe2\x82", "\"a" FFFD "\""}, Case{"\xf0\x90\x80", "\"" FFFD "\""},
         Case{"\xc2", "\"" FFFD "\""},

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "fixtures.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
 
+#include "fixtures.hpp"
 #include "tin/adaptive_tin.hpp"
 #include "tin/refine_options.hpp"
 
@@ -231,7 +230,6 @@ TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
         EXPECT_GT(nv, poly.size());
     }
 }
-
 
 // Each shortcut of the refinement (refreshing only the faces CGAL touched,
 // trusting the filtered test against recently measured triangles) must give

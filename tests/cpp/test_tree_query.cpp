@@ -1,5 +1,3 @@
-#include "tree_query/tree_query.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "model/mesh_builder.hpp"
-
 #include "fixtures.hpp"
+#include "model/mesh_builder.hpp"
+#include "tree_query/tree_query.hpp"
 
 namespace orvik {
 namespace {
@@ -63,7 +61,8 @@ TEST(QueryRows, StridedAndDenseRowsAgreeWithSinglePointQueries) {
         d2.insert(d2.end(), {ds[i], 1e9f});
     }
     std::vector<float> padded(n * 8, fill);
-    QueryRows srows{view_of(x2, 2), view_of(y2, 2), view_of(z2, 2), view_of(d2, 2), std::nullopt, {}};
+    QueryRows srows{view_of(x2, 2), view_of(y2, 2), view_of(z2, 2),
+                    view_of(d2, 2), std::nullopt,   {}};
     srows.out.data = reinterpret_cast<char*>(padded.data() + 5);
     srows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
     srows.out.strides = {32, -4};
@@ -117,7 +116,8 @@ MeshModel block_model(std::array<float, 3> o, int n, float s, float alpha, std::
     Interpolated interp;
     testing::cube_lattice(b, n, [&](int x, int y, int z) {
         const float t = float(x + 2 * y + 3 * z);
-        interp.qualities.push_back(Quality{1 + t, 2 + t, 3 + t, 50 + t, 20 + t, alpha * (0.5f + 0.5f * float(x % 2))});
+        interp.qualities.push_back(
+            Quality{1 + t, 2 + t, 3 + t, 50 + t, 20 + t, alpha * (0.5f + 0.5f * float(x % 2))});
         return std::array<float, 3>{o[0] + s * x, o[1] + s * y, o[2] + s * z};
     });
     b.bounds = {o[0], o[1], o[2], o[0] + s * n, o[1] + s * n, o[2] + s * n};
@@ -156,9 +156,12 @@ Batch random_batch(std::size_t n, std::uint32_t seed) {
         b.z.push_back(pos(rng));
         b.d.push_back(pos(rng));
         const float c = coin(rng);
-        if (c < 0.01f) b.x.back() = std::nanf("");
-        else if (c < 0.02f) b.d.back() = std::nanf("");
-        else if (c < 0.03f) b.z.back() = INFINITY;
+        if (c < 0.01f)
+            b.x.back() = std::nanf("");
+        else if (c < 0.02f)
+            b.d.back() = std::nanf("");
+        else if (c < 0.03f)
+            b.z.back() = INFINITY;
         b.mask.push_back(coin(rng) < 0.9f);
     }
     return b;
@@ -174,7 +177,8 @@ TEST(QueryPacket, EveryLaneHasTheBitsOfTheSingleQuery) {
     for (const auto& [lo, hi] : {std::pair<int, int>{0, 255}, {3, 3}, {4, 9}, {8, 2}}) {
         for (std::size_t i = 0; i + kLanes <= b.x.size(); i += kLanes) {
             QueryPoint p[kLanes];
-            for (int k = 0; k < kLanes; ++k) p[k] = {b.x[i + k], b.y[i + k], b.z[i + k], b.d[i + k]};
+            for (int k = 0; k < kLanes; ++k)
+                p[k] = {b.x[i + k], b.y[i + k], b.z[i + k], b.d[i + k]};
             const unsigned live = mask(rng);
             Quality q[kLanes];
             const unsigned found = query_packet(t, p, live, lo, hi, q);
@@ -217,9 +221,12 @@ TEST_P(OrderedRows, GiveEveryRowTheBitsOfTheRowByRowLoop) {
         d2.insert(d2.end(), {b.d[i], 1e9f});
     }
     auto rows_over = [&](std::vector<float>& out) {
-        QueryRows rows{c.strided ? view_of(x2, 2) : view_of(b.x), c.strided ? view_of(y2, 2) : view_of(b.y),
-                       c.strided ? view_of(z2, 2) : view_of(b.z), c.strided ? view_of(d2, 2) : view_of(b.d),
-                       std::nullopt, {}};
+        QueryRows rows{c.strided ? view_of(x2, 2) : view_of(b.x),
+                       c.strided ? view_of(y2, 2) : view_of(b.y),
+                       c.strided ? view_of(z2, 2) : view_of(b.z),
+                       c.strided ? view_of(d2, 2) : view_of(b.d),
+                       std::nullopt,
+                       {}};
         if (c.masked) rows.mask = view_of(b.mask);
         rows.out.shape = {static_cast<std::ptrdiff_t>(n), 6};
         if (c.strided) {
@@ -240,18 +247,20 @@ TEST_P(OrderedRows, GiveEveryRowTheBitsOfTheRowByRowLoop) {
     EXPECT_EQ(std::memcmp(expect.data(), got.data(), floats * sizeof(float)), 0);
     const auto untouched = std::count(got.begin(), got.end(), -7.0f);
     EXPECT_GT(untouched, 0);
-    if (c.lo > c.hi) EXPECT_EQ(untouched, static_cast<std::ptrdiff_t>(floats));
-    else EXPECT_LT(untouched, static_cast<std::ptrdiff_t>(floats) - 6000);
+    if (c.lo > c.hi)
+        EXPECT_EQ(untouched, static_cast<std::ptrdiff_t>(floats));
+    else
+        EXPECT_LT(untouched, static_cast<std::ptrdiff_t>(floats) - 6000);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, OrderedRows,
-    ::testing::Values(OrderedCase{false, false, MortonOrder::kChunk, 0, 255},
-                      OrderedCase{true, false, MortonOrder::kChunk, 0, 255},
-                      OrderedCase{false, true, MortonOrder::kChunk, 0, 255},
-                      OrderedCase{true, true, 1000, 0, 255},  // six chunks, the last short
-                      OrderedCase{false, true, 4096, 3, 7},
-                      OrderedCase{true, false, MortonOrder::kChunk, 5, 4}));
+INSTANTIATE_TEST_SUITE_P(Layouts, OrderedRows,
+                         ::testing::Values(OrderedCase{false, false, MortonOrder::kChunk, 0, 255},
+                                           OrderedCase{true, false, MortonOrder::kChunk, 0, 255},
+                                           OrderedCase{false, true, MortonOrder::kChunk, 0, 255},
+                                           OrderedCase{true, true, 1000, 0,
+                                                       255},  // six chunks, the last short
+                                           OrderedCase{false, true, 4096, 3, 7},
+                                           OrderedCase{true, false, MortonOrder::kChunk, 5, 4}));
 
 TEST(OrderedRows, SmallBatchesKeepRowOrderAndNeedNoScratch) {
     EXPECT_EQ(QueryScratch(kOrderedMinRows - 1).order(), nullptr);
@@ -277,7 +286,8 @@ TEST(OrderedRows, StopBetweenBlocksLeavesEveryRowWholeOrUntouched) {
     EXPECT_FALSE(query_rows(t, rows, 0, 255, scratch, stop_third));
     std::size_t whole = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const auto touched = std::count_if(out.begin() + 6 * i, out.begin() + 6 * i + 6, [](float v) { return v != -7.0f; });
+        const auto touched = std::count_if(out.begin() + 6 * i, out.begin() + 6 * i + 6,
+                                           [](float v) { return v != -7.0f; });
         EXPECT_TRUE(touched == 0 || touched == 6) << i;
         whole += touched == 6;
     }
@@ -328,9 +338,9 @@ TEST(Diagnostics, ExplainRecordsEveryHitAndTheTermination) {
     EXPECT_EQ(ex.contributions[2].priority, 3);
     ASSERT_TRUE(ex.termination.has_value());
     EXPECT_EQ(*ex.termination, 1u);
-    const Quality all = Quality::blend(
-        Quality::blend(ex.contributions[0].quality, ex.contributions[1].quality),
-        ex.contributions[2].quality);
+    const Quality all =
+        Quality::blend(Quality::blend(ex.contributions[0].quality, ex.contributions[1].quality),
+                       ex.contributions[2].quality);
     EXPECT_EQ(std::memcmp(&*ex.output, &all, sizeof(Quality)), 0);
 
     std::vector<MeshModel> one;

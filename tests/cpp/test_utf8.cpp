@@ -1,10 +1,10 @@
-#include "common/utf8.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "common/utf8.hpp"
 
 namespace {
 
@@ -35,11 +35,11 @@ TEST(Utf8, IllFormedBytesTakeTheirMaximalSubpart) {
         std::string_view bytes;
         std::size_t length;
     };
-    for (const Case& c : {Case{"\xc0\x80", 1}, Case{"\xc1\xbf", 1}, Case{"\x80", 1},
-                          Case{"\xf5\x80\x80\x80", 1}, Case{"\xe0\x9f\xbf", 1},
-                          Case{"\xed\xa0\x80", 1}, Case{"\xf0\x8f\xbf\xbf", 1},
-                          Case{"\xf4\x90\x80\x80", 1}, Case{"\xe2\x82", 2},
-                          Case{"\xe2\x82x", 2}, Case{"\xf0\x90\x80", 3}, Case{"\xc2", 1}}) {
+    for (const Case& c :
+         {Case{"\xc0\x80", 1}, Case{"\xc1\xbf", 1}, Case{"\x80", 1}, Case{"\xf5\x80\x80\x80", 1},
+          Case{"\xe0\x9f\xbf", 1}, Case{"\xed\xa0\x80", 1}, Case{"\xf0\x8f\xbf\xbf", 1},
+          Case{"\xf4\x90\x80\x80", 1}, Case{"\xe2\x82", 2}, Case{"\xe2\x82x", 2},
+          Case{"\xf0\x90\x80", 3}, Case{"\xc2", 1}}) {
         const orvik::Utf8Char d = decode_utf8(c.bytes, 0);
         EXPECT_FALSE(d.well_formed);
         EXPECT_EQ(d.code_point, kReplacementCharacter);

@@ -101,7 +101,9 @@ def reference_blend(lhs, rhs):
 # ------------------------------------------------------------------ models
 
 
-def cube_model(lo, size, row, priority, vertical="elevation", name=None, bounds=None, tets=FIVE_TETS):
+def cube_model(
+    lo, size, row, priority, vertical="elevation", name=None, bounds=None, tets=FIVE_TETS
+):
     """A cube of side `size` at corner `lo` with the same quality at every vertex."""
     vertices = (CUBE * F32(size) + np.asarray(lo, np.float32)).astype(np.float32)
     if bounds is None:
@@ -122,7 +124,9 @@ def empty_model(priority=0, bounds=(0, 0, 0, 1, 1, 1), name=None):
     return builder.interpolated(np.zeros((0, 6), np.float32))
 
 
-def box_model(lo=(0, 0, 0), hi=(10, 10, 10), priority=0, vertical="elevation", rho=2000.0, alpha=1.0, name=""):
+def box_model(
+    lo=(0, 0, 0), hi=(10, 10, 10), priority=0, vertical="elevation", rho=2000.0, alpha=1.0, name=""
+):
     """A PyMeshModel filling the box [lo, hi] with constant qualities."""
     builder = orvik.MeshModelBuilder(
         box_vertices(lo, hi), KUHN.copy(), priority, vertical, tuple(float(v) for v in (*lo, *hi))
@@ -150,7 +154,9 @@ def unit_square_coastline():
 
 def lattice_grid(m=4, n=5, angle=0.3):
     """A rotated m x n lattice whose node value is 2 * row + 3 * column."""
-    i, j = np.meshgrid(np.arange(m, dtype=np.float64), np.arange(n, dtype=np.float64), indexing="ij")
+    i, j = np.meshgrid(
+        np.arange(m, dtype=np.float64), np.arange(n, dtype=np.float64), indexing="ij"
+    )
     c, s = np.cos(angle), np.sin(angle)
     x = c * j - s * i
     y = s * j + c * i

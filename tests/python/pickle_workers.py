@@ -6,6 +6,7 @@ import numpy as np
 import orvik
 from conftest import kuhn_block, random_points
 
+
 def rich_models():
     """Overlapping models that use every part of a model: a transform, a name
     with escapes, both finishers, both vertical modes, alphas below 1 and
@@ -23,7 +24,11 @@ def rich_models():
     q[:, 5] = np.where(np.arange(n) % 3 == 0, 1.0, 0.6)
     t = np.eye(4, dtype=np.float32)
     t[3, :3] = (5, -3, 2)
-    b = orvik.MeshModelBuilder(v, f, 3, "elevation", (0, 0, 0, 4, 3, 3)).transform(t).name('crust "A" \u00e9\t')
+    b = (
+        orvik.MeshModelBuilder(v, f, 3, "elevation", (0, 0, 0, 4, 3, 3))
+        .transform(t)
+        .name('crust "A" \u00e9\t')
+    )
     out.append(b.interpolated(q))
     # Depth profile, queried by depth.
     v, f = kuhn_block((2, 2, 2), origin=(1, 1, 0))
@@ -31,10 +36,15 @@ def rich_models():
     alpha = np.where(np.arange(n) % 2 == 0, 0.5, 1.0).astype(np.float32)
     depth = (np.arange(n) % 7 * 0.5).astype(np.float32)
     tops = np.array([-1.0, 1.0, 2.5], np.float32)
-    layers = np.array([[2100, 4100, 2100, 210, 110], [2200, 4200, 2200, 220, 120],
-                       [2300, 4300, 2300, 230, 130]], np.float32)
-    out.append(orvik.MeshModelBuilder(v, f, 1, "depth", (1, 1, -5, 3, 3, 5)).name("layers")
-               .depth_profile(alpha, depth, tops, layers))
+    layers = np.array(
+        [[2100, 4100, 2100, 210, 110], [2200, 4200, 2200, 220, 120], [2300, 4300, 2300, 230, 130]],
+        np.float32,
+    )
+    out.append(
+        orvik.MeshModelBuilder(v, f, 1, "depth", (1, 1, -5, 3, 3, 5))
+        .name("layers")
+        .depth_profile(alpha, depth, tops, layers)
+    )
     # Unnamed, equal in priority to the first.
     v, f = kuhn_block((2, 2, 1), origin=(-1, 0, 0))
     q = np.tile(np.array([[2500, 4500, 2500, 300, 150, 0.8]], np.float32), (len(v), 1))
@@ -83,8 +93,13 @@ def tree_answers(tree, points=None):
         tree.query_many(o, orvik.QueryCoordinates(x, y, z, depth), orvik.QueryParams(lo, hi))
         out[f"many {lo}-{hi}"] = bits(o)
     sample = range(0, len(x), 37)
-    out["query"] = [bits(tree.query(float(x[i]), float(y[i]), float(z[i]), float(depth[i]), 0, 255)) for i in sample]
-    out["explain"] = [bits(tree.explain(float(x[i]), float(y[i]), float(z[i]), float(depth[i]))) for i in sample]
+    out["query"] = [
+        bits(tree.query(float(x[i]), float(y[i]), float(z[i]), float(depth[i]), 0, 255))
+        for i in sample
+    ]
+    out["explain"] = [
+        bits(tree.explain(float(x[i]), float(y[i]), float(z[i]), float(depth[i]))) for i in sample
+    ]
     stats = []
     for i in sample:
         s = tree.query_stats(float(x[i]), float(y[i]), float(z[i]), float(depth[i]))

@@ -19,7 +19,9 @@ import numpy as np
 import orvik
 
 CUBE = np.array([[x, y, z] for x in (0, 1) for y in (0, 1) for z in (0, 1)], np.float32)
-FIVE_TETS = np.array([[0, 3, 5, 1], [0, 3, 6, 2], [0, 5, 6, 4], [3, 5, 6, 7], [0, 3, 5, 6]], np.uint64)
+FIVE_TETS = np.array(
+    [[0, 3, 5, 1], [0, 3, 6, 2], [0, 5, 6, 4], [3, 5, 6, 7], [0, 3, 5, 6]], np.uint64
+)
 KUHN = [[0, 1, 3, 7], [0, 1, 5, 7], [0, 2, 3, 7], [0, 2, 6, 7], [0, 4, 5, 7], [0, 4, 6, 7]]
 
 
@@ -31,9 +33,11 @@ def kuhn_mesh(k):
 
     def corner(bits):
         i, j, m = bits & 1, (bits >> 1) & 1, (bits >> 2) & 1
-        return index[i:i + k, j:j + k, m:m + k].reshape(-1)
+        return index[i : i + k, j : j + k, m : m + k].reshape(-1)
 
-    faces = np.concatenate([np.stack([corner(c) for c in tet], 1) for tet in KUHN]).astype(np.uint64)
+    faces = np.concatenate([np.stack([corner(c) for c in tet], 1) for tet in KUHN]).astype(
+        np.uint64
+    )
     return vertices, faces
 
 
@@ -54,12 +58,17 @@ def square(size):
 
 # --- interrupt: SIGINT while a call runs with the interpreter lock released ---
 
+
 def interrupt(call):
     if call == "query_many":
         # Forty overlapping, nearly transparent models: every point composites them all.
         q = np.tile(np.array([[2, 5, 3, 100, 50, 0.01]], np.float32), (8, 1))
-        models = [orvik.MeshModelBuilder(CUBE * 10, FIVE_TETS, p, "elevation", (0, 0, 0, 10, 10, 10))
-                  .interpolated(q) for p in range(40)]
+        models = [
+            orvik.MeshModelBuilder(
+                CUBE * 10, FIVE_TETS, p, "elevation", (0, 0, 0, 10, 10, 10)
+            ).interpolated(q)
+            for p in range(40)
+        ]
         tree = orvik.model_tree(models)
         n = 2_000_000
         pts = np.random.default_rng(0).uniform(0.5, 9.5, (4, n)).astype(np.float32)
@@ -74,8 +83,11 @@ def interrupt(call):
             whole = (out != -1.0).all(axis=1)
             small = np.full((3, 6), -1.0, np.float32)
             tree.query_many(small, orvik.QueryCoordinates(*pts[:, :3]), params)
-            return {"partial_rows": int((touched & ~whole).sum()), "rows_done": int(whole.sum()),
-                    "usable": bool((small != -1.0).all())}
+            return {
+                "partial_rows": int((touched & ~whole).sum()),
+                "rows_done": int(whole.sum()),
+                "usable": bool((small != -1.0).all()),
+            }
     elif call == "adaptive_tin":
         # A boundary spacing far too fine for the outline: hours of test points.
         grid = wavy_grid(200)
@@ -130,6 +142,7 @@ def interrupt(call):
 
 # --- exhaust: index builds under an address-space limit ---
 
+
 def vm_size():
     with open("/proc/self/status") as fh:
         for line in fh:
@@ -158,7 +171,9 @@ def exhaust(build):
         builders = []
 
         def attempt():
-            builders.append(orvik.MeshModelBuilder(vertices, faces, 0, "elevation", (0, 0, 0, 36, 36, 36)))
+            builders.append(
+                orvik.MeshModelBuilder(vertices, faces, 0, "elevation", (0, 0, 0, 36, 36, 36))
+            )
             builders[-1].interpolated(qualities)
 
         def usable():
@@ -173,25 +188,37 @@ def exhaust(build):
             orvik.coastline(segments)
 
         def usable():
-            return bool(np.array_equal(segments, before)) and len(orvik.coastline(segments)) == len(segments)
+            return bool(np.array_equal(segments, before)) and len(orvik.coastline(segments)) == len(
+                segments
+            )
     elif build == "adaptive_tin":
         # A sample at every node: large enough (about 60 MB) that the coarse
         # limits below stop it at several stages.
         grid = wavy_grid(400)
-        samples = np.stack(np.meshgrid(np.arange(1.0, 399.0), np.arange(1.0, 399.0)), -1).reshape(-1, 2)
+        samples = np.stack(np.meshgrid(np.arange(1.0, 399.0), np.arange(1.0, 399.0)), -1).reshape(
+            -1, 2
+        )
 
         def attempt():
             orvik.adaptive_tin(square(399.0), [(grid, samples, 2.0, 0.5)])
 
         def usable():
-            return grid.query(10.5, 10.5)[1] is False and len(orvik.adaptive_tin(square(9.0), [(grid, samples[:4], 3.0, 1.0)])[0]) > 4
+            return (
+                grid.query(10.5, 10.5)[1] is False
+                and len(orvik.adaptive_tin(square(9.0), [(grid, samples[:4], 3.0, 1.0)])[0]) > 4
+            )
     elif build == "query_many":
         # The scratch that orders a large batch is taken before any row is
         # written: running out of memory leaves `out` as it was.
         vertices, faces = kuhn_mesh(6)
         qualities = np.tile(np.array([[2, 5, 3, 100, 50, 1]], np.float32), (len(vertices), 1))
-        tree = orvik.model_tree([orvik.MeshModelBuilder(vertices, faces, 0, "elevation", (0, 0, 0, 6, 6, 6))
-                                 .interpolated(qualities)])
+        tree = orvik.model_tree(
+            [
+                orvik.MeshModelBuilder(
+                    vertices, faces, 0, "elevation", (0, 0, 0, 6, 6, 6)
+                ).interpolated(qualities)
+            ]
+        )
         n = 3_000_000
         pts = np.random.default_rng(1).uniform(0.1, 5.9, (4, n)).astype(np.float32)
         coords, params = orvik.QueryCoordinates(*pts), orvik.QueryParams(0, 255)

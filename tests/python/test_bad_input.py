@@ -31,15 +31,48 @@ SETTINGS = settings(
     derandomize=True,
     deadline=None,
     database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.function_scoped_fixture],
+    suppress_health_check=[
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+        HealthCheck.function_scoped_fixture,
+    ],
 )
 
 # ------------------------------------------------------------------ strategies
 
-FLOAT_VALUES = [0.0, 1.0, -1.0, 0.5, 2.0, 7.0, 100.0, 1e-3, -0.0, np.nan, np.inf, -np.inf, 3.4e38, -3.4e38, 1e-45]
+FLOAT_VALUES = [
+    0.0,
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    7.0,
+    100.0,
+    1e-3,
+    -0.0,
+    np.nan,
+    np.inf,
+    -np.inf,
+    3.4e38,
+    -3.4e38,
+    1e-45,
+]
 INT_VALUES = [0, 1, 2, 3, 7, 255]
-WRONG_DTYPES = [np.float16, np.float64, np.float32, np.int32, np.int64, np.uint32, np.uint64, np.uint8, np.bool_,
-                np.complex64, ">f4", ">f8", object]
+WRONG_DTYPES = [
+    np.float16,
+    np.float64,
+    np.float32,
+    np.int32,
+    np.int64,
+    np.uint32,
+    np.uint64,
+    np.uint8,
+    np.bool_,
+    np.complex64,
+    ">f4",
+    ">f8",
+    object,
+]
 
 
 class Sub(np.ndarray):
@@ -82,7 +115,9 @@ def huge(dtype, shape):
     return np.broadcast_to(np.ones((), dtype=dtype), shape)
 
 
-NON_ARRAYS = st.sampled_from([None, "abc", [1.0, 2.0], (1.0,), {}, 1, 1.5, b"xy", np.float32(1.0), object()])
+NON_ARRAYS = st.sampled_from(
+    [None, "abc", [1.0, 2.0], (1.0,), {}, 1, 1.5, b"xy", np.float32(1.0), object()]
+)
 
 
 @st.composite
@@ -119,8 +154,20 @@ class FloatWorks:
 SCALARS = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True),
     st.integers(-(2**70), 2**70),
-    st.sampled_from([None, "1.0", True, np.float64(2.5), np.float32(np.nan), np.int64(3), FloatRaises(), FloatWorks(),
-                     [1.0], 1 + 2j]),
+    st.sampled_from(
+        [
+            None,
+            "1.0",
+            True,
+            np.float64(2.5),
+            np.float32(np.nan),
+            np.int64(3),
+            FloatRaises(),
+            FloatWorks(),
+            [1.0],
+            1 + 2j,
+        ]
+    ),
 )
 PRIORITIES = st.one_of(
     st.integers(-300, 600),
@@ -129,6 +176,7 @@ PRIORITIES = st.one_of(
 
 
 # ------------------------------------------------------------------ expectations
+
 
 def call(fn, *args, **kwargs):
     try:
@@ -223,8 +271,12 @@ def priority_failed(exc, lo, hi):
 
 # ------------------------------------------------------------------ blend_many
 
+
 @SETTINGS
-@given(lhs=array_arg(np.float32, 2, sides=(0, 3, 6, 6, 7)), rhs=array_arg(np.float32, 2, sides=(0, 3, 6, 6, 5)))
+@given(
+    lhs=array_arg(np.float32, 2, sides=(0, 3, 6, 6, 7)),
+    rhs=array_arg(np.float32, 2, sides=(0, 3, 6, 6, 5)),
+)
 def test_blend_many_any_arrays(lhs, rhs):
     before = [np.array(a, copy=True) if isinstance(a, np.ndarray) else None for a in (lhs, rhs)]
     result, exc = call(orvik.blend_many, lhs, rhs)
@@ -234,11 +286,13 @@ def test_blend_many_any_arrays(lhs, rhs):
         return
     if lhs.shape[0] != rhs.shape[0]:
         assert isinstance(exc, ValueError) and str(exc) == (
-            f"lhs and rhs must have the same number of rows; got lhs={lhs.shape[0]}, rhs={rhs.shape[0]}")
+            f"lhs and rhs must have the same number of rows; got lhs={lhs.shape[0]}, rhs={rhs.shape[0]}"
+        )
         return
     if lhs.shape[1] != 6 or rhs.shape[1] != 6:
         assert isinstance(exc, ValueError) and str(exc) == (
-            "lhs and rhs must each have exactly 6 columns [rho, vp, vs, qp, qs, alpha]")
+            "lhs and rhs must each have exactly 6 columns [rho, vp, vs, qp, qs, alpha]"
+        )
         return
     assert exc is None, repr(exc)
     assert result.shape == (lhs.shape[0], 6) and result.dtype == np.float32
@@ -261,18 +315,27 @@ def test_blend_many_same_array_twice_and_huge_inputs():
 
 # ------------------------------------------------------------------ structured grid
 
+
 @SETTINGS
-@given(x=array_arg(np.float64, 2, sides=(1, 2, 3, 3)), y=array_arg(np.float64, 2, sides=(1, 2, 3, 3)),
-       values=array_arg(np.float64, 2, sides=(0, 2, 3, 3)))
+@given(
+    x=array_arg(np.float64, 2, sides=(1, 2, 3, 3)),
+    y=array_arg(np.float64, 2, sides=(1, 2, 3, 3)),
+    values=array_arg(np.float64, 2, sides=(0, 2, 3, 3)),
+)
 def test_structured_grid_any_arrays(x, y, values):
     grid, exc = call(orvik.structured_grid, x, y, values)
-    wrong = first_wrong_array([("x", x, np.float64, 2), ("y", y, np.float64, 2), ("values", values, np.float64, 2)])
+    wrong = first_wrong_array(
+        [("x", x, np.float64, 2), ("y", y, np.float64, 2), ("values", values, np.float64, 2)]
+    )
     if wrong:
         assert_type_mismatch(exc, wrong[1], "ndarray", wrong[0])
         return
     if not (x.shape == y.shape == values.shape):
         assert isinstance(exc, ValueError)
-        assert str(exc) == f"x, y and values must have the same shape; got {x.shape}, {y.shape} and {values.shape}"
+        assert (
+            str(exc)
+            == f"x, y and values must have the same shape; got {x.shape}, {y.shape} and {values.shape}"
+        )
         return
     m, n = x.shape
     if m < 2 or n < 2:
@@ -297,8 +360,11 @@ def test_structured_grid_any_arrays(x, y, values):
 
 
 @SETTINGS
-@given(x=SCALARS, y=SCALARS, clamp=st.sampled_from([True, False, np.bool_(True), np.bool_(False), None, 1, 0, "yes",
-                                                      1.0]))
+@given(
+    x=SCALARS,
+    y=SCALARS,
+    clamp=st.sampled_from([True, False, np.bool_(True), np.bool_(False), None, 1, 0, "yes", 1.0]),
+)
 def test_grid_query_any_scalars(x, y, clamp):
     grid = lattice_grid()
     result, exc = call(grid.query, x, y, clamp)
@@ -323,8 +389,11 @@ def test_grid_query_any_scalars(x, y, clamp):
 
 
 @SETTINGS
-@given(x=array_arg(np.float64, 1), y=array_arg(np.float64, 1),
-       clamp=st.sampled_from([True, False, np.bool_(False), None, 2]))
+@given(
+    x=array_arg(np.float64, 1),
+    y=array_arg(np.float64, 1),
+    clamp=st.sampled_from([True, False, np.bool_(False), None, 2]),
+)
 def test_grid_query_many_any_arrays(x, y, clamp):
     grid = lattice_grid()
     result, exc = call(grid.query_many, x, y, clamp)
@@ -363,7 +432,9 @@ def coastline_reference(seg, px, py):
         return out
     ax, ay, bx, by = seg[:, 0, 0], seg[:, 0, 1], seg[:, 1, 0], seg[:, 1, 1]
     xs = np.concatenate([ax, bx])
-    far = np.float32(np.max(xs[~np.isnan(xs)]) if np.any(~np.isnan(xs)) else -np.inf) + np.float32(10.0)
+    far = np.float32(np.max(xs[~np.isnan(xs)]) if np.any(~np.isnan(xs)) else -np.inf) + np.float32(
+        10.0
+    )
     with np.errstate(all="ignore"):
         for k, (x, y) in enumerate(zip(np.float32(px), np.float32(py))):
             dx = bx - ax
@@ -377,8 +448,10 @@ def coastline_reference(seg, px, py):
             d = np.sqrt(np.min(d2))
             rx0, rx1 = min(x, far), max(x, far)
             overlap = (
-                (np.minimum(ax, bx) <= rx1) & (np.maximum(ax, bx) >= rx0)
-                & (np.minimum(ay, by) <= y) & (np.maximum(ay, by) >= y)
+                (np.minimum(ax, bx) <= rx1)
+                & (np.maximum(ax, bx) >= rx0)
+                & (np.minimum(ay, by) <= y)
+                & (np.maximum(ay, by) >= y)
             )
             span = (np.minimum(ay, by) <= y) & (y < np.maximum(ay, by))
             xc = ((bx - ax) * (y - ay)) / (by - ay) + ax
@@ -392,15 +465,21 @@ def segments_arg(draw):
     pick = draw(st.integers(0, 9))
     if pick <= 6:
         s = draw(st.integers(0, 6))
-        shape = (s, 2, 2) if pick <= 4 else (s, draw(st.sampled_from([1, 2, 3])), draw(st.sampled_from([1, 2, 3])))
+        shape = (
+            (s, 2, 2)
+            if pick <= 4
+            else (s, draw(st.sampled_from([1, 2, 3])), draw(st.sampled_from([1, 2, 3])))
+        )
         values = SEGMENT_VALUES if pick <= 2 else FLOAT_VALUES
         return draw(arrays(np.float32, shape, values=values))
     return draw(array_arg(np.float32, 3))
 
 
 @SETTINGS
-@given(seg=segments_arg(), px=st.lists(st.sampled_from([-1.0, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0, 13.0, np.nan]),
-                                       max_size=6))
+@given(
+    seg=segments_arg(),
+    px=st.lists(st.sampled_from([-1.0, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0, 13.0, np.nan]), max_size=6),
+)
 def test_coastline_any_segments(seg, px):
     coast, exc = call(orvik.coastline, seg)
     wrong = first_wrong_array([("segments_py", seg, np.float32, 3)])
@@ -439,15 +518,20 @@ def test_signed_distance_any_arrays(x, y):
     assert exc is None, repr(exc)
     assert result.shape == (len(x),) and result.dtype == np.float32 and result.flags.writeable
     n = min(len(x), 40)
-    seg = np.array([[[0, 0], [1, 0]], [[1, 0], [1, 1]], [[1, 1], [0, 1]], [[0, 1], [0, 0]]], np.float32)
+    seg = np.array(
+        [[[0, 0], [1, 0]], [[1, 0], [1, 1]], [[1, 1], [0, 1]], [[0, 1], [0, 0]]], np.float32
+    )
     xs, ys = np.array(x[:n]), np.array(y[:n])
     finite = np.isfinite(xs) & np.isfinite(ys) & (np.abs(xs) < 1e18) & (np.abs(ys) < 1e18)
     assert same_bits(result[:n][finite], coastline_reference(seg, xs[finite], ys[finite]))
     assert np.all(np.isnan(result[:n][np.isnan(xs) | np.isnan(ys)]))
-    assert coast.signed_distance(np.array([0.5], np.float32), np.array([0.5], np.float32))[0] == np.float32(-0.5)
+    assert coast.signed_distance(np.array([0.5], np.float32), np.array([0.5], np.float32))[
+        0
+    ] == np.float32(-0.5)
 
 
 # ------------------------------------------------------------------ mesh model builder
+
 
 @st.composite
 def faces_arg(draw):
@@ -456,11 +540,18 @@ def faces_arg(draw):
         return KUHN.copy()
     if pick == 6:
         f = KUHN.copy()
-        f[draw(st.integers(0, 5)), draw(st.integers(0, 3))] = draw(st.sampled_from([8, 2**32 - 1, 2**32, 2**64 - 1]))
+        f[draw(st.integers(0, 5)), draw(st.integers(0, 3))] = draw(
+            st.sampled_from([8, 2**32 - 1, 2**32, 2**64 - 1])
+        )
         return f
     if pick == 7:
-        return draw(arrays(np.uint64, (draw(st.integers(0, 3)), draw(st.sampled_from([0, 3, 4, 5]))),
-                           values=[0, 1, 2, 3, 7]))
+        return draw(
+            arrays(
+                np.uint64,
+                (draw(st.integers(0, 3)), draw(st.sampled_from([0, 3, 4, 5]))),
+                values=[0, 1, 2, 3, 7],
+            )
+        )
     return draw(array_arg(np.uint64, 2))
 
 
@@ -480,7 +571,17 @@ def vertices_arg(draw):
 BOUNDS = st.one_of(
     st.just((0, 0, 0, 10, 10, 10)),
     st.lists(st.sampled_from([0.0, 1, 10.0, np.nan, np.float32(2)]), min_size=0, max_size=8),
-    st.sampled_from(["abcdef", None, 3.0, {1: 2}, np.zeros(6), (1, 2, 3, 4, 5, "x"), (1, 2, 3, 4, 5, FloatRaises())]),
+    st.sampled_from(
+        [
+            "abcdef",
+            None,
+            3.0,
+            {1: 2},
+            np.zeros(6),
+            (1, 2, 3, 4, 5, "x"),
+            (1, 2, 3, 4, 5, FloatRaises()),
+        ]
+    ),
 )
 VERTICALS = st.sampled_from(["elevation", "depth", "Depth", "", 'a"b\\c\n', None, 1, b"depth"])
 
@@ -505,7 +606,9 @@ def quoted(text):
 
 def builder_expectation(vertices, faces, priority, vertical, bounds):
     """(exception type, message or None, note or None) for the constructor, or None when it succeeds."""
-    wrong = first_wrong_array([("vertices", vertices, np.float32, 2), ("faces", faces, np.uint64, 2)])
+    wrong = first_wrong_array(
+        [("vertices", vertices, np.float32, 2), ("faces", faces, np.uint64, 2)]
+    )
     if wrong:
         return TypeError, mismatch_text(wrong[1], "ndarray"), wrong[0]
     p = priority_failure(priority)
@@ -531,16 +634,27 @@ def builder_expectation(vertices, faces, priority, vertical, bounds):
 
 
 @SETTINGS
-@given(vertices=vertices_arg(), faces=faces_arg(), priority=PRIORITIES, vertical=VERTICALS, bounds=BOUNDS,
-       qualities=st.one_of(st.just("good"), array_arg(np.float32, 2, sides=(0, 5, 6, 7, 8, 9))))
+@given(
+    vertices=vertices_arg(),
+    faces=faces_arg(),
+    priority=PRIORITIES,
+    vertical=VERTICALS,
+    bounds=BOUNDS,
+    qualities=st.one_of(st.just("good"), array_arg(np.float32, 2, sides=(0, 5, 6, 7, 8, 9))),
+)
 def test_builder_and_interpolated_any_input(vertices, faces, priority, vertical, bounds, qualities):
     Builder = orvik.MeshModelBuilder
     builder, exc = call(Builder, vertices, faces, priority, vertical, bounds)
     expected = builder_expectation(vertices, faces, priority, vertical, bounds)
     # Rows that cannot be read (fewer than 3 vertex columns, 4 face columns)
     # must fail somehow; the class and wording are free.
-    unreadable = (right(vertices, np.float32, 2) and right(faces, np.uint64, 2)
-                  and ((vertices.shape[0] and vertices.shape[1] < 3) or (faces.shape[0] and faces.shape[1] < 4)))
+    unreadable = (
+        right(vertices, np.float32, 2)
+        and right(faces, np.uint64, 2)
+        and (
+            (vertices.shape[0] and vertices.shape[1] < 3) or (faces.shape[0] and faces.shape[1] < 4)
+        )
+    )
     if expected:
         if unreadable and exc is not None and not isinstance(exc, expected[0]):
             return
@@ -570,7 +684,9 @@ def test_builder_and_interpolated_any_input(vertices, faces, priority, vertical,
         assert str(exc) == 'Model "": the field doesn\'t cover every vertex or simplex of the mesh'
     # Whatever happened, the builder has built now.
     again, exc2 = call(builder.interpolated, quality_rows(vertices.shape[0]))
-    assert isinstance(exc2, ValueError) and str(exc2) == "MeshModelBuilder has already built a model"
+    assert (
+        isinstance(exc2, ValueError) and str(exc2) == "MeshModelBuilder has already built a model"
+    )
     if exc is not None:
         assert isinstance(exc, ValueError), repr(exc)
         assert str(exc).startswith('Model "": ') or "transform" in str(exc)
@@ -586,27 +702,50 @@ def test_builder_and_interpolated_any_input(vertices, faces, priority, vertical,
 
 
 @SETTINGS
-@given(alpha=array_arg(np.float32, 1, sides=(7, 8, 8, 9)), depth=array_arg(np.float32, 1, sides=(8, 8, 9)),
-       tops=array_arg(np.float32, 1, sides=(0, 1, 2, 3)), layers=array_arg(np.float32, 2, sides=(0, 1, 2, 3, 4, 5)))
+@given(
+    alpha=array_arg(np.float32, 1, sides=(7, 8, 8, 9)),
+    depth=array_arg(np.float32, 1, sides=(8, 8, 9)),
+    tops=array_arg(np.float32, 1, sides=(0, 1, 2, 3)),
+    layers=array_arg(np.float32, 2, sides=(0, 1, 2, 3, 4, 5)),
+)
 def test_depth_profile_any_input(alpha, depth, tops, layers):
-    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 3, "depth", (0, 0, 0, 1, 1, 1))
+    builder = orvik.MeshModelBuilder(
+        box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 3, "depth", (0, 0, 0, 1, 1, 1)
+    )
     model, exc = call(builder.depth_profile, alpha, depth, tops, layers)
-    wrong = first_wrong_array([("alpha", alpha, np.float32, 1), ("depth", depth, np.float32, 1),
-                               ("tops", tops, np.float32, 1), ("layers", layers, np.float32, 2)])
+    wrong = first_wrong_array(
+        [
+            ("alpha", alpha, np.float32, 1),
+            ("depth", depth, np.float32, 1),
+            ("tops", tops, np.float32, 1),
+            ("layers", layers, np.float32, 2),
+        ]
+    )
     collecting = True
     if wrong:
         assert_type_mismatch(exc, wrong[1], "ndarray", wrong[0])
     elif layers.shape[1] != 5:
         assert isinstance(exc, ValueError)
-        assert str(exc) == f"profile qualities must have 5 columns [rho, vp, vs, qp, qs], got {layers.shape[1]}"
+        assert (
+            str(exc)
+            == f"profile qualities must have 5 columns [rho, vp, vs, qp, qs], got {layers.shape[1]}"
+        )
     elif layers.shape[0] == 0:
         assert isinstance(exc, ValueError) and str(exc) == "depth profile has no layers"
     elif len(tops) != layers.shape[0]:
-        assert isinstance(exc, ValueError) and str(exc) == "profile tops and qualities differ in length"
+        assert (
+            isinstance(exc, ValueError)
+            and str(exc) == "profile tops and qualities differ in length"
+        )
     elif np.any(np.isnan(tops[1:])) or any(not tops[k] > tops[k - 1] for k in range(2, len(tops))):
-        assert isinstance(exc, ValueError) and str(exc) == "profile layer tops must strictly increase"
+        assert (
+            isinstance(exc, ValueError) and str(exc) == "profile layer tops must strictly increase"
+        )
     elif len(alpha) != len(depth):
-        assert isinstance(exc, ValueError) and str(exc) == "depth profile needs one alpha and one depth per vertex"
+        assert (
+            isinstance(exc, ValueError)
+            and str(exc) == "depth profile needs one alpha and one depth per vertex"
+        )
     elif len(alpha) != 8:
         collecting = False
         assert isinstance(exc, ValueError)
@@ -620,19 +759,28 @@ def test_depth_profile_any_input(alpha, depth, tops, layers):
             assert q is None or list(q) == ["rho", "vp", "vs", "qp", "qs", "alpha"]
     # A failed validation leaves the builder collecting; anything after it is built.
     good = np.ones(8, np.float32)
-    second, exc2 = call(builder.depth_profile, good, good, np.array([0.0], np.float32), np.ones((1, 5), np.float32))
+    second, exc2 = call(
+        builder.depth_profile, good, good, np.array([0.0], np.float32), np.ones((1, 5), np.float32)
+    )
     if collecting:
         assert exc2 is None, repr(exc2)
         assert second.query(0.25, 0.25, 0.25)["rho"] == 1.0
     else:
-        assert isinstance(exc2, ValueError) and str(exc2) == "MeshModelBuilder has already built a model"
+        assert (
+            isinstance(exc2, ValueError)
+            and str(exc2) == "MeshModelBuilder has already built a model"
+        )
 
 
 @SETTINGS
-@given(transform=array_arg(np.float32, 2, sides=(0, 1, 2, 4, 4, 8)), name=st.one_of(st.text(max_size=6), NON_ARRAYS))
+@given(
+    transform=array_arg(np.float32, 2, sides=(0, 1, 2, 4, 4, 8)),
+    name=st.one_of(st.text(max_size=6), NON_ARRAYS),
+)
 def test_builder_transform_and_name_any_input(transform, name):
-    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation",
-                                      (0, 0, 0, 1, 1, 1))
+    builder = orvik.MeshModelBuilder(
+        box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation", (0, 0, 0, 1, 1, 1)
+    )
     result, exc = call(builder.transform, transform)
     if not right(transform, np.float32, 2):
         assert_type_mismatch(exc, transform, "ndarray", "transform")
@@ -679,10 +827,15 @@ def test_mesh_model_query_any_scalars(x, y, z):
 
 # ------------------------------------------------------------------ model tree
 
+
 @st.composite
 def model_items(draw):
-    kinds = draw(st.lists(st.sampled_from(["fresh", "fresh", "consumed", "same", "str", "int", "grid", "none"]),
-                          max_size=4))
+    kinds = draw(
+        st.lists(
+            st.sampled_from(["fresh", "fresh", "consumed", "same", "str", "int", "grid", "none"]),
+            max_size=4,
+        )
+    )
     items = []
     for kind in kinds:
         if kind == "fresh":
@@ -767,11 +920,17 @@ def test_model_tree_failing_call_leaves_every_model_usable():
     consumed = box_model()
     model_tree([consumed])
     a = box_model()
-    with pytest.raises(ValueError, match=re.escape("MeshModel has already been consumed by a previous model_tree() call")):
+    with pytest.raises(
+        ValueError,
+        match=re.escape("MeshModel has already been consumed by a previous model_tree() call"),
+    ):
         model_tree([a, consumed])
     assert a.view()["id"] == 0
     b = box_model()
-    with pytest.raises(ValueError, match=re.escape("MeshModel has already been consumed by a previous model_tree() call")):
+    with pytest.raises(
+        ValueError,
+        match=re.escape("MeshModel has already been consumed by a previous model_tree() call"),
+    ):
         model_tree([b, b])
     assert b.query(0.0, 0.0, 0.0) is None or isinstance(b.query(0.0, 0.0, 0.0), dict)
     assert [m["id"] for m in model_tree([a, b]).view()["models"]] == [0, 1]
@@ -817,7 +976,9 @@ def check_tree_query(tree, x, y, z, depth, lo, hi):
         stats = tree.query_stats(x, y, z, depth)
         assert list(stats) == ["aabb_tests", "simplex_tests", "hit_count", "output", "elapsed"]
         assert stats["output"] == result or same_bits(
-            np.array(list(stats["output"].values()), np.float32), np.array(list(result.values()), np.float32))
+            np.array(list(stats["output"].values()), np.float32),
+            np.array(list(result.values()), np.float32),
+        )
         ex = tree.explain(x, y, z, depth)
         assert list(ex) == ["contributions", "output", "termination"]
         assert (ex["output"] is None) == (result is None)
@@ -837,9 +998,14 @@ def query_params(lo, hi):
 def coords_arg(draw):
     n = draw(st.sampled_from([0, 3, 3, 3, 4]))
     pick = draw(st.integers(0, 9))
-    arrays_ = [draw(arrays(np.float32, (n,), values=[1.0, 3.0, 5.0, 25.0, np.nan, 100.0])) for _ in range(4)]
+    arrays_ = [
+        draw(arrays(np.float32, (n,), values=[1.0, 3.0, 5.0, 25.0, np.nan, 100.0]))
+        for _ in range(4)
+    ]
     if pick == 7:
-        arrays_[draw(st.integers(0, 3))] = draw(arrays(np.float32, (draw(st.sampled_from([2, 5])),)))
+        arrays_[draw(st.integers(0, 3))] = draw(
+            arrays(np.float32, (draw(st.sampled_from([2, 5])),))
+        )
     mask = None
     if pick >= 5:
         mask = draw(arrays(np.bool_, (draw(st.sampled_from([n, n, 2])),), values=[0, 1]))
@@ -847,10 +1013,14 @@ def coords_arg(draw):
 
 
 @SETTINGS
-@given(out=array_arg(np.float32, 2, sides=(0, 3, 3, 3, 4, 5, 6, 6)),
-       coords=st.one_of(coords_arg(), coords_arg(), NON_ARRAYS.map(lambda o: (o, None, None))),
-       params=st.one_of(st.builds(lambda a, b: query_params(a, b), st.integers(0, 255), st.integers(0, 255)),
-                        NON_ARRAYS))
+@given(
+    out=array_arg(np.float32, 2, sides=(0, 3, 3, 3, 4, 5, 6, 6)),
+    coords=st.one_of(coords_arg(), coords_arg(), NON_ARRAYS.map(lambda o: (o, None, None))),
+    params=st.one_of(
+        st.builds(lambda a, b: query_params(a, b), st.integers(0, 255), st.integers(0, 255)),
+        NON_ARRAYS,
+    ),
+)
 def test_query_many_any_input(out, coords, params):
     tree = layered_tree()
     try:
@@ -880,9 +1050,13 @@ def check_query_many(tree, out, coords, params):
     if exc is not None:
         assert isinstance(exc, ValueError), repr(exc)
         msg = str(exc)
-        assert re.fullmatch(r"x, y, z, depth must have the same length; got x=\d+, y=\d+, z=\d+, depth=\d+", msg) \
-            or re.fullmatch(r"out must have shape \(\d+, 6\); got \[\d+, \d+\]", msg) \
-            or re.fullmatch(r"where mask must have length \d+; got \d+", msg), msg
+        assert (
+            re.fullmatch(
+                r"x, y, z, depth must have the same length; got x=\d+, y=\d+, z=\d+, depth=\d+", msg
+            )
+            or re.fullmatch(r"out must have shape \(\d+, 6\); got \[\d+, \d+\]", msg)
+            or re.fullmatch(r"where mask must have length \d+; got \d+", msg)
+        ), msg
         assert same_bits(out, before)
         return
     assert result is None
@@ -896,13 +1070,24 @@ def check_query_many(tree, out, coords, params):
 
 
 @SETTINGS
-@given(x=array_arg(np.float32, 1), y=array_arg(np.float32, 1), z=array_arg(np.float32, 1),
-       depth=array_arg(np.float32, 1), mask=st.one_of(st.none(), array_arg(np.bool_, 1)))
+@given(
+    x=array_arg(np.float32, 1),
+    y=array_arg(np.float32, 1),
+    z=array_arg(np.float32, 1),
+    depth=array_arg(np.float32, 1),
+    mask=st.one_of(st.none(), array_arg(np.bool_, 1)),
+)
 def test_query_coordinates_any_arrays(x, y, z, depth, mask):
     QueryCoordinates = orvik.QueryCoordinates
     coords, exc = call(QueryCoordinates, x, y, z, depth, mask)
-    wrong = first_wrong_array([("x", x, np.float32, 1), ("y", y, np.float32, 1), ("z", z, np.float32, 1),
-                               ("depth", depth, np.float32, 1)])
+    wrong = first_wrong_array(
+        [
+            ("x", x, np.float32, 1),
+            ("y", y, np.float32, 1),
+            ("z", z, np.float32, 1),
+            ("depth", depth, np.float32, 1),
+        ]
+    )
     if wrong:
         assert_type_mismatch(exc, wrong[1], "ndarray", wrong[0])
         return
@@ -934,16 +1119,24 @@ def test_query_params_any_values(lo, hi):
 
 # ------------------------------------------------------------------ adaptive TIN
 
+
 @st.composite
 def boundary_arg(draw):
     pick = draw(st.integers(0, 9))
     if pick <= 3:
-        return np.array([[0, 0], [4, 0], [4, 3], [0, 3]], np.float64)[:: draw(st.sampled_from([1, -1]))]
+        return np.array([[0, 0], [4, 0], [4, 3], [0, 3]], np.float64)[
+            :: draw(st.sampled_from([1, -1]))
+        ]
     if pick == 4:
         return np.array([[0, 0], [4, 4], [4, 0], [0, 4]], np.float64)  # bow-tie
     if pick <= 7:
-        return draw(arrays(np.float64, (draw(st.integers(0, 5)), draw(st.sampled_from([2, 2, 3, 1]))),
-                           values=[0.0, 1.0, 3.0, -2.0, np.nan, np.inf, 1e300, 1e-300]))
+        return draw(
+            arrays(
+                np.float64,
+                (draw(st.integers(0, 5)), draw(st.sampled_from([2, 2, 3, 1]))),
+                values=[0.0, 1.0, 3.0, -2.0, np.nan, np.inf, 1e300, 1e-300],
+            )
+        )
     return draw(array_arg(np.float64, 2))
 
 
@@ -957,9 +1150,14 @@ def surfaces_arg(draw):
     items = []
     for _ in range(draw(st.integers(0, 2))):
         kind = draw(st.integers(0, 9))
-        samples = draw(st.one_of(
-            arrays(np.float64, (draw(st.integers(0, 4)), 2), values=[0.5, 1.0, 2.0, 3.5, 10.0, 0.0]),
-            array_arg(np.float64, 2)))
+        samples = draw(
+            st.one_of(
+                arrays(
+                    np.float64, (draw(st.integers(0, 4)), 2), values=[0.5, 1.0, 2.0, 3.5, 10.0, 0.0]
+                ),
+                array_arg(np.float64, 2),
+            )
+        )
         spacing = draw(st.sampled_from([1.0, 2, 0.0, -1.0, np.nan, np.inf, "1", None, 0.7]))
         tol = draw(st.sampled_from([0.1, 1, 0.0, np.nan, np.inf, -2.0, FloatRaises(), 0.01]))
         grid = lattice_grid(5, 6, 0.0)
@@ -975,8 +1173,11 @@ def surfaces_arg(draw):
 
 
 @SETTINGS
-@given(boundary=boundary_arg(), surfaces=surfaces_arg(),
-       max_edge=st.sampled_from([None, None, 1.5, 2, 0.0, -1.0, np.nan, np.inf, "x"]))
+@given(
+    boundary=boundary_arg(),
+    surfaces=surfaces_arg(),
+    max_edge=st.sampled_from([None, None, 1.5, 2, 0.0, -1.0, np.nan, np.inf, "x"]),
+)
 def test_adaptive_tin_any_input(boundary, surfaces, max_edge):
     tin = orvik.adaptive_tin
     result, exc = call(tin, boundary, surfaces, max_edge)
@@ -1016,8 +1217,11 @@ def test_adaptive_tin_any_input(boundary, surfaces, max_edge):
         assert isinstance(exc, float_conversion(max_edge)[1])
         assert_note(exc, "max_edge")
         return
-    unreadable = boundary.shape[0] and boundary.shape[1] < 2 or any(
-        s[1].shape[0] and s[1].shape[1] < 2 for s in surfaces)
+    unreadable = (
+        boundary.shape[0]
+        and boundary.shape[1] < 2
+        or any(s[1].shape[0] and s[1].shape[1] < 2 for s in surfaces)
+    )
     if unreadable:
         assert exc is not None
         return
@@ -1045,6 +1249,7 @@ def test_adaptive_tin_any_input(boundary, surfaces, max_edge):
 
 # ------------------------------------------------------------------ argument counts and keywords
 
+
 def _signatures():
     """(label, callable factory, parameter names, defaults, is_method)."""
     return [
@@ -1052,21 +1257,78 @@ def _signatures():
         ("structured_grid", lambda: orvik.structured_grid, ["x", "y", "values"], {}, False),
         ("coastline", lambda: orvik.coastline, ["segments_py"], {}, False),
         ("model_tree", lambda: orvik.model_tree, ["mesh_models"], {}, False),
-        ("adaptive_tin", lambda: orvik.adaptive_tin, ["boundary", "surfaces", "max_edge"], {"max_edge": None}, False),
-        ("StructuredGrid.query", lambda: lattice_grid().query, ["x", "y", "clamp"], {"clamp": True}, True),
-        ("StructuredGrid.query_many", lambda: lattice_grid().query_many, ["x", "y", "clamp"], {"clamp": True}, True),
-        ("PyCoastline.signed_distance", lambda: unit_square_coastline().signed_distance, ["x", "y"], {}, True),
+        (
+            "adaptive_tin",
+            lambda: orvik.adaptive_tin,
+            ["boundary", "surfaces", "max_edge"],
+            {"max_edge": None},
+            False,
+        ),
+        (
+            "StructuredGrid.query",
+            lambda: lattice_grid().query,
+            ["x", "y", "clamp"],
+            {"clamp": True},
+            True,
+        ),
+        (
+            "StructuredGrid.query_many",
+            lambda: lattice_grid().query_many,
+            ["x", "y", "clamp"],
+            {"clamp": True},
+            True,
+        ),
+        (
+            "PyCoastline.signed_distance",
+            lambda: unit_square_coastline().signed_distance,
+            ["x", "y"],
+            {},
+            True,
+        ),
         ("PyMeshModel.query", lambda: box_model().query, ["x", "y", "z"], {}, True),
-        ("PyModelTree.query", lambda: layered_tree().query,
-         ["x", "y", "z", "depth", "priority_lo", "priority_hi"], {}, True),
-        ("PyModelTree.query_stats", lambda: layered_tree().query_stats, ["x", "y", "z", "depth"], {}, True),
+        (
+            "PyModelTree.query",
+            lambda: layered_tree().query,
+            ["x", "y", "z", "depth", "priority_lo", "priority_hi"],
+            {},
+            True,
+        ),
+        (
+            "PyModelTree.query_stats",
+            lambda: layered_tree().query_stats,
+            ["x", "y", "z", "depth"],
+            {},
+            True,
+        ),
         ("PyModelTree.explain", lambda: layered_tree().explain, ["x", "y", "z", "depth"], {}, True),
-        ("PyModelTree.query_many", lambda: layered_tree().query_many, ["out", "coords", "params"], {}, True),
-        ("QueryParams.__new__", lambda: orvik.QueryParams, ["priority_lo", "priority_hi"], {}, True),
-        ("QueryCoordinates.__new__", lambda: orvik.QueryCoordinates, ["x", "y", "z", "depth", "mask"],
-         {"mask": None}, True),
-        ("MeshModelBuilder.__new__", lambda: orvik.MeshModelBuilder,
-         ["vertices", "faces", "priority", "vertical", "bounds"], {}, True),
+        (
+            "PyModelTree.query_many",
+            lambda: layered_tree().query_many,
+            ["out", "coords", "params"],
+            {},
+            True,
+        ),
+        (
+            "QueryParams.__new__",
+            lambda: orvik.QueryParams,
+            ["priority_lo", "priority_hi"],
+            {},
+            True,
+        ),
+        (
+            "QueryCoordinates.__new__",
+            lambda: orvik.QueryCoordinates,
+            ["x", "y", "z", "depth", "mask"],
+            {"mask": None},
+            True,
+        ),
+        (
+            "MeshModelBuilder.__new__",
+            lambda: orvik.MeshModelBuilder,
+            ["vertices", "faces", "priority", "vertical", "bounds"],
+            {},
+            True,
+        ),
     ]
 
 
@@ -1080,12 +1342,34 @@ def reference_function(params, defaults):
     return namespace["ref"]
 
 
-@pytest.mark.parametrize("label, factory, params, defaults, is_method", SIGNATURES, ids=[s[0] for s in SIGNATURES])
+@pytest.mark.parametrize(
+    "label, factory, params, defaults, is_method", SIGNATURES, ids=[s[0] for s in SIGNATURES]
+)
 @SETTINGS
-@given(npos=st.integers(0, 8), keywords=st.lists(st.sampled_from(["bogus", "x", "y", "lhs", "out", "mask",
-                                                                   "priority_lo", "mesh_models", "clamp", "values",
-                                                                   "surfaces", "faces", "segments_py"]),
-                                                 unique=True, max_size=3))
+@given(
+    npos=st.integers(0, 8),
+    keywords=st.lists(
+        st.sampled_from(
+            [
+                "bogus",
+                "x",
+                "y",
+                "lhs",
+                "out",
+                "mask",
+                "priority_lo",
+                "mesh_models",
+                "clamp",
+                "values",
+                "surfaces",
+                "faces",
+                "segments_py",
+            ]
+        ),
+        unique=True,
+        max_size=3,
+    ),
+)
 def test_binding_any_arity(label, factory, params, defaults, is_method, npos, keywords):
     fn = factory()
     positional = [object()] * npos
@@ -1094,7 +1378,9 @@ def test_binding_any_arity(label, factory, params, defaults, is_method, npos, ke
     _, exc = call(fn, *positional, **kwargs)
     if expected is None:
         # Binding succeeded; the placeholder objects then fail some conversion.
-        assert exc is not None and isinstance(exc, (TypeError, ValueError, OverflowError)), repr(exc)
+        assert exc is not None and isinstance(exc, (TypeError, ValueError, OverflowError)), repr(
+            exc
+        )
         return
     assert isinstance(exc, TypeError), repr(exc)
     text = str(expected).replace("ref()", f"{label}()", 1)

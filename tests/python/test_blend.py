@@ -8,6 +8,7 @@ import pytest
 import orvik
 from conftest import reference_blend, run_threads
 
+
 def random_qualities(rng, n):
     q = rng.uniform(0.5, 8.0, size=(n, 6)).astype(np.float32)
     q[:, 3:5] = rng.uniform(10, 1000, size=(n, 2))
@@ -24,7 +25,8 @@ class TestValues:
 
     def test_half_over_half(self):
         got = orvik.blend_many(
-            np.array([[3, 6, 9, 100, 100, 0.5]], np.float32), np.array([[6, 3, 0, 50, 50, 0.5]], np.float32)
+            np.array([[3, 6, 9, 100, 100, 0.5]], np.float32),
+            np.array([[6, 3, 0, 50, 50, 0.5]], np.float32),
         )
         assert got[0, 5] == np.float32(0.75)
         assert got[0, 3] == pytest.approx(75, rel=1e-6)
@@ -42,7 +44,9 @@ class TestValues:
         np.testing.assert_array_equal(got.view(np.uint32), f.view(np.uint32))
 
     def test_opaque_over_opaque_round_trips_q_in_float32(self):
-        got = orvik.blend_many(np.array([[2, 5, 3, 7, 7, 1]], np.float32), np.array([[9, 9, 9, 9, 9, 1]], np.float32))
+        got = orvik.blend_many(
+            np.array([[2, 5, 3, 7, 7, 1]], np.float32), np.array([[9, 9, 9, 9, 9, 1]], np.float32)
+        )
         assert got[0, :3].tolist() == [2, 5, 3]
         assert got[0, 3] == np.float32(6.9999995)
         assert got[0, 5] == 1
@@ -69,7 +73,9 @@ class TestLanes:
     def test_every_row_count(self, n):
         rng = np.random.default_rng(n)
         f, b = random_qualities(rng, n), random_qualities(rng, n)
-        np.testing.assert_array_equal(orvik.blend_many(f, b).view(np.uint32), reference_blend(f, b).view(np.uint32))
+        np.testing.assert_array_equal(
+            orvik.blend_many(f, b).view(np.uint32), reference_blend(f, b).view(np.uint32)
+        )
 
     @pytest.mark.parametrize("layout", ["contiguous", "strided"])
     def test_large_results(self, layout):
@@ -99,7 +105,9 @@ class TestLayouts:
         fv, bv = make_view(f), make_view(b)
         np.testing.assert_array_equal(fv, f)
         expected = orvik.blend_many(f, b)
-        np.testing.assert_array_equal(orvik.blend_many(fv, bv).view(np.uint32), expected.view(np.uint32))
+        np.testing.assert_array_equal(
+            orvik.blend_many(fv, bv).view(np.uint32), expected.view(np.uint32)
+        )
 
     def test_inputs_unchanged_and_same_array_twice(self):
         rng = np.random.default_rng(4)
@@ -162,5 +170,9 @@ class TestErrors:
         with pytest.raises(TypeError) as info:
             orvik.blend_many(**args)
         assert info.value.__notes__ == [f"while processing '{position}'"]
-        expected = "'None' is not an instance of 'ndarray'" if bad is None else "is not an instance of 'ndarray'"
+        expected = (
+            "'None' is not an instance of 'ndarray'"
+            if bad is None
+            else "is not an instance of 'ndarray'"
+        )
         assert expected in str(info.value)

@@ -166,9 +166,14 @@ def test_segments_argument_errors(bad):
 def test_segments_keyword_and_binding_errors():
     segs = rings_to_segments(square(0, 0, 1, 1))
     assert len(orvik.coastline(segments_py=segs)) == 4
-    with pytest.raises(TypeError, match=re.escape("coastline() missing 1 required positional argument: 'segments_py'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("coastline() missing 1 required positional argument: 'segments_py'"),
+    ):
         orvik.coastline()
-    with pytest.raises(TypeError, match=re.escape("coastline() got an unexpected keyword argument 'segments'")):
+    with pytest.raises(
+        TypeError, match=re.escape("coastline() got an unexpected keyword argument 'segments'")
+    ):
         orvik.coastline(segments=segs)
 
 
@@ -202,10 +207,16 @@ def test_signed_distance_binding():
     x = np.array([0.5], dtype=np.float32)
     assert c.signed_distance(y=x, x=x).tolist() == [-0.5]
     with pytest.raises(
-        TypeError, match=re.escape("PyCoastline.signed_distance() missing 1 required positional argument: 'y'")
+        TypeError,
+        match=re.escape(
+            "PyCoastline.signed_distance() missing 1 required positional argument: 'y'"
+        ),
     ):
         c.signed_distance(x)
-    with pytest.raises(TypeError, match=re.escape("PyCoastline.signed_distance() got multiple values for argument 'x'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("PyCoastline.signed_distance() got multiple values for argument 'x'"),
+    ):
         c.signed_distance(x, x=x)
 
 
@@ -258,7 +269,11 @@ def probe_points(rng, segs, n, lo, hi):
     ys = [rng.uniform(lo, hi, size=n)]
     pick = segs[:: max(1, len(segs) // 300)]
     # level with vertices, on vertices, on segment midpoints
-    xs += [rng.uniform(lo, hi, size=len(pick)), pick[:, 0, 0], (pick[:, 0, 0] + pick[:, 1, 0]) * F32(0.5)]
+    xs += [
+        rng.uniform(lo, hi, size=len(pick)),
+        pick[:, 0, 0],
+        (pick[:, 0, 0] + pick[:, 1, 0]) * F32(0.5),
+    ]
     ys += [pick[:, 0, 1], pick[:, 0, 1], (pick[:, 0, 1] + pick[:, 1, 1]) * F32(0.5)]
     return np.concatenate(xs).astype(np.float32), np.concatenate(ys).astype(np.float32)
 
@@ -274,7 +289,12 @@ def check_against_reference(segs, xs, ys):
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_islands_with_lakes_match_the_rules(seed):
     rng = np.random.default_rng(seed)
-    rings = [star(rng, 400, 0, 0, 20), star(rng, 150, 0, 0, 4), star(rng, 60, 0, 0, 1), star(rng, 300, 50, 10, 15)]
+    rings = [
+        star(rng, 400, 0, 0, 20),
+        star(rng, 150, 0, 0, 4),
+        star(rng, 60, 0, 0, 1),
+        star(rng, 300, 50, 10, 15),
+    ]
     segs = rings_to_segments(*rings)
     xs, ys = probe_points(rng, segs, 600, -25, 70)
     check_against_reference(segs, xs, ys)
@@ -324,7 +344,9 @@ def test_order_and_orientation_do_not_change_results():
     grid = np.linspace(-1, 5, 25, dtype=np.float32)
     gx, gy = (a.ravel() for a in np.meshgrid(grid, grid))
     rev = sq[::-1, ::-1].copy()
-    assert same_bits(orvik.coastline(rev).signed_distance(gx, gy), orvik.coastline(sq).signed_distance(gx, gy))
+    assert same_bits(
+        orvik.coastline(rev).signed_distance(gx, gy), orvik.coastline(sq).signed_distance(gx, gy)
+    )
 
 
 def test_concurrent_queries_share_the_coastline():

@@ -14,7 +14,9 @@ P = (1.0, 1.0, 1.0, 0.0)
 
 def cubes(*layers, size=8.0):
     """(priority, rho, alpha) per cube at the origin; the models and their qualities at P."""
-    models = [cube_model((0, 0, 0), size, quality_row(rho, alpha), prio) for prio, rho, alpha in layers]
+    models = [
+        cube_model((0, 0, 0), size, quality_row(rho, alpha), prio) for prio, rho, alpha in layers
+    ]
     return models, [as_row(m.query(*P[:3])) for m in models]
 
 
@@ -68,13 +70,21 @@ class TestQueryStats:
     def test_empty_tree(self):
         stats = orvik.model_tree([]).query_stats(*P)
         assert {k: v for k, v in stats.items() if k != "elapsed"} == {
-            "aabb_tests": 0, "simplex_tests": 0, "hit_count": 0, "output": None}
+            "aabb_tests": 0,
+            "simplex_tests": 0,
+            "hit_count": 0,
+            "output": None,
+        }
         assert stats["elapsed"] >= 0
 
     def test_arguments(self):
         tree = orvik.model_tree([])
-        with pytest.raises(TypeError, match=re.escape(
-                "PyModelTree.query_stats() missing 1 required positional argument: 'depth'")):
+        with pytest.raises(
+            TypeError,
+            match=re.escape(
+                "PyModelTree.query_stats() missing 1 required positional argument: 'depth'"
+            ),
+        ):
             tree.query_stats(0, 0, 0)
         with pytest.raises(TypeError) as e:
             tree.query_stats(0, None, 0, 0)
@@ -92,8 +102,16 @@ class TestExplain:
     def test_no_hit(self):
         models, _ = cubes((0, 1, 1))
         tree = orvik.model_tree(models)
-        assert tree.explain(50, 50, 50, 0) == {"contributions": [], "output": None, "termination": None}
-        assert orvik.model_tree([]).explain(*P) == {"contributions": [], "output": None, "termination": None}
+        assert tree.explain(50, 50, 50, 0) == {
+            "contributions": [],
+            "output": None,
+            "termination": None,
+        }
+        assert orvik.model_tree([]).explain(*P) == {
+            "contributions": [],
+            "output": None,
+            "termination": None,
+        }
 
     def test_opaque_first_of_two(self):
         models, (q1, q2) = cubes((1, 1.0, 1.0), (2, 3.0, 1.0))

@@ -24,8 +24,15 @@ ORDER = [
     "PyCoastline",
     "coastline",
 ]
-CLASSES = ["QueryCoordinates", "QueryParams", "PyMeshModel", "PyModelTree", "MeshModelBuilder", "StructuredGrid",
-           "PyCoastline"]
+CLASSES = [
+    "QueryCoordinates",
+    "QueryParams",
+    "PyMeshModel",
+    "PyModelTree",
+    "MeshModelBuilder",
+    "StructuredGrid",
+    "PyCoastline",
+]
 NO_CONSTRUCTOR = ["PyMeshModel", "PyModelTree", "StructuredGrid", "PyCoastline"]
 
 Q = np.zeros((1, 6), np.float32)
@@ -87,7 +94,9 @@ class TestRegistration:
     def test_import_in_fresh_interpreter_runs_nothing_else(self):
         out = subprocess.run(
             [sys.executable, "-c", "import orvik, sys; print(len(orvik.__all__))"],
-            capture_output=True, text=True, check=True,
+            capture_output=True,
+            text=True,
+            check=True,
         )
         assert out.stdout.strip() == "12" and out.stderr == ""
 
@@ -96,24 +105,55 @@ class TestBinding:
     @pytest.mark.parametrize(
         "call, message",
         [
-            (lambda: orvik.blend_many(Q, Q, Q), "blend_many() takes 2 positional arguments but 3 were given"),
-            (lambda: orvik.blend_many(Q), "blend_many() missing 1 required positional argument: 'rhs'"),
-            (lambda: orvik.blend_many(), "blend_many() missing 2 required positional arguments: 'lhs' and 'rhs'"),
-            (lambda: orvik.blend_many(Q, Q, out=Q), "blend_many() got an unexpected keyword argument 'out'"),
-            (lambda: orvik.blend_many(Q, lhs=Q), "blend_many() got multiple values for argument 'lhs'"),
-            (lambda: orvik.QueryParams(1, 2, 3),
-             "QueryParams.__new__() takes 2 positional arguments but 3 were given"),
-            (lambda: orvik.QueryParams(), "QueryParams.__new__() missing 2 required positional arguments: "
-                                          "'priority_lo' and 'priority_hi'"),
-            (lambda: orvik.QueryCoordinates(*[np.zeros(1, np.float32)] * 6),
-             "QueryCoordinates.__new__() takes from 4 to 5 positional arguments but 6 were given"),
-            (lambda: orvik.QueryCoordinates(),
-             "QueryCoordinates.__new__() missing 4 required positional arguments: 'x', 'y', 'z', and 'depth'"),
-            (lambda: orvik.adaptive_tin(np.zeros((3, 2))),
-             "adaptive_tin() missing 1 required positional argument: 'surfaces'"),
-            (lambda: orvik.adaptive_tin(1, 2, 3, 4),
-             "adaptive_tin() takes from 2 to 3 positional arguments but 4 were given"),
-            (lambda: orvik.coastline(), "coastline() missing 1 required positional argument: 'segments_py'"),
+            (
+                lambda: orvik.blend_many(Q, Q, Q),
+                "blend_many() takes 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda: orvik.blend_many(Q),
+                "blend_many() missing 1 required positional argument: 'rhs'",
+            ),
+            (
+                lambda: orvik.blend_many(),
+                "blend_many() missing 2 required positional arguments: 'lhs' and 'rhs'",
+            ),
+            (
+                lambda: orvik.blend_many(Q, Q, out=Q),
+                "blend_many() got an unexpected keyword argument 'out'",
+            ),
+            (
+                lambda: orvik.blend_many(Q, lhs=Q),
+                "blend_many() got multiple values for argument 'lhs'",
+            ),
+            (
+                lambda: orvik.QueryParams(1, 2, 3),
+                "QueryParams.__new__() takes 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda: orvik.QueryParams(),
+                "QueryParams.__new__() missing 2 required positional arguments: "
+                "'priority_lo' and 'priority_hi'",
+            ),
+            (
+                lambda: orvik.QueryCoordinates(*[np.zeros(1, np.float32)] * 6),
+                "QueryCoordinates.__new__() takes from 4 to 5 positional arguments but 6 were given",
+            ),
+            (
+                lambda: orvik.QueryCoordinates(),
+                "QueryCoordinates.__new__() missing 4 required positional arguments: 'x', 'y', 'z', and 'depth'",
+            ),
+            (
+                lambda: orvik.adaptive_tin(np.zeros((3, 2))),
+                "adaptive_tin() missing 1 required positional argument: 'surfaces'",
+            ),
+            (
+                lambda: orvik.adaptive_tin(1, 2, 3, 4),
+                "adaptive_tin() takes from 2 to 3 positional arguments but 4 were given",
+            ),
+            (
+                lambda: orvik.coastline(),
+                "coastline() missing 1 required positional argument: 'segments_py'",
+            ),
         ],
     )
     def test_interpreter_wordings(self, call, message):
@@ -121,9 +161,13 @@ class TestBinding:
             call()
 
     def test_one_positional_given_says_was(self):
-        with pytest.raises(TypeError, match=re.escape("model_tree() takes 1 positional arguments but 2 were given")):
+        with pytest.raises(
+            TypeError, match=re.escape("model_tree() takes 1 positional arguments but 2 were given")
+        ):
             orvik.model_tree([], [])
-        with pytest.raises(TypeError, match=re.escape("coastline() takes 1 positional arguments but 2 were given")):
+        with pytest.raises(
+            TypeError, match=re.escape("coastline() takes 1 positional arguments but 2 were given")
+        ):
             orvik.coastline(1, 2)
 
     def test_keywords_bind_by_name(self):
@@ -133,12 +177,15 @@ class TestBinding:
 
 
 class TestConversion:
-    @pytest.mark.parametrize("value, message", [
-        (256, "number too large to fit in target type"),
-        (-1, "number too small to fit in target type"),
-        (10**30, "number too large to fit in target type"),
-        (-10**30, "number too small to fit in target type"),
-    ])
+    @pytest.mark.parametrize(
+        "value, message",
+        [
+            (256, "number too large to fit in target type"),
+            (-1, "number too small to fit in target type"),
+            (10**30, "number too large to fit in target type"),
+            (-(10**30), "number too small to fit in target type"),
+        ],
+    )
     def test_priority_overflow(self, value, message):
         with pytest.raises(OverflowError, match=message) as info:
             orvik.QueryParams(0, value)
@@ -159,14 +206,20 @@ class TestConversion:
         assert info.value.__notes__ == ["while processing 'mesh_models'"]
 
     def test_non_sequence_names_sequence(self):
-        with pytest.raises(TypeError, match=re.escape("'int' object is not an instance of 'Sequence'")) as info:
+        with pytest.raises(
+            TypeError, match=re.escape("'int' object is not an instance of 'Sequence'")
+        ) as info:
             orvik.model_tree(5)
         assert info.value.__notes__ == ["while processing 'mesh_models'"]
 
     def test_float64_where_float32_is_required(self):
         with pytest.raises(TypeError) as info:
-            orvik.QueryCoordinates(np.zeros(3), np.zeros(3, np.float32), np.zeros(3, np.float32),
-                                   np.zeros(3, np.float32))
+            orvik.QueryCoordinates(
+                np.zeros(3),
+                np.zeros(3, np.float32),
+                np.zeros(3, np.float32),
+                np.zeros(3, np.float32),
+            )
         assert info.value.__notes__ == ["while processing 'x'"]
 
     def test_array_subclasses_are_accepted(self):

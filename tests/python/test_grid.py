@@ -24,8 +24,12 @@ def node_values(m, n):
 
 def textbook(v, i, j, a, b):
     """Bilinear value at fraction a along the rows and b along the columns of cell (i, j)."""
-    return ((1 - a) * (1 - b) * v[i, j] + (1 - a) * b * v[i, j + 1]
-            + a * (1 - b) * v[i + 1, j] + a * b * v[i + 1, j + 1])
+    return (
+        (1 - a) * (1 - b) * v[i, j]
+        + (1 - a) * b * v[i, j + 1]
+        + a * (1 - b) * v[i + 1, j]
+        + a * b * v[i + 1, j + 1]
+    )
 
 
 @pytest.fixture
@@ -196,7 +200,9 @@ def test_query_many_empty(axis_grid):
 
 def test_query_many_length_mismatch(axis_grid):
     grid, _ = axis_grid
-    with pytest.raises(ValueError, match=re.escape("x and y must have the same length; got x=3, y=4")):
+    with pytest.raises(
+        ValueError, match=re.escape("x and y must have the same length; got x=3, y=4")
+    ):
         grid.query_many(np.zeros(3), np.zeros(4))
 
 
@@ -220,16 +226,19 @@ def test_strided_input_arrays():
 
 def test_shape_mismatch_message():
     a = np.zeros((3, 4))
-    with pytest.raises(ValueError, match=re.escape(
-            "x, y and values must have the same shape; got (3, 4), (3, 4) and (3, 5)")):
+    with pytest.raises(
+        ValueError,
+        match=re.escape("x, y and values must have the same shape; got (3, 4), (3, 4) and (3, 5)"),
+    ):
         orvik.structured_grid(a, a, np.zeros((3, 5)))
 
 
 @pytest.mark.parametrize("shape,text", [((1, 5), "1x5"), ((5, 1), "5x1"), ((0, 0), "0x0")])
 def test_size_message(shape, text):
     a = np.zeros(shape)
-    with pytest.raises(ValueError, match=re.escape(
-            f"grid must have at least two rows and columns; got {text}")):
+    with pytest.raises(
+        ValueError, match=re.escape(f"grid must have at least two rows and columns; got {text}")
+    ):
         orvik.structured_grid(a, a, a)
 
 
@@ -274,29 +283,40 @@ def test_query_coordinate_conversion(axis_grid):
 
 def test_binding_errors(axis_grid):
     grid, _ = axis_grid
-    with pytest.raises(TypeError, match=re.escape(
-            "StructuredGrid.query() missing 1 required positional argument: 'y'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("StructuredGrid.query() missing 1 required positional argument: 'y'"),
+    ):
         grid.query(1.0)
-    with pytest.raises(TypeError, match=re.escape(
-            "StructuredGrid.query_many() got an unexpected keyword argument 'z'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("StructuredGrid.query_many() got an unexpected keyword argument 'z'"),
+    ):
         grid.query_many(np.zeros(1), np.zeros(1), z=1)
-    with pytest.raises(TypeError, match=re.escape(
-            "structured_grid() missing 1 required positional argument: 'values'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("structured_grid() missing 1 required positional argument: 'values'"),
+    ):
         orvik.structured_grid(np.zeros((2, 2)), np.zeros((2, 2)))
 
 
 def test_class_surface():
     assert orvik.StructuredGrid.__doc__.splitlines()[0] == (
-        "A structured grid of Cartesian nodes, interpolated bilinearly.")
+        "A structured grid of Cartesian nodes, interpolated bilinearly."
+    )
     assert orvik.structured_grid.__text_signature__ == "(x, y, values)"
     assert orvik.structured_grid.__doc__.splitlines()[0] == (
-        "Create a [`PyStructuredGrid`] from `(m, n)` NumPy arrays of Cartesian node")
+        "Create a [`PyStructuredGrid`] from `(m, n)` NumPy arrays of Cartesian node"
+    )
     assert orvik.StructuredGrid.query.__text_signature__ == "($self, x, y, clamp=True)"
     assert orvik.StructuredGrid.query.__doc__.splitlines()[0] == (
-        "Interpolate at one point, returning `(value, outside)`.")
+        "Interpolate at one point, returning `(value, outside)`."
+    )
     assert orvik.StructuredGrid.query_many.__text_signature__ == "($self, x, y, clamp=True)"
-    assert "Returns the `(N,)` interpolated values and an `(N,)` boolean mask\n" \
-           "of the points outside the grid." in orvik.StructuredGrid.query_many.__doc__
+    assert (
+        "Returns the `(N,)` interpolated values and an `(N,)` boolean mask\n"
+        "of the points outside the grid." in orvik.StructuredGrid.query_many.__doc__
+    )
     with pytest.raises(TypeError):
         orvik.StructuredGrid()
     with pytest.raises(TypeError):

@@ -45,9 +45,21 @@ def rss():
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 _libc = ctypes.CDLL(None)
@@ -95,9 +107,21 @@ def quiet_stdout():
 # ------------------------------------------------------------------ scenarios
 # Each returns (one call, objects whose reference counts must not move).
 
+
 def types():
-    return [getattr(orvik, n) for n in ("QueryCoordinates", "QueryParams", "PyMeshModel", "PyModelTree",
-                                        "MeshModelBuilder", "StructuredGrid", "PyCoastline") if hasattr(orvik, n)]
+    return [
+        getattr(orvik, n)
+        for n in (
+            "QueryCoordinates",
+            "QueryParams",
+            "PyMeshModel",
+            "PyModelTree",
+            "MeshModelBuilder",
+            "StructuredGrid",
+            "PyCoastline",
+        )
+        if hasattr(orvik, n)
+    ]
 
 
 def s_blend_ok():
@@ -107,8 +131,14 @@ def s_blend_ok():
 
 def s_blend_errors():
     a, b, c = quality_rows(3), quality_rows(4), np.zeros((3, 6))
-    return (lambda: (swallow(orvik.blend_many, a, b), swallow(orvik.blend_many, c, a),
-                     swallow(orvik.blend_many, a, rhs=None), swallow(orvik.blend_many, a))), [a, b, c]
+    return (
+        lambda: (
+            swallow(orvik.blend_many, a, b),
+            swallow(orvik.blend_many, c, a),
+            swallow(orvik.blend_many, a, rhs=None),
+            swallow(orvik.blend_many, a),
+        )
+    ), [a, b, c]
 
 
 def grid_arrays():
@@ -119,37 +149,61 @@ def grid_arrays():
 def s_grid_build():
     x, y, v = grid_arrays()
     bad = np.zeros((2, 2))
-    return (lambda: (orvik.structured_grid(x, y, v), swallow(orvik.structured_grid, x, y, v[:, :5]),
-                     swallow(orvik.structured_grid, bad, bad, bad), swallow(orvik.structured_grid, x, y, 1.0))), \
-        [x, y, v, bad]
+    return (
+        lambda: (
+            orvik.structured_grid(x, y, v),
+            swallow(orvik.structured_grid, x, y, v[:, :5]),
+            swallow(orvik.structured_grid, bad, bad, bad),
+            swallow(orvik.structured_grid, x, y, 1.0),
+        )
+    ), [x, y, v, bad]
 
 
 def s_grid_query():
     grid = lattice_grid()
-    return (lambda: (grid.query(1.5, 1.5), grid.query(100.0, 1.0, False), swallow(grid.query, "a", 1.0),
-                     swallow(grid.query, 1.0, 1.0, None))), [grid]
+    return (
+        lambda: (
+            grid.query(1.5, 1.5),
+            grid.query(100.0, 1.0, False),
+            swallow(grid.query, "a", 1.0),
+            swallow(grid.query, 1.0, 1.0, None),
+        )
+    ), [grid]
 
 
 def s_grid_query_many():
     grid = lattice_grid()
     x = np.linspace(-2, 6, 300)
     short = x[:10]
-    return (lambda: (grid.query_many(x, x[::-1], True), swallow(grid.query_many, x, short),
-                     swallow(grid.query_many, x.astype(np.float32), x))), [grid, x, short]
+    return (
+        lambda: (
+            grid.query_many(x, x[::-1], True),
+            swallow(grid.query_many, x, short),
+            swallow(grid.query_many, x.astype(np.float32), x),
+        )
+    ), [grid, x, short]
 
 
 def s_coastline():
     seg = np.random.default_rng(1).uniform(-1, 1, (100, 2, 2)).astype(np.float32)
     bad = np.zeros((3, 2, 3), np.float32)
     coastline = orvik.coastline
-    return (lambda: (len(coastline(seg)), swallow(coastline, bad), swallow(coastline, "s"))), [seg, bad]
+    return (lambda: (len(coastline(seg)), swallow(coastline, bad), swallow(coastline, "s"))), [
+        seg,
+        bad,
+    ]
 
 
 def s_signed_distance():
     coast = unit_square_coastline()
     x = np.linspace(-1, 2, 300).astype(np.float32)
-    return (lambda: (coast.signed_distance(x, x[::-1]), swallow(coast.signed_distance, x, x[:3]),
-                     len(coast))), [coast, x]
+    return (
+        lambda: (
+            coast.signed_distance(x, x[::-1]),
+            swallow(coast.signed_distance, x, x[:3]),
+            len(coast),
+        )
+    ), [coast, x]
 
 
 def s_builder():
@@ -219,9 +273,20 @@ def s_mesh_model_methods():
     m = box_model(name="m")
     consumed = box_model()
     orvik.model_tree([consumed])
-    return (lambda: (m.query(5.0, 5.0, 5.0), m.query(50.0, 5.0, 5.0), m.aabb(), m.name, m.priority, m.view(),
-                     swallow(m.query, "x", 0, 0), swallow(consumed.query, 1.0, 1.0, 1.0),
-                     swallow(consumed.view), swallow(lambda: consumed.name))), [m, consumed]
+    return (
+        lambda: (
+            m.query(5.0, 5.0, 5.0),
+            m.query(50.0, 5.0, 5.0),
+            m.aabb(),
+            m.name,
+            m.priority,
+            m.view(),
+            swallow(m.query, "x", 0, 0),
+            swallow(consumed.query, 1.0, 1.0, 1.0),
+            swallow(consumed.view),
+            swallow(lambda: consumed.name),
+        )
+    ), [m, consumed]
 
 
 def s_model_tree():
@@ -242,11 +307,21 @@ def s_model_tree():
 
 def s_tree_queries():
     tree = layered_tree()
-    return (lambda: (tree.query(4.0, 4.0, 4.0, 0.0, 0, 255), tree.query(50.0, 4.0, 4.0, 0.0, 0, 255),
-                     swallow(tree.query, 4.0, 4.0, 4.0, 0.0, 0, 256), swallow(tree.query, 4.0, 4.0, 4.0, 0.0, -1, 3),
-                     swallow(tree.query, None, 4.0, 4.0, 0.0, 0, 3), swallow(tree.query, 4.0, 4.0, 4.0, 0.0, 0),
-                     tree.query_stats(4.0, 4.0, 4.0, 0.0), tree.explain(4.0, 4.0, 4.0, 0.0),
-                     tree.explain(50.0, 0.0, 0.0, 0.0), tree.view(), tree.aabb())), [tree]
+    return (
+        lambda: (
+            tree.query(4.0, 4.0, 4.0, 0.0, 0, 255),
+            tree.query(50.0, 4.0, 4.0, 0.0, 0, 255),
+            swallow(tree.query, 4.0, 4.0, 4.0, 0.0, 0, 256),
+            swallow(tree.query, 4.0, 4.0, 4.0, 0.0, -1, 3),
+            swallow(tree.query, None, 4.0, 4.0, 0.0, 0, 3),
+            swallow(tree.query, 4.0, 4.0, 4.0, 0.0, 0),
+            tree.query_stats(4.0, 4.0, 4.0, 0.0),
+            tree.explain(4.0, 4.0, 4.0, 0.0),
+            tree.explain(50.0, 0.0, 0.0, 0.0),
+            tree.view(),
+            tree.aabb(),
+        )
+    ), [tree]
 
 
 def s_tree_query_many():
@@ -262,16 +337,27 @@ def s_tree_query_many():
     wrong = np.zeros((n, 5), np.float32)
     ro = np.zeros((n, 6), np.float32)
     ro.setflags(write=False)
-    return (lambda: (tree.query_many(out, coords, params), swallow(tree.query_many, wrong, coords, params),
-                     swallow(tree.query_many, out, short, params), swallow(tree.query_many, ro, coords, params),
-                     swallow(tree.query_many, out, params, coords))), [tree, x, y, mask, coords, short, params, out,
-                                                                      wrong, ro]
+    return (
+        lambda: (
+            tree.query_many(out, coords, params),
+            swallow(tree.query_many, wrong, coords, params),
+            swallow(tree.query_many, out, short, params),
+            swallow(tree.query_many, ro, coords, params),
+            swallow(tree.query_many, out, params, coords),
+        )
+    ), [tree, x, y, mask, coords, short, params, out, wrong, ro]
 
 
 def s_empty_tree():
     tree = orvik.model_tree([])
-    return (lambda: (swallow(tree.aabb), tree.view(), tree.query(0.0, 0.0, 0.0, 0.0, 0, 255),
-                     tree.query_stats(0.0, 0.0, 0.0, 0.0))), [tree]
+    return (
+        lambda: (
+            swallow(tree.aabb),
+            tree.view(),
+            tree.query(0.0, 0.0, 0.0, 0.0, 0, 255),
+            tree.query_stats(0.0, 0.0, 0.0, 0.0),
+        )
+    ), [tree]
 
 
 def s_print_structure():
@@ -283,9 +369,18 @@ def s_query_objects():
     QC, QP = orvik.QueryCoordinates, orvik.QueryParams
     x = np.zeros(10, np.float32)
     m = np.zeros(10, bool)
-    return (lambda: (QC(x, x, x, x), QC(x, x, x, x, mask=m), swallow(QC, x, x, x, x.astype(np.float64)),
-                     swallow(QC, x, x, x, x, mask=x), QP(0, 255), swallow(QP, 0, 256), swallow(QP, "a", 1),
-                     swallow(QP, 1))), [x, m]
+    return (
+        lambda: (
+            QC(x, x, x, x),
+            QC(x, x, x, x, mask=m),
+            swallow(QC, x, x, x, x.astype(np.float64)),
+            swallow(QC, x, x, x, x, mask=x),
+            QP(0, 255),
+            swallow(QP, 0, 256),
+            swallow(QP, "a", 1),
+            swallow(QP, 1),
+        )
+    ), [x, m]
 
 
 def s_adaptive_tin():
@@ -294,9 +389,16 @@ def s_adaptive_tin():
     boundary = np.array([[0, 0], [6, 0], [6, 5], [0, 5]], np.float64)
     samples = np.array([[1.0, 1.0], [3.0, 2.5]])
     bowtie = np.array([[0, 0], [4, 4], [4, 0], [0, 4]], np.float64)
-    return (lambda: (tin(boundary, [(grid, samples, 1.5, 0.05)], 2.0), swallow(tin, bowtie, []),
-                     swallow(tin, boundary, [(grid, samples, 0.0, 0.1)]), swallow(tin, boundary, [[grid]]),
-                     swallow(tin, boundary, "s"), swallow(tin, boundary, [], "x"))), [grid, boundary, samples, bowtie]
+    return (
+        lambda: (
+            tin(boundary, [(grid, samples, 1.5, 0.05)], 2.0),
+            swallow(tin, bowtie, []),
+            swallow(tin, boundary, [(grid, samples, 0.0, 0.1)]),
+            swallow(tin, boundary, [[grid]]),
+            swallow(tin, boundary, "s"),
+            swallow(tin, boundary, [], "x"),
+        )
+    ), [grid, boundary, samples, bowtie]
 
 
 def s_pickle():
@@ -307,7 +409,9 @@ def s_pickle():
     orvik.model_tree([consumed])
     x = np.zeros(4, np.float32)
     holders = (orvik.QueryParams(1, 2), orvik.QueryCoordinates(x, x, x, x, np.ones(4, bool)))
-    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "depth", (0,) * 6)
+    builder = orvik.MeshModelBuilder(
+        box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "depth", (0,) * 6
+    )
     tree_state = tree.__reduce__()[1][0]
     broken = tree_state[:-1]
 
@@ -389,10 +493,16 @@ def test_repeated_calls_do_not_leak(name):
             tracemalloc.stop()
     assert [sys.getrefcount(o) for o in tracked] == counts
     rss_grew, py_grew, heap_grew = phases[-1]
-    assert py_grew < 16 * 1024, f"Python allocations grew by {py_grew} bytes in each of {len(phases)} phases"
+    assert py_grew < 16 * 1024, (
+        f"Python allocations grew by {py_grew} bytes in each of {len(phases)} phases"
+    )
     if not SANITIZED:
-        assert heap_grew < 64 * 1024, f"the C heap grew by {heap_grew} bytes in each of {len(phases)} phases"
-        assert rss_grew < 512 * 1024, f"resident memory grew by {rss_grew} bytes in each of {len(phases)} phases"
+        assert heap_grew < 64 * 1024, (
+            f"the C heap grew by {heap_grew} bytes in each of {len(phases)} phases"
+        )
+        assert rss_grew < 512 * 1024, (
+            f"resident memory grew by {rss_grew} bytes in each of {len(phases)} phases"
+        )
 
 
 def test_returned_arrays_release_their_buffers():

@@ -12,8 +12,15 @@ import orvik
 VERTS = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float32)
 FACES = np.array([[1, 2, 3, 0]], np.uint64)
 BOUNDS = (0.0, 0.0, 0.0, 1.0, 1.0, 1.0)
-QUALS = np.array([[1, 10, 5, 100, 50, 1], [2, 20, 6, 200, 60, 1],
-                  [3, 30, 7, 400, 70, 1], [4, 40, 8, 800, 80, 1]], np.float32)
+QUALS = np.array(
+    [
+        [1, 10, 5, 100, 50, 1],
+        [2, 20, 6, 200, 60, 1],
+        [3, 30, 7, 400, 70, 1],
+        [4, 40, 8, 800, 80, 1],
+    ],
+    np.float32,
+)
 
 ALREADY = "MeshModelBuilder has already built a model"
 SIMPLEX = 'Model "": degenerate or out-of-range simplex'
@@ -29,19 +36,26 @@ def notes(excinfo):
 
 
 def test_docstrings_and_signatures():
-    assert orvik.MeshModelBuilder.__text_signature__ == "(vertices, faces, priority, vertical, bounds)"
+    assert (
+        orvik.MeshModelBuilder.__text_signature__ == "(vertices, faces, priority, vertical, bounds)"
+    )
     assert not orvik.MeshModelBuilder.__doc__
-    assert str(inspect.signature(orvik.MeshModelBuilder)) == "(vertices, faces, priority, vertical, bounds)"
+    assert (
+        str(inspect.signature(orvik.MeshModelBuilder))
+        == "(vertices, faces, priority, vertical, bounds)"
+    )
     b = builder()
     assert str(inspect.signature(b.transform)) == "(transform)"
     assert b.transform.__doc__ == "Set the 4\u00d74 world-to-local affine transform."
     assert b.name.__doc__ == "Set the human-readable name (empty by default)."
-    assert b.interpolated.__doc__ == ("Finish with barycentric interpolation of the ``(N, 6)`` quality of\n"
-                                      "each vertex.")
+    assert b.interpolated.__doc__ == (
+        "Finish with barycentric interpolation of the ``(N, 6)`` quality of\neach vertex."
+    )
     assert str(inspect.signature(b.depth_profile)) == "(alpha, depth, tops, layers)"
     assert b.depth_profile.__doc__.startswith(
         "Finish with a 1-D depth profile, evaluated at the barycentrically\n"
-        "interpolated depth below the profile's reference surface.\n\nParameters")
+        "interpolated depth below the profile's reference surface.\n\nParameters"
+    )
     names = [n for n in vars(orvik.MeshModelBuilder) if not n.startswith("__")]
     assert names == ["transform", "name", "interpolated", "depth_profile"]
 
@@ -54,36 +68,55 @@ def test_not_subclassable_and_no_new_attributes():
 
 
 def test_binding_errors():
-    with pytest.raises(TypeError, match=re.escape(
-            "MeshModelBuilder.__new__() missing 1 required positional argument: 'bounds'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape(
+            "MeshModelBuilder.__new__() missing 1 required positional argument: 'bounds'"
+        ),
+    ):
         orvik.MeshModelBuilder(VERTS, FACES, 0, "depth")
-    with pytest.raises(TypeError, match=re.escape(
-            "MeshModelBuilder.__new__() got an unexpected keyword argument 'colour'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("MeshModelBuilder.__new__() got an unexpected keyword argument 'colour'"),
+    ):
         orvik.MeshModelBuilder(VERTS, FACES, 0, "depth", BOUNDS, colour=1)
     b = builder()
-    with pytest.raises(TypeError, match=re.escape(
-            "MeshModelBuilder.interpolated() missing 1 required positional argument: 'qualities'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape(
+            "MeshModelBuilder.interpolated() missing 1 required positional argument: 'qualities'"
+        ),
+    ):
         b.interpolated()
 
 
 def test_keywords_accepted():
-    b = orvik.MeshModelBuilder(bounds=BOUNDS, vertical="depth", priority=7, faces=FACES, vertices=VERTS)
-    m = b.name(name="kw").transform(transform=np.eye(4, dtype=np.float32)).interpolated(qualities=QUALS)
+    b = orvik.MeshModelBuilder(
+        bounds=BOUNDS, vertical="depth", priority=7, faces=FACES, vertices=VERTS
+    )
+    m = (
+        b.name(name="kw")
+        .transform(transform=np.eye(4, dtype=np.float32))
+        .interpolated(qualities=QUALS)
+    )
     assert (m.name, m.priority, m.view()["vertical"]) == ("kw", 7, "Depth")
 
 
-@pytest.mark.parametrize("param,args", [
-    ("vertices", dict(vertices=VERTS.astype(np.float64))),
-    ("vertices", dict(vertices=VERTS[0])),
-    ("vertices", dict(vertices=VERTS.tolist())),
-    ("faces", dict(faces=FACES.astype(np.int64))),
-    ("faces", dict(faces=FACES.astype(np.uint32))),
-    ("faces", dict(faces=None)),
-    ("vertical", dict(vertical=1)),
-    ("vertical", dict(vertical=b"depth")),
-    ("bounds", dict(bounds=5)),
-    ("bounds", dict(bounds=(0, 0, 0, 1, 1, "x"))),
-])
+@pytest.mark.parametrize(
+    "param,args",
+    [
+        ("vertices", dict(vertices=VERTS.astype(np.float64))),
+        ("vertices", dict(vertices=VERTS[0])),
+        ("vertices", dict(vertices=VERTS.tolist())),
+        ("faces", dict(faces=FACES.astype(np.int64))),
+        ("faces", dict(faces=FACES.astype(np.uint32))),
+        ("faces", dict(faces=None)),
+        ("vertical", dict(vertical=1)),
+        ("vertical", dict(vertical=b"depth")),
+        ("bounds", dict(bounds=5)),
+        ("bounds", dict(bounds=(0, 0, 0, 1, 1, "x"))),
+    ],
+)
 def test_argument_type_errors(param, args):
     with pytest.raises(TypeError) as excinfo:
         builder(**args)
@@ -101,8 +134,13 @@ def test_bounds_str_is_not_a_sequence_of_numbers():
     assert notes(excinfo) == ["while processing 'bounds'"]
 
 
-@pytest.mark.parametrize("priority,message", [(256, "number too large to fit in target type"),
-                                              (-1, "number too small to fit in target type")])
+@pytest.mark.parametrize(
+    "priority,message",
+    [
+        (256, "number too large to fit in target type"),
+        (-1, "number too small to fit in target type"),
+    ],
+)
 def test_priority_range(priority, message):
     with pytest.raises(OverflowError, match=re.escape(message)) as excinfo:
         builder(priority=priority)
@@ -115,10 +153,19 @@ def test_priority_must_be_an_integer():
     assert notes(excinfo) == ["while processing 'priority'"]
 
 
-@pytest.mark.parametrize("text,shown", [("Depth", '"Depth"'), ("", '""'), ("ELEVATION", '"ELEVATION"'),
-                                        ('d"e\\p\n', '"d\\"e\\\\p\\n"')])
+@pytest.mark.parametrize(
+    "text,shown",
+    [
+        ("Depth", '"Depth"'),
+        ("", '""'),
+        ("ELEVATION", '"ELEVATION"'),
+        ('d"e\\p\n', '"d\\"e\\\\p\\n"'),
+    ],
+)
 def test_vertical_error(text, shown):
-    with pytest.raises(ValueError, match=re.escape(f"vertical must be 'elevation' or 'depth', got {shown}")):
+    with pytest.raises(
+        ValueError, match=re.escape(f"vertical must be 'elevation' or 'depth', got {shown}")
+    ):
         builder(vertical=text)
 
 
@@ -158,8 +205,9 @@ def test_too_few_columns(kind, shape):
 
 
 def test_too_few_columns_without_rows_is_fine():
-    m = builder(vertices=np.zeros((0, 2), np.float32), faces=np.zeros((0, 1), np.uint64)).interpolated(
-        np.zeros((0, 6), np.float32))
+    m = builder(
+        vertices=np.zeros((0, 2), np.float32), faces=np.zeros((0, 1), np.uint64)
+    ).interpolated(np.zeros((0, 6), np.float32))
     assert m.query(0, 0, 0) is None
 
 
@@ -169,8 +217,9 @@ def test_extra_columns_and_strides_are_read_in_place():
     plain = builder().interpolated(QUALS)
     wide = builder(vertices=wide_v, faces=wide_f).interpolated(QUALS)
     # Reversed vertex rows with the faces renumbered to match.
-    rev = builder(vertices=VERTS[::-1], faces=(3 - FACES.astype(np.int64)).astype(np.uint64)).interpolated(
-        QUALS[::-1])
+    rev = builder(
+        vertices=VERTS[::-1], faces=(3 - FACES.astype(np.int64)).astype(np.uint64)
+    ).interpolated(QUALS[::-1])
     fortran = builder(vertices=np.asfortranarray(VERTS)).interpolated(np.asfortranarray(QUALS))
     for p in [(0.1, 0.2, 0.3), (0.25, 0.25, 0.25), (0.6, 0.1, 0.1)]:
         ref = plain.query(*p)
@@ -222,7 +271,9 @@ def test_transform_type_errors(bad):
 
 
 def test_name_type_error():
-    with pytest.raises(TypeError, match=re.escape("'int' object is not an instance of 'str'")) as excinfo:
+    with pytest.raises(
+        TypeError, match=re.escape("'int' object is not an instance of 'str'")
+    ) as excinfo:
         builder().name(5)
     assert notes(excinfo) == ["while processing 'name'"]
 
@@ -239,8 +290,12 @@ def test_finishing_twice_fails():
     with pytest.raises(ValueError, match=re.escape(ALREADY)):
         b.interpolated(QUALS)
     with pytest.raises(ValueError, match=re.escape(ALREADY)):
-        b.depth_profile(np.ones(4, np.float32), np.ones(4, np.float32), np.zeros(1, np.float32),
-                        np.ones((1, 5), np.float32))
+        b.depth_profile(
+            np.ones(4, np.float32),
+            np.ones(4, np.float32),
+            np.zeros(1, np.float32),
+            np.ones((1, 5), np.float32),
+        )
 
 
 def test_transform_and_name_still_work_after_build():
@@ -276,11 +331,14 @@ def test_argument_failure_leaves_builder_collecting():
     assert b.interpolated(QUALS).query(0.25, 0.25, 0.25) is not None
 
 
-@pytest.mark.parametrize("faces", [
-    [[1, 2, 3, 4]],          # index equal to the vertex count
-    [[1, 2, 3, 1]],          # A repeated as D
-    [[1, 2, 3, 0], [0, 1, 2, 0]],  # the second face is bad
-])
+@pytest.mark.parametrize(
+    "faces",
+    [
+        [[1, 2, 3, 4]],  # index equal to the vertex count
+        [[1, 2, 3, 1]],  # A repeated as D
+        [[1, 2, 3, 0], [0, 1, 2, 0]],  # the second face is bad
+    ],
+)
 def test_simplex_errors(faces):
     b = builder(faces=np.array(faces, np.uint64))
     with pytest.raises(ValueError, match=re.escape(SIMPLEX)):
@@ -291,7 +349,9 @@ def test_simplex_errors(faces):
 
 def test_flat_simplex_is_degenerate():
     flat = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0]], np.float32)
-    with pytest.raises(ValueError, match=re.escape('Model "flat\\n": degenerate or out-of-range simplex')):
+    with pytest.raises(
+        ValueError, match=re.escape('Model "flat\\n": degenerate or out-of-range simplex')
+    ):
         builder(vertices=flat).name("flat\n").interpolated(QUALS)
 
 
@@ -331,8 +391,9 @@ def test_singular_transform_without_vertices_builds():
 
 
 def test_empty_mesh_builds_and_contains_nothing():
-    m = builder(vertices=np.zeros((0, 3), np.float32), faces=np.zeros((0, 4), np.uint64)).interpolated(
-        np.zeros((0, 6), np.float32))
+    m = builder(
+        vertices=np.zeros((0, 3), np.float32), faces=np.zeros((0, 4), np.uint64)
+    ).interpolated(np.zeros((0, 6), np.float32))
     assert m.query(0, 0, 0) is None
     assert m.view()["size"] == 328
 

@@ -10,14 +10,29 @@ import orvik
 
 VERTS = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float32)
 FACES = np.array([[1, 2, 3, 0]], np.uint64)  # A=(1,0,0) B=(0,1,0) C=(0,0,1) D=origin
-QUALS = np.array([[1, 10, 5, 100, 50, 0.5], [2, 20, 6, 200, 60, 1],
-                  [3, 30, 7, 400, 70, 1], [4, 40, 8, 800, 80, 1]], np.float32)
+QUALS = np.array(
+    [
+        [1, 10, 5, 100, 50, 0.5],
+        [2, 20, 6, 200, 60, 1],
+        [3, 30, 7, 400, 70, 1],
+        [4, 40, 8, 800, 80, 1],
+    ],
+    np.float32,
+)
 KEYS = ["rho", "vp", "vs", "qp", "qs", "alpha"]
 CONSUMED = "MeshModel has been consumed by model_tree()"
 
 
-def make(vertices=VERTS, faces=FACES, qualities=QUALS, priority=0, vertical="elevation",
-         bounds=(0, 0, -10, 100, 100, 0), transform=None, name=None):
+def make(
+    vertices=VERTS,
+    faces=FACES,
+    qualities=QUALS,
+    priority=0,
+    vertical="elevation",
+    bounds=(0, 0, -10, 100, 100, 0),
+    transform=None,
+    name=None,
+):
     b = orvik.MeshModelBuilder(vertices, faces, priority, vertical, bounds)
     if transform is not None:
         b.transform(transform)
@@ -28,8 +43,12 @@ def make(vertices=VERTS, faces=FACES, qualities=QUALS, priority=0, vertical="ele
 
 def profile(tops, layers, depth=(0, 0, 0, 0), alpha=(1, 1, 1, 1), vertices=VERTS):
     b = orvik.MeshModelBuilder(vertices, FACES, 0, "depth", (0, 0, 0, 1, 1, 1))
-    return b.depth_profile(np.array(alpha, np.float32), np.array(depth, np.float32),
-                           np.array(tops, np.float32), np.array(layers, np.float32).reshape(-1, 5))
+    return b.depth_profile(
+        np.array(alpha, np.float32),
+        np.array(depth, np.float32),
+        np.array(tops, np.float32),
+        np.array(layers, np.float32).reshape(-1, 5),
+    )
 
 
 # --- the class ------------------------------------------------------------------
@@ -52,9 +71,12 @@ def test_class_shape():
     assert m.aabb.__text_signature__ == "($self)"
     assert m.view.__text_signature__ == "($self)"
     assert m.query.__text_signature__ == "($self, x, y, z)"
-    assert orvik.PyMeshModel.name.__doc__.startswith("Human-readable name assigned at construction time.")
+    assert orvik.PyMeshModel.name.__doc__.startswith(
+        "Human-readable name assigned at construction time."
+    )
     assert orvik.PyMeshModel.priority.__doc__.startswith(
-        "Model priority (lower number = higher priority in the tree).")
+        "Model priority (lower number = higher priority in the tree)."
+    )
 
 
 def test_members_in_order():
@@ -71,12 +93,16 @@ def test_parameterless_methods_reject_arguments():
 
 
 def test_query_binding_errors():
-    with pytest.raises(TypeError, match=re.escape(
-            "PyMeshModel.query() missing 1 required positional argument: 'z'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("PyMeshModel.query() missing 1 required positional argument: 'z'"),
+    ):
         make().query(0, 0)
 
 
-@pytest.mark.parametrize("args,param", [(("a", 0, 0), "x"), ((0, None, 0), "y"), ((0, 0, [1]), "z")])
+@pytest.mark.parametrize(
+    "args,param", [(("a", 0, 0), "x"), ((0, None, 0), "y"), ((0, 0, [1]), "z")]
+)
 def test_query_conversion_errors(args, param):
     with pytest.raises(TypeError) as excinfo:
         make().query(*args)
@@ -125,17 +151,20 @@ def test_result_is_float32_arithmetic():
     assert got["qp"] == float(np.float32(1) / (np.float32(1) / np.float32(7)))
 
 
-@pytest.mark.parametrize("p,found", [
-    ((-0.00005, 0.2, 0.2), True),   # 0.00005 outside the face x = 0
-    ((-0.001, 0.2, 0.2), False),
-    ((0.2, -0.00005, 0.2), True),
-    ((0.2, 0.2, -0.001), False),
-    ((0.4, 0.3, 0.30005), True),    # just beyond the face x + y + z = 1
-    ((0.4, 0.3, 0.301), False),
-    ((2, 2, 2), False),
-    ((math.nan, 0.2, 0.2), False),
-    ((0.2, 0.2, math.inf), False),
-])
+@pytest.mark.parametrize(
+    "p,found",
+    [
+        ((-0.00005, 0.2, 0.2), True),  # 0.00005 outside the face x = 0
+        ((-0.001, 0.2, 0.2), False),
+        ((0.2, -0.00005, 0.2), True),
+        ((0.2, 0.2, -0.001), False),
+        ((0.4, 0.3, 0.30005), True),  # just beyond the face x + y + z = 1
+        ((0.4, 0.3, 0.301), False),
+        ((2, 2, 2), False),
+        ((math.nan, 0.2, 0.2), False),
+        ((0.2, 0.2, math.inf), False),
+    ],
+)
 def test_tolerance_band(p, found):
     assert (make().query(*p) is not None) == found
 
@@ -157,7 +186,7 @@ def test_transform_translation():
 def test_transform_scale_and_rotation():
     # local = world @ T: a quarter turn about z and a scale of 2.
     t = np.zeros((4, 4), np.float32)
-    t[0, 1] = 2   # local y = 2 x
+    t[0, 1] = 2  # local y = 2 x
     t[1, 0] = -2  # local x = -2 y
     t[2, 2] = 2
     t[3, 3] = 1
@@ -218,10 +247,22 @@ def test_random_mesh_matches_scipy():
 LAYERS3 = [[1, 10, 5, 100, 50], [2, 20, 6, 200, 60], [3, 30, 7, 300, 70]]
 
 
-@pytest.mark.parametrize("depth,layer", [(50, 0), (100, 1), (199.9, 1), (200, 2), (1e6, 2), (-1e6, 0),
-                                         (3.4e38, 2), (math.nan, 0),
-                                         # 0 * inf is NaN, so infinite vertex depths land in layer 0
-                                         (math.inf, 0), (-math.inf, 0)])
+@pytest.mark.parametrize(
+    "depth,layer",
+    [
+        (50, 0),
+        (100, 1),
+        (199.9, 1),
+        (200, 2),
+        (1e6, 2),
+        (-1e6, 0),
+        (3.4e38, 2),
+        (math.nan, 0),
+        # 0 * inf is NaN, so infinite vertex depths land in layer 0
+        (math.inf, 0),
+        (-math.inf, 0),
+    ],
+)
 def test_profile_layer_selection(depth, layer):
     m = profile([0, 100, 200], LAYERS3, depth=[depth] * 4, alpha=[0.25] * 4)
     got = m.query(0, 0, 0)  # at D: weights (0, 0, 0, 1) exactly
@@ -258,48 +299,78 @@ def test_profile_first_top_ignored():
 
 @pytest.mark.parametrize("tops", [[0, 10, 10], [0, math.nan], [0, 10, 5], [0, 10, math.nan]])
 def test_profile_tops_must_increase(tops):
-    layers = LAYERS3[:len(tops)]
+    layers = LAYERS3[: len(tops)]
     b = orvik.MeshModelBuilder(VERTS, FACES, 0, "depth", (0,) * 6)
     with pytest.raises(ValueError, match=re.escape("profile layer tops must strictly increase")):
-        b.depth_profile(np.ones(4, np.float32), np.ones(4, np.float32), np.array(tops, np.float32),
-                        np.array(layers, np.float32))
+        b.depth_profile(
+            np.ones(4, np.float32),
+            np.ones(4, np.float32),
+            np.array(tops, np.float32),
+            np.array(layers, np.float32),
+        )
 
 
-@pytest.mark.parametrize("shape,tops,message", [
-    ((3, 6), 3, "profile qualities must have 5 columns [rho, vp, vs, qp, qs], got 6"),
-    ((0, 5), 0, "depth profile has no layers"),
-    ((0, 4), 0, "profile qualities must have 5 columns [rho, vp, vs, qp, qs], got 4"),
-    ((2, 5), 3, "profile tops and qualities differ in length"),
-    ((2, 5), 1, "profile tops and qualities differ in length"),
-])
+@pytest.mark.parametrize(
+    "shape,tops,message",
+    [
+        ((3, 6), 3, "profile qualities must have 5 columns [rho, vp, vs, qp, qs], got 6"),
+        ((0, 5), 0, "depth profile has no layers"),
+        ((0, 4), 0, "profile qualities must have 5 columns [rho, vp, vs, qp, qs], got 4"),
+        ((2, 5), 3, "profile tops and qualities differ in length"),
+        ((2, 5), 1, "profile tops and qualities differ in length"),
+    ],
+)
 def test_profile_layer_validation(shape, tops, message):
     b = orvik.MeshModelBuilder(VERTS, FACES, 0, "depth", (0,) * 6)
     with pytest.raises(ValueError, match=re.escape(message)):
-        b.depth_profile(np.ones(4, np.float32), np.ones(4, np.float32), np.arange(tops, dtype=np.float32),
-                        np.ones(shape, np.float32))
+        b.depth_profile(
+            np.ones(4, np.float32),
+            np.ones(4, np.float32),
+            np.arange(tops, dtype=np.float32),
+            np.ones(shape, np.float32),
+        )
     # validation failures leave the builder collecting
-    assert b.depth_profile(np.ones(4, np.float32), np.ones(4, np.float32), np.zeros(1, np.float32),
-                           np.ones((1, 5), np.float32)) is not None
+    assert (
+        b.depth_profile(
+            np.ones(4, np.float32),
+            np.ones(4, np.float32),
+            np.zeros(1, np.float32),
+            np.ones((1, 5), np.float32),
+        )
+        is not None
+    )
 
 
 def test_profile_validation_order():
     b = orvik.MeshModelBuilder(VERTS, FACES, 0, "depth", (0,) * 6)
     # bad columns, no matching tops and bad alpha/depth lengths: the columns win
     with pytest.raises(ValueError, match="5 columns"):
-        b.depth_profile(np.ones(3, np.float32), np.ones(4, np.float32), np.zeros(7, np.float32),
-                        np.ones((2, 4), np.float32))
+        b.depth_profile(
+            np.ones(3, np.float32),
+            np.ones(4, np.float32),
+            np.zeros(7, np.float32),
+            np.ones((2, 4), np.float32),
+        )
     with pytest.raises(ValueError, match="strictly increase"):
-        b.depth_profile(np.ones(3, np.float32), np.ones(4, np.float32), np.array([0, 1, 1], np.float32),
-                        np.ones((3, 5), np.float32))
+        b.depth_profile(
+            np.ones(3, np.float32),
+            np.ones(4, np.float32),
+            np.array([0, 1, 1], np.float32),
+            np.ones((3, 5), np.float32),
+        )
 
 
 def test_profile_alpha_depth_lengths():
     b = orvik.MeshModelBuilder(VERTS, FACES, 0, "depth", (0,) * 6)
     args = (np.zeros(1, np.float32), np.ones((1, 5), np.float32))
-    with pytest.raises(ValueError, match=re.escape("depth profile needs one alpha and one depth per vertex")):
+    with pytest.raises(
+        ValueError, match=re.escape("depth profile needs one alpha and one depth per vertex")
+    ):
         b.depth_profile(np.ones(4, np.float32), np.ones(5, np.float32), *args)
-    with pytest.raises(ValueError, match=re.escape(
-            "Model \"\": the field doesn't cover every vertex or simplex of the mesh")):
+    with pytest.raises(
+        ValueError,
+        match=re.escape('Model "": the field doesn\'t cover every vertex or simplex of the mesh'),
+    ):
         b.depth_profile(np.ones(5, np.float32), np.ones(5, np.float32), *args)
     with pytest.raises(ValueError, match=re.escape("MeshModelBuilder has already built a model")):
         b.depth_profile(np.ones(4, np.float32), np.ones(4, np.float32), *args)
@@ -307,7 +378,12 @@ def test_profile_alpha_depth_lengths():
 
 @pytest.mark.parametrize("param,index", [("alpha", 0), ("depth", 1), ("tops", 2), ("layers", 3)])
 def test_profile_argument_errors(param, index):
-    args = [np.ones(4, np.float32), np.ones(4, np.float32), np.zeros(1, np.float32), np.ones((1, 5), np.float32)]
+    args = [
+        np.ones(4, np.float32),
+        np.ones(4, np.float32),
+        np.zeros(1, np.float32),
+        np.ones((1, 5), np.float32),
+    ]
     args[index] = args[index].astype(np.float64)
     b = orvik.MeshModelBuilder(VERTS, FACES, 0, "depth", (0,) * 6)
     with pytest.raises(TypeError) as excinfo:
@@ -367,8 +443,11 @@ def test_size_estimate_of_a_larger_mesh():
     rng = np.random.default_rng(1)
     pts = rng.uniform(0, 1, (60, 3))
     simplices = spatial.Delaunay(pts).simplices
-    m = make(vertices=pts.astype(np.float32), faces=simplices.astype(np.uint64),
-             qualities=np.ones((60, 6), np.float32))
+    m = make(
+        vertices=pts.astype(np.float32),
+        faces=simplices.astype(np.uint64),
+        qualities=np.ones((60, 6), np.float32),
+    )
     s = len(simplices)
     rest = m.view()["size"] - (328 + 64 * s + 24 * 60)
     # The remainder is the compact nodes: at least one, fewer than the simplices.

@@ -26,25 +26,67 @@ class TestSignatures:
     def test_model_tree_doc(self):
         doc = orvik.model_tree.__doc__
         assert orvik.model_tree.__text_signature__ == "(mesh_models)"
-        assert doc.splitlines()[0] == "Combine one or more [`PyMeshModel`]s into a queryable [`PyModelTree`]."
+        assert (
+            doc.splitlines()[0]
+            == "Combine one or more [`PyMeshModel`]s into a queryable [`PyModelTree`]."
+        )
         assert "Returns `ValueError` if a `PyMeshModel` has already been consumed." in doc
 
     def test_class_doc_and_method_order(self):
-        assert orvik.PyModelTree.__doc__ == "Python-facing velocity model (a compiled [`ModelTree`])."
+        assert (
+            orvik.PyModelTree.__doc__ == "Python-facing velocity model (a compiled [`ModelTree`])."
+        )
         names = [n for n in vars(orvik.PyModelTree) if not n.startswith("__")]
-        assert names == ["query", "aabb", "query_stats", "explain", "view", "query_many", "print_structure"]
+        assert names == [
+            "query",
+            "aabb",
+            "query_stats",
+            "explain",
+            "view",
+            "query_many",
+            "print_structure",
+        ]
 
-    @pytest.mark.parametrize("name,signature,first", [
-        ("query", "($self, x, y, z, depth, priority_lo, priority_hi)", "Query the velocity model at a single point."),
-        ("aabb", "($self)", "Return the combined 3-D axis-aligned bounding box of all mesh models."),
-        ("query_stats", "($self, x, y, z, depth)",
-         "Query with BVH traversal statistics (AABB tests, simplex tests, etc.)."),
-        ("explain", "($self, x, y, z, depth)", "Return a full diagnostic breakdown listing each model's contribution."),
-        ("view", "($self)", "Return a serialisable Python dict describing the model tree structure."),
-        ("query_many", "($self, out, coords, params)",
-         "Query the model for many points at once, writing results into a"),
-        ("print_structure", "($self)", "Print a human-readable summary of the model tree to stdout."),
-    ])
+    @pytest.mark.parametrize(
+        "name,signature,first",
+        [
+            (
+                "query",
+                "($self, x, y, z, depth, priority_lo, priority_hi)",
+                "Query the velocity model at a single point.",
+            ),
+            (
+                "aabb",
+                "($self)",
+                "Return the combined 3-D axis-aligned bounding box of all mesh models.",
+            ),
+            (
+                "query_stats",
+                "($self, x, y, z, depth)",
+                "Query with BVH traversal statistics (AABB tests, simplex tests, etc.).",
+            ),
+            (
+                "explain",
+                "($self, x, y, z, depth)",
+                "Return a full diagnostic breakdown listing each model's contribution.",
+            ),
+            (
+                "view",
+                "($self)",
+                "Return a serialisable Python dict describing the model tree structure.",
+            ),
+            (
+                "query_many",
+                "($self, out, coords, params)",
+                "Query the model for many points at once, writing results into a",
+            ),
+            (
+                "print_structure",
+                "($self)",
+                "Print a human-readable summary of the model tree to stdout.",
+            ),
+        ],
+    )
     def test_method_docs(self, name, signature, first):
         method = getattr(orvik.PyModelTree, name)
         assert method.__text_signature__ == signature
@@ -72,21 +114,30 @@ class TestArguments:
         assert e.value.__notes__ == ["while processing 'mesh_models'"]
 
     def test_non_sequence(self):
-        with pytest.raises(TypeError, match=re.escape("'int' object is not an instance of 'Sequence'")) as e:
+        with pytest.raises(
+            TypeError, match=re.escape("'int' object is not an instance of 'Sequence'")
+        ) as e:
             orvik.model_tree(5)
         assert e.value.__notes__ == ["while processing 'mesh_models'"]
 
     def test_item_of_wrong_type_leaves_models_usable(self):
         a = model()
-        with pytest.raises(TypeError, match=re.escape("'str' object is not an instance of 'PyMeshModel'")) as e:
+        with pytest.raises(
+            TypeError, match=re.escape("'str' object is not an instance of 'PyMeshModel'")
+        ) as e:
             orvik.model_tree([a, "x"])
         assert e.value.__notes__ == ["while processing 'mesh_models'"]
         assert_usable(a)
 
     def test_binding_errors(self):
-        with pytest.raises(TypeError, match=re.escape("model_tree() missing 1 required positional argument: 'mesh_models'")):
+        with pytest.raises(
+            TypeError,
+            match=re.escape("model_tree() missing 1 required positional argument: 'mesh_models'"),
+        ):
             orvik.model_tree()
-        with pytest.raises(TypeError, match=re.escape("model_tree() got an unexpected keyword argument 'models'")):
+        with pytest.raises(
+            TypeError, match=re.escape("model_tree() got an unexpected keyword argument 'models'")
+        ):
             orvik.model_tree(models=[])
 
     def test_keyword_and_tuple(self):
@@ -175,7 +226,15 @@ class TestViews:
         view = orvik.model_tree(models).view()
         assert len(view["models"]) == 3
         for k, (got, old) in enumerate(zip(view["models"], before)):
-            assert list(got) == ["id", "name", "bounds", "transform", "priority", "vertical", "size"]
+            assert list(got) == [
+                "id",
+                "name",
+                "bounds",
+                "transform",
+                "priority",
+                "vertical",
+                "size",
+            ]
             assert got == {**old, "id": k}
         assert view["models"][2]["vertical"] == "Depth"
 
@@ -190,8 +249,12 @@ class TestViews:
         assert orvik.model_tree(three).view()["size"] == empty + 5 * node + sum(sizes3)
 
     def test_print_structure(self, capfd):
-        models = [model(7, name="basin"), empty_model(200, name='say "hi"'), model(0),
-                  cube_model((0, 0, 0), 1, quality_row(1, 1), 9, tets=FIVE_TETS[:4])]
+        models = [
+            model(7, name="basin"),
+            empty_model(200, name='say "hi"'),
+            model(0),
+            cube_model((0, 0, 0), 1, quality_row(1, 1), 9, tets=FIVE_TETS[:4]),
+        ]
         tree = orvik.model_tree(models)
         tree.print_structure()
         # five simplices need one interior node (depth 1); four fit one leaf (depth 0)
@@ -206,6 +269,7 @@ class TestViews:
     def test_print_structure_bypasses_sys_stdout(self, capfd, monkeypatch):
         import io
         import sys
+
         fake = io.StringIO()
         monkeypatch.setattr(sys, "stdout", fake)
         orvik.model_tree([]).print_structure()
@@ -222,7 +286,10 @@ class TestHierarchy:
         rng = np.random.default_rng(5)
         n = 40
         prios = rng.integers(0, 256, n)
-        models = [cube_model((float(i) * 3, 0, 0), 2.0, quality_row(1, 0.01), int(p)) for i, p in enumerate(prios)]
+        models = [
+            cube_model((float(i) * 3, 0, 0), 2.0, quality_row(1, 0.01), int(p))
+            for i, p in enumerate(prios)
+        ]
         tree = orvik.model_tree(models)
         for i, p in enumerate(prios):
             ex = tree.explain(i * 3 + 1.0, 1.0, 1.0, 0.0)

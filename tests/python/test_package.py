@@ -19,12 +19,24 @@ EXTRAS = ("xarray", "dask", "distributed", "zarr", "pyproj", "pandas")
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    ).stdout
 
 
 # What the import system gives every package, and the package's __all__.
-STANDARD = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__path__", "__file__", "__cached__",
-            "__builtins__", "__all__"}
+STANDARD = {
+    "__name__",
+    "__doc__",
+    "__package__",
+    "__loader__",
+    "__spec__",
+    "__path__",
+    "__file__",
+    "__cached__",
+    "__builtins__",
+    "__all__",
+}
 
 
 def public(module):
@@ -55,8 +67,14 @@ class TestNamespace:
         )
         assert out.strip() == str(sorted(STANDARD | set(TWELVE)))
 
-    @pytest.mark.parametrize("name, module", [("qualities", "orvik.qualities"), ("sampling", "orvik.sampling"),
-                                              ("orvik", "orvik.orvik")])
+    @pytest.mark.parametrize(
+        "name, module",
+        [
+            ("qualities", "orvik.qualities"),
+            ("sampling", "orvik.sampling"),
+            ("orvik", "orvik.orvik"),
+        ],
+    )
     def test_submodules_are_served_on_access(self, name, module):
         assert getattr(orvik, name) is importlib.import_module(module)
         assert name not in public(orvik)
@@ -93,7 +111,9 @@ class TestPickleByReference:
         assert pickle.loads(pickle.dumps(obj)) is obj
 
     def test_help_names_the_public_home(self):
-        out = run_python("import orvik, pydoc; print(pydoc.render_doc(orvik.blend_many, renderer=pydoc.plaintext))")
+        out = run_python(
+            "import orvik, pydoc; print(pydoc.render_doc(orvik.blend_many, renderer=pydoc.plaintext))"
+        )
         assert "in module orvik\n" in out and "blend_many(lhs, rhs)" in out
 
 
@@ -109,8 +129,11 @@ def stub_docstrings():
         if isinstance(node, ast.ClassDef | ast.FunctionDef) and not node.name.startswith("_"):
             found.append((node.name, ast.get_docstring(node)))
             if isinstance(node, ast.ClassDef):
-                found += [(f"{node.name}.{m.name}", ast.get_docstring(m)) for m in node.body
-                          if isinstance(m, ast.FunctionDef) and not m.name.startswith("__")]
+                found += [
+                    (f"{node.name}.{m.name}", ast.get_docstring(m))
+                    for m in node.body
+                    if isinstance(m, ast.FunctionDef) and not m.name.startswith("__")
+                ]
     return found
 
 
@@ -122,8 +145,11 @@ class TestStub:
         names = [n for n, _ in stub_docstrings() if "." not in n]
         assert sorted(names) == sorted(TWELVE)
 
-    @pytest.mark.parametrize("name, doc", stub_docstrings(), ids=lambda v: v if isinstance(v, str) and
-                             "\n" not in v and len(v) < 40 else "")
+    @pytest.mark.parametrize(
+        "name, doc",
+        stub_docstrings(),
+        ids=lambda v: v if isinstance(v, str) and "\n" not in v and len(v) < 40 else "",
+    )
     def test_docstrings_are_the_modules(self, name, doc):
         obj = orvik
         for part in name.split("."):
@@ -154,26 +180,44 @@ class TestStub:
             "orvik.blend_many(np.zeros((1, 6)), rows)\n"
             "tree.query(1.0, 2.0, 3.0, 0.0, 0, 255)['vp']\n"
         )
-        out, _, status = api.run([str(user), "--cache-dir", str(tmp_path / "cache"), "--no-error-summary"])
+        out, _, status = api.run(
+            [str(user), "--cache-dir", str(tmp_path / "cache"), "--no-error-summary"]
+        )
         lines = out.splitlines()
         assert status == 1
-        assert 'Revealed type is "numpy.ndarray[tuple[Any, ...], numpy.dtype[numpy.floating[' in lines[0]
+        assert (
+            'Revealed type is "numpy.ndarray[tuple[Any, ...], numpy.dtype[numpy.floating['
+            in lines[0]
+        )
         assert "_32Bit]]]" in lines[0]
-        assert "def (tree: orvik.orvik.PyModelTree, x: Any, y: Any, z: Any, *, depth: Any =" in lines[1]
-        assert lines[2].startswith(f"{user}:7: error: Argument 1 to \"blend_many\" has incompatible type")
+        assert (
+            "def (tree: orvik.orvik.PyModelTree, x: Any, y: Any, z: Any, *, depth: Any ="
+            in lines[1]
+        )
+        assert lines[2].startswith(
+            f'{user}:7: error: Argument 1 to "blend_many" has incompatible type'
+        )
         assert "dtype[float64]" in lines[2]
-        assert lines[3].startswith(f"{user}:8: error: Value of type \"_Quality | None\" is not indexable")
+        assert lines[3].startswith(
+            f'{user}:8: error: Value of type "_Quality | None" is not indexable'
+        )
 
     def test_stubtest_passes(self, tmp_path):
         """mypy.stubtest compares the stub with the module that this suite
         imports, and type-checks the package's Python modules on the way."""
-        proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "orvik"],
-                              capture_output=True, text=True, cwd=tmp_path)
+        proc = subprocess.run(
+            [sys.executable, "-m", "mypy.stubtest", "orvik"],
+            capture_output=True,
+            text=True,
+            cwd=tmp_path,
+        )
         assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
 @pytest.mark.parametrize("module", ["orvik.qualities", "orvik.sampling"])
 def test_examples_in_docstrings(module):
     pytest.importorskip("xarray")
-    result = doctest.testmod(importlib.import_module(module), optionflags=doctest.NORMALIZE_WHITESPACE)
+    result = doctest.testmod(
+        importlib.import_module(module), optionflags=doctest.NORMALIZE_WHITESPACE
+    )
     assert result.attempted > 0 and result.failed == 0

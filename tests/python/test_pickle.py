@@ -25,7 +25,10 @@ HERE = pathlib.Path(__file__).resolve().parent
 # Each way an object can be duplicated: through pickle at every protocol
 # that can carry it, and through the copy module.
 DUPLICATES = {
-    **{f"pickle{p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p))) for p in range(2, 6)},
+    **{
+        f"pickle{p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)))
+        for p in range(2, 6)
+    },
     "copy": copy.copy,
     "deepcopy": copy.deepcopy,
 }
@@ -38,7 +41,14 @@ def structure_text(tree, capfd):
 
 
 def coastline():
-    ring = lambda lo, hi: [[[lo, lo], [hi, lo]], [[hi, lo], [hi, hi]], [[hi, hi], [lo, hi]], [[lo, hi], [lo, lo]]]  # noqa: E731
+    def ring(lo, hi):
+        return [
+            [[lo, lo], [hi, lo]],
+            [[hi, lo], [hi, hi]],
+            [[hi, hi], [lo, hi]],
+            [[lo, hi], [lo, lo]],
+        ]
+
     return orvik.coastline(np.array(ring(0, 10) + ring(3, 6), np.float32))
 
 
@@ -82,7 +92,9 @@ class TestRoundTrip:
         coast = coastline()
         twin = DUPLICATES[how](coast)
         assert type(twin) is orvik.PyCoastline and twin is not coast
-        x, y = np.meshgrid(np.linspace(-2, 12, 60, dtype=np.float32), np.linspace(-2, 12, 60, dtype=np.float32))
+        x, y = np.meshgrid(
+            np.linspace(-2, 12, 60, dtype=np.float32), np.linspace(-2, 12, 60, dtype=np.float32)
+        )
         x, y = x.ravel(), y.ravel()
         assert bits(twin.signed_distance(x, y)) == bits(coast.signed_distance(x, y))
         assert len(twin) == len(coast) == 8
@@ -97,10 +109,13 @@ class TestRoundTrip:
         got = query_many(tree, DUPLICATES[how](coords), DUPLICATES[how](params))
         assert bits(got) == bits(expect)
         # The mask and the range matter here, so a holder that lost either shows.
-        assert bits(query_many(tree, orvik.QueryCoordinates(x, y, z, depth), params)) != bits(expect)
+        assert bits(query_many(tree, orvik.QueryCoordinates(x, y, z, depth), params)) != bits(
+            expect
+        )
         assert bits(query_many(tree, coords, orvik.QueryParams(0, 255))) != bits(expect)
-        assert bits(query_many(tree, DUPLICATES[how](orvik.QueryCoordinates(x, y, z, depth)), params)) == \
-            bits(query_many(tree, orvik.QueryCoordinates(x, y, z, depth), params))
+        assert bits(
+            query_many(tree, DUPLICATES[how](orvik.QueryCoordinates(x, y, z, depth)), params)
+        ) == bits(query_many(tree, orvik.QueryCoordinates(x, y, z, depth), params))
 
 
 def test_copies_of_coordinates_share_arrays_and_pickles_carry_them():
@@ -137,9 +152,20 @@ def test_reduce_names_the_class_and_its_reader():
     # Pickles name only the class and its method.
     blob = pickle.dumps(tree, protocol=2)
     assert b"PyModelTree" in blob and b"__from_state" in blob
-    assert [n for n in orvik.__all__] == ["QueryCoordinates", "QueryParams", "PyMeshModel", "PyModelTree",
-                                          "MeshModelBuilder", "model_tree", "blend_many", "StructuredGrid",
-                                          "structured_grid", "adaptive_tin", "PyCoastline", "coastline"]
+    assert [n for n in orvik.__all__] == [
+        "QueryCoordinates",
+        "QueryParams",
+        "PyMeshModel",
+        "PyModelTree",
+        "MeshModelBuilder",
+        "model_tree",
+        "blend_many",
+        "StructuredGrid",
+        "structured_grid",
+        "adaptive_tin",
+        "PyCoastline",
+        "coastline",
+    ]
 
 
 def states():
@@ -160,7 +186,9 @@ def test_foreign_newer_and_wrong_states_are_refused():
     tree_state = STATES[orvik.PyModelTree]
     newer = bytearray(tree_state)
     newer[8:12] = (2).to_bytes(4, "little")
-    with pytest.raises(ValueError, match=r"format version 2 is newer than this orvik reads \(up to 1\)"):
+    with pytest.raises(
+        ValueError, match=r"format version 2 is newer than this orvik reads \(up to 1\)"
+    ):
         orvik.PyModelTree.__from_state(bytes(newer))
     with pytest.raises(ValueError, match="it holds a structured grid, not a model tree"):
         orvik.PyModelTree.__from_state(STATES[orvik.StructuredGrid])
@@ -173,7 +201,9 @@ def test_foreign_newer_and_wrong_states_are_refused():
         orvik.StructuredGrid.__from_state()
 
 
-@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=300, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow]
+)
 @given(cls=st.sampled_from(CLASSES), data=st.data())
 def test_flipped_and_truncated_states_raise_value_error(cls, data):
     state = bytearray(STATES[cls])
@@ -199,6 +229,7 @@ def test_tree_queried_in_a_spawned_worker_process():
     coords = orvik.QueryCoordinates(x, y, z, depth, np.arange(len(x)) % 5 != 0)
     params = orvik.QueryParams(0, 255)
     from pickle_workers import answers_in_worker, query_many_in_worker
+
     ctx = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=ctx) as pool:
         remote_many = pool.submit(query_many_in_worker, tree, coords, params)

@@ -15,7 +15,9 @@ from orvik.qualities import QUALITIES, blend  # noqa: E402
 def random_rows(rng, n):
     rows = rng.uniform(0.5, 900.0, size=(n, 6)).astype(np.float32)
     # Transparent, barely opaque, half and fully opaque alphas, and a NaN.
-    rows[:, 5] = rng.choice(np.array([0.0, 2.0**-24, 2.0**-23, 0.5, 1.0, np.nan], np.float32), size=n)
+    rows[:, 5] = rng.choice(
+        np.array([0.0, 2.0**-24, 2.0**-23, 0.5, 1.0, np.nan], np.float32), size=n
+    )
     return rows
 
 
@@ -24,7 +26,9 @@ def bits(a):
 
 
 def field(rows, shape, dims):
-    return xr.DataArray(rows.reshape(*shape, 6), dims=(*dims, "quality"), coords={"quality": list(QUALITIES)})
+    return xr.DataArray(
+        rows.reshape(*shape, 6), dims=(*dims, "quality"), coords={"quality": list(QUALITIES)}
+    )
 
 
 class TestBlend:

@@ -11,14 +11,24 @@ import numpy as np
 import pytest
 
 import orvik
-from conftest import as_row, cube_model, is_internal, kuhn_block, quality_row, random_points, run_threads
+from conftest import (
+    as_row,
+    cube_model,
+    is_internal,
+    kuhn_block,
+    quality_row,
+    random_points,
+    run_threads,
+)
 
 
 def make_tree():
     models = [
         cube_model((0, 0, 0), 8, quality_row(1.0, 0.5), 1),
         cube_model((4, 0, 0), 8, quality_row(2.0, 0.6), 2),
-        cube_model((0, 0, 0), 6, quality_row(3.0, 1.0), 3, vertical="depth", bounds=(0, 0, -20, 6, 6, 20)),
+        cube_model(
+            (0, 0, 0), 6, quality_row(3.0, 1.0), 3, vertical="depth", bounds=(0, 0, -20, 6, 6, 20)
+        ),
         cube_model((20, 20, 0), 4, quality_row(4.0, 1.0), 0),
     ]
     return orvik.model_tree(models)
@@ -45,7 +55,10 @@ def expected(tree, x, y, z, d, lo=0, hi=255, fill=np.nan):
 def run(tree, x, y, z, d, mask=None, lo=0, hi=255, out=None):
     if out is None:
         out = np.full((len(x), 6), np.nan, np.float32)
-    assert tree.query_many(out, orvik.QueryCoordinates(x, y, z, d, mask), orvik.QueryParams(lo, hi)) is None
+    assert (
+        tree.query_many(out, orvik.QueryCoordinates(x, y, z, d, mask), orvik.QueryParams(lo, hi))
+        is None
+    )
     return out
 
 
@@ -108,15 +121,15 @@ class TestResults:
         x, y, z, d = points(600)
         wide = np.zeros((600, 3), np.float32)
         wide[:, 1] = x
-        xs = wide[:, 1]                       # column stride 12 bytes
+        xs = wide[:, 1]  # column stride 12 bytes
         ys = np.ascontiguousarray(y[::-1])[::-1]  # negative stride
-        zs = np.repeat(z, 2)[::2]             # every other element
+        zs = np.repeat(z, 2)[::2]  # every other element
         mask_full = np.ones(1200, bool)
         mask = mask_full[::2]
         out_f = np.asfortranarray(np.full((600, 6), np.nan, np.float32))
         run(tree, xs, ys, zs, d, mask=mask, out=out_f)
         big = np.full((600, 9), np.nan, np.float32)
-        out_v = big[::-1, 1:7]                 # reversed rows inside a wider array
+        out_v = big[::-1, 1:7]  # reversed rows inside a wider array
         run(tree, x, y, z, d, out=out_v)
         ref = run(tree, x, y, z, d)
         assert same(out_f, ref)
@@ -143,8 +156,10 @@ class TestResults:
 class TestChecks:
     def test_lengths(self, tree):
         a3, a2 = np.zeros(3, np.float32), np.zeros(2, np.float32)
-        with pytest.raises(ValueError, match=re.escape(
-                "x, y, z, depth must have the same length; got x=3, y=2, z=3, depth=3")):
+        with pytest.raises(
+            ValueError,
+            match=re.escape("x, y, z, depth must have the same length; got x=3, y=2, z=3, depth=3"),
+        ):
             run(tree, a3, a2, a3, a3, out=np.zeros((5, 5), np.float32))
 
     def test_out_shape(self, tree):
@@ -169,7 +184,9 @@ class TestChecks:
             orvik.QueryCoordinates(**args)
         assert e.value.__notes__ == [f"while processing '{param}'"]
 
-    @pytest.mark.parametrize("bad", [np.zeros(3, np.float32), np.zeros((3, 1), bool), [True, False, True]])
+    @pytest.mark.parametrize(
+        "bad", [np.zeros(3, np.float32), np.zeros((3, 1), bool), [True, False, True]]
+    )
     def test_mask_type(self, bad):
         a = np.zeros(3, np.float32)
         with pytest.raises(TypeError) as e:
@@ -183,8 +200,13 @@ class TestChecks:
         assert e.value.__notes__ == ["while processing 'z'"]
 
     def test_coordinates_lengths_not_checked_at_construction(self):
-        orvik.QueryCoordinates(np.zeros(1, np.float32), np.zeros(2, np.float32),
-                               np.zeros(3, np.float32), np.zeros(4, np.float32), np.zeros(5, bool))
+        orvik.QueryCoordinates(
+            np.zeros(1, np.float32),
+            np.zeros(2, np.float32),
+            np.zeros(3, np.float32),
+            np.zeros(4, np.float32),
+            np.zeros(5, bool),
+        )
 
     def test_argument_types(self, tree):
         a = np.zeros(1, np.float32)
@@ -193,14 +215,22 @@ class TestChecks:
         with pytest.raises(TypeError) as e:
             tree.query_many(out.astype(np.float64), coords, params)
         assert e.value.__notes__ == ["while processing 'out'"]
-        with pytest.raises(TypeError, match=re.escape("'tuple' object is not an instance of 'QueryCoordinates'")) as e:
+        with pytest.raises(
+            TypeError, match=re.escape("'tuple' object is not an instance of 'QueryCoordinates'")
+        ) as e:
             tree.query_many(out, (a, a, a, a), params)
         assert e.value.__notes__ == ["while processing 'coords'"]
-        with pytest.raises(TypeError, match=re.escape("'None' is not an instance of 'QueryParams'")) as e:
+        with pytest.raises(
+            TypeError, match=re.escape("'None' is not an instance of 'QueryParams'")
+        ) as e:
             tree.query_many(out, coords, None)
         assert e.value.__notes__ == ["while processing 'params'"]
-        with pytest.raises(TypeError, match=re.escape(
-                "PyModelTree.query_many() missing 1 required positional argument: 'params'")):
+        with pytest.raises(
+            TypeError,
+            match=re.escape(
+                "PyModelTree.query_many() missing 1 required positional argument: 'params'"
+            ),
+        ):
             tree.query_many(out, coords)
 
     def test_query_params(self):
@@ -210,8 +240,12 @@ class TestChecks:
         with pytest.raises(OverflowError, match="number too small to fit in target type") as e:
             orvik.QueryParams(0, -1)
         assert e.value.__notes__ == ["while processing 'priority_hi'"]
-        with pytest.raises(TypeError, match=re.escape(
-                "QueryParams.__new__() missing 1 required positional argument: 'priority_hi'")):
+        with pytest.raises(
+            TypeError,
+            match=re.escape(
+                "QueryParams.__new__() missing 1 required positional argument: 'priority_hi'"
+            ),
+        ):
             orvik.QueryParams(0)
         orvik.QueryParams(priority_hi=3, priority_lo=1)
 
@@ -225,9 +259,11 @@ class TestChecks:
     def test_holder_docs(self):
         # The interpreter keeps the text signature out of a class's __doc__.
         assert orvik.QueryParams.__doc__.startswith(
-            "Parameters controlling a vectorised query (priority range).")
+            "Parameters controlling a vectorised query (priority range)."
+        )
         assert orvik.QueryCoordinates.__doc__.startswith(
-            "Coordinate arrays and optional boolean mask for a vectorised query.")
+            "Coordinate arrays and optional boolean mask for a vectorised query."
+        )
         assert orvik.QueryParams.__text_signature__ == "(priority_lo, priority_hi)"
         assert orvik.QueryCoordinates.__text_signature__ == "(x, y, z, depth, mask=None)"
 
@@ -265,9 +301,9 @@ class TestBorrows:
         # the elements of out may be read while out is written, x on them not.
         n = 4
         base = np.zeros(12 * n + 2, np.float32)
-        out = base[0:12 * n:2].reshape(n, 6)
+        out = base[0 : 12 * n : 2].reshape(n, 6)
         one = np.ones(n, np.float32)
-        between, on = base[1:2 * n:2], base[2:2 * n + 2:2]
+        between, on = base[1 : 2 * n : 2], base[2 : 2 * n + 2 : 2]
         run(tree, between, one, one, one, out=out)
         assert same(out, expected(tree, between, one, one, one, fill=0.0))
         with pytest.raises(BaseException) as e:
@@ -336,7 +372,7 @@ class TestThreads:
         one = np.ones(1, np.float32)
         while not done.is_set():
             try:
-                orvik.blend_many(out, out)   # reads the buffer being written
+                orvik.blend_many(out, out)  # reads the buffer being written
             except BaseException as exc:  # noqa: BLE001
                 assert is_internal(exc)
                 conflicts += 1
@@ -352,7 +388,9 @@ class TestThreads:
         assert concurrent_queries >= 1
         # the long call completed correctly
         sample = slice(0, 2000)
-        assert same(out[sample], expected(tree, x[sample], y[sample], z[sample], d[sample], fill=0.0))
+        assert same(
+            out[sample], expected(tree, x[sample], y[sample], z[sample], d[sample], fill=0.0)
+        )
 
     def test_two_threads_share_one_tree(self):
         tree = make_tree()
@@ -362,13 +400,16 @@ class TestThreads:
 
         def work(k):
             s = halves[k]
-            tree.query_many(outs[k], orvik.QueryCoordinates(x[s], y[s], z[s], d[s]), orvik.QueryParams(0, 255))
+            tree.query_many(
+                outs[k], orvik.QueryCoordinates(x[s], y[s], z[s], d[s]), orvik.QueryParams(0, 255)
+            )
 
         run_threads(work, 2)
         assert same(np.concatenate(outs), run(tree, x, y, z, d))
 
 
 # --- large batches: located in Morton order, a packet of points at a time -----
+
 
 def lattice_model(lo, k, step, priority, alpha, vertical="elevation", transform=None, seed=0):
     """k^3 cubes of six tetrahedra with a different quality at every vertex."""
@@ -390,12 +431,14 @@ def layered():
     placed by a transform."""
     shift = np.eye(4, dtype=np.float32)
     shift[3, :3] = (-1.0, 0.5, 0.0)  # world to local: a translation
-    return orvik.model_tree([
-        lattice_model((0, 0, 0), 10, 1.0, 2, 0.5, seed=1),
-        lattice_model((3, 2, 1), 6, 1.0, 5, 1.0, seed=2),
-        lattice_model((0, 0, 0), 4, 3.0, 9, 1.0, vertical="depth", seed=3),
-        lattice_model((4, 4, 4), 5, 0.8, 2, 0.7, transform=shift, seed=4),
-    ])
+    return orvik.model_tree(
+        [
+            lattice_model((0, 0, 0), 10, 1.0, 2, 0.5, seed=1),
+            lattice_model((3, 2, 1), 6, 1.0, 5, 1.0, seed=2),
+            lattice_model((0, 0, 0), 4, 3.0, 9, 1.0, vertical="depth", seed=3),
+            lattice_model((4, 4, 4), 5, 0.8, 2, 0.7, transform=shift, seed=4),
+        ]
+    )
 
 
 def batch(n, seed):
@@ -423,12 +466,12 @@ class TestOrderedBatches:
         x, y, z, d = batch(n, 22)
         wide = np.zeros((n, 3), np.float32)
         wide[:, 2] = x
-        xs = wide[:, 2]                            # 12-byte stride
-        ys = np.ascontiguousarray(y[::-1])[::-1]   # negative stride
+        xs = wide[:, 2]  # 12-byte stride
+        ys = np.ascontiguousarray(y[::-1])[::-1]  # negative stride
         zs = np.repeat(z, 3)[::3]
         mask = np.random.default_rng(4).random(2 * n)[::2] < 0.8
         big = np.full((n, 9), -3.0, np.float32)
-        out = big[::-1, 2:8]                       # reversed rows inside a wider array
+        out = big[::-1, 2:8]  # reversed rows inside a wider array
         run(layered, xs, ys, zs, d, mask=mask, out=out)
         ref = expected(layered, x, y, z, d, fill=-3.0)
         ref[~mask] = -3.0
@@ -459,5 +502,6 @@ class TestOrderedBatches:
         x, y, z, d = batch(1100, 25)
         whole = run(layered, x, y, z, d)
         for n in (1000, 1023, 1024, 1025):
-            np.testing.assert_array_equal(run(layered, x[:n], y[:n], z[:n], d[:n]).view(np.uint32),
-                                          whole[:n].view(np.uint32))
+            np.testing.assert_array_equal(
+                run(layered, x[:n], y[:n], z[:n], d[:n]).view(np.uint32), whole[:n].view(np.uint32)
+            )

@@ -17,10 +17,16 @@ sys.path.insert(0, str(EXAMPLES))
 import salish_model as sm  # noqa: E402
 import salish_sea  # noqa: E402
 
-LAND = {"Vancouver Island, Strathcona": (-125.6, 49.65), "Coast Mountains": (-122.9, 49.75),
-        "Vancouver Island, Cowichan": (-124.1, 48.8)}
-SEA = {"Strait of Georgia": (-123.6, 49.2), "Strait of Juan de Fuca": (-124.0, 48.3),
-       "Pacific off Vancouver Island": (-125.8, 48.3)}
+LAND = {
+    "Vancouver Island, Strathcona": (-125.6, 49.65),
+    "Coast Mountains": (-122.9, 49.75),
+    "Vancouver Island, Cowichan": (-124.1, 48.8),
+}
+SEA = {
+    "Strait of Georgia": (-123.6, 49.2),
+    "Strait of Juan de Fuca": (-124.0, 48.3),
+    "Pacific off Vancouver Island": (-125.8, 48.3),
+}
 
 
 @pytest.fixture(scope="module")
@@ -51,8 +57,16 @@ def test_the_model_starts_at_the_surface(model):
     lat = rng.uniform(48.2, 49.8, 400)
     x, y = model.region.to_model.transform(lon, lat)
     ground, _ = model.region.surface.query_many(np.asarray(x), np.asarray(y))
-    below = orvik.sample(model.tree, x, y, ground - 1.0, surface=model.region.surface).sel(quality="vs").values
-    above = orvik.sample(model.tree, x, y, ground + 1.0, surface=model.region.surface).sel(quality="vs").values
+    below = (
+        orvik.sample(model.tree, x, y, ground - 1.0, surface=model.region.surface)
+        .sel(quality="vs")
+        .values
+    )
+    above = (
+        orvik.sample(model.tree, x, y, ground + 1.0, surface=model.region.surface)
+        .sel(quality="vs")
+        .values
+    )
     assert (below > 0.3).all()
     # The sea's top follows sea level as closely as the TIN follows the surface.
     land = ground > 5.0
@@ -85,6 +99,11 @@ def test_the_example_writes_a_volume_that_matches_direct_queries(tmp_path):
     out = np.full((len(lon), 6), np.nan, np.float32)
     coords = [np.asarray(a, np.float32) for a in (x, y, z, depth)]
     model.tree.query_many(out, orvik.QueryCoordinates(*coords), orvik.QueryParams(0, 255))
-    stored = np.stack([volume[q].values[picks["depth"], picks["latitude"], picks["longitude"]]
-                       for q in ("rho", "vp", "vs", "qp", "qs", "alpha")], axis=1)
+    stored = np.stack(
+        [
+            volume[q].values[picks["depth"], picks["latitude"], picks["longitude"]]
+            for q in ("rho", "vp", "vs", "qp", "qs", "alpha")
+        ],
+        axis=1,
+    )
     np.testing.assert_array_equal(stored, out)

@@ -26,17 +26,31 @@ def graded_cube(lo, size, priority, vertical, alpha):
     """A cube whose qualities vary from vertex to vertex, so that a point put
     in the wrong place gets other values."""
     vertices = (CUBE * F32(size) + np.asarray(lo, F32)).astype(F32)
-    rows = np.column_stack([1 + CUBE[:, 0], 2 + CUBE[:, 1], 3 + CUBE[:, 2], 100 + 50 * CUBE.sum(axis=1),
-                            50 + 10 * CUBE[:, 0], np.full(8, alpha)]).astype(F32)
+    rows = np.column_stack(
+        [
+            1 + CUBE[:, 0],
+            2 + CUBE[:, 1],
+            3 + CUBE[:, 2],
+            100 + 50 * CUBE.sum(axis=1),
+            50 + 10 * CUBE[:, 0],
+            np.full(8, alpha),
+        ]
+    ).astype(F32)
     bounds = tuple(float(v) for v in (*vertices.min(axis=0), *vertices.max(axis=0)))
-    return orvik.MeshModelBuilder(vertices, FIVE_TETS, priority, vertical, bounds).interpolated(rows)
+    return orvik.MeshModelBuilder(vertices, FIVE_TETS, priority, vertical, bounds).interpolated(
+        rows
+    )
 
 
 def make_tree():
     """An opaque crust queried by elevation behind a half-transparent layer
     queried by depth, so that results depend on x, y, z and depth."""
-    return orvik.model_tree([graded_cube((0, 0, 0), 8, 0, "depth", 0.5),
-                             graded_cube((0, 0, -10), 10, 5, "elevation", 1.0)])
+    return orvik.model_tree(
+        [
+            graded_cube((0, 0, 0), 8, 0, "depth", 0.5),
+            graded_cube((0, 0, -10), 10, 5, "elevation", 1.0),
+        ]
+    )
 
 
 @pytest.fixture(scope="module")
@@ -78,7 +92,9 @@ class TestInMemory:
         np.testing.assert_array_equal(vol.x, XS)
         np.testing.assert_array_equal(vol.z, ZS)
         assert list(vol.quality.values) == list(QUALITIES)
-        same_bits(vol.values, reference(tree, XS[:, None, None], YS[None, :, None], ZS[None, None, :]))
+        same_bits(
+            vol.values, reference(tree, XS[:, None, None], YS[None, :, None], ZS[None, None, :])
+        )
         assert np.isnan(vol.values).any() and not np.isnan(vol.values).all()
 
     def test_point_set_keeps_its_coordinates(self, tree):
@@ -142,7 +158,10 @@ class TestInMemory:
     def test_geographic_coordinates_through_pyproj(self, tree):
         pyproj = pytest.importorskip("pyproj")
         model_crs = "+proj=tmerc +lat_0=45 +lon_0=10 +x_0=5 +y_0=5 +units=km +ellps=WGS84"
-        lon, lat = axis("lon", np.linspace(9.95, 10.05, 11)), axis("lat", np.linspace(44.96, 45.04, 9))
+        lon, lat = (
+            axis("lon", np.linspace(9.95, 10.05, 11)),
+            axis("lat", np.linspace(44.96, 45.04, 9)),
+        )
         out = orvik.sample(tree, lon, lat, -2.0, crs=("EPSG:4326", model_crs))
         assert out.dims == ("lon", "lat", "quality")
         to_model = pyproj.Transformer.from_crs("EPSG:4326", model_crs, always_xy=True)
@@ -162,25 +181,59 @@ class TestBadInput:
         [
             ({"tree": "tree"}, TypeError, "tree must be an orvik.PyModelTree; got str"),
             ({"depth": 1.0, "surface": "grid"}, ValueError, "give depth or surface, not both"),
-            ({"surface": np.zeros((2, 2))}, TypeError, "surface must be an orvik.StructuredGrid; got ndarray"),
-            ({"x": np.zeros(3), "y": np.zeros(4)}, ValueError,
-             "the coordinates do not broadcast together; got x=(3,), y=(4,), z=()"),
-            ({"x": xr.DataArray(np.zeros(3), dims="p"), "y": xr.DataArray(np.zeros(4), dims="p")}, ValueError,
-             "dimension 'p' has length 3 in one coordinate and 4 in y"),
+            (
+                {"surface": np.zeros((2, 2))},
+                TypeError,
+                "surface must be an orvik.StructuredGrid; got ndarray",
+            ),
+            (
+                {"x": np.zeros(3), "y": np.zeros(4)},
+                ValueError,
+                "the coordinates do not broadcast together; got x=(3,), y=(4,), z=()",
+            ),
+            (
+                {
+                    "x": xr.DataArray(np.zeros(3), dims="p"),
+                    "y": xr.DataArray(np.zeros(4), dims="p"),
+                },
+                ValueError,
+                "dimension 'p' has length 3 in one coordinate and 4 in y",
+            ),
             ({"x": np.array(["a", "b"])}, TypeError, "x must hold real numbers; got dtype <U1"),
-            ({"z": xr.DataArray(np.array([1j]), dims="p")}, TypeError, "z must hold real numbers; got dtype complex128"),
-            ({"x": xr.Dataset()}, TypeError, "x must be an array or an xarray.DataArray; got Dataset"),
-            ({"x": xr.DataArray(np.zeros(6), dims="quality")}, ValueError,
-             "the coordinates may not have a dimension named 'quality'"),
+            (
+                {"z": xr.DataArray(np.array([1j]), dims="p")},
+                TypeError,
+                "z must hold real numbers; got dtype complex128",
+            ),
+            (
+                {"x": xr.Dataset()},
+                TypeError,
+                "x must be an array or an xarray.DataArray; got Dataset",
+            ),
+            (
+                {"x": xr.DataArray(np.zeros(6), dims="quality")},
+                ValueError,
+                "the coordinates may not have a dimension named 'quality'",
+            ),
             ({"crs": "EPSG:4326"}, TypeError, "crs must be a (source, target) pair"),
-            ({"chunks": {"w": 3}}, ValueError, "chunks names dimensions that the coordinates do not have: ['w']"),
-            ({"chunks": {"dim_0": 0}}, ValueError, "chunk length of 'dim_0' must be positive; got 0"),
+            (
+                {"chunks": {"w": 3}},
+                ValueError,
+                "chunks names dimensions that the coordinates do not have: ['w']",
+            ),
+            (
+                {"chunks": {"dim_0": 0}},
+                ValueError,
+                "chunk length of 'dim_0' must be positive; got 0",
+            ),
         ],
     )
     def test_clear_errors(self, tree, kwargs, error, message):
         args = {"tree": tree, "x": np.zeros(3), "y": 0.0, "z": 0.0, **kwargs}
         if isinstance(args.get("surface"), str):
-            args["surface"] = orvik.structured_grid(*np.meshgrid([0.0, 1.0], [0.0, 1.0]), np.zeros((2, 2)))
+            args["surface"] = orvik.structured_grid(
+                *np.meshgrid([0.0, 1.0], [0.0, 1.0]), np.zeros((2, 2))
+            )
         with pytest.raises(error, match="^" + re.escape(message)):
             orvik.sample(**args)
 
@@ -191,12 +244,21 @@ class TestBadInput:
 
     def test_misaligned_indexes(self, tree):
         with pytest.raises(ValueError):
-            orvik.sample(tree, axis("x", [0.0, 1.0]), xr.DataArray([0.0, 1.0], dims="x", coords={"x": [5.0, 6.0]}), 0.0)
+            orvik.sample(
+                tree,
+                axis("x", [0.0, 1.0]),
+                xr.DataArray([0.0, 1.0], dims="x", coords={"x": [5.0, 6.0]}),
+                0.0,
+            )
 
 
 def sample_tasks(result):
     graph = dict(result.data.__dask_graph__())
-    return graph, {k: v for k, v in graph.items() if isinstance(k, tuple) and str(k[0]).startswith("orvik-sample")}
+    return graph, {
+        k: v
+        for k, v in graph.items()
+        if isinstance(k, tuple) and str(k[0]).startswith("orvik-sample")
+    }
 
 
 class TestLazy:
@@ -206,11 +268,15 @@ class TestLazy:
         assert isinstance(out.data, da.Array) and out.data.chunks[1] == (9, 9, 9, 9, 4)
         with dask.config.set(scheduler="threads"):
             values = out.values
-        same_bits(values, reference(tree, np.linspace(-1, 11, 40), np.linspace(0, 10, 30)[:, None], -2.5))
+        same_bits(
+            values, reference(tree, np.linspace(-1, 11, 40), np.linspace(0, 10, 30)[:, None], -2.5)
+        )
 
     def test_chunks_make_numpy_input_lazy(self, tree):
         eager = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS))
-        lazy = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 5, "z": 4})
+        lazy = orvik.sample(
+            tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 5, "z": 4}
+        )
         assert lazy.data.chunks[:3] == ((5, 5, 3), (12,), (4, 4, 4, 2))
         same_bits(lazy.compute(scheduler="threads").values, eager.values)
         xr.testing.assert_identical(lazy.compute(scheduler="sync"), eager)
@@ -218,14 +284,20 @@ class TestLazy:
     def test_automatic_blocks_stay_within_the_budget(self, tree, monkeypatch):
         monkeypatch.setattr(sampling, "BLOCK_POINTS", 100)
         out = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks="auto")
-        sizes = [np.prod([c[i] for c, i in zip(out.data.chunks[:3], idx)])
-                 for idx in np.ndindex(*out.data.numblocks[:3])]
+        sizes = [
+            np.prod([c[i] for c, i in zip(out.data.chunks[:3], idx)])
+            for idx in np.ndindex(*out.data.numblocks[:3])
+        ]
         assert len(sizes) > 1 and max(sizes) <= 100
-        same_bits(out.compute(scheduler="sync").values,
-                  reference(tree, XS[:, None, None], YS[None, :, None], ZS[None, None, :]))
+        same_bits(
+            out.compute(scheduler="sync").values,
+            reference(tree, XS[:, None, None], YS[None, :, None], ZS[None, None, :]),
+        )
 
     def test_each_block_is_one_task_that_refers_to_the_tree_by_key(self, tree):
-        out = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 4, "y": 5})
+        out = orvik.sample(
+            tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 4, "y": 5}
+        )
         graph, tasks = sample_tasks(out)
         assert len(tasks) == np.prod(out.data.numblocks)
         tree_keys = [k for k in graph if str(k).startswith("orvik-tree-")]
@@ -240,7 +312,10 @@ class TestLazy:
         gx, gy = np.meshgrid(np.linspace(-5, 15, 6), np.linspace(-5, 15, 7))
         surface = orvik.structured_grid(gx, gy, 0.5 + 0.1 * gx)
         crs = ("EPSG:4326", "+proj=tmerc +lat_0=45 +lon_0=10 +x_0=5 +y_0=5 +units=km +ellps=WGS84")
-        lon, lat = axis("lon", np.linspace(9.95, 10.05, 11)), axis("lat", np.linspace(44.96, 45.04, 9))
+        lon, lat = (
+            axis("lon", np.linspace(9.95, 10.05, 11)),
+            axis("lat", np.linspace(44.96, 45.04, 9)),
+        )
         kwargs = {"surface": surface, "crs": crs}
         eager = orvik.sample(tree, lon, lat, axis("z", ZS), **kwargs)
         lazy = orvik.sample(tree, lon.chunk(4), lat, axis("z", ZS), **kwargs)
@@ -249,7 +324,9 @@ class TestLazy:
 
     def test_to_zarr_writes_block_by_block_and_reads_back(self, tree, tmp_path):
         zarr = pytest.importorskip("zarr")
-        vol = orvik.sample(tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 4, "y": 6})
+        vol = orvik.sample(
+            tree, axis("x", XS), axis("y", YS), axis("z", ZS), chunks={"x": 4, "y": 6}
+        )
         store = tmp_path / "volume.zarr"
         vol.to_dataset().to_zarr(store, mode="w", consolidated=False)
         stored = zarr.open_group(store, mode="r")["material"]
@@ -265,7 +342,11 @@ def arrivals(dask_worker):
     memory: computed there, or fetched from another worker."""
     count = {"orvik-tree-": 0, "orvik-sample-": 0}
     for entry in dask_worker.state.log:
-        if len(entry) > 2 and entry[1] in ("executing", "flight", "released") and entry[2] == "memory":
+        if (
+            len(entry) > 2
+            and entry[1] in ("executing", "flight", "released")
+            and entry[2] == "memory"
+        ):
             key = entry[0][0] if isinstance(entry[0], tuple) else entry[0]
             for prefix in count:
                 count[prefix] += str(key).startswith(prefix)
@@ -276,12 +357,23 @@ class TestDistributed:
     def test_local_cluster_of_two_processes_gives_the_same_bits(self, tree):
         distributed = pytest.importorskip("distributed")
         rng = np.random.default_rng(9)
-        x, y, z = (da.from_array(rng.uniform(*span, 4000), chunks=500) for span in ((-1, 11), (-1, 11), (-11, 1)))
+        x, y, z = (
+            da.from_array(rng.uniform(*span, 4000), chunks=500)
+            for span in ((-1, 11), (-1, 11), (-11, 1))
+        )
         expected = reference(tree, *(a.compute() for a in (x, y, z)))
         # Made before the client exists, the tree travels inside the graph.
         in_graph = orvik.sample(tree, x, y, z)
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                      silence_logs=50) as cluster, distributed.Client(cluster) as client:
+        with (
+            distributed.LocalCluster(
+                n_workers=2,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                silence_logs=50,
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
             before = client.run(arrivals)
             # Made while the client is the default scheduler, the tree is scattered.
             scattered = orvik.sample(tree, x, y, z)

@@ -33,7 +33,9 @@ def points(n, seed=7):
 def shared():
     tree = layered_tree()
     grid = lattice_grid(40, 50, 0.3)
-    ring = np.array([[np.cos(a), np.sin(a)] for a in np.linspace(0, 2 * np.pi, 200, endpoint=False)])
+    ring = np.array(
+        [[np.cos(a), np.sin(a)] for a in np.linspace(0, 2 * np.pi, 200, endpoint=False)]
+    )
     seg = np.stack([ring, np.roll(ring, -1, axis=0)], axis=1).astype(np.float32) * 10
     coast = orvik.coastline(seg)
     x, y, z, depth = points(60000)
@@ -45,8 +47,20 @@ def shared():
     gy = (y.astype(np.float64) - 5) * 3
     ref_grid = grid.query_many(gx, gy, True)
     ref_coast = coast.signed_distance(x - 10, y - 5)
-    return dict(tree=tree, grid=grid, coast=coast, x=x, y=y, coords=coords, params=params, ref_out=ref_out,
-                gx=gx, gy=gy, ref_grid=ref_grid, ref_coast=ref_coast)
+    return dict(
+        tree=tree,
+        grid=grid,
+        coast=coast,
+        x=x,
+        y=y,
+        coords=coords,
+        params=params,
+        ref_out=ref_out,
+        gx=gx,
+        gy=gy,
+        ref_grid=ref_grid,
+        ref_coast=ref_coast,
+    )
 
 
 def test_reference_results_are_meaningful(shared):
@@ -244,15 +258,18 @@ def test_model_consumed_while_another_thread_queries_it():
     stop.set()
     assert all(r is not None and r["rho"] == pytest.approx(1234.0, rel=1e-5) for r in results)
     if tree_result is not None:
-        assert errors and all(e == "MeshModel has been consumed by model_tree()" for e in errors), errors[:3]
+        assert errors and all(e == "MeshModel has been consumed by model_tree()" for e in errors), (
+            errors[:3]
+        )
         q = tree_result.query(5.0, 5.0, 5.0, 0.0, 0, 255)
         assert q["rho"] == pytest.approx(1234.0, rel=1e-5)
 
 
 def test_builder_used_from_two_threads_builds_once():
     """Exclusive borrows: concurrent finishers on one builder produce at most one model."""
-    builder = orvik.MeshModelBuilder(box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation",
-                                      (0, 0, 0, 1, 1, 1))
+    builder = orvik.MeshModelBuilder(
+        box_vertices((0, 0, 0), (1, 1, 1)), KUHN.copy(), 0, "elevation", (0, 0, 0, 1, 1, 1)
+    )
     models = []
     failures = []
 
@@ -266,7 +283,9 @@ def test_builder_used_from_two_threads_builds_once():
 
     run_threads(finish)
     assert len(models) == 1
-    assert all(f in ("MeshModelBuilder has already built a model", "Already borrowed") for f in failures)
+    assert all(
+        f in ("MeshModelBuilder has already built a model", "Already borrowed") for f in failures
+    )
 
 
 def test_tin_alongside_grid_queries(shared):

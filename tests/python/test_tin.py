@@ -15,7 +15,7 @@ NON_POSITIVE = "tolerances, boundary spacings and max_edge must be positive"
 
 
 def make_grid(f, size=64, step=1.0):
-    i, j = np.mgrid[0:size + 1, 0:size + 1].astype(np.float64)
+    i, j = np.mgrid[0 : size + 1, 0 : size + 1].astype(np.float64)
     x, y = j * step, i * step
     return orvik.structured_grid(x, y, f(x, y))
 
@@ -26,7 +26,9 @@ def bumpy(x, y):
 
 def signed_areas(vertices, triangles):
     a, b, c = (vertices[triangles[:, k]] for k in range(3))
-    return 0.5 * ((b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0]))
+    return 0.5 * (
+        (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0])
+    )
 
 
 def polygon_area(poly):
@@ -91,8 +93,9 @@ def check_tiling(boundary, vertices, triangles):
 
 SQUARE = np.array([[0.0, 0.0], [64.0, 0.0], [64.0, 64.0], [0.0, 64.0]])
 # A concave outline with a deep notch from the top.
-NOTCHED = np.array([[2.0, 2.0], [60.0, 2.0], [60.0, 60.0], [40.0, 60.0], [32.0, 20.0],
-                    [24.0, 60.0], [2.0, 60.0]])
+NOTCHED = np.array(
+    [[2.0, 2.0], [60.0, 2.0], [60.0, 60.0], [40.0, 60.0], [32.0, 20.0], [24.0, 60.0], [2.0, 60.0]]
+)
 
 
 def distance_to_outline(poly, pts):
@@ -111,7 +114,9 @@ def node_samples(boundary, step=2.0, size=64, margin=0.0):
     return np.ascontiguousarray(pts[keep])
 
 
-@pytest.mark.parametrize("boundary", [SQUARE, NOTCHED, NOTCHED[::-1]], ids=["square", "notched", "clockwise"])
+@pytest.mark.parametrize(
+    "boundary", [SQUARE, NOTCHED, NOTCHED[::-1]], ids=["square", "notched", "clockwise"]
+)
 def test_refined_tin_fits_samples_and_boundary(boundary):
     grid = make_grid(bumpy)
     # Off the outline: a sample vertex a rounding error away from a boundary
@@ -151,7 +156,7 @@ def test_real_terrain_fits_at_every_pixel():
 
     rgb = np.rint(imread(FUJI)[..., :3].astype(np.float64) * 255.0).astype(np.int64)
     h = -10000.0 + (rgb[..., 0] * 65536 + rgb[..., 1] * 256 + rgb[..., 2]) * 0.1
-    i, j = np.mgrid[0:h.shape[0], 0:h.shape[1]].astype(np.float64)
+    i, j = np.mgrid[0 : h.shape[0], 0 : h.shape[1]].astype(np.float64)
     grid = orvik.structured_grid(j, i, h)
     samples = np.column_stack([j.ravel(), i.ravel()])
     e = h.shape[0] - 1.0
@@ -171,8 +176,10 @@ def test_real_terrain_fits_at_every_pixel():
 @pytest.mark.parametrize("boundary", [NOTCHED, NOTCHED[::-1]], ids=["notched", "clockwise"])
 def test_samples_on_the_outline_fit_too(boundary):
     grid = make_grid(bumpy)
-    on_outline = np.array([[38.0, 50.0], [36.0, 40.0], [34.0, 30.0], [26.0, 50.0], [28.0, 40.0],
-                           [30.0, 30.0]] + [[x, 2.0] for x in range(4, 60, 2)])
+    on_outline = np.array(
+        [[38.0, 50.0], [36.0, 40.0], [34.0, 30.0], [26.0, 50.0], [28.0, 40.0], [30.0, 30.0]]
+        + [[x, 2.0] for x in range(4, 60, 2)]
+    )
     samples = np.concatenate([node_samples(boundary), on_outline])
     assert (distance_to_outline(boundary, samples) < 1e-12).sum() >= len(on_outline)
     vertices, triangles = orvik.adaptive_tin(boundary, [(grid, samples, 1.5, 0.75)])
@@ -228,15 +235,16 @@ def test_surface_without_samples_is_fitted_along_the_boundary():
     grid = make_grid(bumpy)
     vertices, triangles = orvik.adaptive_tin(SQUARE, [(grid, np.empty((0, 2)), 2.0, 0.5)])
     # New vertices only on the outline.
-    on_outline = (np.isin(vertices[:, 0], [0.0, 64.0]) | np.isin(vertices[:, 1], [0.0, 64.0]))
+    on_outline = np.isin(vertices[:, 0], [0.0, 64.0]) | np.isin(vertices[:, 1], [0.0, 64.0])
     assert len(vertices) > 4 and on_outline.all()
     check_tiling(SQUARE, vertices, triangles)
 
 
 def test_excluded_samples_are_never_inserted():
     grid = make_grid(bumpy)
-    samples = np.array([[0.0, 0.0], [64.0, 64.0], [-5.0, 10.0], [30.0, 80.0], [np.nan, 5.0],
-                        [5.0, np.inf]])
+    samples = np.array(
+        [[0.0, 0.0], [64.0, 64.0], [-5.0, 10.0], [30.0, 80.0], [np.nan, 5.0], [5.0, np.inf]]
+    )
     vertices, triangles = orvik.adaptive_tin(SQUARE, [(grid, samples, math.inf, 1e-3)])
     assert len(vertices) == 4 and len(triangles) == 2
 
@@ -302,8 +310,9 @@ def test_parameters_are_checked_before_the_boundary(bad, where):
 
 def test_infinite_parameters_are_accepted():
     grid = make_grid(bumpy, size=4)
-    vertices, triangles = orvik.adaptive_tin(SQUARE, [(grid, np.empty((0, 2)), math.inf, math.inf)],
-                                             math.inf)
+    vertices, triangles = orvik.adaptive_tin(
+        SQUARE, [(grid, np.empty((0, 2)), math.inf, math.inf)], math.inf
+    )
     assert len(vertices) == 4 and len(triangles) == 2
 
 
@@ -315,9 +324,13 @@ def test_named_tuple_integers_and_strided_arrays():
     wide = np.zeros((8, 3))
     wide[::2, :2] = SQUARE
     wide[1::2] = 1e9  # rows skipped by the stride
-    samples = np.column_stack([node_samples(SQUARE, 8.0), np.full(len(node_samples(SQUARE, 8.0)), 5.0)])
+    samples = np.column_stack(
+        [node_samples(SQUARE, 8.0), np.full(len(node_samples(SQUARE, 8.0)), 5.0)]
+    )
     a = orvik.adaptive_tin(wide[::2], [Surface(grid, samples[::-1], 2, 1)], max_edge=20)
-    b = orvik.adaptive_tin(SQUARE, [(grid, np.ascontiguousarray(samples[::-1, :2]), 2.0, 1.0)], 20.0)
+    b = orvik.adaptive_tin(
+        SQUARE, [(grid, np.ascontiguousarray(samples[::-1, :2]), 2.0, 1.0)], 20.0
+    )
     np.testing.assert_array_equal(a[0], b[0])
     np.testing.assert_array_equal(a[1], b[1])
 
@@ -337,8 +350,12 @@ def test_rows_without_two_columns_are_refused(which):
         boundary = SQUARE[:, :1].copy()
     else:
         samples = np.zeros((3, 1))
-    with pytest.raises(ValueError, match=re.escape(
-            f"{which} must have at least two columns (x, y); got shape ({len(boundary if which == 'boundary' else samples)}, 1)")):
+    with pytest.raises(
+        ValueError,
+        match=re.escape(
+            f"{which} must have at least two columns (x, y); got shape ({len(boundary if which == 'boundary' else samples)}, 1)"
+        ),
+    ):
         orvik.adaptive_tin(boundary, [(grid, samples, 1.0, 1.0)])
 
 
@@ -352,30 +369,78 @@ def test_argument_errors():
     grid = make_grid(bumpy, size=4)
     ok_samples = np.zeros((0, 2))
     cases = [
-        (TypeError, "'ndarray' object is not an instance of 'ndarray'", ["while processing 'boundary'"],
-         lambda: orvik.adaptive_tin(SQUARE.astype(np.float32), "abc")),
-        (TypeError, "'list' object is not an instance of 'ndarray'", ["while processing 'boundary'"],
-         lambda: orvik.adaptive_tin(SQUARE.tolist(), [])),
-        (TypeError, "Can't extract `str` to `Vec`", ["while processing 'surfaces'"],
-         lambda: orvik.adaptive_tin(SQUARE, "abc")),
-        (TypeError, "'int' object is not an instance of 'Sequence'", ["while processing 'surfaces'"],
-         lambda: orvik.adaptive_tin(SQUARE, 3)),
-        (TypeError, "'list' object is not an instance of 'tuple'", ["while processing 'surfaces'"],
-         lambda: orvik.adaptive_tin(SQUARE, [[grid, ok_samples, 1.0, 1.0]])),
-        (ValueError, "expected tuple of length 4, but got tuple of length 3", ["while processing 'surfaces'"],
-         lambda: orvik.adaptive_tin(SQUARE, [(grid, ok_samples, 1.0)])),
-        (TypeError, "'int' object is not an instance of 'StructuredGrid'", ["while processing 'surfaces'"],
-         lambda: orvik.adaptive_tin(SQUARE, [(1, ok_samples, 1.0, 1.0)])),
-        (TypeError, "'ndarray' object is not an instance of 'ndarray'", ["while processing 'surfaces'"],
-         lambda: orvik.adaptive_tin(SQUARE, [(grid, ok_samples.astype(np.float32), 1.0, 1.0)])),
-        (TypeError, "must be real number, not str", ["while processing 'surfaces'"],
-         lambda: orvik.adaptive_tin(SQUARE, [(grid, ok_samples, "x", 1.0)])),
-        (TypeError, "must be real number, not str", ["while processing 'max_edge'"],
-         lambda: orvik.adaptive_tin(SQUARE, [], "x")),
-        (TypeError, "adaptive_tin() missing 1 required positional argument: 'surfaces'", None,
-         lambda: orvik.adaptive_tin(SQUARE)),
-        (TypeError, "adaptive_tin() takes from 2 to 3 positional arguments but 4 were given", None,
-         lambda: orvik.adaptive_tin(SQUARE, [], 1.0, 2.0)),
+        (
+            TypeError,
+            "'ndarray' object is not an instance of 'ndarray'",
+            ["while processing 'boundary'"],
+            lambda: orvik.adaptive_tin(SQUARE.astype(np.float32), "abc"),
+        ),
+        (
+            TypeError,
+            "'list' object is not an instance of 'ndarray'",
+            ["while processing 'boundary'"],
+            lambda: orvik.adaptive_tin(SQUARE.tolist(), []),
+        ),
+        (
+            TypeError,
+            "Can't extract `str` to `Vec`",
+            ["while processing 'surfaces'"],
+            lambda: orvik.adaptive_tin(SQUARE, "abc"),
+        ),
+        (
+            TypeError,
+            "'int' object is not an instance of 'Sequence'",
+            ["while processing 'surfaces'"],
+            lambda: orvik.adaptive_tin(SQUARE, 3),
+        ),
+        (
+            TypeError,
+            "'list' object is not an instance of 'tuple'",
+            ["while processing 'surfaces'"],
+            lambda: orvik.adaptive_tin(SQUARE, [[grid, ok_samples, 1.0, 1.0]]),
+        ),
+        (
+            ValueError,
+            "expected tuple of length 4, but got tuple of length 3",
+            ["while processing 'surfaces'"],
+            lambda: orvik.adaptive_tin(SQUARE, [(grid, ok_samples, 1.0)]),
+        ),
+        (
+            TypeError,
+            "'int' object is not an instance of 'StructuredGrid'",
+            ["while processing 'surfaces'"],
+            lambda: orvik.adaptive_tin(SQUARE, [(1, ok_samples, 1.0, 1.0)]),
+        ),
+        (
+            TypeError,
+            "'ndarray' object is not an instance of 'ndarray'",
+            ["while processing 'surfaces'"],
+            lambda: orvik.adaptive_tin(SQUARE, [(grid, ok_samples.astype(np.float32), 1.0, 1.0)]),
+        ),
+        (
+            TypeError,
+            "must be real number, not str",
+            ["while processing 'surfaces'"],
+            lambda: orvik.adaptive_tin(SQUARE, [(grid, ok_samples, "x", 1.0)]),
+        ),
+        (
+            TypeError,
+            "must be real number, not str",
+            ["while processing 'max_edge'"],
+            lambda: orvik.adaptive_tin(SQUARE, [], "x"),
+        ),
+        (
+            TypeError,
+            "adaptive_tin() missing 1 required positional argument: 'surfaces'",
+            None,
+            lambda: orvik.adaptive_tin(SQUARE),
+        ),
+        (
+            TypeError,
+            "adaptive_tin() takes from 2 to 3 positional arguments but 4 were given",
+            None,
+            lambda: orvik.adaptive_tin(SQUARE, [], 1.0, 2.0),
+        ),
     ]
     for exc, message, notes, call in cases:
         _raises(exc, message, notes, call)
@@ -411,8 +476,9 @@ def test_errors_while_iterating_surfaces_propagate():
 def test_keywords_and_results_outlive_their_inputs():
     grid = make_grid(bumpy)
     samples = node_samples(SQUARE, 8.0)
-    vertices, triangles = orvik.adaptive_tin(surfaces=[(grid, samples, 4.0, 1.0)], boundary=SQUARE.copy(),
-                                             max_edge=None)
+    vertices, triangles = orvik.adaptive_tin(
+        surfaces=[(grid, samples, 4.0, 1.0)], boundary=SQUARE.copy(), max_edge=None
+    )
     for arr, dtype, width in ((vertices, np.float64, 2), (triangles, np.int64, 3)):
         assert arr.dtype == dtype and arr.ndim == 2 and arr.shape[1] == width
         assert arr.flags.c_contiguous and arr.flags.writeable
@@ -427,7 +493,8 @@ def test_keywords_and_results_outlive_their_inputs():
 def test_function_surface():
     assert orvik.adaptive_tin.__text_signature__ == "(boundary, surfaces, max_edge=None)"
     assert orvik.adaptive_tin.__doc__.splitlines()[0] == (
-        "Triangulate a polygon to fit gridded surfaces within vertical tolerances.")
+        "Triangulate a polygon to fit gridded surfaces within vertical tolerances."
+    )
 
 
 def test_shared_longest_edge_gives_one_vertex():

@@ -15,7 +15,9 @@ P = (1.0, 1.0, 1.0)  # inside every 8 km cube at the origin
 
 def tree_of(*layers):
     """Cubes at the origin: (priority, rho, alpha) each; returns the tree and each model's quality at P."""
-    models = [cube_model((0, 0, 0), 8, quality_row(rho, alpha), prio) for prio, rho, alpha in layers]
+    models = [
+        cube_model((0, 0, 0), 8, quality_row(rho, alpha), prio) for prio, rho, alpha in layers
+    ]
     own = [as_row(m.query(*P)) for m in models]
     return orvik.model_tree(models), own
 
@@ -27,15 +29,22 @@ def query(tree, lo=0, hi=255, point=P, depth=0.0):
 class TestArguments:
     def test_missing_argument(self):
         tree, _ = tree_of((0, 1, 1))
-        with pytest.raises(TypeError, match=re.escape(
-                "PyModelTree.query() missing 1 required positional argument: 'priority_hi'")):
+        with pytest.raises(
+            TypeError,
+            match=re.escape(
+                "PyModelTree.query() missing 1 required positional argument: 'priority_hi'"
+            ),
+        ):
             tree.query(0, 0, 0, 0, 0)
 
-    @pytest.mark.parametrize("value,message,exc", [
-        (256, "number too large to fit in target type", OverflowError),
-        (-1, "number too small to fit in target type", OverflowError),
-        (1.5, None, TypeError),
-    ])
+    @pytest.mark.parametrize(
+        "value,message,exc",
+        [
+            (256, "number too large to fit in target type", OverflowError),
+            (-1, "number too small to fit in target type", OverflowError),
+            (1.5, None, TypeError),
+        ],
+    )
     def test_priority_conversion(self, value, message, exc):
         tree, _ = tree_of((0, 1, 1))
         with pytest.raises(exc, match=re.escape(message) if message else None) as e:
@@ -50,7 +59,9 @@ class TestArguments:
 
     def test_keywords_and_number_like_objects(self):
         tree, own = tree_of((0, 1, 1))
-        got = tree.query(priority_hi=np.int64(255), priority_lo=0, depth=0, z=np.float64(1), y=1, x=1)
+        got = tree.query(
+            priority_hi=np.int64(255), priority_lo=0, depth=0, z=np.float64(1), y=1, x=1
+        )
         assert np.array_equal(as_row(got), own[0])
 
 
@@ -97,8 +108,10 @@ class TestCompositing:
 
     def test_opaque_first_hit_yields_it_exactly(self):
         # the background Q of 0 would turn a blend into something else
-        models = [cube_model((0, 0, 0), 8, quality_row(1.0, 1.0), 1),
-                  cube_model((0, 0, 0), 8, quality_row(3.0, 1.0, qp=0.0), 2)]
+        models = [
+            cube_model((0, 0, 0), 8, quality_row(1.0, 1.0), 1),
+            cube_model((0, 0, 0), 8, quality_row(3.0, 1.0, qp=0.0), 2),
+        ]
         own = as_row(models[0].query(*P))
         tree = orvik.model_tree(models)
         assert np.array_equal(as_row(query(tree)), own)
@@ -129,8 +142,9 @@ class TestCompositing:
 class TestVerticalCoordinate:
     def depth_tree(self):
         # the depth model's mesh spans depths 0..8; its declared box is in elevation
-        deep = cube_model((0, 0, 0), 8, quality_row(2.0, 1.0), 1, vertical="depth",
-                          bounds=(0, 0, -100, 8, 8, 10))
+        deep = cube_model(
+            (0, 0, 0), 8, quality_row(2.0, 1.0), 1, vertical="depth", bounds=(0, 0, -100, 8, 8, 10)
+        )
         other = cube_model((50, 50, 50), 1, quality_row(1.0, 1.0), 0)
         return orvik.model_tree([deep, other])
 
@@ -147,8 +161,14 @@ class TestVerticalCoordinate:
         assert tree.query(1, 1, 10, 1.0, 0, 255) is not None
 
     def test_single_model_tree_never_tests_bounds(self):
-        deep = cube_model((0, 0, 0), 8, quality_row(2.0, 1.0), 1, vertical="depth",
-                          bounds=(100, 100, 100, 101, 101, 101))
+        deep = cube_model(
+            (0, 0, 0),
+            8,
+            quality_row(2.0, 1.0),
+            1,
+            vertical="depth",
+            bounds=(100, 100, 100, 101, 101, 101),
+        )
         tree = orvik.model_tree([deep])
         assert tree.query(1, 1, -1000, 1.0, 0, 255) is not None
 

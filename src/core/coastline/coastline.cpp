@@ -35,8 +35,8 @@ struct Padded {
 };
 
 Padded pad(const hierarchy::Box3& b) {
-    const float extent = std::max({std::fabs(b.min[0]), std::fabs(b.min[1]), std::fabs(b.max[0]),
-                                   std::fabs(b.max[1])});
+    const float extent = std::max(
+        {std::fabs(b.min[0]), std::fabs(b.min[1]), std::fabs(b.max[0]), std::fabs(b.max[1])});
     const float m = extent * 0x1p-18f + 1e-30f;
     return {b.min[0] - m, b.min[1] - m, b.max[0] + m, b.max[1] + m};
 }
@@ -92,8 +92,14 @@ bool can_cross(const Segment& s) {
 }
 
 CrossingEntry crossing_entry(const Segment& s) {
-    return {s.ax, s.ay, s.bx, s.by, std::min(s.ax, s.bx), std::max(s.ax, s.bx),
-            std::min(s.ay, s.by), std::max(s.ay, s.by)};
+    return {s.ax,
+            s.ay,
+            s.bx,
+            s.by,
+            std::min(s.ax, s.bx),
+            std::max(s.ax, s.bx),
+            std::min(s.ay, s.by),
+            std::max(s.ay, s.by)};
 }
 
 std::size_t bucket_of(double y, double origin, double scale, std::size_t buckets) {
@@ -108,8 +114,10 @@ void build_crossings(const std::vector<Segment>& segments, CoastlineIndex& index
     for (const Segment& s : segments) {
         if (!can_cross(s)) continue;
         const CrossingEntry e = crossing_entry(s);
-        if (std::isfinite(e.min_y) && std::isfinite(e.max_y)) finite.push_back(e);
-        else index.unbucketed.push_back(e);
+        if (std::isfinite(e.min_y) && std::isfinite(e.max_y))
+            finite.push_back(e);
+        else
+            index.unbucketed.push_back(e);
     }
     if (finite.empty()) return;
 
@@ -126,7 +134,8 @@ void build_crossings(const std::vector<Segment>& segments, CoastlineIndex& index
         scale = static_cast<double>(buckets) / (hi - lo);
         std::size_t total = 0;
         for (const auto& e : finite) {
-            total += bucket_of(e.max_y, lo, scale, buckets) - bucket_of(e.min_y, lo, scale, buckets) + 1;
+            total +=
+                bucket_of(e.max_y, lo, scale, buckets) - bucket_of(e.min_y, lo, scale, buckets) + 1;
         }
         if (buckets == 1 || total <= 4 * finite.size() + buckets) break;
         buckets /= 2;
@@ -149,9 +158,10 @@ void build_crossings(const std::vector<Segment>& segments, CoastlineIndex& index
         for (std::size_t b = b0; b <= b1; ++b) index.crossing[fill[b]++] = e;
     }
     for (std::size_t b = 0; b < buckets; ++b) {
-        std::stable_sort(index.crossing.begin() + index.bucket_start[b],
-                         index.crossing.begin() + index.bucket_start[b + 1],
-                         [](const CrossingEntry& u, const CrossingEntry& v) { return u.max_x > v.max_x; });
+        std::stable_sort(
+            index.crossing.begin() + index.bucket_start[b],
+            index.crossing.begin() + index.bucket_start[b + 1],
+            [](const CrossingEntry& u, const CrossingEntry& v) { return u.max_x > v.max_x; });
     }
 }
 
@@ -171,13 +181,15 @@ inline bool leaf_distances(const CoastlineLeaf& leaf, float px, float py, float&
     const __m128 dx = _mm_sub_ps(bx, ax);
     const __m128 dy = _mm_sub_ps(by, ay);
     const __m128 len2 = _mm_add_ps(_mm_mul_ps(dy, dy), _mm_mul_ps(dx, dx));
-    __m128 t = _mm_div_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(vy, ay), dy), _mm_mul_ps(_mm_sub_ps(vx, ax), dx)),
-                          len2);
+    __m128 t = _mm_div_ps(
+        _mm_add_ps(_mm_mul_ps(_mm_sub_ps(vy, ay), dy), _mm_mul_ps(_mm_sub_ps(vx, ax), dx)), len2);
     // max(0, t) then min(1, .) keep a NaN t, as a clamp does.
     t = _mm_min_ps(one, _mm_max_ps(zero, t));
     const __m128 proper = _mm_cmpgt_ps(len2, zero);
-    const __m128 qx = _mm_or_ps(_mm_and_ps(proper, _mm_add_ps(ax, _mm_mul_ps(dx, t))), _mm_andnot_ps(proper, ax));
-    const __m128 qy = _mm_or_ps(_mm_and_ps(proper, _mm_add_ps(ay, _mm_mul_ps(t, dy))), _mm_andnot_ps(proper, ay));
+    const __m128 qx =
+        _mm_or_ps(_mm_and_ps(proper, _mm_add_ps(ax, _mm_mul_ps(dx, t))), _mm_andnot_ps(proper, ax));
+    const __m128 qy =
+        _mm_or_ps(_mm_and_ps(proper, _mm_add_ps(ay, _mm_mul_ps(t, dy))), _mm_andnot_ps(proper, ay));
     const __m128 ey = _mm_sub_ps(vy, qy);
     const __m128 ex = _mm_sub_ps(vx, qx);
     const __m128 d2 = _mm_add_ps(_mm_mul_ps(ey, ey), _mm_mul_ps(ex, ex));
@@ -192,7 +204,8 @@ inline bool leaf_distances(const CoastlineLeaf& leaf, float px, float py, float&
 inline bool leaf_distances(const CoastlineLeaf& leaf, float px, float py, float& best) {
     bool number = false;
     for (int k = 0; k < 4; ++k) {
-        const float d2 = Coastline::squared_distance({leaf.ax[k], leaf.ay[k], leaf.bx[k], leaf.by[k]}, px, py);
+        const float d2 =
+            Coastline::squared_distance({leaf.ax[k], leaf.ay[k], leaf.bx[k], leaf.by[k]}, px, py);
         if (d2 == d2) {
             number = true;
             if (d2 < best) best = d2;
@@ -319,14 +332,16 @@ float Coastline::squared_distance(const Segment& s, float px, float py) {
 
 Result<Coastline> Coastline::build(const StridedView<float, 3>& view) {
     if (view.size(1) != 2 || view.size(2) != 2) {
-        return Error::value("segments must have shape (S, 2, 2), got (" + std::to_string(view.size(0)) + ", " +
-                            std::to_string(view.size(1)) + ", " + std::to_string(view.size(2)) + ")");
+        return Error::value("segments must have shape (S, 2, 2), got (" +
+                            std::to_string(view.size(0)) + ", " + std::to_string(view.size(1)) +
+                            ", " + std::to_string(view.size(2)) + ")");
     }
     Coastline c;
     const std::ptrdiff_t count = view.size(0);
     c.segments.reserve(static_cast<std::size_t>(count));
     for (std::ptrdiff_t k = 0; k < count; ++k) {
-        c.segments.push_back({view.at(k, 0, 0), view.at(k, 0, 1), view.at(k, 1, 0), view.at(k, 1, 1)});
+        c.segments.push_back(
+            {view.at(k, 0, 0), view.at(k, 0, 1), view.at(k, 1, 0), view.at(k, 1, 1)});
     }
     float far = -kInf;
     for (const Segment& s : c.segments) {
@@ -336,13 +351,15 @@ Result<Coastline> Coastline::build(const StridedView<float, 3>& view) {
     c.far_x = far + 10.0f;
     if (c.segments.empty()) return c;
     // Node and leaf numbers are 31-bit; the hierarchy takes no more shapes.
-    if (c.segments.size() > 0x7FFFFFFFu) return Error::internal("too many segments for the segment index");
+    if (c.segments.size() > 0x7FFFFFFFu)
+        return Error::internal("too many segments for the segment index");
 
     std::vector<hierarchy::Box3> boxes;
     boxes.reserve(c.segments.size());
     for (const Segment& s : c.segments) boxes.push_back(segment_box(s));
     const hierarchy::BinaryTree tree = hierarchy::build(boxes);
-    if (tree.nodes.size() != 2 * boxes.size() - 1) return Error::internal("segment index has the wrong size");
+    if (tree.nodes.size() != 2 * boxes.size() - 1)
+        return Error::internal("segment index has the wrong size");
     c.index.nodes.reserve(c.segments.size() / 2);
     c.index.leaves.reserve(c.segments.size());
     IndexOut sink{c.segments, c.index};

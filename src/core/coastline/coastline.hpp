@@ -48,7 +48,7 @@ struct CoastlineIndex {
 
     double bucket_origin = 0.0;
     double bucket_scale = 0.0;
-    double bucket_top = 0.0;  // largest max y: no crossing at or above it
+    double bucket_top = 0.0;                // largest max y: no crossing at or above it
     std::vector<std::size_t> bucket_start;  // buckets + 1 offsets into `crossing`
     std::vector<CrossingEntry> crossing;
     std::vector<CrossingEntry> unbucketed;  // non-finite y range: always scanned

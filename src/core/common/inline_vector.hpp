@@ -16,7 +16,7 @@ class InlineVector {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
     static_assert(N > 0);
 
-public:
+  public:
     InlineVector() = default;
     InlineVector(const InlineVector&) = delete;
     InlineVector& operator=(const InlineVector&) = delete;
@@ -67,7 +67,7 @@ public:
         return data_;
     }
 
-private:
+  private:
     void grow() {
         const std::size_t cap = capacity_ * 2;
         std::unique_ptr<T[]> bigger(new T[cap]);

@@ -11,7 +11,7 @@
 namespace orvik {
 
 class Interrupt {
-public:
+  public:
     using Poll = bool (*)(void* context);
 
     constexpr Interrupt() = default;  // never asks to stop
@@ -21,7 +21,7 @@ public:
     // few thousand points, not on every one.
     bool requested() const { return poll_ != nullptr && poll_(context_); }
 
-private:
+  private:
     Poll poll_ = nullptr;
     void* context_ = nullptr;
 };

@@ -43,7 +43,8 @@ std::uint64_t* radix_sort(std::uint64_t* a, std::uint64_t* b, std::size_t n, std
     }
     for (int p = 0; p < kPasses; ++p) {
         std::size_t* c = counts + p * kBuckets;
-        if (n > 0 && c[(a[0] >> (32 + p * kBits)) & (kBuckets - 1)] == n) continue;  // one digit only
+        if (n > 0 && c[(a[0] >> (32 + p * kBits)) & (kBuckets - 1)] == n)
+            continue;  // one digit only
         std::size_t sum = 0;
         for (std::size_t d = 0; d < kBuckets; ++d) sum += std::exchange(c[d], sum);
         const int shift = 32 + p * kBits;
@@ -67,11 +68,10 @@ std::uint32_t MortonOrder::key(float x, float y, float z, const double lo[3],
            (spread(cell(z, lo[2], scale[2])) << 2);
 }
 
-std::span<const std::uint64_t> MortonOrder::sort(const StridedView<float, 1>& x,
-                                                 const StridedView<float, 1>& y,
-                                                 const StridedView<float, 1>& z,
-                                                 const std::optional<StridedView<std::uint8_t, 1>>& mask,
-                                                 std::ptrdiff_t begin, std::ptrdiff_t end) {
+std::span<const std::uint64_t> MortonOrder::sort(
+    const StridedView<float, 1>& x, const StridedView<float, 1>& y, const StridedView<float, 1>& z,
+    const std::optional<StridedView<std::uint8_t, 1>>& mask, std::ptrdiff_t begin,
+    std::ptrdiff_t end) {
     auto kept = [&](std::ptrdiff_t i) { return !mask || mask->at(i) != 0; };
 
     // The box of the finite points.

@@ -15,7 +15,7 @@
 namespace orvik {
 
 class MortonOrder {
-public:
+  public:
     // Rows sorted in one go; a larger batch is ordered chunk by chunk.
     static constexpr std::ptrdiff_t kChunk = std::ptrdiff_t{1} << 20;
     // Key of a point with a coordinate that is not a finite number: after
@@ -34,7 +34,8 @@ public:
     // last, rows of equal keys in increasing order. Each entry holds the key
     // in its upper 32 bits and the row minus `begin` in its lower 32. Valid
     // until the next call.
-    std::span<const std::uint64_t> sort(const StridedView<float, 1>& x, const StridedView<float, 1>& y,
+    std::span<const std::uint64_t> sort(const StridedView<float, 1>& x,
+                                        const StridedView<float, 1>& y,
                                         const StridedView<float, 1>& z,
                                         const std::optional<StridedView<std::uint8_t, 1>>& mask,
                                         std::ptrdiff_t begin, std::ptrdiff_t end);
@@ -43,7 +44,7 @@ public:
     // lowest bit), each axis cut into 1024 cells from lo to lo + 1024 / scale.
     static std::uint32_t key(float x, float y, float z, const double lo[3], const double scale[3]);
 
-private:
+  private:
     std::ptrdiff_t capacity_ = 0;
     std::unique_ptr<std::uint64_t[]> a_, b_;
     std::unique_ptr<std::size_t[]> counts_;  // digit histograms of the radix sort

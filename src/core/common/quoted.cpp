@@ -55,13 +55,26 @@ std::string quoted(std::string_view text) {
         i += c.length;
         const std::uint32_t cp = c.code_point;
         switch (cp) {
-            case '\\': out += "\\\\"; continue;
-            case '"': out += "\\\""; continue;
-            case '\t': out += "\\t"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\0': out += "\\0"; continue;
-            default: break;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '"':
+                out += "\\\"";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\0':
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         if (needs_unicode_escape(cp)) {
             char buf[16];

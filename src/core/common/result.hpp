@@ -26,7 +26,7 @@ struct Error {
 // A value or the error that prevented it.
 template <class T>
 class Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
 
@@ -41,13 +41,15 @@ public:
     T* operator->() { return &value(); }
     T& operator*() & { return value(); }
 
-private:
+  private:
     std::variant<T, Error> state_;
 };
 
 // For operations that return nothing but may fail.
 struct Unit {};
 using Status = Result<Unit>;
-inline Status ok_status() { return Unit{}; }
+inline Status ok_status() {
+    return Unit{};
+}
 
 }  // namespace orvik

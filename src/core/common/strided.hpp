@@ -31,30 +31,22 @@ struct StridedView {
 
     std::ptrdiff_t size(int axis = 0) const { return shape[axis]; }
 
-    const T& at(std::ptrdiff_t i) const
-        requires(N == 1)
-    {
+    const T& at(std::ptrdiff_t i) const requires(N == 1) {
         return *reinterpret_cast<const T*>(data + i * strides[0]);
     }
-    const T& at(std::ptrdiff_t i, std::ptrdiff_t j) const
-        requires(N == 2)
-    {
+    const T& at(std::ptrdiff_t i, std::ptrdiff_t j) const requires(N == 2) {
         return *reinterpret_cast<const T*>(data + i * strides[0] + j * strides[1]);
     }
-    const T& at(std::ptrdiff_t i, std::ptrdiff_t j, std::ptrdiff_t k) const
-        requires(N == 3)
-    {
-        return *reinterpret_cast<const T*>(data + i * strides[0] + j * strides[1] +
-                                           k * strides[2]);
+    const T& at(std::ptrdiff_t i, std::ptrdiff_t j, std::ptrdiff_t k) const requires(N == 3) {
+        return *reinterpret_cast<const T*>(data + i * strides[0] + j * strides[1] + k * strides[2]);
     }
 
     // True when rows (N == 2) or elements (N == 1) lie densely in C order.
     bool contiguous() const { return detail::c_ordered<N>(shape, strides, sizeof(T)); }
 
     // A C-ordered view over `rows` x `cols` elements at `data`.
-    static StridedView dense(const T* data, std::ptrdiff_t rows, std::ptrdiff_t cols)
-        requires(N == 2)
-    {
+    static StridedView dense(const T* data, std::ptrdiff_t rows,
+                             std::ptrdiff_t cols) requires(N == 2) {
         const auto item = static_cast<std::ptrdiff_t>(sizeof(T));
         return {reinterpret_cast<const char*>(data), {rows, cols}, {cols * item, item}};
     }
@@ -69,14 +61,10 @@ struct MutableStridedView {
 
     std::ptrdiff_t size(int axis = 0) const { return shape[axis]; }
 
-    T& at(std::ptrdiff_t i) const
-        requires(N == 1)
-    {
+    T& at(std::ptrdiff_t i) const requires(N == 1) {
         return *reinterpret_cast<T*>(data + i * strides[0]);
     }
-    T& at(std::ptrdiff_t i, std::ptrdiff_t j) const
-        requires(N == 2)
-    {
+    T& at(std::ptrdiff_t i, std::ptrdiff_t j) const requires(N == 2) {
         return *reinterpret_cast<T*>(data + i * strides[0] + j * strides[1]);
     }
 

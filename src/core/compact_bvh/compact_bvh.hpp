@@ -22,9 +22,15 @@ inline constexpr NodeRef kLeafBit = 0x80000000u;
 inline constexpr std::uint32_t kIndexMask = 0x1FFFFFFFu;
 inline constexpr std::uint32_t kMaxIndex = 536870911u;  // 2^29 - 1
 
-inline bool is_leaf(NodeRef r) { return (r & kLeafBit) != 0; }
-inline std::uint32_t ref_index(NodeRef r) { return r & kIndexMask; }
-inline std::uint32_t leaf_count(NodeRef r) { return ((r >> 29) & 3u) + 1; }
+inline bool is_leaf(NodeRef r) {
+    return (r & kLeafBit) != 0;
+}
+inline std::uint32_t ref_index(NodeRef r) {
+    return r & kIndexMask;
+}
+inline std::uint32_t leaf_count(NodeRef r) {
+    return ((r >> 29) & 3u) + 1;
+}
 
 struct CompactNode {
     float box0_min[3];

@@ -44,7 +44,9 @@ std::size_t start_index(double f, std::size_t last) {
 }
 
 // +1 or -1 by the sign bit (zeros included), NaN for NaN.
-double sign_of(double b) { return std::isnan(b) ? b : std::copysign(1.0, b); }
+double sign_of(double b) {
+    return std::isnan(b) ? b : std::copysign(1.0, b);
+}
 
 // Clamp to [0, 1] that lets a NaN through.
 double unit_clamp(double v) {
@@ -91,7 +93,9 @@ int step_of(double f, std::size_t idx, std::size_t last) {
     return 0;
 }
 
-bool in_band(double f) { return f >= kLow && f <= kHigh; }
+bool in_band(double f) {
+    return f >= kLow && f <= kHigh;
+}
 
 // The cell where the walk starts, from the affine guess.
 void start_cell(const StructuredGrid& g, double x, double y, std::size_t& t, std::size_t& u) {
@@ -188,9 +192,9 @@ GridSample StructuredGrid::query(const StructuredGrid& g, double x, double y, bo
     const double v01 = row0[1].value;
     const double v10 = row1[0].value;
     const double v11 = row1[1].value;
-    const double value = ((((1.0 - rc) * (1.0 - sc)) * v00 + ((1.0 - sc) * rc) * v01) +
-                          (sc * (1.0 - rc)) * v10) +
-                         (rc * sc) * v11;
+    const double value =
+        ((((1.0 - rc) * (1.0 - sc)) * v00 + ((1.0 - sc) * rc) * v01) + (sc * (1.0 - rc)) * v10) +
+        (rc * sc) * v11;
     return {value, outside};
 }
 

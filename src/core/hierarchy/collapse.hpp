@@ -81,8 +81,10 @@ Result<std::uint32_t> collapse(const BinaryTree& tree, std::uint32_t max_leaf, O
             }
         }
         if (!made) return made.error();
-        if (p.parent == kNone) root = made.value();
-        else out.link(p.parent, p.side, made.value());
+        if (p.parent == kNone)
+            root = made.value();
+        else
+            out.link(p.parent, p.side, made.value());
     }
     return root;
 }

@@ -34,7 +34,8 @@ struct BuildState {
     std::atomic<bool> out_of_memory{false};
 };
 
-void* checked_alloc(RTCThreadLocalAllocator alloc, std::size_t bytes, std::size_t align, void* user) {
+void* checked_alloc(RTCThreadLocalAllocator alloc, std::size_t bytes, std::size_t align,
+                    void* user) {
     void* mem = rtcThreadLocalAlloc(alloc, bytes, align);
     if (mem == nullptr) {
         static_cast<BuildState*>(user)->out_of_memory.store(true, std::memory_order_relaxed);
@@ -49,7 +50,8 @@ void* create_node(RTCThreadLocalAllocator alloc, unsigned int, void* user) {
 
 void set_children(void* node, void** children, unsigned int count, void*) {
     auto* n = static_cast<EmbreeNode*>(node);
-    for (unsigned int i = 0; i < count && i < 2; ++i) n->child[i] = static_cast<EmbreeNode*>(children[i]);
+    for (unsigned int i = 0; i < count && i < 2; ++i)
+        n->child[i] = static_cast<EmbreeNode*>(children[i]);
 }
 
 // Our child boxes come from the original boxes, not from Embree's.
@@ -57,7 +59,8 @@ void set_bounds(void*, const RTCBounds**, unsigned int, void*) {}
 
 void* create_leaf(RTCThreadLocalAllocator alloc, const RTCBuildPrimitive* prims, size_t count,
                   void* user) {
-    auto* leaf = new (checked_alloc(alloc, sizeof(EmbreeNode), alignof(EmbreeNode), user)) EmbreeNode{};
+    auto* leaf =
+        new (checked_alloc(alloc, sizeof(EmbreeNode), alignof(EmbreeNode), user)) EmbreeNode{};
     auto* shapes = static_cast<std::uint32_t*>(
         checked_alloc(alloc, sizeof(std::uint32_t) * count, alignof(std::uint32_t), user));
     for (size_t i = 0; i < count; ++i) shapes[i] = prims[i].primID;
@@ -107,7 +110,7 @@ struct Pending {
 
 // Copies a tree into pre-order, then fills the child boxes bottom-up.
 class Flattener {
-public:
+  public:
     Flattener(std::span<const Box3> boxes, BinaryTree& out) : boxes_(boxes), out_(out) {
         out_.nodes.reserve(2 * boxes.size() - 1);
     }
@@ -142,7 +145,7 @@ public:
         fill_boxes();
     }
 
-private:
+  private:
     void fill_boxes() {
         std::vector<Box3> subtree(out_.nodes.size());
         for (std::size_t i = out_.nodes.size(); i-- > 0;) {
@@ -218,8 +221,9 @@ bool build_with_embree(std::span<const Box3> boxes, BinaryTree& out) {
     args.userPtr = &state;
 
     const auto* root = static_cast<const EmbreeNode*>(rtcBuildBVH(&args));
-    const bool out_of_memory = root == nullptr && (state.out_of_memory.load(std::memory_order_relaxed) ||
-                                                   rtcGetDeviceError(device) == RTC_ERROR_OUT_OF_MEMORY);
+    const bool out_of_memory =
+        root == nullptr && (state.out_of_memory.load(std::memory_order_relaxed) ||
+                            rtcGetDeviceError(device) == RTC_ERROR_OUT_OF_MEMORY);
     if (root != nullptr) {
         try {
             Flattener(boxes, out).run({root, nullptr, 0, kInterior, false});
@@ -270,7 +274,8 @@ void build_fallback(std::span<const Box3> boxes, BinaryTree& out) {
         work.push_back({mid, hi});
     }
     // Halving the ordered run reproduces exactly the median splits above.
-    Flattener(boxes, out).run({nullptr, order.data(), static_cast<std::uint32_t>(order.size()), kInterior, false});
+    Flattener(boxes, out)
+        .run({nullptr, order.data(), static_cast<std::uint32_t>(order.size()), kInterior, false});
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ struct BinaryNode {
     std::uint32_t shape = kInterior;  // the shape of a leaf; kInterior for an interior node
     std::uint32_t left = 0;           // interior only: child node indices
     std::uint32_t right = 0;
-    Box3 left_box{};   // interior only: union of the shape boxes below each child
+    Box3 left_box{};  // interior only: union of the shape boxes below each child
     Box3 right_box{};
 
     bool is_leaf() const { return shape != kInterior; }

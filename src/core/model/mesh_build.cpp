@@ -34,11 +34,12 @@ bool invert4(const std::array<float, 16>& a, std::array<float, 16>& out) {
     // written out term by term: the results are specified to the last bit, and
     // a library's (vectorised) inverse would order and round them differently.
     const auto e = [&](int i) { return a[static_cast<std::size_t>(i)]; };
-    auto c = [&](int p, int q, int r, int s, int t, int u, int v, int w, int x, int y, int z,
-                 int o, int pp, int qq, int rr, int ss, int tt, int uu) {
-        // e(p)e(q)e(r) - e(s)e(t)e(u) - e(v)e(w)e(x) + e(y)e(z)e(o) + e(pp)e(qq)e(rr) - e(ss)e(tt)e(uu)
-        return e(p) * e(q) * e(r) - e(s) * e(t) * e(u) - e(v) * e(w) * e(x) +
-               e(y) * e(z) * e(o) + e(pp) * e(qq) * e(rr) - e(ss) * e(tt) * e(uu);
+    auto c = [&](int p, int q, int r, int s, int t, int u, int v, int w, int x, int y, int z, int o,
+                 int pp, int qq, int rr, int ss, int tt, int uu) {
+        // e(p)e(q)e(r) - e(s)e(t)e(u) - e(v)e(w)e(x) + e(y)e(z)e(o) + e(pp)e(qq)e(rr) -
+        // e(ss)e(tt)e(uu)
+        return e(p) * e(q) * e(r) - e(s) * e(t) * e(u) - e(v) * e(w) * e(x) + e(y) * e(z) * e(o) +
+               e(pp) * e(qq) * e(rr) - e(ss) * e(tt) * e(uu);
     };
     // `a` is read as the flat array 0..15; the cofactor of flat element i goes
     // to the transposed position, so the result is the inverse in the same layout.
@@ -175,7 +176,8 @@ Result<MeshModel> build_taken(const MeshBuilderState& builder, Finisher finisher
     for (std::size_t f = 0; f < faces.size(); ++f) {
         const auto& face = faces[f];
         for (std::uint32_t index : face) {
-            if (index >= vertex_count) return model_error(name, "degenerate or out-of-range simplex");
+            if (index >= vertex_count)
+                return model_error(name, "degenerate or out-of-range simplex");
         }
         const auto& a = vertices[face[0]];
         const auto& b = vertices[face[1]];

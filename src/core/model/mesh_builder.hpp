@@ -12,11 +12,11 @@
 namespace orvik {
 
 struct MeshBuilderState {
-    std::string name;                                  // empty until set
-    std::vector<std::array<float, 3>> vertices;        // local coordinates
-    std::vector<std::array<std::uint32_t, 4>> faces;   // A B C D
-    std::array<float, 6> bounds{};                     // min xyz, max xyz
-    std::optional<std::array<float, 16>> transform;    // world to local, row-major
+    std::string name;                                 // empty until set
+    std::vector<std::array<float, 3>> vertices;       // local coordinates
+    std::vector<std::array<std::uint32_t, 4>> faces;  // A B C D
+    std::array<float, 6> bounds{};                    // min xyz, max xyz
+    std::optional<std::array<float, 16>> transform;   // world to local, row-major
     VerticalMode vertical = VerticalMode::Elevation;
     std::uint8_t priority = 0;
     bool built = false;  // a build has started; the mesh is gone

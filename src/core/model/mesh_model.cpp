@@ -25,8 +25,12 @@ struct Weights {
 
 // The finisher's sums, written once for one value (float) or for four lanes
 // of values (lanes::F4); each lane computes what the scalar sum computes.
-inline float constant(float v, float) { return v; }
-inline lanes::F4 constant(float v, lanes::F4) { return lanes::splat(v); }
+inline float constant(float v, float) {
+    return v;
+}
+inline lanes::F4 constant(float v, lanes::F4) {
+    return lanes::splat(v);
+}
 
 template <class T>
 inline T weighted(const T* w, T a, T b, T c, T d) {
@@ -127,8 +131,8 @@ struct LeafLanes {
     lanes::F4 i00, i10, i20, i01, i11, i21, i02, i12, i22;
 };
 
-[[gnu::always_inline]] inline LeafLanes load_leaf(const SimplexRecord* simplices, std::uint32_t first,
-                                                  std::uint32_t count) {
+[[gnu::always_inline]] inline LeafLanes load_leaf(const SimplexRecord* simplices,
+                                                  std::uint32_t first, std::uint32_t count) {
     const std::uint32_t last = first + count - 1;
     const float* a = reinterpret_cast<const float*>(simplices + first);
     const float* b = reinterpret_cast<const float*>(simplices + std::min(first + 1, last));
@@ -136,7 +140,7 @@ struct LeafLanes {
     const float* d = reinterpret_cast<const float*>(simplices + last);
     // A record is 12 floats: origin xyz and the inverse column by column,
     // read as three quads (ox oy oz i00), (i10 i20 i01 i11), (i21 i02 i12 i22).
-    LeafLanes l{lanes::load(a), lanes::load(b), lanes::load(c), lanes::load(d),
+    LeafLanes l{lanes::load(a),     lanes::load(b),     lanes::load(c),     lanes::load(d),
                 lanes::load(a + 4), lanes::load(b + 4), lanes::load(c + 4), lanes::load(d + 4),
                 lanes::load(a + 8), lanes::load(b + 8), lanes::load(c + 8), lanes::load(d + 8)};
     lanes::transpose(l.ox, l.oy, l.oz, l.i00);
@@ -149,8 +153,9 @@ struct LeafLanes {
 // the weights and comparisons of the scalar test, lane by lane. Returns the
 // first simplex that contains the point (its offset in the leaf) with its
 // weights, or `count` when none does.
-[[gnu::always_inline]] inline std::uint32_t first_containing(const LeafLanes& l, std::uint32_t count,
-                                                             float x, float y, float z, Weights& w) {
+[[gnu::always_inline]] inline std::uint32_t first_containing(const LeafLanes& l,
+                                                             std::uint32_t count, float x, float y,
+                                                             float z, Weights& w) {
     using lanes::F4;
     const F4 dx = lanes::splat(x) - l.ox;
     const F4 dy = lanes::splat(y) - l.oy;
@@ -202,7 +207,8 @@ std::optional<Quality> MeshModel::query(const MeshModel& model, float x, float y
     const bool hit = walk_leaves(model.nodes.data(), model.root, lx, ly, lz, stack,
                                  [&](std::uint32_t first, std::uint32_t count) {
                                      const LeafLanes l = load_leaf(simplices, first, count);
-                                     const std::uint32_t k = first_containing(l, count, lx, ly, lz, w);
+                                     const std::uint32_t k =
+                                         first_containing(l, count, lx, ly, lz, w);
                                      found = first + k;
                                      return k < count;
                                  });

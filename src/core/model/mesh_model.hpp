@@ -49,10 +49,10 @@ struct MeshBuilderState;  // model/mesh_builder.hpp
 struct MeshModel {
     std::vector<CompactNode> nodes;
     std::optional<NodeRef> root;
-    std::vector<SimplexRecord> simplices;         // leaf order
+    std::vector<SimplexRecord> simplices;             // leaf order
     std::vector<std::array<std::uint32_t, 4>> faces;  // leaf order, A B C D
     std::uint64_t vertex_count = 0;
-    std::array<float, 6> vertex_aabb{};  // padded vertex box in world coordinates
+    std::array<float, 6> vertex_aabb{};              // padded vertex box in world coordinates
     std::optional<std::array<float, 16>> transform;  // world to local, row-major
     Finisher finisher;
     std::string name;

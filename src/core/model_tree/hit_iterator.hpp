@@ -45,7 +45,7 @@ struct Candidate {
 };
 
 class HitIterator {
-public:
+  public:
     HitIterator(const ModelTree& tree, const QueryPoint& p, std::uint8_t lo, std::uint8_t hi)
         : tree_(&tree), point_(p), lo_(static_cast<float>(lo)), hi_(static_cast<float>(hi)) {
         if (!tree.nodes.empty()) pending_.push({0, 0.0f});
@@ -89,7 +89,7 @@ public:
     const QueryPoint& point() const { return point_; }
     const PendingQueue& pending() const { return pending_; }
 
-private:
+  private:
     const ModelTree* tree_;
     QueryPoint point_;
     float lo_, hi_;
@@ -107,13 +107,13 @@ inline bool is_opaque(const Quality& q) {
 // every later hit blended behind the running composite, and no hit after an
 // opaque composite makes any difference.
 class Composite {
-public:
+  public:
     // False once the composite is opaque: a further hit would be discarded.
     bool wants_more() const { return !acc_ || !is_opaque(*acc_); }
     void add(const Quality& q) { acc_ = acc_ ? Quality::blend(*acc_, q) : q; }
     const std::optional<Quality>& result() const { return acc_; }
 
-private:
+  private:
     std::optional<Quality> acc_;
 };
 

@@ -42,7 +42,7 @@ struct QueryPoint {
 class HitIterator;  // model_tree/hit_iterator.hpp
 
 struct ModelTree {
-    std::vector<TreeNode> nodes;   // root 0; 2n - 1 for n >= 1 models
+    std::vector<TreeNode> nodes;    // root 0; 2n - 1 for n >= 1 models
     std::vector<MeshModel> models;  // list order; models[k].id == k
 
     // Takes the models over, numbers them by position and builds the
@@ -70,8 +70,8 @@ struct ModelTree {
                             std::uint8_t hi);
 
     // Front-to-back "over" composite of the hits, stopping once opaque.
-    static std::optional<Quality> query(const ModelTree& tree, const QueryPoint& p,
-                                        std::uint8_t lo, std::uint8_t hi);
+    static std::optional<Quality> query(const ModelTree& tree, const QueryPoint& p, std::uint8_t lo,
+                                        std::uint8_t hi);
 };
 
 }  // namespace orvik

@@ -31,7 +31,7 @@ inline bool pops_before(const PendingEntry& a, const PendingEntry& b) {
 }
 
 class PendingQueue {
-public:
+  public:
     static constexpr std::size_t kInline = 8;
 
     PendingQueue() = default;
@@ -58,7 +58,7 @@ public:
         return top;
     }
 
-private:
+  private:
     void sift_up(std::size_t i) {
         PendingEntry* d = heap_.data();
         while (i > 0) {

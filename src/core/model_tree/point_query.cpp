@@ -10,8 +10,8 @@ HitIterator ModelTree::hits(const ModelTree& tree, const QueryPoint& p, std::uin
     return HitIterator(tree, p, lo, hi);
 }
 
-std::optional<Quality> ModelTree::query(const ModelTree& tree, const QueryPoint& p,
-                                        std::uint8_t lo, std::uint8_t hi) {
+std::optional<Quality> ModelTree::query(const ModelTree& tree, const QueryPoint& p, std::uint8_t lo,
+                                        std::uint8_t hi) {
     HitIterator it(tree, p, lo, hi);
     // Once the composite is opaque the next hit would be discarded whatever it
     // is; locating it is pure work (the diagnostics still count it), so the

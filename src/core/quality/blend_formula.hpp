@@ -28,8 +28,8 @@ inline void blend_columns(const V* f, const V* b, V* r) {
     for (int k = 0; k < 3; ++k) c[k] = Ops::add(Ops::mul(b[k], bw), Ops::mul(f[k], fw));
     // Q factors average harmonically: the weighted mean of 1/Q, inverted.
     for (int k = 3; k < 5; ++k) {
-        c[k] = Ops::div(one, Ops::add(Ops::mul(Ops::div(one, f[k]), fw),
-                                      Ops::mul(Ops::div(one, b[k]), bw)));
+        c[k] = Ops::div(
+            one, Ops::add(Ops::mul(Ops::div(one, f[k]), fw), Ops::mul(Ops::div(one, b[k]), bw)));
     }
     c[5] = a;
     // A transparent foreground gives the background unchanged; otherwise a

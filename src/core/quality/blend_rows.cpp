@@ -17,8 +17,8 @@ void blend_dense_avx(const float* f, const float* b, float* out, std::ptrdiff_t 
 
 namespace {
 
-constexpr std::ptrdiff_t kBlock = 1 << 16;  // rows between two stop polls
-constexpr std::ptrdiff_t kGather = 256;     // strided rows copied together
+constexpr std::ptrdiff_t kBlock = 1 << 16;                       // rows between two stop polls
+constexpr std::ptrdiff_t kGather = 256;                          // strided rows copied together
 constexpr std::ptrdiff_t kStreamFrom = std::ptrdiff_t{1} << 20;  // rows (24 MiB of result)
 
 #if defined(__SSE2__)
@@ -45,10 +45,10 @@ struct Sse2Lanes {
     static void load(const float* p, V* c) {
         const V a = _mm_loadu_ps(p), b = _mm_loadu_ps(p + 4), cc = _mm_loadu_ps(p + 8);
         const V d = _mm_loadu_ps(p + 12), e = _mm_loadu_ps(p + 16), f = _mm_loadu_ps(p + 20);
-        c[0] = a;                            // r0 0..3
-        c[1] = _mm_shuffle_ps(b, cc, 0x4E);  // r1 0..3
-        c[2] = d;                            // r2 0..3
-        c[3] = _mm_shuffle_ps(e, f, 0x4E);   // r3 0..3
+        c[0] = a;                                  // r0 0..3
+        c[1] = _mm_shuffle_ps(b, cc, 0x4E);        // r1 0..3
+        c[2] = d;                                  // r2 0..3
+        c[3] = _mm_shuffle_ps(e, f, 0x4E);         // r3 0..3
         const V y0 = _mm_shuffle_ps(b, cc, 0xE4);  // r0 4 5, r1 4 5
         const V y1 = _mm_shuffle_ps(e, f, 0xE4);   // r2 4 5, r3 4 5
         transpose(c[0], c[1], c[2], c[3]);
@@ -58,8 +58,10 @@ struct Sse2Lanes {
     // Streaming stores go past the cache (`p` 16-byte aligned).
     template <bool Stream>
     static void put(float* p, V v) {
-        if constexpr (Stream) _mm_stream_ps(p, v);
-        else _mm_storeu_ps(p, v);
+        if constexpr (Stream)
+            _mm_stream_ps(p, v);
+        else
+            _mm_storeu_ps(p, v);
     }
     template <bool Stream>
     static void store(float* p, const V* c) {
@@ -99,8 +101,8 @@ bool cpu_has_avx() {
 
 }  // namespace
 
-void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows,
-                 BlendLanes lanes, bool stream) {
+void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows, BlendLanes lanes,
+                 bool stream) {
     std::ptrdiff_t done = 0;
     stream = stream && reinterpret_cast<std::uintptr_t>(out) % 16 == 0;
 #if defined(__x86_64__) || defined(__i386__)
@@ -113,8 +115,10 @@ void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows
 #if defined(__SSE2__)
     if (lanes != BlendLanes::One) {
         const std::ptrdiff_t quads = done + (rows - done) / 4 * 4;
-        if (stream) blend_sse2<true>(f + 6 * done, b + 6 * done, out + 6 * done, quads - done);
-        else blend_sse2<false>(f + 6 * done, b + 6 * done, out + 6 * done, quads - done);
+        if (stream)
+            blend_sse2<true>(f + 6 * done, b + 6 * done, out + 6 * done, quads - done);
+        else
+            blend_sse2<false>(f + 6 * done, b + 6 * done, out + 6 * done, quads - done);
         done = quads;
     }
 #endif
@@ -126,7 +130,8 @@ void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows
 bool blend_rows(const StridedView<float, 2>& lhs, const StridedView<float, 2>& rhs, float* out,
                 const Interrupt& stop) {
     const std::ptrdiff_t n = lhs.shape[0];
-    const bool dense = lhs.shape[1] == 6 && rhs.shape[1] == 6 && lhs.contiguous() && rhs.contiguous();
+    const bool dense =
+        lhs.shape[1] == 6 && rhs.shape[1] == 6 && lhs.contiguous() && rhs.contiguous();
     if (dense) {
         const float* f = reinterpret_cast<const float*>(lhs.data);
         const float* b = reinterpret_cast<const float*>(rhs.data);
@@ -146,7 +151,8 @@ bool blend_rows(const StridedView<float, 2>& lhs, const StridedView<float, 2>& r
         for (std::ptrdiff_t at = begin; at < end; at += kGather) {
             const std::ptrdiff_t count = std::min(kGather, end - at);
             for (std::ptrdiff_t i = 0; i < count; ++i) {
-                const Quality fq = read_quality_row(lhs, at + i), bq = read_quality_row(rhs, at + i);
+                const Quality fq = read_quality_row(lhs, at + i),
+                              bq = read_quality_row(rhs, at + i);
                 std::memcpy(f + 6 * i, &fq, sizeof fq);
                 std::memcpy(b + 6 * i, &bq, sizeof bq);
             }

@@ -63,8 +63,10 @@ struct AvxLanes {
     }
     template <bool Stream>
     static void put(float* p, V v) {
-        if constexpr (Stream) stream2(p, v);
-        else store2(p, v);
+        if constexpr (Stream)
+            stream2(p, v);
+        else
+            store2(p, v);
     }
     template <bool Stream>
     static void store(float* p, const V* c) {

@@ -1,6 +1,5 @@
 // CGAL stays in this translation unit: the header exposes only plain records.
 #include "tin/adaptive_tin.hpp"
-#include "tin/refine_options.hpp"
 
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
 #include <CGAL/Constrained_triangulation_face_base_2.h>
@@ -18,6 +17,8 @@
 #include <limits>
 #include <numeric>
 #include <utility>
+
+#include "tin/refine_options.hpp"
 
 namespace orvik {
 namespace {
@@ -67,7 +68,7 @@ thread_local std::vector<void*>* t_touched_faces = nullptr;
 // touch lets a refresh look at those and at the new faces instead of at all.
 template <class Gt, class Fb>
 class TrackedFaceBase : public Fb {
-public:
+  public:
     using Vertex_handle = typename Fb::Vertex_handle;
 
     template <class Tds2>
@@ -99,7 +100,7 @@ public:
         Fb::set_constraints(a, b, c);
     }
 
-private:
+  private:
     void touch() {
         FaceInfo& info = this->info();
         if (info.touched || t_touched_faces == nullptr) return;
@@ -125,7 +126,7 @@ using ConstraintCrossing = Cdt::Intersection_of_constraints_exception;
 
 // Installs the refiner's list of touched faces for the current thread.
 class TouchLog {
-public:
+  public:
     explicit TouchLog(std::vector<void*>& faces) : previous_(t_touched_faces) {
         t_touched_faces = &faces;
     }
@@ -133,7 +134,7 @@ public:
     TouchLog(const TouchLog&) = delete;
     TouchLog& operator=(const TouchLog&) = delete;
 
-private:
+  private:
     std::vector<void*>* previous_;
 };
 
@@ -146,7 +147,9 @@ bool acceptable(double c) {
     return !std::isnan(c) && a <= kMaxCoordinate && (a == 0.0 || a >= kMinCoordinate);
 }
 
-bool acceptable(double x, double y) { return acceptable(x) && acceptable(y); }
+bool acceptable(double x, double y) {
+    return acceptable(x) && acceptable(y);
+}
 
 // ceil(v) as an unsigned 64-bit count: negative and NaN give 0, huge values saturate.
 std::uint64_t saturating_count(double v) {
@@ -279,7 +282,7 @@ struct MeasuredFace {
 };
 
 class Refiner {
-public:
+  public:
     Refiner(const std::vector<TinPoint>& boundary, const std::vector<TinSurface>& surfaces,
             std::optional<double> max_edge, const RefineOptions& options, const Interrupt& stop)
         : boundary_(boundary),
@@ -290,7 +293,7 @@ public:
 
     Result<TinResult> run();
 
-private:
+  private:
     Status validate() const;
     Status build_boundary();
     Status check_spacing() const;
@@ -355,11 +358,11 @@ private:
         std::uint32_t key;
         FaceHandle face;
     };
-    std::vector<FreshFace> fresh_;             // faces without an id, at a refresh
+    std::vector<FreshFace> fresh_;  // faces without an id, at a refresh
     std::vector<FreshFace> fresh_sorted_;
-    std::vector<std::uint32_t> key_count_;     // counting sort of fresh_ by key
-    double box_[4] = {0.0, 0.0, 0.0, 0.0};     // min x, min y, cells per unit in x and y
-    double extent_[2] = {0.0, 0.0};             // see run()
+    std::vector<std::uint32_t> key_count_;  // counting sort of fresh_ by key
+    double box_[4] = {0.0, 0.0, 0.0, 0.0};  // min x, min y, cells per unit in x and y
+    double extent_[2] = {0.0, 0.0};         // see run()
 
     // Between refreshes: the faces CGAL touched, and the last face slot in
     // use. New faces take the slots after it, in slot order, as long as no
@@ -371,8 +374,8 @@ private:
 
     // Samples of all surfaces, numbered surface after surface. A sample is
     // measured again only when the face of its last measurement changed.
-    std::vector<std::size_t> sample_offset_;   // first number of each surface
-    std::vector<std::uint32_t> sample_face_;   // face id, kUnmeasured or kExcludedSample
+    std::vector<std::size_t> sample_offset_;  // first number of each surface
+    std::vector<std::uint32_t> sample_face_;  // face id, kUnmeasured or kExcludedSample
 
     // Per column of the boundary's box, the triangle last measured there.
     static constexpr std::size_t kRecentColumns = 256;
@@ -913,7 +916,7 @@ void Refiner::boundary_candidates() {
             const double len = std::sqrt(dx * dx + dy * dy);
             double best = 1.0;
             bool chosen = false;
-            Candidate cand{CandidateKind::SurfaceFit, 0, 0.0, 0.0, 0.0, true, a, b,
+            Candidate cand{CandidateKind::SurfaceFit,      0, 0.0, 0.0, 0.0, true, a, b,
                            static_cast<std::uint32_t>(id), a};
             for (std::size_t s = 0; s < surfaces_.size(); ++s) {
                 const TinSurface& surface = surfaces_[s];
@@ -928,8 +931,9 @@ void Refiner::boundary_candidates() {
                     const double zg = StructuredGrid::query(*surface.grid, px, py, true).value;
                     if (std::isnan(zg)) continue;
                     const double z_lin = t * (zb - za) + za;
-                    const double err = std::isnan(z_lin) ? std::numeric_limits<double>::infinity()
-                                                         : std::fabs(z_lin - zg) / surface.tolerance;
+                    const double err = std::isnan(z_lin)
+                                           ? std::numeric_limits<double>::infinity()
+                                           : std::fabs(z_lin - zg) / surface.tolerance;
                     if (err > best) {
                         best = err;
                         chosen = true;
@@ -971,12 +975,10 @@ void Refiner::edge_candidates() {
         if (!(longest > limit)) continue;
         const VertexHandle from = f->vertex(Cdt::ccw(chosen));
         const VertexHandle to = f->vertex(Cdt::cw(chosen));
-        candidates_.push_back({CandidateKind::EdgeSplit, kNone, 0.0,
-                               (from->point().x() + to->point().x()) * 0.5,
-                               (from->point().y() + to->point().y()) * 0.5,
-                               f->is_constrained(chosen), from->info().id, to->info().id,
-                               static_cast<std::uint32_t>(id),
-                               from->info().id});
+        candidates_.push_back(
+            {CandidateKind::EdgeSplit, kNone, 0.0, (from->point().x() + to->point().x()) * 0.5,
+             (from->point().y() + to->point().y()) * 0.5, f->is_constrained(chosen),
+             from->info().id, to->info().id, static_cast<std::uint32_t>(id), from->info().id});
     }
 }
 
@@ -1002,7 +1004,8 @@ Status Refiner::insert_candidates() {
         const Point p(cand.x, cand.y);
         // The candidate's own triangle, while it is still in use, is the nearest start.
         const FaceHandle own = faces_[cand.face].handle;
-        const FaceHandle start = cdt_.tds().faces().is_used(own) ? own : vertices_[cand.hint]->face();
+        const FaceHandle start =
+            cdt_.tds().faces().is_used(own) ? own : vertices_[cand.hint]->face();
         const Location found = locate(start, cand.x, cand.y);
         const FaceHandle loc = found.face;
         const Cdt::Locate_type lt = found.type;
@@ -1054,10 +1057,9 @@ Status Refiner::insert_candidates() {
         }
         for (std::size_t s = 0; s < surfaces_.size(); ++s) {
             const bool own = cand.kind == CandidateKind::SurfaceFit && cand.surface == s;
-            values_[s].push_back(own ? cand.z
-                                     : StructuredGrid::query(*surfaces_[s].grid, cand.x, cand.y,
-                                                             true)
-                                           .value);
+            values_[s].push_back(
+                own ? cand.z
+                    : StructuredGrid::query(*surfaces_[s].grid, cand.x, cand.y, true).value);
         }
     }
     return ok_status();

@@ -32,7 +32,7 @@ struct TinSurface {
 };
 
 struct TinResult {
-    std::vector<double> vertices;        // V x 2: x, y per vertex in index order
+    std::vector<double> vertices;         // V x 2: x, y per vertex in index order
     std::vector<std::int64_t> triangles;  // T x 3: counter-clockwise inside triangles
 };
 

@@ -109,8 +109,8 @@ bool query_ordered(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo
                 std::ptrdiff_t row[kLanes];
                 QueryPoint p[kLanes];
                 for (unsigned k = 0; k < kLanes; ++k) {
-                    row[k] = begin + static_cast<std::ptrdiff_t>(
-                                         sorted[i + (k < lanes ? k : 0)] & 0xFFFFFFFFu);
+                    row[k] = begin + static_cast<std::ptrdiff_t>(sorted[i + (k < lanes ? k : 0)] &
+                                                                 0xFFFFFFFFu);
                     p[k] = {rows.x.at(row[k]), rows.y.at(row[k]), rows.z.at(row[k]),
                             rows.depth.at(row[k])};
                 }
@@ -130,7 +130,8 @@ bool query_ordered(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo
 
 bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
                 QueryScratch& scratch, const Interrupt& stop) {
-    if (MortonOrder* order = scratch.order()) return query_ordered(tree, rows, lo, hi, *order, stop);
+    if (MortonOrder* order = scratch.order())
+        return query_ordered(tree, rows, lo, hi, *order, stop);
     return query_rows_in_order(tree, rows, lo, hi, stop);
 }
 

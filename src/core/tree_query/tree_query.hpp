@@ -9,8 +9,8 @@
 #include "common/interrupt.hpp"
 #include "common/morton_order.hpp"
 #include "common/strided.hpp"
-#include "model_tree/model_tree.hpp"
 #include "model_tree/hit_iterator.hpp"
+#include "model_tree/model_tree.hpp"
 
 namespace orvik {
 
@@ -30,14 +30,14 @@ inline constexpr std::ptrdiff_t kOrderedMinRows = 1024;
 // Morton-order scratch for `rows` rows, none when the batch has fewer than
 // `ordered_from` rows. Throws std::bad_alloc when memory runs out.
 class QueryScratch {
-public:
+  public:
     explicit QueryScratch(std::ptrdiff_t rows, std::ptrdiff_t ordered_from = kOrderedMinRows,
                           std::ptrdiff_t chunk = MortonOrder::kChunk) {
         if (rows >= ordered_from && rows > 0) order_.emplace(rows, chunk);
     }
     MortonOrder* order() { return order_ ? &*order_ : nullptr; }
 
-private:
+  private:
     std::optional<MortonOrder> order_;
 };
 
@@ -78,8 +78,8 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p);
 
 struct Explanation {
     std::vector<Hit> contributions;
-    std::optional<Quality> output;                // every hit blended in order
-    std::optional<std::uint64_t> termination;     // hits the fold blends before stopping
+    std::optional<Quality> output;             // every hit blended in order
+    std::optional<std::uint64_t> termination;  // hits the fold blends before stopping
 };
 
 // Every hit over the full priority range, all of them blended, and where

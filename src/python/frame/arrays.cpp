@@ -66,8 +66,10 @@ Entry describe(PyArrayObject* a, Access access) {
         const std::ptrdiff_t n = PyArray_DIM(a, k);
         const std::ptrdiff_t s = PyArray_STRIDE(a, k);
         if (n > 1) {
-            if (s < 0) lo += (n - 1) * s;
-            else hi += (n - 1) * s;
+            if (s < 0)
+                lo += (n - 1) * s;
+            else
+                hi += (n - 1) * s;
             g = std::gcd(g, s < 0 ? -s : s);
         }
     }
@@ -134,8 +136,7 @@ void ArrayBorrow::release() {
 namespace {
 
 struct SliceContainer {
-    PyObject_HEAD
-    void* ptr;
+    PyObject_HEAD void* ptr;
     std::size_t len;
     std::size_t cap;
     void* owner;
@@ -171,10 +172,12 @@ alignas(16) char g_empty_buffer[16];
 
 }  // namespace
 
-int init_slice_container_type() { return slice_container_type.get() ? 0 : -1; }
+int init_slice_container_type() {
+    return slice_container_type.get() ? 0 : -1;
+}
 
-PyObject* wrap_buffer(void* owner, void (*drop)(void*), void* data, std::size_t len, std::size_t cap,
-                      int type_num, std::initializer_list<npy_intp> dims) {
+PyObject* wrap_buffer(void* owner, void (*drop)(void*), void* data, std::size_t len,
+                      std::size_t cap, int type_num, std::initializer_list<npy_intp> dims) {
     PyTypeObject* type = slice_container_type.get();
     auto* c = type ? PyObject_New(SliceContainer, type) : nullptr;
     if (!c) {
@@ -227,13 +230,16 @@ ResultBuffer::ResultBuffer(std::size_t bytes) {
     if (!data_) throw std::bad_alloc();
 }
 
-ResultBuffer::~ResultBuffer() { std::free(data_); }
+ResultBuffer::~ResultBuffer() {
+    std::free(data_);
+}
 
 PyObject* ResultBuffer::into_array(std::size_t count, int type_num,
                                    std::initializer_list<npy_intp> dims) {
     void* data = data_;
     data_ = nullptr;
-    return wrap_buffer(data, [](void* p) { std::free(p); }, data, count, count, type_num, dims);
+    return wrap_buffer(
+        data, [](void* p) { std::free(p); }, data, count, count, type_num, dims);
 }
 
 }  // namespace orvik::py

@@ -3,24 +3,43 @@
 // results over native buffers owned by a PySliceContainer.
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
 
 #include "common/strided.hpp"
-#include "frame/python.hpp"
 
 namespace orvik::py {
 
 template <class T>
 constexpr int npy_type_of();
-template <> constexpr int npy_type_of<float>() { return NPY_FLOAT32; }
-template <> constexpr int npy_type_of<double>() { return NPY_FLOAT64; }
-template <> constexpr int npy_type_of<std::uint64_t>() { return NPY_UINT64; }
-template <> constexpr int npy_type_of<std::int64_t>() { return NPY_INT64; }
-template <> constexpr int npy_type_of<std::uint8_t>() { return NPY_UINT8; }
-template <> constexpr int npy_type_of<bool>() { return NPY_BOOL; }
+template <>
+constexpr int npy_type_of<float>() {
+    return NPY_FLOAT32;
+}
+template <>
+constexpr int npy_type_of<double>() {
+    return NPY_FLOAT64;
+}
+template <>
+constexpr int npy_type_of<std::uint64_t>() {
+    return NPY_UINT64;
+}
+template <>
+constexpr int npy_type_of<std::int64_t>() {
+    return NPY_INT64;
+}
+template <>
+constexpr int npy_type_of<std::uint8_t>() {
+    return NPY_UINT8;
+}
+template <>
+constexpr int npy_type_of<bool>() {
+    return NPY_BOOL;
+}
 
 // An ndarray (or subclass) with `ndim` dimensions and a dtype equivalent to `type_num`.
 bool is_array_of(PyObject* o, int type_num, int ndim);
@@ -31,7 +50,7 @@ enum class Access { Read, Write };
 // reads coexist; a write excludes every overlapping borrow and needs a
 // writeable array.
 class ArrayBorrow {
-public:
+  public:
     ArrayBorrow() = default;
     ArrayBorrow(const ArrayBorrow&) = delete;
     ArrayBorrow& operator=(const ArrayBorrow&) = delete;
@@ -42,14 +61,14 @@ public:
     bool acquire(PyArrayObject* array, Access access);
     void release();
 
-private:
+  private:
     std::uint64_t token_ = 0;
 };
 
 // A converted and borrowed array argument.
 template <class T, int N>
 class ArrayArg {
-public:
+  public:
     // Type check (type-mismatch TypeError naming "ndarray"), then the borrow;
     // either failure carries the note for `param`. Arrays kept by an object
     // for later calls go through here again at every call: NumPy lets their
@@ -80,7 +99,7 @@ public:
         return v;
     }
 
-private:
+  private:
     PyArrayObject* array_ = nullptr;
     ArrayBorrow borrow_;
 };
@@ -111,8 +130,9 @@ template <class T>
 PyObject* make_array(std::vector<T>&& data, std::initializer_list<npy_intp> dims,
                      int type_num = npy_type_of<T>()) {
     auto* owner = new std::vector<T>(std::move(data));
-    return wrap_buffer(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); },
-                       owner->data(), owner->size(), owner->capacity(), type_num, dims);
+    return wrap_buffer(
+        owner, [](void* p) { delete static_cast<std::vector<T>*>(p); }, owner->data(),
+        owner->size(), owner->capacity(), type_num, dims);
 }
 
 // Memory for a result array that a native loop fills completely: not
@@ -120,7 +140,7 @@ PyObject* make_array(std::vector<T>&& data, std::initializer_list<npy_intp> dims
 // so that the first writes fault it in 2 MiB at a time rather than 4 KiB.
 // Throws std::bad_alloc when memory runs out.
 class ResultBuffer {
-public:
+  public:
     explicit ResultBuffer(std::size_t bytes);
     ~ResultBuffer();
     ResultBuffer(const ResultBuffer&) = delete;
@@ -135,7 +155,7 @@ public:
     // memory, which it takes over (also when this fails).
     PyObject* into_array(std::size_t count, int type_num, std::initializer_list<npy_intp> dims);
 
-private:
+  private:
     void* data_ = nullptr;
 };
 

@@ -22,11 +22,12 @@ std::string join_names(const std::string* names, std::size_t n) {
 void too_many_positional(const Signature& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required != sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                     sig.name, sig.required, sig.count, given, verb);
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name,
+                     sig.required, sig.count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.name,
-                     sig.count, given, verb);
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
+                     sig.name, sig.count, given, verb);
     }
 }
 
@@ -36,8 +37,8 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssiz
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
             if (static_cast<Py_ssize_t>(i) < nargs || slots[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
-                             sig.params[i]);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                             sig.name, sig.params[i]);
                 return false;
             }
             slots[i] = value;
@@ -56,8 +57,8 @@ bool check_missing(const Signature& sig, PyObject** slots) {
     }
     if (n == 0) return true;
     std::string names = join_names(missing, n);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.name, n,
-                 n == 1 ? "" : "s", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.name,
+                 n, n == 1 ? "" : "s", names.c_str());
     return false;
 }
 
@@ -75,7 +76,8 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, slots)) return false;
+            if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, slots))
+                return false;
         }
     }
     return check_missing(sig, slots);

@@ -2,9 +2,9 @@
 // interpreter's own TypeError wordings.
 #pragma once
 
-#include <cstddef>
-
 #include "frame/python.hpp"
+
+#include <cstddef>
 
 namespace orvik::py {
 
@@ -19,8 +19,8 @@ struct Signature {
 
 // Fills slots[0..count) with borrowed references, nullptr for an omitted
 // optional parameter. Returns false with a TypeError set.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots);
 
 // The same for the (args, kwargs) pair of tp_new.
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);

@@ -2,10 +2,11 @@
 // and a new bytes object that native code fills directly.
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <cstddef>
 #include <span>
 
-#include "frame/python.hpp"
 #include "frame/ref.hpp"
 
 namespace orvik::py {

@@ -27,7 +27,8 @@ bool type_mismatch(PyObject* o, const char* required, const char* param) {
     } else {
         Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
         if (name) {
-            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), required);
+            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(),
+                         required);
         }
     }
     return fail(param);
@@ -103,7 +104,8 @@ bool check_sequence(PyObject* o, const char* param) {
 
 bool check_instance(PyObject* o, PyTypeObject* type, const char* type_name, const char* param,
                     bool allow_subclass) {
-    if (type && (Py_IS_TYPE(o, type) || (allow_subclass && PyObject_TypeCheck(o, type)))) return true;
+    if (type && (Py_IS_TYPE(o, type) || (allow_subclass && PyObject_TypeCheck(o, type))))
+        return true;
     return type_mismatch(o, type_name, param);
 }
 

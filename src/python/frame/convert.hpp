@@ -2,18 +2,19 @@
 // and the note "while processing '{param}'" attached.
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <cstdint>
 #include <string>
 
 #include "frame/object.hpp"
-#include "frame/python.hpp"
 
 namespace orvik::py {
 
 bool to_f32(PyObject* o, const char* param, float& out);
 bool to_f64(PyObject* o, const char* param, double& out);
 bool to_priority(PyObject* o, const char* param, std::uint8_t& out);  // 0..255
-bool to_bool(PyObject* o, const char* param, bool& out);  // bool or numpy.bool_
+bool to_bool(PyObject* o, const char* param, bool& out);              // bool or numpy.bool_
 bool to_string(PyObject* o, const char* param, std::string& out);
 
 // Accepts a sequence that is not a str: "Can't extract `str` to `Vec`" for a

@@ -8,7 +8,9 @@ namespace {
 PyObject* g_internal_error = nullptr;
 }  // namespace
 
-PyObject* internal_error_type() { return g_internal_error; }
+PyObject* internal_error_type() {
+    return g_internal_error;
+}
 
 int init_internal_error_type() {
     if (g_internal_error) return 0;
@@ -26,15 +28,22 @@ void raise_internal(const std::string& message) {
     PyErr_SetString(type, message.c_str());
 }
 
-void raise_value(const std::string& message) { PyErr_SetString(PyExc_ValueError, message.c_str()); }
+void raise_value(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+}
 
 void raise_error(const Error& error) {
     switch (error.kind) {
-        case ErrorKind::Value: raise_value(error.message); return;
-        case ErrorKind::Internal: raise_internal(error.message); return;
+        case ErrorKind::Value:
+            raise_value(error.message);
+            return;
+        case ErrorKind::Internal:
+            raise_internal(error.message);
+            return;
         // Only AllowThreads::interrupt() asks a loop to stop, once a signal
         // handler has raised: its exception is already set.
-        case ErrorKind::Interrupted: return;
+        case ErrorKind::Interrupted:
+            return;
     }
 }
 

@@ -2,12 +2,13 @@
 // keeps C++ exceptions from crossing into the interpreter.
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <exception>
 #include <new>
 #include <string>
 
 #include "common/result.hpp"
-#include "frame/python.hpp"
 
 namespace orvik::py {
 

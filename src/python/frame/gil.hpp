@@ -2,15 +2,16 @@
 // every path out, exceptions included. No Python object may be touched inside.
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <chrono>
 
 #include "common/interrupt.hpp"
-#include "frame/python.hpp"
 
 namespace orvik::py {
 
 class AllowThreads {
-public:
+  public:
     AllowThreads();
     ~AllowThreads() { PyEval_RestoreThread(state_); }
     AllowThreads(const AllowThreads&) = delete;
@@ -25,7 +26,7 @@ public:
     // True once a signal handler raised while the loop ran.
     bool interrupted() const { return interrupted_; }
 
-private:
+  private:
     static bool poll(void* self);
 
     PyThreadState* state_;

@@ -2,17 +2,17 @@
 // an atomic borrow counter (0 free, n > 0 shared by n calls, -1 exclusive).
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <new>
 #include <utility>
 
-#include "frame/python.hpp"
-
 namespace orvik::py {
 
 class BorrowFlag {
-public:
+  public:
     bool try_shared() {
         std::intptr_t cur = state_.load(std::memory_order_relaxed);
         do {
@@ -29,14 +29,13 @@ public:
     void release_shared() { state_.fetch_sub(1, std::memory_order_release); }
     void release_exclusive() { state_.store(0, std::memory_order_release); }
 
-private:
+  private:
     std::atomic<std::intptr_t> state_{0};
 };
 
 template <class T>
 struct Instance {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
     BorrowFlag flag;
 };
 
@@ -47,11 +46,13 @@ Instance<T>* as_instance(PyObject* o) {
 
 // Holds a borrow of one instance until it goes out of scope.
 class BorrowGuard {
-public:
+  public:
     BorrowGuard() = default;
     BorrowGuard(const BorrowGuard&) = delete;
     BorrowGuard& operator=(const BorrowGuard&) = delete;
-    BorrowGuard(BorrowGuard&& o) noexcept : flag_(o.flag_), exclusive_(o.exclusive_) { o.flag_ = nullptr; }
+    BorrowGuard(BorrowGuard&& o) noexcept : flag_(o.flag_), exclusive_(o.exclusive_) {
+        o.flag_ = nullptr;
+    }
     ~BorrowGuard() { release(); }
 
     // RuntimeError "Already mutably borrowed" when exclusively held.
@@ -60,12 +61,14 @@ public:
     bool exclusive(BorrowFlag& flag);
     void release() {
         if (!flag_) return;
-        if (exclusive_) flag_->release_exclusive();
-        else flag_->release_shared();
+        if (exclusive_)
+            flag_->release_exclusive();
+        else
+            flag_->release_shared();
         flag_ = nullptr;
     }
 
-private:
+  private:
     BorrowFlag* flag_ = nullptr;
     bool exclusive_ = false;
 };
@@ -110,7 +113,7 @@ inline constexpr const char kModuleName[] = "orvik";
 // state would be out of their reach; the module definition keeps state size
 // 0 and no method table.
 class HeapType {
-public:
+  public:
     // Finishes a type just made from the spec; 0, or -1 with an exception set.
     using Prepare = int (*)(PyTypeObject* type);
 
@@ -126,7 +129,7 @@ public:
     // A new reference to the type, for the module's registration table.
     PyObject* new_reference(PyObject* module);
 
-private:
+  private:
     PyType_Spec* spec_;
     Prepare prepare_;
     PyTypeObject* type_ = nullptr;

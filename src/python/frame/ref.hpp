@@ -6,10 +6,13 @@
 namespace orvik::py {
 
 class Ref {
-public:
+  public:
     Ref() = default;
-    static Ref steal(PyObject* o) { return Ref(o); }    // takes over a new reference
-    static Ref borrow(PyObject* o) { Py_XINCREF(o); return Ref(o); }
+    static Ref steal(PyObject* o) { return Ref(o); }  // takes over a new reference
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
@@ -31,7 +34,7 @@ public:
     }
     explicit operator bool() const { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* o) : p_(o) {}
     PyObject* p_ = nullptr;
 };

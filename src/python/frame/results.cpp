@@ -31,10 +31,11 @@ PyObject* float_tuple(const float* values, int n) {
 PyObject* quality_dict(const Quality& q) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    const std::pair<const char*, float> items[] = {{"rho", q.rho}, {"vp", q.vp}, {"vs", q.vs},
-                                                   {"qp", q.qp},   {"qs", q.qs}, {"alpha", q.alpha}};
+    const std::pair<const char*, float> items[] = {
+        {"rho", q.rho}, {"vp", q.vp}, {"vs", q.vs}, {"qp", q.qp}, {"qs", q.qs}, {"alpha", q.alpha}};
     for (const auto& [key, value] : items) {
-        if (!set_item(dict.get(), key, PyFloat_FromDouble(static_cast<double>(value)))) return nullptr;
+        if (!set_item(dict.get(), key, PyFloat_FromDouble(static_cast<double>(value))))
+            return nullptr;
     }
     return dict.release();
 }

@@ -2,11 +2,12 @@
 // function returns a new reference, or NULL with an exception set.
 #pragma once
 
+#include "frame/python.hpp"
+
 #include <array>
 #include <optional>
 #include <string_view>
 
-#include "frame/python.hpp"
 #include "quality/quality.hpp"
 
 namespace orvik::py {
