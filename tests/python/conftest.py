@@ -11,6 +11,25 @@ import orvik
 
 F32 = np.float32
 
+# ------------------------------------------------------------------ names
+
+# The extension's twelve names in the order it registers them, and its classes.
+NAMES = [
+    "QueryCoordinates",
+    "QueryParams",
+    "PyMeshModel",
+    "PyModelTree",
+    "MeshModelBuilder",
+    "model_tree",
+    "blend_many",
+    "StructuredGrid",
+    "structured_grid",
+    "adaptive_tin",
+    "PyCoastline",
+    "coastline",
+]
+CLASSES = [n for n in NAMES if n[0].isupper()]
+
 # ------------------------------------------------------------------ meshes
 
 # The unit cube split into five tetrahedra: four corner ones and a central one.

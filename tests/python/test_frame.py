@@ -9,30 +9,8 @@ import numpy as np
 import pytest
 
 import orvik
+from conftest import CLASSES, NAMES
 
-ORDER = [
-    "QueryCoordinates",
-    "QueryParams",
-    "PyMeshModel",
-    "PyModelTree",
-    "MeshModelBuilder",
-    "model_tree",
-    "blend_many",
-    "StructuredGrid",
-    "structured_grid",
-    "adaptive_tin",
-    "PyCoastline",
-    "coastline",
-]
-CLASSES = [
-    "QueryCoordinates",
-    "QueryParams",
-    "PyMeshModel",
-    "PyModelTree",
-    "MeshModelBuilder",
-    "StructuredGrid",
-    "PyCoastline",
-]
 NO_CONSTRUCTOR = ["PyMeshModel", "PyModelTree", "StructuredGrid", "PyCoastline"]
 
 Q = np.zeros((1, 6), np.float32)
@@ -44,16 +22,16 @@ class TestRegistration:
         assert orvik.__name__ == "orvik"
         assert extension.__file__.endswith(".so")
         assert extension.__doc__ == "" and orvik.__doc__ == ""
-        assert extension.__all__ == ORDER
-        for name in ORDER:
+        assert extension.__all__ == NAMES
+        for name in NAMES:
             assert getattr(orvik, name) is getattr(extension, name)
 
     def test_all_lists_exactly_the_registered_names_in_order(self):
-        assert orvik.__all__ == ORDER
+        assert orvik.__all__ == NAMES
         public = [n for n in vars(orvik) if not (n.startswith("__") and n.endswith("__"))]
-        assert sorted(public) == sorted(ORDER)
+        assert sorted(public) == sorted(NAMES)
 
-    @pytest.mark.parametrize("name", ORDER)
+    @pytest.mark.parametrize("name", NAMES)
     def test_module_of_every_name(self, name):
         obj = getattr(orvik, name)
         assert obj.__module__ == "orvik"

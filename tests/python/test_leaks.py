@@ -15,6 +15,7 @@ import pytest
 
 import orvik
 from conftest import (
+    CLASSES,
     KUHN,
     box_model,
     box_vertices,
@@ -109,19 +110,7 @@ def quiet_stdout():
 
 
 def types():
-    return [
-        getattr(orvik, n)
-        for n in (
-            "QueryCoordinates",
-            "QueryParams",
-            "PyMeshModel",
-            "PyModelTree",
-            "MeshModelBuilder",
-            "StructuredGrid",
-            "PyCoastline",
-        )
-        if hasattr(orvik, n)
-    ]
+    return [getattr(orvik, n) for n in CLASSES]
 
 
 def s_blend_ok():

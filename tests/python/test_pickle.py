@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orvik
-from conftest import lattice_grid
+from conftest import NAMES, lattice_grid
 from pickle_workers import bits, probe_points, query_many, rich_models, rich_tree, tree_answers
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -152,20 +152,7 @@ def test_reduce_names_the_class_and_its_reader():
     # Pickles name only the class and its method.
     blob = pickle.dumps(tree, protocol=2)
     assert b"PyModelTree" in blob and b"__from_state" in blob
-    assert [n for n in orvik.__all__] == [
-        "QueryCoordinates",
-        "QueryParams",
-        "PyMeshModel",
-        "PyModelTree",
-        "MeshModelBuilder",
-        "model_tree",
-        "blend_many",
-        "StructuredGrid",
-        "structured_grid",
-        "adaptive_tin",
-        "PyCoastline",
-        "coastline",
-    ]
+    assert orvik.__all__ == NAMES
 
 
 def states():
