@@ -6,6 +6,8 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+
+#include "quality/blend_lanes.hpp"
 #endif
 
 namespace orvik {
@@ -33,27 +35,15 @@ struct Sse2Lanes {
     static V lt(V a, V b) { return _mm_cmplt_ps(a, b); }
     static V select(V m, V a, V b) { return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b)); }
 
-    static void transpose(V& a, V& b, V& c, V& d) {
-        const V t0 = _mm_shuffle_ps(a, b, 0x44), t1 = _mm_shuffle_ps(a, b, 0xEE);
-        const V t2 = _mm_shuffle_ps(c, d, 0x44), t3 = _mm_shuffle_ps(c, d, 0xEE);
-        a = _mm_shuffle_ps(t0, t2, 0x88);
-        b = _mm_shuffle_ps(t0, t2, 0xDD);
-        c = _mm_shuffle_ps(t1, t3, 0x88);
-        d = _mm_shuffle_ps(t1, t3, 0xDD);
+    template <int M>
+    static V shuffle(V a, V b) {
+        return _mm_shuffle_ps(a, b, M);
     }
-    // Rows r0..r3 of six floats (24 floats from p) into columns c[0..5].
-    static void load(const float* p, V* c) {
-        const V a = _mm_loadu_ps(p), b = _mm_loadu_ps(p + 4), cc = _mm_loadu_ps(p + 8);
-        const V d = _mm_loadu_ps(p + 12), e = _mm_loadu_ps(p + 16), f = _mm_loadu_ps(p + 20);
-        c[0] = a;                                  // r0 0..3
-        c[1] = _mm_shuffle_ps(b, cc, 0x4E);        // r1 0..3
-        c[2] = d;                                  // r2 0..3
-        c[3] = _mm_shuffle_ps(e, f, 0x4E);         // r3 0..3
-        const V y0 = _mm_shuffle_ps(b, cc, 0xE4);  // r0 4 5, r1 4 5
-        const V y1 = _mm_shuffle_ps(e, f, 0xE4);   // r2 4 5, r3 4 5
-        transpose(c[0], c[1], c[2], c[3]);
-        c[4] = _mm_shuffle_ps(y0, y1, 0x88);
-        c[5] = _mm_shuffle_ps(y0, y1, 0xDD);
+    static V unpacklo(V a, V b) { return _mm_unpacklo_ps(a, b); }
+    static V unpackhi(V a, V b) { return _mm_unpackhi_ps(a, b); }
+    static constexpr int kRows = 4;
+    static void load6(const float* p, V* r) {
+        for (int k = 0; k < 6; ++k) r[k] = _mm_loadu_ps(p + 4 * k);
     }
     // Streaming stores go past the cache (`p` 16-byte aligned).
     template <bool Stream>
@@ -63,29 +53,11 @@ struct Sse2Lanes {
         else
             _mm_storeu_ps(p, v);
     }
-    template <bool Stream>
-    static void store(float* p, const V* c) {
-        V x0 = c[0], x1 = c[1], x2 = c[2], x3 = c[3];
-        transpose(x0, x1, x2, x3);
-        const V y0 = _mm_unpacklo_ps(c[4], c[5]), y1 = _mm_unpackhi_ps(c[4], c[5]);
-        put<Stream>(p, x0);
-        put<Stream>(p + 4, _mm_shuffle_ps(y0, x1, 0x44));
-        put<Stream>(p + 8, _mm_shuffle_ps(x1, y0, 0xEE));
-        put<Stream>(p + 12, x2);
-        put<Stream>(p + 16, _mm_shuffle_ps(y1, x3, 0x44));
-        put<Stream>(p + 20, _mm_shuffle_ps(x3, y1, 0xEE));
-    }
 };
 
 template <bool Stream>
 void blend_sse2(const float* f, const float* b, float* out, std::ptrdiff_t rows) {
-    for (std::ptrdiff_t i = 0; i < rows; i += 4) {
-        __m128 fc[6], bc[6], rc[6];
-        Sse2Lanes::load(f + 6 * i, fc);
-        Sse2Lanes::load(b + 6 * i, bc);
-        blend_columns<Sse2Lanes>(fc, bc, rc);
-        Sse2Lanes::store<Stream>(out + 6 * i, rc);
-    }
+    lanes::blend_groups<Sse2Lanes, Stream>(f, b, out, rows);
     if (Stream) _mm_sfence();
 }
 #endif

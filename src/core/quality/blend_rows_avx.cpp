@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "quality/blend_formula.hpp"
+#include "quality/blend_lanes.hpp"
 
 namespace orvik {
 namespace {
@@ -28,79 +28,42 @@ struct AvxLanes {
         return _mm256_or_ps(_mm256_and_ps(m, a), _mm256_andnot_ps(m, b));
     }
 
-    static void transpose(V& a, V& b, V& c, V& d) {
-        const V t0 = _mm256_shuffle_ps(a, b, 0x44), t1 = _mm256_shuffle_ps(a, b, 0xEE);
-        const V t2 = _mm256_shuffle_ps(c, d, 0x44), t3 = _mm256_shuffle_ps(c, d, 0xEE);
-        a = _mm256_shuffle_ps(t0, t2, 0x88);
-        b = _mm256_shuffle_ps(t0, t2, 0xDD);
-        c = _mm256_shuffle_ps(t1, t3, 0x88);
-        d = _mm256_shuffle_ps(t1, t3, 0xDD);
+    template <int M>
+    static V shuffle(V a, V b) {
+        return _mm256_shuffle_ps(a, b, M);
     }
-    static void load(const float* p, V* c) {
-        // Six whole loads; each register then takes its low half from rows
-        // 0-3 and its high half from rows 4-7.
-        const V l0 = _mm256_loadu_ps(p), l1 = _mm256_loadu_ps(p + 8);
-        const V l2 = _mm256_loadu_ps(p + 16), h0 = _mm256_loadu_ps(p + 24);
-        const V h1 = _mm256_loadu_ps(p + 32), h2 = _mm256_loadu_ps(p + 40);
-        const V a = _mm256_permute2f128_ps(l0, h0, 0x20), b = _mm256_permute2f128_ps(l0, h0, 0x31);
-        const V cc = _mm256_permute2f128_ps(l1, h1, 0x20), d = _mm256_permute2f128_ps(l1, h1, 0x31);
-        const V e = _mm256_permute2f128_ps(l2, h2, 0x20), f = _mm256_permute2f128_ps(l2, h2, 0x31);
-        c[0] = a;
-        c[1] = _mm256_shuffle_ps(b, cc, 0x4E);
-        c[2] = d;
-        c[3] = _mm256_shuffle_ps(e, f, 0x4E);
-        const V y0 = _mm256_shuffle_ps(b, cc, 0xE4);
-        const V y1 = _mm256_shuffle_ps(e, f, 0xE4);
-        transpose(c[0], c[1], c[2], c[3]);
-        c[4] = _mm256_shuffle_ps(y0, y1, 0x88);
-        c[5] = _mm256_shuffle_ps(y0, y1, 0xDD);
+    static V unpacklo(V a, V b) { return _mm256_unpacklo_ps(a, b); }
+    static V unpackhi(V a, V b) { return _mm256_unpackhi_ps(a, b); }
+    static constexpr int kRows = 8;
+    // Six whole loads; each register then takes its low half from rows 0-3
+    // and its high half from rows 4-7.
+    static void load6(const float* p, V* r) {
+        for (int k = 0; k < 3; ++k) {
+            const V lo = _mm256_loadu_ps(p + 8 * k), hi = _mm256_loadu_ps(p + 24 + 8 * k);
+            r[2 * k] = _mm256_permute2f128_ps(lo, hi, 0x20);
+            r[2 * k + 1] = _mm256_permute2f128_ps(lo, hi, 0x31);
+        }
     }
-    static void store2(float* p, V v) { _mm256_storeu2_m128(p + 24, p, v); }
-    // The same halves written past the cache (`p` 16-byte aligned).
-    static void stream2(float* p, V v) {
-        _mm_stream_ps(p, _mm256_castps256_ps128(v));
-        _mm_stream_ps(p + 24, _mm256_extractf128_ps(v, 1));
-    }
+    // The halves written 24 floats apart (`p` 16-byte aligned when Stream).
     template <bool Stream>
     static void put(float* p, V v) {
-        if constexpr (Stream)
-            stream2(p, v);
-        else
-            store2(p, v);
-    }
-    template <bool Stream>
-    static void store(float* p, const V* c) {
-        V x0 = c[0], x1 = c[1], x2 = c[2], x3 = c[3];
-        transpose(x0, x1, x2, x3);
-        const V y0 = _mm256_unpacklo_ps(c[4], c[5]), y1 = _mm256_unpackhi_ps(c[4], c[5]);
-        put<Stream>(p, x0);
-        put<Stream>(p + 4, _mm256_shuffle_ps(y0, x1, 0x44));
-        put<Stream>(p + 8, _mm256_shuffle_ps(x1, y0, 0xEE));
-        put<Stream>(p + 12, x2);
-        put<Stream>(p + 16, _mm256_shuffle_ps(y1, x3, 0x44));
-        put<Stream>(p + 20, _mm256_shuffle_ps(x3, y1, 0xEE));
+        if constexpr (Stream) {
+            _mm_stream_ps(p, _mm256_castps256_ps128(v));
+            _mm_stream_ps(p + 24, _mm256_extractf128_ps(v, 1));
+        } else {
+            _mm256_storeu2_m128(p + 24, p, v);
+        }
     }
 };
-
-template <bool Stream>
-void blend_lanes(const float* f, const float* b, float* out, std::ptrdiff_t rows) {
-    for (std::ptrdiff_t i = 0; i < rows; i += 8) {
-        __m256 fc[6], bc[6], rc[6];
-        AvxLanes::load(f + 6 * i, fc);
-        AvxLanes::load(b + 6 * i, bc);
-        blend_columns<AvxLanes>(fc, bc, rc);
-        AvxLanes::store<Stream>(out + 6 * i, rc);
-    }
-}
 
 }  // namespace
 
 void blend_dense_avx(const float* f, const float* b, float* out, std::ptrdiff_t rows, bool stream) {
     if (stream) {
-        blend_lanes<true>(f, b, out, rows);
+        lanes::blend_groups<AvxLanes, true>(f, b, out, rows);
         _mm_sfence();
     } else {
-        blend_lanes<false>(f, b, out, rows);
+        lanes::blend_groups<AvxLanes, false>(f, b, out, rows);
     }
 }
 
