@@ -1,5 +1,6 @@
 // CGAL stays in this translation unit: the header exposes only plain records.
 #include "tin/adaptive_tin.hpp"
+#include "tin/chunked_vector.hpp"
 #include "tin/refine_options.hpp"
 
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
@@ -172,11 +173,15 @@ struct FaceWorst {
     std::size_t sample = 0;
 };
 
-// A face id's slot (fixed for the life of the id) and the worst sample
-// measured in it since it last changed.
-struct FaceRecord {
+// A face id's slot (fixed for the life of the id), the worst sample measured
+// in it since it last changed, and what the refresh compares and keeps: one
+// cache line, as a refresh reads the records of faces all over the id range.
+struct alignas(64) FaceRecord {
     FaceHandle handle;
     FaceWorst worst;
+    std::array<const void*, 3> corners{};  // the face's vertices at the last refresh
+    bool live = false;                     // finite at the last refresh
+    bool constrained = false;              // live, with a constrained edge
 };
 
 enum class CandidateKind { SurfaceFit, EdgeSplit };
@@ -226,7 +231,7 @@ struct MeasuredFace {
     double bound[3] = {0.0, 0.0, 0.0};
 
     // `extent`: the width and height of a box holding every sample and vertex.
-    void load(FaceHandle f, std::vector<FaceRecord>& faces, const std::vector<double>& values,
+    void load(FaceHandle f, ChunkedVector<FaceRecord>& faces, const std::vector<double>& values,
               const double extent[2]) {
         const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
         face = f;
@@ -408,7 +413,7 @@ private:
     Status constrain(VertexHandle a, VertexHandle b);
     void classify();
     // A finite face at the last refresh.
-    bool live(std::size_t id) const { return live_[id] != 0; }
+    bool live(std::size_t id) const { return faces_[id].live; }
     bool inside(FaceHandle f) const { return f->info().visited && f->info().odd; }
     // Counts `units` of work and asks `stop_` after every few thousand; true
     // (for good) once it asked to stop.
@@ -436,15 +441,9 @@ private:
     Cdt cdt_;
     std::vector<VertexHandle> vertices_;       // by vertex id
     std::vector<std::vector<double>> values_;  // per surface, by vertex id
-    std::vector<FaceRecord> faces_;            // by face id
-    // By face id, its corners at the last refresh: kept apart from the faces
-    // so that a face fits one cache line.
-    using Corners = std::array<const void*, 3>;
-    std::vector<Corners> corners_;
-    std::vector<std::uint8_t> live_;           // per face id: finite at the last refresh
+    ChunkedVector<FaceRecord> faces_;          // by face id
     std::vector<std::uint8_t> changed_;        // per face id: changed at the last refresh
     std::vector<std::uint32_t> changed_ids_;   // those ids, in no order
-    std::vector<std::uint8_t> constrained_;    // per face id: live with a constrained edge
     std::vector<std::uint8_t> was_live_;       // scratch of a full scan
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
     std::vector<std::uint32_t> bounded_;       // ids of live faces with a constrained edge
@@ -584,7 +583,7 @@ Status Refiner::refresh_faces() {
 
     std::sort(bounded_.begin(), bounded_.end());
     bounded_.erase(std::unique(bounded_.begin(), bounded_.end()), bounded_.end());
-    std::erase_if(bounded_, [this](std::uint32_t id) { return !constrained_[id]; });
+    std::erase_if(bounded_, [this](std::uint32_t id) { return !faces_[id].constrained; });
     // Faces that changed lost their worst sample; the others keep it.
     std::erase_if(misfits_, [this](std::uint32_t id) { return faces_[id].worst.surface == kNone; });
     marked_.assign(faces_.size(), 0);
@@ -594,9 +593,12 @@ Status Refiner::refresh_faces() {
 // Looks at every face: the first time, and whenever faces may have been
 // deleted or new faces may sit in freed slots.
 void Refiner::scan_all_faces() {
-    was_live_.assign(live_.begin(), live_.end());
-    std::fill(live_.begin(), live_.end(), std::uint8_t{0});
-    std::fill(constrained_.begin(), constrained_.end(), std::uint8_t{0});
+    was_live_.resize(faces_.size());
+    for (std::size_t id = 0; id < faces_.size(); ++id) {
+        FaceRecord& rec = faces_[id];
+        was_live_[id] = rec.live;
+        rec.live = rec.constrained = false;
+    }
     bounded_.clear();
     for (FaceHandle f : cdt_.all_face_handles()) {
         if (stopping()) return;
@@ -613,7 +615,7 @@ void Refiner::scan_all_faces() {
     touched_.clear();
     // Ids finite at the previous refresh and not now died or went outside.
     for (std::size_t id = 0; id < was_live_.size(); ++id) {
-        if (was_live_[id] && !live_[id]) mark_changed(static_cast<std::uint32_t>(id));
+        if (was_live_[id] && !faces_[id].live) mark_changed(static_cast<std::uint32_t>(id));
     }
 }
 
@@ -644,10 +646,11 @@ bool Refiner::scan_touched_faces() {
     bool consistent = slots_used_ + added == slots.size();
     const std::size_t count = consistent ? touched_.size() : 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count) {
-            const char* next = static_cast<const char*>(touched_[i + kAhead]);
-            __builtin_prefetch(next);
-            __builtin_prefetch(next + 64);
+        if (i + kAhead < count) __builtin_prefetch(touched_[i + kAhead]);
+        // Halfway there, the face is in cache: fetch its corners' record.
+        if (i + kAhead / 2 < count) {
+            const std::uint32_t id = static_cast<const Face*>(touched_[i + kAhead / 2])->info().id;
+            if (id != kNone) __builtin_prefetch(&faces_[id]);
         }
         if (stopping()) return true;
         const FaceHandle f(static_cast<Face*>(touched_[i]));
@@ -659,14 +662,14 @@ bool Refiner::scan_touched_faces() {
             continue;
         }
         if (cdt_.is_infinite(f)) {
-            if (live_[info.id]) {
-                live_[info.id] = 0;
-                constrained_[info.id] = 0;
+            FaceRecord& rec = faces_[info.id];
+            if (rec.live) {
+                rec.live = rec.constrained = false;
                 mark_changed(info.id);
             }
             continue;
         }
-        note_face(f, live_[info.id] != 0);
+        note_face(f, faces_[info.id].live);
     }
     if (!consistent) {
         for (const FreshFace& fresh : fresh_) fresh.face->info().fresh = false;
@@ -705,10 +708,7 @@ Status Refiner::number_fresh_faces() {
         info.id = static_cast<std::uint32_t>(faces_.size());
         info.fresh = false;
         faces_.push_back({fresh.face, FaceWorst{}});
-        corners_.push_back({nullptr, nullptr, nullptr});
-        live_.push_back(0);
         changed_.push_back(0);
-        constrained_.push_back(0);
         note_face(fresh.face, false);
     }
     return ok_status();
@@ -725,12 +725,13 @@ void Refiner::mark_changed(std::uint32_t id) {
 void Refiner::note_face(FaceHandle f, bool was_live) {
     FaceInfo& info = f->info();
     const std::uint32_t id = info.id;
-    live_[id] = 1;
+    FaceRecord& rec = faces_[id];
+    rec.live = true;
     const bool bounded = f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2);
-    constrained_[id] = bounded;
+    rec.constrained = bounded;
     if (bounded) bounded_.push_back(id);
     const void* now[3] = {&*f->vertex(0), &*f->vertex(1), &*f->vertex(2)};
-    Corners& corners = corners_[id];
+    auto& corners = rec.corners;
     if (!was_live || corners[0] != now[0] || corners[1] != now[1] || corners[2] != now[2]) {
         mark_changed(id);
         for (int k = 0; k < 3; ++k) corners[k] = now[k];
