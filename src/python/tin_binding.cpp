@@ -1,4 +1,5 @@
 // adaptive_tin: triangulate a polygon until it fits gridded surfaces.
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -83,6 +84,23 @@ bool convert_surfaces(PyObject* o, SurfaceHolds& holds, std::vector<SurfaceArg>&
     }
 }
 
+// One field of every sample, as a strided column.
+StridedView<double, 1> sample_field(const std::vector<TinSample>& samples, std::size_t offset) {
+    StridedView<double, 1> view;
+    view.data = reinterpret_cast<const char*>(samples.data()) + offset;
+    view.shape = {static_cast<std::ptrdiff_t>(samples.size())};
+    view.strides = {static_cast<std::ptrdiff_t>(sizeof(TinSample))};
+    return view;
+}
+
+MutableStridedView<double, 1> sample_values(std::vector<TinSample>& samples) {
+    MutableStridedView<double, 1> view;
+    view.data = reinterpret_cast<char*>(samples.data()) + offsetof(TinSample, z);
+    view.shape = {static_cast<std::ptrdiff_t>(samples.size())};
+    view.strides = {static_cast<std::ptrdiff_t>(sizeof(TinSample))};
+    return view;
+}
+
 // Rows of (x, y); further columns are ignored. A row without two columns has
 // no point to give.
 bool has_points(const StridedView<double, 2>& a, const char* name) {
@@ -128,10 +146,13 @@ PyObject* adaptive_tin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             surface.tolerance = arg.tolerance;
             surface.samples.reserve(static_cast<std::size_t>(sview.shape[0]));
             for (std::ptrdiff_t r = 0; r < sview.shape[0]; ++r) {
-                const double x = sview.at(r, 0), y = sview.at(r, 1);
-                surface.samples.push_back(
-                    {x, y, StructuredGrid::query(*arg.grid, x, y, true).value});
+                surface.samples.push_back({sview.at(r, 0), sview.at(r, 1), 0.0});
             }
+            // Evaluated in place, several points at a time.
+            StructuredGrid::query_values(*arg.grid,
+                                         sample_field(surface.samples, offsetof(TinSample, x)),
+                                         sample_field(surface.samples, offsetof(TinSample, y)),
+                                         true, sample_values(surface.samples));
         }
 
         std::optional<Result<TinResult>> result;

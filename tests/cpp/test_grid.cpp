@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "fixtures.hpp"
@@ -140,6 +143,91 @@ TEST(StructuredGrid, StartCellAtIndexBoundaries) {
     EXPECT_TRUE(q.outside);
     EXPECT_TRUE(std::isnan(q.value));
 }
+
+// The batched query gives the values of one query after another, to the
+// bit: inside and outside cells, on nodes and cell edges, in the band around
+// the grid's edge, at non-finite coordinates, next to NaN nodes and in a
+// collapsed cell, with either clamp setting, for any count (the tail after
+// the last full batch included) and through strided views.
+struct QueryValuesCase {
+    const char* name;
+    bool curved;  // rotated, sheared and bent instead of axis-aligned
+};
+
+class QueryValues : public ::testing::TestWithParam<QueryValuesCase> {};
+
+TEST_P(QueryValues, MatchOneQueryAfterAnother) {
+    const std::ptrdiff_t m = 9, n = 12;
+    Arrays a = lattice(m, n, [](double i, double j) { return std::sin(i * 0.7) * 40.0 + j * j; });
+    if (GetParam().curved) {
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            for (std::ptrdiff_t j = 0; j < n; ++j) {
+                const std::size_t k = static_cast<std::size_t>(i * n + j);
+                const double u = static_cast<double>(j), v = static_cast<double>(i);
+                a.x[k] = 0.8 * u - 0.6 * v + 0.3 * v + 0.05 * v * v;
+                a.y[k] = 0.6 * u + 0.8 * v + 0.02 * u * u;
+            }
+        }
+    }
+    a.v[static_cast<std::size_t>(3 * n + 4)] = std::nan("");
+    // Cell (6, 8) collapses to a point.
+    for (std::ptrdiff_t i : {6, 7}) {
+        for (std::ptrdiff_t j : {8, 9}) {
+            const std::size_t k = static_cast<std::size_t>(i * n + j);
+            a.x[k] = a.x[static_cast<std::size_t>(6 * n + 8)];
+            a.y[k] = a.y[static_cast<std::size_t>(6 * n + 8)];
+        }
+    }
+    auto g = build(a);
+    ASSERT_TRUE(g.ok());
+
+    // Interleaved (x, y, value) rows, as the TIN keeps its samples.
+    std::vector<double> rows;
+    const auto add = [&rows](double x, double y) { rows.insert(rows.end(), {x, y, -1.0}); };
+    unsigned state = 99;
+    const auto uniform = [&state](double lo, double hi) {
+        state = state * 1103515245u + 12345u;
+        return lo + (hi - lo) * static_cast<double>((state >> 8) & 0xFFFFFF) / 16777216.0;
+    };
+    for (std::size_t k = 0; k < a.x.size(); ++k) add(a.x[k], a.y[k]);  // nodes
+    for (int k = 0; k < 600; ++k) add(uniform(-4.0, 16.0), uniform(-4.0, 14.0));
+    for (int k = 0; k < 50; ++k) add(uniform(0.0, 11.0), std::floor(uniform(0.0, 8.0)));  // edges
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double bad : {std::nan(""), inf, -inf, 1e300}) {
+        add(bad, 2.0);
+        add(3.0, bad);
+    }
+    const std::size_t total = rows.size() / 3;
+
+    for (bool clamp : {true, false}) {
+        for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{4},
+                                  std::size_t{7}, total}) {
+            std::vector<double> out = rows;
+            StridedView<double, 1> x, y;
+            MutableStridedView<double, 1> values;
+            x.data = reinterpret_cast<const char*>(out.data());
+            y.data = x.data + sizeof(double);
+            values.data = reinterpret_cast<char*>(out.data()) + 2 * sizeof(double);
+            x.shape = y.shape = values.shape = {static_cast<std::ptrdiff_t>(count)};
+            x.strides = y.strides = values.strides = {3 * sizeof(double)};
+            StructuredGrid::query_values(*g, x, y, clamp, values);
+            for (std::size_t k = 0; k < total; ++k) {
+                const double px = rows[3 * k], py = rows[3 * k + 1];
+                const double expect =
+                    k < count ? StructuredGrid::query(*g, px, py, clamp).value : -1.0;
+                const double got = out[3 * k + 2];
+                EXPECT_EQ(std::memcmp(&got, &expect, sizeof(double)), 0)
+                    << "point " << k << " (" << px << ", " << py << ") clamp " << clamp << ": "
+                    << got << " vs " << expect;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Grids, QueryValues,
+                         ::testing::Values(QueryValuesCase{"axis_aligned", false},
+                                           QueryValuesCase{"curved", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace orvik

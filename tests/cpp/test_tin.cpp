@@ -7,6 +7,7 @@
 
 #include "fixtures.hpp"
 #include "tin/adaptive_tin.hpp"
+#include "tin/chunked_vector.hpp"
 #include "tin/refine_options.hpp"
 
 namespace orvik {
@@ -285,6 +286,24 @@ TEST(AdaptiveTin, ShortcutsLeaveTheResultUnchanged) {
             EXPECT_EQ(plain->triangles, checked->triangles) << "round " << round;
         }
     }
+}
+
+// Elements keep their values and their addresses while the array grows
+// across chunk boundaries.
+TEST(ChunkedVector, GrowsWithoutMovingElements) {
+    ChunkedVector<std::size_t, 2> v;  // chunks of four
+    std::vector<const std::size_t*> where;
+    for (std::size_t k = 0; k < 23; ++k) {
+        v.push_back(k * k);
+        where.push_back(&v[k]);
+        ASSERT_EQ(v.size(), k + 1);
+    }
+    for (std::size_t k = 0; k < 23; ++k) {
+        EXPECT_EQ(v[k], k * k);
+        EXPECT_EQ(&v[k], where[k]);
+    }
+    v[9] = 7;
+    EXPECT_EQ(*where[9], 7u);
 }
 
 }  // namespace

@@ -44,6 +44,13 @@ struct StructuredGrid {
     // Never fails and allocates nothing; safe on any thread.
     static GridSample query(const StructuredGrid& grid, double x, double y, bool clamp);
 
+    // values[k] = query(x[k], y[k], clamp).value; x, y and values have equal
+    // lengths. The same values as one query after another, several points at
+    // a time.
+    static void query_values(const StructuredGrid& grid, const StridedView<double, 1>& x,
+                             const StridedView<double, 1>& y, bool clamp,
+                             const MutableStridedView<double, 1>& values);
+
     // out_values[k], out_outside[k] = query(x[k], y[k], clamp); x and y have
     // equal length. False when `stop` ended the loop early.
     static bool query_many(const StructuredGrid& grid, const StridedView<double, 1>& x,

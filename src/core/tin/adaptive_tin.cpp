@@ -11,6 +11,7 @@
 #include <CGAL/spatial_sort.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,11 @@
 #include <numeric>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "tin/chunked_vector.hpp"
 #include "tin/refine_options.hpp"
 
 namespace orvik {
@@ -42,15 +48,13 @@ static_assert(kMaxCoordinate == 0x1p201 && kMinCoordinate == 0x1p-142);
 
 // Carried by CGAL inside each face. CGAL reuses a face in place when it
 // flips it, so an id names a slot, not a fixed triangle; the refiner's
-// per-face records are indexed by it. `corners` are the face's vertices as
-// they were at the last refresh.
+// per-face records are indexed by it.
 struct FaceInfo {
     std::uint32_t id = kNone;
-    std::uint32_t crossings = 0;
+    bool odd = false;  // crossed an odd number of constraints from the hull
     bool visited = false;
     bool touched = false;  // changed by CGAL since the last refresh
     bool fresh = false;    // new since the last refresh, waiting for its id
-    const void* corners[3] = {nullptr, nullptr, nullptr};
 };
 
 // CGAL default-constructs the info of every vertex it creates: a new vertex
@@ -67,7 +71,7 @@ thread_local std::vector<void*>* t_touched_faces = nullptr;
 // through these setters (its own constructors aside); noting the faces they
 // touch lets a refresh look at those and at the new faces instead of at all.
 template <class Gt, class Fb>
-class TrackedFaceBase : public Fb {
+class alignas(64) TrackedFaceBase : public Fb {
   public:
     using Vertex_handle = typename Fb::Vertex_handle;
 
@@ -115,6 +119,8 @@ using FaceInfoBase = CGAL::Triangulation_face_base_with_info_2<FaceInfo, Kernel>
 using FaceBase =
     TrackedFaceBase<Kernel, CGAL::Constrained_triangulation_face_base_2<Kernel, FaceInfoBase>>;
 using Tds = CGAL::Triangulation_data_structure_2<VertexBase, FaceBase>;
+// Walks read faces all over memory: one cache line each.
+static_assert(sizeof(Tds::Face) <= 64);
 // The plain no-intersection tag throws as soon as a point splits a constraint.
 using Itag = CGAL::No_constraint_intersection_requiring_constructions_tag;
 using Cdt = CGAL::Constrained_Delaunay_triangulation_2<Kernel, Tds, Itag>;
@@ -180,11 +186,15 @@ struct FaceWorst {
     std::size_t sample = 0;
 };
 
-// A face id's slot (fixed for the life of the id) and the worst sample
-// measured in it since it last changed.
-struct FaceRecord {
+// A face id's slot (fixed for the life of the id), the worst sample measured
+// in it since it last changed, and what the refresh compares and keeps: one
+// cache line, as a refresh reads the records of faces all over the id range.
+struct alignas(64) FaceRecord {
     FaceHandle handle;
     FaceWorst worst;
+    std::array<const void*, 3> corners{};  // the face's vertices at the last refresh
+    bool live = false;                     // finite at the last refresh
+    bool constrained = false;              // live, with a constrained edge
 };
 
 enum class CandidateKind { SurfaceFit, EdgeSplit };
@@ -198,6 +208,7 @@ struct Candidate {
     std::uint32_t from, to;
     std::uint32_t face;
     std::uint32_t hint;
+    std::size_t sample = kNoIndex;  // the sample's number among all samples, if one
 };
 
 // Where a point lies: in face (FACE), on the edge opposite corner `index`
@@ -233,7 +244,7 @@ struct MeasuredFace {
     double bound[3] = {0.0, 0.0, 0.0};
 
     // `extent`: the width and height of a box holding every sample and vertex.
-    void load(FaceHandle f, std::vector<FaceRecord>& faces, const std::vector<double>& values,
+    void load(FaceHandle f, ChunkedVector<FaceRecord>& faces, const std::vector<double>& values,
               const double extent[2]) {
         const VertexHandle va = f->vertex(0), vb = f->vertex(1), vc = f->vertex(2);
         face = f;
@@ -271,14 +282,112 @@ struct MeasuredFace {
         nv = dy * bax - dx * bay;
     }
 
+    // The point's edge function against (B, C).
+    double edge0(double px, double py) const { return cbx * (py - yb) - cby * (px - xb); }
+
     // Strictly inside, certified by the filter alone; anything else goes to
     // the exact location, which would find this same triangle for such a
     // point. Gives the numerators on the way.
     bool holds(double px, double py, double& nu, double& nv) const {
         numerators(px, py, nu, nv);
-        const double e0 = cbx * (py - yb) - cby * (px - xb);
+        const double e0 = edge0(px, py);
         return (e0 > bound[0]) & (nu > bound[1]) & (nv > bound[2]);
     }
+};
+
+// A misfit below this cannot replace the face's worst so far: fl(worst *
+// tolerance) shrunk by 1e-15 stays below the exact product by more than the
+// rounding of diff / tolerance can make up. 0 where products lose precision.
+double below_worst(const FaceRecord& rec, double tolerance) {
+    const double reach = rec.worst.err * tolerance;
+    return reach > 1e-290 && reach < 1e290 ? reach * (1.0 - 1e-15) : 0.0;
+}
+
+// Tests four samples at once against one triangle, computed as the one by
+// one measurement computes them.
+class BlockTest {
+  public:
+    // Of samples p[0..3], those (bit l for p[l]) that lie strictly inside
+    // triangle m, certified by its filter, and either fit there within the
+    // tolerance, have a NaN value, or misfit by clearly less than the
+    // triangle's worst misfit so far (below `limit`, 0 when there is no such
+    // shortcut): measuring them would change nothing but their faces. The
+    // worst only grows, so that stays true whatever the others do.
+    unsigned settled(const MeasuredFace& m, const TinSample* p, double tolerance, double limit) {
+#if defined(__SSE2__)
+        if (&m != of_ || m.face != face_) set(m);
+        const __m128d one = _mm_set1_pd(1.0), magnitude = _mm_set1_pd(-0.0);
+        const __m128d tol = _mm_set1_pd(tolerance), below = _mm_set1_pd(limit);
+        unsigned bits = 0;
+        for (int pair = 0; pair < 2; ++pair) {
+            // Two samples (x, y, z) side by side: x0 y0 | z0 x1 | y1 z1.
+            const double* q = &p[2 * pair].x;
+            const __m128d a = _mm_loadu_pd(q), b = _mm_loadu_pd(q + 2), c = _mm_loadu_pd(q + 4);
+            const __m128d px = _mm_shuffle_pd(a, b, 2), py = _mm_shuffle_pd(a, c, 1);
+            const __m128d pz = _mm_shuffle_pd(b, c, 2);
+            const __m128d dx = _mm_sub_pd(px, xa_), dy = _mm_sub_pd(py, ya_);
+            const __m128d nu = _mm_sub_pd(_mm_mul_pd(dx, cay_), _mm_mul_pd(dy, cax_));
+            const __m128d nv = _mm_sub_pd(_mm_mul_pd(dy, bax_), _mm_mul_pd(dx, bay_));
+            const __m128d e0 = _mm_sub_pd(_mm_mul_pd(cbx_, _mm_sub_pd(py, yb_)),
+                                          _mm_mul_pd(cby_, _mm_sub_pd(px, xb_)));
+            const __m128d inside =
+                _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(e0, bound0_), _mm_cmpgt_pd(nu, bound1_)),
+                           _mm_cmpgt_pd(nv, bound2_));
+            const __m128d u = _mm_div_pd(nu, det_), v = _mm_div_pd(nv, det_);
+            const __m128d z_tin = _mm_add_pd(
+                _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_sub_pd(one, u), v), za_), _mm_mul_pd(u, zb_)),
+                _mm_mul_pd(v, zc_));
+            const __m128d diff = _mm_andnot_pd(magnitude, _mm_sub_pd(z_tin, pz));
+            const __m128d fits =
+                _mm_or_pd(_mm_or_pd(_mm_cmple_pd(diff, tol), _mm_cmplt_pd(diff, below)),
+                          _mm_cmpunord_pd(pz, pz));
+            bits |= static_cast<unsigned>(_mm_movemask_pd(_mm_and_pd(inside, fits))) << (2 * pair);
+        }
+        return bits;
+#else
+        unsigned bits = 0;
+        for (int l = 0; l < 4; ++l) {
+            double nu, nv;
+            if (!m.holds(p[l].x, p[l].y, nu, nv)) continue;
+            const double u = nu / m.det, v = nv / m.det;
+            const double z_tin = (((1.0 - u) - v) * m.za + u * m.zb) + v * m.zc;
+            const double diff = std::fabs(z_tin - p[l].z);
+            if (diff <= tolerance || diff < limit || std::isnan(p[l].z)) bits |= 1u << l;
+        }
+        return bits;
+#endif
+    }
+
+  private:
+#if defined(__SSE2__)
+    // The triangle's figures in both lanes, for the record last tested.
+    void set(const MeasuredFace& m) {
+        of_ = &m;
+        face_ = m.face;
+        xa_ = _mm_set1_pd(m.xa);
+        ya_ = _mm_set1_pd(m.ya);
+        xb_ = _mm_set1_pd(m.xb);
+        yb_ = _mm_set1_pd(m.yb);
+        cax_ = _mm_set1_pd(m.cax);
+        cay_ = _mm_set1_pd(m.cay);
+        bax_ = _mm_set1_pd(m.bax);
+        bay_ = _mm_set1_pd(m.bay);
+        cbx_ = _mm_set1_pd(m.cbx);
+        cby_ = _mm_set1_pd(m.cby);
+        bound0_ = _mm_set1_pd(m.bound[0]);
+        bound1_ = _mm_set1_pd(m.bound[1]);
+        bound2_ = _mm_set1_pd(m.bound[2]);
+        det_ = _mm_set1_pd(m.det);
+        za_ = _mm_set1_pd(m.za);
+        zb_ = _mm_set1_pd(m.zb);
+        zc_ = _mm_set1_pd(m.zc);
+    }
+
+    const MeasuredFace* of_ = nullptr;
+    FaceHandle face_;
+    __m128d xa_, ya_, xb_, yb_, cax_, cay_, bax_, bay_, cbx_, cby_;
+    __m128d bound0_, bound1_, bound2_, det_, za_, zb_, zc_;
+#endif
 };
 
 class Refiner {
@@ -317,8 +426,8 @@ class Refiner {
     Status constrain(VertexHandle a, VertexHandle b);
     void classify();
     // A finite face at the last refresh.
-    bool live(std::size_t id) const { return live_[id] != 0; }
-    bool inside(FaceHandle f) const { return f->info().visited && (f->info().crossings & 1u); }
+    bool live(std::size_t id) const { return faces_[id].live; }
+    bool inside(FaceHandle f) const { return f->info().visited && f->info().odd; }
     // Counts `units` of work and asks `stop_` after every few thousand; true
     // (for good) once it asked to stop.
     bool stopping(std::size_t units = 1) {
@@ -345,11 +454,9 @@ class Refiner {
     Cdt cdt_;
     std::vector<VertexHandle> vertices_;       // by vertex id
     std::vector<std::vector<double>> values_;  // per surface, by vertex id
-    std::vector<FaceRecord> faces_;            // by face id
-    std::vector<std::uint8_t> live_;           // per face id: finite at the last refresh
+    ChunkedVector<FaceRecord> faces_;          // by face id
     std::vector<std::uint8_t> changed_;        // per face id: changed at the last refresh
     std::vector<std::uint32_t> changed_ids_;   // those ids, in no order
-    std::vector<std::uint8_t> constrained_;    // per face id: live with a constrained edge
     std::vector<std::uint8_t> was_live_;       // scratch of a full scan
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
     std::vector<std::uint32_t> bounded_;       // ids of live faces with a constrained edge
@@ -489,7 +596,7 @@ Status Refiner::refresh_faces() {
 
     std::sort(bounded_.begin(), bounded_.end());
     bounded_.erase(std::unique(bounded_.begin(), bounded_.end()), bounded_.end());
-    std::erase_if(bounded_, [this](std::uint32_t id) { return !constrained_[id]; });
+    std::erase_if(bounded_, [this](std::uint32_t id) { return !faces_[id].constrained; });
     // Faces that changed lost their worst sample; the others keep it.
     std::erase_if(misfits_, [this](std::uint32_t id) { return faces_[id].worst.surface == kNone; });
     marked_.assign(faces_.size(), 0);
@@ -499,9 +606,12 @@ Status Refiner::refresh_faces() {
 // Looks at every face: the first time, and whenever faces may have been
 // deleted or new faces may sit in freed slots.
 void Refiner::scan_all_faces() {
-    was_live_.assign(live_.begin(), live_.end());
-    std::fill(live_.begin(), live_.end(), std::uint8_t{0});
-    std::fill(constrained_.begin(), constrained_.end(), std::uint8_t{0});
+    was_live_.resize(faces_.size());
+    for (std::size_t id = 0; id < faces_.size(); ++id) {
+        FaceRecord& rec = faces_[id];
+        was_live_[id] = rec.live;
+        rec.live = rec.constrained = false;
+    }
     bounded_.clear();
     for (FaceHandle f : cdt_.all_face_handles()) {
         if (stopping()) return;
@@ -518,7 +628,7 @@ void Refiner::scan_all_faces() {
     touched_.clear();
     // Ids finite at the previous refresh and not now died or went outside.
     for (std::size_t id = 0; id < was_live_.size(); ++id) {
-        if (was_live_[id] && !live_[id]) mark_changed(static_cast<std::uint32_t>(id));
+        if (was_live_[id] && !faces_[id].live) mark_changed(static_cast<std::uint32_t>(id));
     }
 }
 
@@ -549,10 +659,11 @@ bool Refiner::scan_touched_faces() {
     bool consistent = slots_used_ + added == slots.size();
     const std::size_t count = consistent ? touched_.size() : 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count) {
-            const char* next = static_cast<const char*>(touched_[i + kAhead]);
-            __builtin_prefetch(next);
-            __builtin_prefetch(next + 64);
+        if (i + kAhead < count) __builtin_prefetch(touched_[i + kAhead]);
+        // Halfway there, the face is in cache: fetch its corners' record.
+        if (i + kAhead / 2 < count) {
+            const std::uint32_t id = static_cast<const Face*>(touched_[i + kAhead / 2])->info().id;
+            if (id != kNone) __builtin_prefetch(&faces_[id]);
         }
         if (stopping()) return true;
         const FaceHandle f(static_cast<Face*>(touched_[i]));
@@ -564,14 +675,14 @@ bool Refiner::scan_touched_faces() {
             continue;
         }
         if (cdt_.is_infinite(f)) {
-            if (live_[info.id]) {
-                live_[info.id] = 0;
-                constrained_[info.id] = 0;
+            FaceRecord& rec = faces_[info.id];
+            if (rec.live) {
+                rec.live = rec.constrained = false;
                 mark_changed(info.id);
             }
             continue;
         }
-        note_face(f, live_[info.id] != 0);
+        note_face(f, faces_[info.id].live);
     }
     if (!consistent) {
         for (const FreshFace& fresh : fresh_) fresh.face->info().fresh = false;
@@ -610,9 +721,7 @@ Status Refiner::number_fresh_faces() {
         info.id = static_cast<std::uint32_t>(faces_.size());
         info.fresh = false;
         faces_.push_back({fresh.face, FaceWorst{}});
-        live_.push_back(0);
         changed_.push_back(0);
-        constrained_.push_back(0);
         note_face(fresh.face, false);
     }
     return ok_status();
@@ -629,15 +738,16 @@ void Refiner::mark_changed(std::uint32_t id) {
 void Refiner::note_face(FaceHandle f, bool was_live) {
     FaceInfo& info = f->info();
     const std::uint32_t id = info.id;
-    live_[id] = 1;
+    FaceRecord& rec = faces_[id];
+    rec.live = true;
     const bool bounded = f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2);
-    constrained_[id] = bounded;
+    rec.constrained = bounded;
     if (bounded) bounded_.push_back(id);
     const void* now[3] = {&*f->vertex(0), &*f->vertex(1), &*f->vertex(2)};
-    if (!was_live || info.corners[0] != now[0] || info.corners[1] != now[1] ||
-        info.corners[2] != now[2]) {
+    auto& corners = rec.corners;
+    if (!was_live || corners[0] != now[0] || corners[1] != now[1] || corners[2] != now[2]) {
         mark_changed(id);
-        for (int k = 0; k < 3; ++k) info.corners[k] = now[k];
+        for (int k = 0; k < 3; ++k) corners[k] = now[k];
     }
 }
 
@@ -777,6 +887,9 @@ void Refiner::sample_pass() {
         const double tolerance = surface.tolerance;
         const bool finite_tolerance = std::isfinite(tolerance);
         const std::size_t base = sample_offset_[s];
+        const bool trust = !options_.locate_every_sample;
+        // Blocks rely on the filter, and on fits that need no division.
+        const std::size_t blocks = trust && finite_tolerance ? 1 : 0;
         FaceHandle last = vertices_[0]->face();
         std::size_t previous = kNoIndex;  // the sample located last
         // The triangle of the last measurement, and per column of the
@@ -784,83 +897,110 @@ void Refiner::sample_pass() {
         // cross, row after row, the same triangles.
         MeasuredFace* mp = nullptr;  // describes `last`
         recent_used_.assign(kRecentColumns, 0);
+
+        // Once a few samples in a row fell in the last triangle, the next
+        // four are tried against it at once.
+        constexpr std::size_t kBlock = 4, kStreak = 6;
+        std::size_t streak = 0;  // samples in a row measured in the last triangle
+        BlockTest block;
         const std::size_t count = surface.samples.size();
-        for (std::size_t j = 0; j < count; ++j) {
-            if ((j & 255) == 0 && stopping(256)) return;
-            const std::size_t g = base + j;
-            const std::uint32_t old = sample_face_[g];
-            if (old == kExcludedSample || (old != kUnmeasured && !changed_[old])) continue;
-            const TinSample& p = surface.samples[j];
-            // Location needs finite coordinates; such a sample lies in no triangle.
-            if (old == kUnmeasured && (!std::isfinite(p.x) || !std::isfinite(p.y))) {
-                sample_face_[g] = kExcludedSample;
-                continue;
-            }
-            double nu = 0.0, nv = 0.0;
-            const bool trust = !options_.locate_every_sample;
-            if (!(trust && mp && mp->holds(p.x, p.y, nu, nv))) {
-                const std::size_t column = recent_column(p.x);
-                MeasuredFace& recent = recent_[column];
-                if (trust && recent_used_[column] && recent.holds(p.x, p.y, nu, nv)) {
-                    mp = &recent;
-                    last = recent.face;
-                } else {
-                    // Samples come mostly in runs through neighbouring triangles:
-                    // start from the last one, or else from the slot of the face
-                    // this sample was in before, which CGAL reused nearby.
-                    FaceHandle start = last;
-                    if (j != previous + 1 && old != kUnmeasured) {
-                        const FaceHandle slot = faces_[old].handle;
-                        if (cdt_.tds().faces().is_used(slot)) start = slot;
-                    }
-                    const Location loc = locate(start, p.x, p.y);
-                    FaceHandle f = loc.face;
-                    if (loc.type == Cdt::EDGE) {
-                        // Of the two triangles along the edge, the one of smaller id, so
-                        // that the choice does not depend on where the walk began.
-                        const FaceHandle other = f->neighbor(loc.index);
-                        if (cdt_.is_infinite(f) ||
-                            (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
-                            f = other;
-                        }
-                        if (cdt_.is_infinite(f)) {
-                            sample_face_[g] = kExcludedSample;
-                            continue;
-                        }
-                    } else if (loc.type != Cdt::FACE) {
-                        sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
+        std::uint32_t* faces_of = &sample_face_[base];
+        const std::uint8_t* changed = changed_.data();
+        // Not excluded, and not measured in a triangle that is still there.
+        const auto waits = [changed](std::uint32_t old) {
+            return old != kExcludedSample && (old == kUnmeasured || changed[old] != 0);
+        };
+        std::size_t j = 0;
+        while (j < count) {
+            if (stopping(256)) return;
+            const std::size_t end = std::min(count, j + 256);
+            for (; j < end; ++j) {
+                const std::uint32_t old = faces_of[j];
+                if (!waits(old)) continue;
+                if (streak >= kStreak) {
+                    if (j + kBlock <= count && waits(faces_of[j + 1]) && waits(faces_of[j + 2]) &&
+                        waits(faces_of[j + 3]) &&
+                        block.settled(*mp, &surface.samples[j], tolerance,
+                                      below_worst(*mp->record, tolerance)) == 0xFu) {
+                        for (std::size_t l = 0; l < kBlock; ++l) faces_of[j + l] = mp->id;
+                        previous = j + kBlock - 1;
+                        j += kBlock - 1;
                         continue;
                     }
-                    if (!mp || f != last) {
-                        recent.load(f, faces_, values, extent_);
-                        recent_used_[column] = 1;
-                        mp = &recent;
-                    }
-                    last = f;
-                    mp->numerators(p.x, p.y, nu, nv);
+                    streak = 0;
                 }
+                const std::size_t g = base + j;
+                const TinSample& p = surface.samples[j];
+                // Location needs finite coordinates; such a sample lies in no triangle.
+                if (old == kUnmeasured && (!std::isfinite(p.x) || !std::isfinite(p.y))) {
+                    sample_face_[g] = kExcludedSample;
+                    continue;
+                }
+                double nu = 0.0, nv = 0.0;
+                if (trust && mp && mp->holds(p.x, p.y, nu, nv)) {
+                    streak += blocks;
+                } else {
+                    streak = 0;
+                    const std::size_t column = recent_column(p.x);
+                    MeasuredFace& recent = recent_[column];
+                    if (trust && recent_used_[column] && recent.holds(p.x, p.y, nu, nv)) {
+                        mp = &recent;
+                        last = recent.face;
+                    } else {
+                        // Samples come mostly in runs through neighbouring triangles:
+                        // start from the last one, or else from the slot of the face
+                        // this sample was in before, which CGAL reused nearby.
+                        FaceHandle start = last;
+                        if (j != previous + 1 && old != kUnmeasured) {
+                            const FaceHandle slot = faces_[old].handle;
+                            if (cdt_.tds().faces().is_used(slot)) start = slot;
+                        }
+                        const Location loc = locate(start, p.x, p.y);
+                        FaceHandle f = loc.face;
+                        if (loc.type == Cdt::EDGE) {
+                            // Of the two triangles along the edge, the one of smaller id, so
+                            // that the choice does not depend on where the walk began.
+                            const FaceHandle other = f->neighbor(loc.index);
+                            if (cdt_.is_infinite(f) ||
+                                (!cdt_.is_infinite(other) && other->info().id < f->info().id)) {
+                                f = other;
+                            }
+                            if (cdt_.is_infinite(f)) {
+                                sample_face_[g] = kExcludedSample;
+                                continue;
+                            }
+                        } else if (loc.type != Cdt::FACE) {
+                            sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
+                            continue;
+                        }
+                        if (!mp || f != last) {
+                            recent.load(f, faces_, values, extent_);
+                            recent_used_[column] = 1;
+                            mp = &recent;
+                        }
+                        last = f;
+                        mp->numerators(p.x, p.y, nu, nv);
+                    }
+                }
+                const MeasuredFace& m = *mp;
+                previous = j;
+                FaceRecord& rec = *m.record;
+                const std::uint32_t id = m.id;
+                sample_face_[g] = id;
+                if (std::isnan(p.z)) continue;
+                const double u = nu / m.det;
+                const double v = nv / m.det;
+                const double z_tin = (((1.0 - u) - v) * m.za + u * m.zb) + v * m.zc;
+                const double diff = std::fabs(z_tin - p.z);
+                // For a finite positive tolerance, diff / tolerance <= 1 exactly when
+                // diff <= tolerance (division rounds monotonically): most fits need
+                // no division.
+                if (finite_tolerance && diff <= tolerance) continue;
+                // Likewise a misfit clearly below the face's worst so far cannot
+                // replace it, and needs no division either.
+                if (diff < below_worst(rec, tolerance)) continue;
+                offer(s, rec, id, m.corner, j, z_tin, diff);
             }
-            const MeasuredFace& m = *mp;
-            previous = j;
-            FaceRecord& rec = *m.record;
-            const std::uint32_t id = m.id;
-            sample_face_[g] = id;
-            if (std::isnan(p.z)) continue;
-            const double u = nu / m.det;
-            const double v = nv / m.det;
-            const double z_tin = (((1.0 - u) - v) * m.za + u * m.zb) + v * m.zc;
-            const double diff = std::fabs(z_tin - p.z);
-            // For a finite positive tolerance, diff / tolerance <= 1 exactly when
-            // diff <= tolerance (division rounds monotonically): most fits need
-            // no division.
-            if (finite_tolerance && diff <= tolerance) continue;
-            // Likewise a misfit clearly below the face's worst so far cannot
-            // replace it, and needs no division either: fl(worst * tolerance)
-            // shrunk by 1e-15 stays below the exact product by more than the
-            // rounding of diff / tolerance can make up.
-            const double reach = rec.worst.err * tolerance;
-            if (reach > 1e-290 && reach < 1e290 && diff < reach * (1.0 - 1e-15)) continue;
-            offer(s, rec, id, m.corner, j, z_tin, diff);
         }
     }
 }
@@ -895,7 +1035,8 @@ void Refiner::fit_candidates() {
         const FaceRecord& rec = faces_[id];
         const TinSample& p = surfaces_[rec.worst.surface].samples[rec.worst.sample];
         candidates_.push_back({CandidateKind::SurfaceFit, rec.worst.surface, p.z, p.x, p.y, false,
-                               0, 0, static_cast<std::uint32_t>(id), rec.worst.corner});
+                               0, 0, static_cast<std::uint32_t>(id), rec.worst.corner,
+                               sample_offset_[rec.worst.surface] + rec.worst.sample});
         marked_[id] = 1;
     }
 }
@@ -1054,6 +1195,11 @@ Status Refiner::insert_candidates() {
             w = cdt_.insert(p, lt, loc, li);
             if (w->info().id != kNone) continue;
             if (Status st = register_vertex(w); !st) return st;
+            // The sample is now a vertex: the next pass would find it there and
+            // exclude it.
+            if (cand.sample != kNoIndex && !options_.locate_every_sample) {
+                sample_face_[cand.sample] = kExcludedSample;
+            }
         }
         for (std::size_t s = 0; s < surfaces_.size(); ++s) {
             const bool own = cand.kind == CandidateKind::SurfaceFit && cand.surface == s;
@@ -1069,7 +1215,7 @@ Status Refiner::insert_candidates() {
 void Refiner::classify() {
     for (FaceHandle f : cdt_.all_face_handles()) {
         f->info().visited = false;
-        f->info().crossings = 0;
+        f->info().odd = false;
     }
     queue_.clear();
     const VertexHandle infinite = cdt_.infinite_vertex();
@@ -1080,7 +1226,7 @@ void Refiner::classify() {
         const FaceHandle t = g->neighbor(i);
         if (!t->info().visited) {
             t->info().visited = true;
-            t->info().crossings = g->is_constrained(i) ? 1u : 0u;
+            t->info().odd = g->is_constrained(i);
             queue_.push_back(t);
         }
     } while (++around != done);
@@ -1098,7 +1244,7 @@ void Refiner::classify() {
             const FaceHandle h = g->neighbor(i);
             if (cdt_.is_infinite(h) || h->info().visited) continue;
             h->info().visited = true;
-            h->info().crossings = g->info().crossings + (g->is_constrained(i) ? 1u : 0u);
+            h->info().odd = g->info().odd != g->is_constrained(i);
             queue_.push_back(h);
         }
     }
