@@ -904,7 +904,7 @@ void Refiner::sample_pass() {
         std::size_t streak = 0;  // samples in a row measured in the last triangle
         BlockTest block;
         const std::size_t count = surface.samples.size();
-        std::uint32_t* faces_of = &sample_face_[base];
+        std::uint32_t* faces_of = sample_face_.data() + base;
         const std::uint8_t* changed = changed_.data();
         // Not excluded, and not measured in a triangle that is still there.
         const auto waits = [changed](std::uint32_t old) {
