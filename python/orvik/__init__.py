@@ -45,36 +45,11 @@ class _Package(_types.ModuleType):
 
 _sys.modules[__name__].__class__ = _Package
 
-from .orvik import (  # noqa: E402
-    MeshModelBuilder,
-    PyCoastline,
-    PyMeshModel,
-    PyModelTree,
-    QueryCoordinates,
-    QueryParams,
-    StructuredGrid,
-    __doc__,  # noqa: E402, F401 - the package keeps the extension's docstring
-    adaptive_tin,
-    blend_many,
-    coastline,
-    model_tree,
-    structured_grid,
-)
+# The twelve names, in the extension's registration order; the package keeps
+# the extension's docstring.
+from .orvik import *  # noqa: E402, F403
+from .orvik import __all__, __doc__  # noqa: E402, F401
 
-# The extension's registration order.
-__all__ = [
-    "QueryCoordinates",
-    "QueryParams",
-    "PyMeshModel",
-    "PyModelTree",
-    "MeshModelBuilder",
-    "model_tree",
-    "blend_many",
-    "StructuredGrid",
-    "structured_grid",
-    "adaptive_tin",
-    "PyCoastline",
-    "coastline",
-]
+__all__ = list(__all__)
 
 del _Package, _sys, _types
