@@ -148,10 +148,13 @@ TEST(StructuredGrid, StartCellAtIndexBoundaries) {
 // bit: inside and outside cells, on nodes and cell edges, in the band around
 // the grid's edge, at non-finite coordinates, next to NaN nodes and in a
 // collapsed cell, with either clamp setting, for any count (the tail after
-// the last full batch included) and through strided views.
+// the last full batch included) and through strided views. The mirrored grid
+// turns its cells the other way and holds signed zeros and infinities, whose
+// neighbours on nodes must keep the signs and NaNs that one query gives.
 struct QueryValuesCase {
     const char* name;
-    bool curved;  // rotated, sheared and bent instead of axis-aligned
+    bool curved;    // rotated, sheared and bent instead of axis-aligned
+    bool mirrored;  // x and y run backwards, values of zero and infinity
 };
 
 class QueryValues : public ::testing::TestWithParam<QueryValuesCase> {};
@@ -168,6 +171,17 @@ TEST_P(QueryValues, MatchOneQueryAfterAnother) {
                 a.y[k] = 0.6 * u + 0.8 * v + 0.02 * u * u;
             }
         }
+    }
+    if (GetParam().mirrored) {
+        for (std::size_t k = 0; k < a.x.size(); ++k) {
+            a.x[k] = -a.x[k];
+            a.y[k] = -2.0 * a.y[k];
+            // Cells of negative zeros alone show how every zero weight is signed.
+            const bool low_rows = k < static_cast<std::size_t>(4 * n);
+            a.v[k] = low_rows ? -0.0 : (k % 3 == 0 ? -0.0 : (k % 3 == 1 ? 0.0 : -a.v[k]));
+        }
+        a.v[static_cast<std::size_t>(5 * n + 2)] = std::numeric_limits<double>::infinity();
+        a.v[static_cast<std::size_t>(2 * n + 7)] = -std::numeric_limits<double>::infinity();
     }
     a.v[static_cast<std::size_t>(3 * n + 4)] = std::nan("");
     // Cell (6, 8) collapses to a point.
@@ -225,8 +239,9 @@ TEST_P(QueryValues, MatchOneQueryAfterAnother) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Grids, QueryValues,
-                         ::testing::Values(QueryValuesCase{"axis_aligned", false},
-                                           QueryValuesCase{"curved", true}),
+                         ::testing::Values(QueryValuesCase{"axis_aligned", false, false},
+                                           QueryValuesCase{"curved", true, false},
+                                           QueryValuesCase{"mirrored", false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

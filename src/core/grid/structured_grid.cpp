@@ -91,6 +91,45 @@ struct Local {
     return {s, r};
 }
 
+// The value at a point that sits exactly on the first corner of its start
+// cell, as query() computes it, but without its divisions and square root:
+// such a point inverts to s and r of zero, signed as the divisions would sign
+// them. False when that is not sure (a degenerate or extreme cell), and
+// query() is needed.
+bool corner_value(const StructuredGrid& g, std::size_t t, std::size_t u, double px, double py,
+                  double& value) {
+    const GridNode* row0 = &g.nodes[t * g.n + u];
+    const GridNode* row1 = row0 + g.n;
+    const double x00 = row0[0].x, y00 = row0[0].y;
+    if (px != x00 || py != y00) return false;
+    const double ex = row1[0].x - x00, ey = row1[0].y - y00;
+    const double fx = row0[1].x - x00, fy = row0[1].y - y00;
+    const double gx = ((row1[1].x - x00) - ex) - fx;
+    const double gy = ((row1[1].y - y00) - ey) - fy;
+    const double hx = px - x00, hy = py - y00;  // +0 both
+    const double b = (ex * fy - ey * fx) - (hx * gy - hy * gx);
+    const double k = ex * gy - ey * gx;
+    // A finite b makes every difference above finite, so c0 is a signed
+    // zero; with |b| and |k| in these bounds, disc = b * b, and s = c0 over
+    // a finite divisor of b's sign.
+    const double c0 = hx * fy - hy * fx;
+    const double size = std::fabs(b);
+    if (!(size > 1e-150 && size < 1e150 && std::fabs(k) < 1e300)) return false;
+    const double s = std::signbit(c0) != std::signbit(b) ? -0.0 : 0.0;
+    const double dx = gx * s + fx;
+    const double dy = gy * s + fy;
+    // A signed zero over a positive finite divisor: itself.
+    const double r = (hy - ey * s) * dy + (hx - ex * s) * dx;
+    const double norm = dy * dy + dx * dx;
+    if (!(norm > 0.0 && norm <= std::numeric_limits<double>::max())) return false;
+    // unit_clamp leaves signed zeros as they are.
+    const double v00 = row0[0].value, v01 = row0[1].value;
+    const double v10 = row1[0].value, v11 = row1[1].value;
+    value = ((((1.0 - r) * (1.0 - s)) * v00 + ((1.0 - s) * r) * v01) + (s * (1.0 - r)) * v10) +
+            (r * s) * v11;
+    return true;
+}
+
 int step_of(double f, std::size_t idx, std::size_t last) {
     if (f < kLow && idx > 0) return -1;
     if (f > kHigh && idx < last) return 1;
@@ -319,6 +358,18 @@ void StructuredGrid::query_values(const StructuredGrid& grid, const StridedView<
     for (; k + 4 <= count; k += 4) {
         const double px[4] = {x.at(k), x.at(k + 1), x.at(k + 2), x.at(k + 3)};
         const double py[4] = {y.at(k), y.at(k + 1), y.at(k + 2), y.at(k + 3)};
+        // Points on grid nodes, the usual samples, need no inversion.
+        double corner[4];
+        bool on_corners = true;
+        for (int l = 0; l < 4 && on_corners; ++l) {
+            std::size_t t = 0, u = 0;
+            start_cell(grid, px[l], py[l], t, u);
+            on_corners = corner_value(grid, t, u, px[l], py[l], corner[l]);
+        }
+        if (on_corners) {
+            for (int l = 0; l < 4; ++l) values.at(k + l) = corner[l];
+            continue;
+        }
         PairQuery a, b;
         invert_pair(grid, px, py, a);
         invert_pair(grid, px + 2, py + 2, b);
