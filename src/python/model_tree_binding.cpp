@@ -335,6 +335,12 @@ PyMethodDef tree_methods[] = {
         .ml_doc = kReduceDoc,
     },
     {
+        .ml_name = "__reduce_ex__",
+        .ml_meth = method_cast(state_reduce_ex),
+        .ml_flags = METH_O,
+        .ml_doc = kReduceExDoc,
+    },
+    {
         .ml_name = "__from_state",
         .ml_meth = method_cast(tree_from_state),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,

@@ -142,6 +142,25 @@ PyObject* coastline_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t 
     });
 }
 
+PyObject* state_reduce_ex(PyObject* self, PyObject* protocol) {
+    return guarded([&]() -> PyObject* {
+        const int version = PyLong_AsInt(protocol);
+        if (version == -1 && PyErr_Occurred()) return nullptr;
+        Ref reduced = Ref::steal(PyObject_CallMethod(self, "__reduce__", nullptr));
+        if (!reduced || version < 5) return reduced.release();
+        // Protocol 5 lets the state travel out of band: a pickler with a
+        // buffer callback hands the bytes over as they are, and the reader
+        // takes the buffer it gets back without a copy. In band, the buffer
+        // is written as the bytes it wraps.
+        PyObject* method = nullptr;
+        PyObject* state = nullptr;
+        if (!PyArg_ParseTuple(reduced.get(), "O(O)", &method, &state)) return nullptr;
+        Ref buffer = Ref::steal(PyPickleBuffer_FromObject(state));
+        if (!buffer) return nullptr;
+        return Py_BuildValue("O(O)", method, buffer.get());
+    });
+}
+
 PyObject* query_params_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto* inst = as_instance<QueryParamsValue>(self);

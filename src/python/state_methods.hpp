@@ -13,6 +13,11 @@ inline constexpr const char kReduceDoc[] =
     "Return the state used by pickle and copy: the object's binary state and\n"
     "the class method that reads it back.";
 
+inline constexpr const char kReduceExDoc[] =
+    "__reduce_ex__($self, protocol, /)\n--\n\n"
+    "As __reduce__; with protocol 5 or later the state is a PickleBuffer, so\n"
+    "that it can travel out of band, without a copy.";
+
 inline constexpr const char kFromStateDoc[] =
     "__from_state($type, state)\n--\n\n"
     "Rebuild an instance from the binary state that pickling wrote.\n\n"
@@ -43,6 +48,10 @@ PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 PyObject* coastline_reduce(PyObject* self, PyObject*);
 PyObject* coastline_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
+
+// __reduce_ex__ of the classes above: their __reduce__, with the state as a
+// PickleBuffer from protocol 5 on.
+PyObject* state_reduce_ex(PyObject* self, PyObject* protocol);
 
 PyObject* query_params_reduce(PyObject* self, PyObject*);
 PyObject* query_coordinates_reduce(PyObject* self, PyObject*);
