@@ -75,24 +75,7 @@ PyMethodDef coastline_methods[] = {
                   "numpy.ndarray\n"
                   "    Distances, negative where the point lies inside the coastline.",
     },
-    {
-        .ml_name = "__reduce__",
-        .ml_meth = method_cast(coastline_reduce),
-        .ml_flags = METH_NOARGS,
-        .ml_doc = kReduceDoc,
-    },
-    {
-        .ml_name = "__reduce_ex__",
-        .ml_meth = method_cast(state_reduce_ex),
-        .ml_flags = METH_O,
-        .ml_doc = kReduceExDoc,
-    },
-    {
-        .ml_name = "__from_state",
-        .ml_meth = method_cast(coastline_from_state),
-        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-        .ml_doc = kFromStateDoc,
-    },
+    ORVIK_STATE_METHODS(coastline_reduce, coastline_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

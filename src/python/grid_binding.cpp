@@ -108,24 +108,7 @@ PyMethodDef grid_methods[] = {
                   "Returns the `(N,)` interpolated values and an `(N,)` boolean mask\n"
                   "of the points outside the grid.",
     },
-    {
-        .ml_name = "__reduce__",
-        .ml_meth = method_cast(grid_reduce),
-        .ml_flags = METH_NOARGS,
-        .ml_doc = kReduceDoc,
-    },
-    {
-        .ml_name = "__reduce_ex__",
-        .ml_meth = method_cast(state_reduce_ex),
-        .ml_flags = METH_O,
-        .ml_doc = kReduceExDoc,
-    },
-    {
-        .ml_name = "__from_state",
-        .ml_meth = method_cast(grid_from_state),
-        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-        .ml_doc = kFromStateDoc,
-    },
+    ORVIK_STATE_METHODS(grid_reduce, grid_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

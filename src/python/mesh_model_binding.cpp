@@ -99,24 +99,7 @@ PyMethodDef mesh_methods[] = {
                   "# Errors\n\n"
                   "Returns `ValueError` if the model has been consumed by `model_tree()`.",
     },
-    {
-        .ml_name = "__reduce__",
-        .ml_meth = method_cast(mesh_model_reduce),
-        .ml_flags = METH_NOARGS,
-        .ml_doc = kReduceDoc,
-    },
-    {
-        .ml_name = "__reduce_ex__",
-        .ml_meth = method_cast(state_reduce_ex),
-        .ml_flags = METH_O,
-        .ml_doc = kReduceExDoc,
-    },
-    {
-        .ml_name = "__from_state",
-        .ml_meth = method_cast(mesh_model_from_state),
-        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-        .ml_doc = kFromStateDoc,
-    },
+    ORVIK_STATE_METHODS(mesh_model_reduce, mesh_model_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -328,24 +328,7 @@ PyMethodDef tree_methods[] = {
         .ml_doc = "print_structure($self)\n--\n\n"
                   "Print a human-readable summary of the model tree to stdout.",
     },
-    {
-        .ml_name = "__reduce__",
-        .ml_meth = method_cast(tree_reduce),
-        .ml_flags = METH_NOARGS,
-        .ml_doc = kReduceDoc,
-    },
-    {
-        .ml_name = "__reduce_ex__",
-        .ml_meth = method_cast(state_reduce_ex),
-        .ml_flags = METH_O,
-        .ml_doc = kReduceExDoc,
-    },
-    {
-        .ml_name = "__from_state",
-        .ml_meth = method_cast(tree_from_state),
-        .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-        .ml_doc = kFromStateDoc,
-    },
+    ORVIK_STATE_METHODS(tree_reduce, tree_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -53,6 +53,19 @@ PyObject* coastline_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t 
 // PickleBuffer from protocol 5 on.
 PyObject* state_reduce_ex(PyObject* self, PyObject* protocol);
 
+// The pickling entries of the method table of a class that holds a record
+// with a binary state: __reduce__, __reduce_ex__ and the class method that
+// reads the state back. A macro, as the entries go into a static array.
+// clang-format off
+#define ORVIK_STATE_METHODS(reduce, from_state)                                       \
+    {.ml_name = "__reduce__", .ml_meth = method_cast(reduce),                         \
+     .ml_flags = METH_NOARGS, .ml_doc = kReduceDoc},                                  \
+    {.ml_name = "__reduce_ex__", .ml_meth = method_cast(state_reduce_ex),             \
+     .ml_flags = METH_O, .ml_doc = kReduceExDoc},                                     \
+    {.ml_name = "__from_state", .ml_meth = method_cast(from_state),                   \
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS, .ml_doc = kFromStateDoc}
+// clang-format on
+
 PyObject* query_params_reduce(PyObject* self, PyObject*);
 PyObject* query_coordinates_reduce(PyObject* self, PyObject*);
 PyObject* builder_reduce(PyObject* self, PyObject*);
