@@ -28,7 +28,8 @@ bool BorrowGuard::exclusive(BorrowFlag& flag) {
 
 PyTypeObject* HeapType::get(PyObject* module) {
     if (type_) return type_;
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec_, nullptr));
+    auto* type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, definition_, nullptr));
     if (!type) return nullptr;
     if (prepare_ && prepare_(type) < 0) {
         Py_DECREF(type);

@@ -100,7 +100,7 @@ void dealloc_instance(PyObject* self) {
 // package that re-exports it, is its public home (pickle and help() look there).
 inline constexpr const char kModuleName[] = "orvik";
 
-// A heap type of the module, made from its spec the first time it is needed
+// A heap type of the module, made from its PyType_Spec the first time it is needed
 // (at the latest when the module registers it) and kept until the process
 // ends.
 //
@@ -114,11 +114,11 @@ inline constexpr const char kModuleName[] = "orvik";
 // 0 and no method table.
 class HeapType {
   public:
-    // Finishes a type just made from the spec; 0, or -1 with an exception set.
+    // Finishes a type just made; 0, or -1 with an exception set.
     using Prepare = int (*)(PyTypeObject* type);
 
-    constexpr explicit HeapType(PyType_Spec& spec, Prepare prepare = nullptr)
-        : spec_(&spec), prepare_(prepare) {}
+    constexpr explicit HeapType(PyType_Spec& definition, Prepare prepare = nullptr)
+        : definition_(&definition), prepare_(prepare) {}
     HeapType(const HeapType&) = delete;
     HeapType& operator=(const HeapType&) = delete;
 
@@ -130,7 +130,7 @@ class HeapType {
     PyObject* new_reference(PyObject* module);
 
   private:
-    PyType_Spec* spec_;
+    PyType_Spec* definition_;
     Prepare prepare_;
     PyTypeObject* type_ = nullptr;
 };
