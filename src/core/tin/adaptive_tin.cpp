@@ -177,6 +177,14 @@ constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
 constexpr std::uint32_t kUnmeasured = kNone;
 constexpr std::uint32_t kExcludedSample = kNone - 1;
 
+// Where a sample's face id reads whether the sample waits for a measurement:
+// face id i at i + 2, wrapping kExcludedSample to 0 (never waits) and
+// kUnmeasured to 1 (always waits), so that one load with no branch decides.
+constexpr std::uint32_t wait_slot(std::uint32_t face) {
+    return face + 2u;
+}
+static_assert(wait_slot(kExcludedSample) == 0 && wait_slot(kUnmeasured) == 1);
+
 // The worst misfitting sample measured in a face (err > 1 only), and the
 // face's corner A then.
 struct FaceWorst {
@@ -452,10 +460,14 @@ class Refiner {
     bool stopped_ = false;
 
     Cdt cdt_;
-    std::vector<VertexHandle> vertices_;       // by vertex id
+    std::vector<VertexHandle> vertices_;  // by vertex id
+    // By vertex id a: the other end b of the constrained edge from a last
+    // found to need no boundary point. Its test points and their misfits
+    // depend on the two ends alone, so it needs none until it is split.
+    std::vector<std::uint32_t> fitting_edge_end_;
     std::vector<std::vector<double>> values_;  // per surface, by vertex id
     ChunkedVector<FaceRecord> faces_;          // by face id
-    std::vector<std::uint8_t> changed_;        // per face id: changed at the last refresh
+    std::vector<std::uint8_t> changed_{0, 1};  // per wait_slot: changed at the last refresh
     std::vector<std::uint32_t> changed_ids_;   // those ids, in no order
     std::vector<std::uint8_t> was_live_;       // scratch of a full scan
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
@@ -529,6 +541,7 @@ Status Refiner::register_vertex(VertexHandle v) {
     if (vertices_.size() >= kIdLimit) return Error::value(kTinTooLarge);
     v->info().id = static_cast<std::uint32_t>(vertices_.size());
     vertices_.push_back(v);
+    fitting_edge_end_.push_back(kNone);
     return ok_status();
 }
 
@@ -579,7 +592,7 @@ Status Refiner::build_boundary() {
 // samples and their worst misfit, which measuring them again would
 // reproduce exactly.
 Status Refiner::refresh_faces() {
-    for (std::uint32_t id : changed_ids_) changed_[id] = 0;
+    for (std::uint32_t id : changed_ids_) changed_[wait_slot(id)] = 0;
     changed_ids_.clear();
     fresh_.clear();
     if (scan_all_ || options_.scan_every_face || !scan_touched_faces()) scan_all_faces();
@@ -728,8 +741,8 @@ Status Refiner::number_fresh_faces() {
 }
 
 void Refiner::mark_changed(std::uint32_t id) {
-    if (!changed_[id]) {
-        changed_[id] = 1;
+    if (!changed_[wait_slot(id)]) {
+        changed_[wait_slot(id)] = 1;
         changed_ids_.push_back(id);
     }
     faces_[id].worst = FaceWorst{};
@@ -907,16 +920,27 @@ void Refiner::sample_pass() {
         std::uint32_t* faces_of = sample_face_.data() + base;
         const std::uint8_t* changed = changed_.data();
         // Not excluded, and not measured in a triangle that is still there.
-        const auto waits = [changed](std::uint32_t old) {
-            return old != kExcludedSample && (old == kUnmeasured || changed[old] != 0);
-        };
+        const auto waits = [changed](std::uint32_t old) { return changed[wait_slot(old)] != 0; };
         std::size_t j = 0;
         while (j < count) {
             if (stopping(256)) return;
             const std::size_t end = std::min(count, j + 256);
             for (; j < end; ++j) {
                 const std::uint32_t old = faces_of[j];
-                if (!waits(old)) continue;
+                if (!waits(old)) {
+                    // Late passes measure few samples: after one that stays,
+                    // pass over the next eight at once when they all stay too.
+                    constexpr std::size_t kSkip = 8;
+                    while (j + kSkip < end) {
+                        unsigned any = 0;
+                        for (std::size_t l = 1; l <= kSkip; ++l) {
+                            any |= changed[wait_slot(faces_of[j + l])];
+                        }
+                        if (any != 0) break;
+                        j += kSkip;
+                    }
+                    continue;
+                }
                 if (streak >= kStreak) {
                     if (j + kBlock <= count && waits(faces_of[j + 1]) && waits(faces_of[j + 2]) &&
                         waits(faces_of[j + 3]) &&
@@ -1052,6 +1076,7 @@ void Refiner::boundary_candidates() {
             const VertexHandle va = f->vertex(Cdt::ccw(i));
             const VertexHandle vb = f->vertex(Cdt::cw(i));
             const std::uint32_t a = va->info().id, b = vb->info().id;
+            if (fitting_edge_end_[a] == b && !options_.test_every_boundary_edge) continue;
             const double xa = va->point().x(), ya = va->point().y();
             const double dx = vb->point().x() - xa, dy = vb->point().y() - ya;
             const double len = std::sqrt(dx * dx + dy * dy);
@@ -1088,6 +1113,8 @@ void Refiner::boundary_candidates() {
             if (chosen) {
                 candidates_.push_back(cand);
                 marked_[id] = 1;
+            } else {
+                fitting_edge_end_[a] = b;
             }
         }
     }

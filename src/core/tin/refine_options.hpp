@@ -17,6 +17,9 @@ struct RefineOptions {
     // Locate every sample to be measured exactly, instead of trusting the
     // filtered test against the triangles measured last.
     bool locate_every_sample = false;
+    // Test every constrained edge for a boundary point at each pass, instead
+    // of skipping the edges that needed none before.
+    bool test_every_boundary_edge = false;
 };
 
 Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
