@@ -92,7 +92,8 @@ struct Local {
 }
 
 // The value at a point that sits exactly on the first corner of its start
-// cell, as query() computes it, but without its divisions and square root:
+// cell, as query() computes it, but without its divisions and square root
+// (corner_pair() below is the same for two points at a time):
 // such a point inverts to s and r of zero, signed as the divisions would sign
 // them. False when that is not sure (a degenerate or extreme cell), and
 // query() is needed.
@@ -172,24 +173,84 @@ inline __m128d gather(const double* a, const double* b) {
     return _mm_loadh_pd(_mm_load_sd(a), b);
 }
 
-[[gnu::always_inline]] inline void invert_pair(const StructuredGrid& g, const double px[2],
-                                               const double py[2], PairQuery& q) {
+// The start cells of two points and their corners' differences, as
+// invert_cell() forms them.
+struct CellPair {
+    std::size_t t[2], u[2];
+    __m128d x00, y00, ex, ey, fx, fy, gx, gy;
+};
+
+[[gnu::always_inline]] inline void load_cells(const StructuredGrid& g, const double px[2],
+                                              const double py[2], CellPair& c) {
     const GridNode* row0[2];
     for (int l = 0; l < 2; ++l) {
-        start_cell(g, px[l], py[l], q.t[l], q.u[l]);
-        row0[l] = &g.nodes[q.t[l] * g.n + q.u[l]];
+        start_cell(g, px[l], py[l], c.t[l], c.u[l]);
+        row0[l] = &g.nodes[c.t[l] * g.n + c.u[l]];
     }
     const GridNode* a0 = row0[0];
     const GridNode* b0 = row0[1];
     const GridNode* a1 = a0 + g.n;
     const GridNode* b1 = b0 + g.n;
-    const __m128d vx00 = gather(&a0[0].x, &b0[0].x), vy00 = gather(&a0[0].y, &b0[0].y);
-    const __m128d ex = _mm_sub_pd(gather(&a1[0].x, &b1[0].x), vx00);
-    const __m128d ey = _mm_sub_pd(gather(&a1[0].y, &b1[0].y), vy00);
-    const __m128d fx = _mm_sub_pd(gather(&a0[1].x, &b0[1].x), vx00);
-    const __m128d fy = _mm_sub_pd(gather(&a0[1].y, &b0[1].y), vy00);
-    const __m128d gx = _mm_sub_pd(_mm_sub_pd(_mm_sub_pd(gather(&a1[1].x, &b1[1].x), vx00), ex), fx);
-    const __m128d gy = _mm_sub_pd(_mm_sub_pd(_mm_sub_pd(gather(&a1[1].y, &b1[1].y), vy00), ey), fy);
+    c.x00 = gather(&a0[0].x, &b0[0].x);
+    c.y00 = gather(&a0[0].y, &b0[0].y);
+    c.ex = _mm_sub_pd(gather(&a1[0].x, &b1[0].x), c.x00);
+    c.ey = _mm_sub_pd(gather(&a1[0].y, &b1[0].y), c.y00);
+    c.fx = _mm_sub_pd(gather(&a0[1].x, &b0[1].x), c.x00);
+    c.fy = _mm_sub_pd(gather(&a0[1].y, &b0[1].y), c.y00);
+    c.gx = _mm_sub_pd(_mm_sub_pd(_mm_sub_pd(gather(&a1[1].x, &b1[1].x), c.x00), c.ex), c.fx);
+    c.gy = _mm_sub_pd(_mm_sub_pd(_mm_sub_pd(gather(&a1[1].y, &b1[1].y), c.y00), c.ey), c.fy);
+}
+
+// corner_value() of two points in their loaded cells: bit l is set when
+// lane l of `value` holds the value of point l.
+[[gnu::always_inline]] inline int corner_pair(const StructuredGrid& g, const double px[2],
+                                              const double py[2], const CellPair& c,
+                                              __m128d& value) {
+    const __m128d x = _mm_set_pd(px[1], px[0]), y = _mm_set_pd(py[1], py[0]);
+    __m128d ok = _mm_and_pd(_mm_cmpeq_pd(x, c.x00), _mm_cmpeq_pd(y, c.y00));
+    if (_mm_movemask_pd(ok) == 0) return 0;
+    const __m128d hx = _mm_sub_pd(x, c.x00), hy = _mm_sub_pd(y, c.y00);
+    const __m128d b = _mm_sub_pd(_mm_sub_pd(_mm_mul_pd(c.ex, c.fy), _mm_mul_pd(c.ey, c.fx)),
+                                 _mm_sub_pd(_mm_mul_pd(hx, c.gy), _mm_mul_pd(hy, c.gx)));
+    const __m128d k = _mm_sub_pd(_mm_mul_pd(c.ex, c.gy), _mm_mul_pd(c.ey, c.gx));
+    const __m128d c0 = _mm_sub_pd(_mm_mul_pd(hx, c.fy), _mm_mul_pd(hy, c.fx));
+    const __m128d sign_bit = _mm_set1_pd(-0.0);
+    const __m128d size = _mm_andnot_pd(sign_bit, b);
+    ok = _mm_and_pd(ok, _mm_and_pd(_mm_cmpgt_pd(size, _mm_set1_pd(1e-150)),
+                                   _mm_cmplt_pd(size, _mm_set1_pd(1e150))));
+    ok = _mm_and_pd(ok, _mm_cmplt_pd(_mm_andnot_pd(sign_bit, k), _mm_set1_pd(1e300)));
+    // -0 where the signs of c0 and b differ, +0 where they agree.
+    const __m128d s = _mm_and_pd(_mm_xor_pd(c0, b), sign_bit);
+    const __m128d dx = _mm_add_pd(_mm_mul_pd(c.gx, s), c.fx);
+    const __m128d dy = _mm_add_pd(_mm_mul_pd(c.gy, s), c.fy);
+    const __m128d r = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(hy, _mm_mul_pd(c.ey, s)), dy),
+                                 _mm_mul_pd(_mm_sub_pd(hx, _mm_mul_pd(c.ex, s)), dx));
+    const __m128d norm = _mm_add_pd(_mm_mul_pd(dy, dy), _mm_mul_pd(dx, dx));
+    ok = _mm_and_pd(
+        ok, _mm_and_pd(_mm_cmpgt_pd(norm, _mm_setzero_pd()),
+                       _mm_cmple_pd(norm, _mm_set1_pd(std::numeric_limits<double>::max()))));
+    const GridNode* a0 = &g.nodes[c.t[0] * g.n + c.u[0]];
+    const GridNode* b0 = &g.nodes[c.t[1] * g.n + c.u[1]];
+    const GridNode* a1 = a0 + g.n;
+    const GridNode* b1 = b0 + g.n;
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d ms = _mm_sub_pd(one, s), mr = _mm_sub_pd(one, r);
+    value = _mm_add_pd(_mm_mul_pd(_mm_mul_pd(mr, ms), gather(&a0[0].value, &b0[0].value)),
+                       _mm_mul_pd(_mm_mul_pd(ms, r), gather(&a0[1].value, &b0[1].value)));
+    value = _mm_add_pd(value, _mm_mul_pd(_mm_mul_pd(s, mr), gather(&a1[0].value, &b1[0].value)));
+    value = _mm_add_pd(value, _mm_mul_pd(_mm_mul_pd(r, s), gather(&a1[1].value, &b1[1].value)));
+    return _mm_movemask_pd(ok);
+}
+
+[[gnu::always_inline]] inline void invert_pair(const StructuredGrid& g, const double px[2],
+                                               const double py[2], const CellPair& c,
+                                               PairQuery& q) {
+    for (int l = 0; l < 2; ++l) {
+        q.t[l] = c.t[l];
+        q.u[l] = c.u[l];
+    }
+    const __m128d vx00 = c.x00, vy00 = c.y00;
+    const __m128d ex = c.ex, ey = c.ey, fx = c.fx, fy = c.fy, gx = c.gx, gy = c.gy;
     const __m128d hx = _mm_sub_pd(_mm_set_pd(px[1], px[0]), vx00);
     const __m128d hy = _mm_sub_pd(_mm_set_pd(py[1], py[0]), vy00);
 
@@ -354,27 +415,39 @@ void StructuredGrid::query_values(const StructuredGrid& grid, const StridedView<
     std::ptrdiff_t k = 0;
 #if defined(__SSE2__)
     // Two pairs at a time: four independent chains of divisions and square
-    // roots in flight instead of one.
+    // roots in flight instead of one. The cells of a point some places ahead
+    // are fetched meanwhile: even points in order miss the cache on the
+    // grid's rows.
+    constexpr std::ptrdiff_t kAhead = 32;
     for (; k + 4 <= count; k += 4) {
+        if (k + kAhead < count) {
+            std::size_t t = 0, u = 0;
+            start_cell(grid, x.at(k + kAhead), y.at(k + kAhead), t, u);
+            const GridNode* row0 = &grid.nodes[t * grid.n + u];
+            __builtin_prefetch(row0);
+            __builtin_prefetch(row0 + grid.n);
+            __builtin_prefetch(row0 + grid.n + 2);
+        }
         const double px[4] = {x.at(k), x.at(k + 1), x.at(k + 2), x.at(k + 3)};
         const double py[4] = {y.at(k), y.at(k + 1), y.at(k + 2), y.at(k + 3)};
+        CellPair ca, cb;
+        load_cells(grid, px, py, ca);
+        load_cells(grid, px + 2, py + 2, cb);
         // Points on grid nodes, the usual samples, need no inversion.
-        double corner[4];
-        bool on_corners = true;
-        for (int l = 0; l < 4 && on_corners; ++l) {
-            std::size_t t = 0, u = 0;
-            start_cell(grid, px[l], py[l], t, u);
-            on_corners = corner_value(grid, t, u, px[l], py[l], corner[l]);
-        }
-        if (on_corners) {
-            for (int l = 0; l < 4; ++l) values.at(k + l) = corner[l];
+        __m128d va, vb;
+        if ((corner_pair(grid, px, py, ca, va) |
+             (corner_pair(grid, px + 2, py + 2, cb, vb) << 2)) == 0xF) {
+            _mm_storel_pd(&values.at(k), va);
+            _mm_storeh_pd(&values.at(k + 1), va);
+            _mm_storel_pd(&values.at(k + 2), vb);
+            _mm_storeh_pd(&values.at(k + 3), vb);
             continue;
         }
         PairQuery a, b;
-        invert_pair(grid, px, py, a);
-        invert_pair(grid, px + 2, py + 2, b);
-        const __m128d va = interpolate_pair(grid, a, clamp);
-        const __m128d vb = interpolate_pair(grid, b, clamp);
+        invert_pair(grid, px, py, ca, a);
+        invert_pair(grid, px + 2, py + 2, cb, b);
+        va = interpolate_pair(grid, a, clamp);
+        vb = interpolate_pair(grid, b, clamp);
         _mm_storel_pd(&values.at(k), va);
         _mm_storeh_pd(&values.at(k + 1), va);
         _mm_storel_pd(&values.at(k + 2), vb);
@@ -387,7 +460,13 @@ void StructuredGrid::query_values(const StructuredGrid& grid, const StridedView<
         }
     }
 #endif
-    for (; k < count; ++k) values.at(k) = query(grid, x.at(k), y.at(k), clamp).value;
+    for (; k < count; ++k) {
+        std::size_t t = 0, u = 0;
+        start_cell(grid, x.at(k), y.at(k), t, u);
+        if (!corner_value(grid, t, u, x.at(k), y.at(k), values.at(k))) {
+            values.at(k) = query(grid, x.at(k), y.at(k), clamp).value;
+        }
+    }
 }
 
 bool StructuredGrid::query_many(const StructuredGrid& grid, const StridedView<double, 1>& x,
