@@ -144,9 +144,17 @@ PyObject* adaptive_tin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             surface.grid = arg.grid;
             surface.boundary_spacing = arg.boundary_spacing;
             surface.tolerance = arg.tolerance;
-            surface.samples.reserve(static_cast<std::size_t>(sview.shape[0]));
-            for (std::ptrdiff_t r = 0; r < sview.shape[0]; ++r) {
-                surface.samples.push_back({sview.at(r, 0), sview.at(r, 1), 0.0});
+            // The view's fields in locals: writes through the samples could
+            // otherwise alias them, and every row would read them again.
+            const std::ptrdiff_t rows = sview.shape[0];
+            const char* const data = sview.data;
+            const std::ptrdiff_t row_stride = sview.strides[0], column_stride = sview.strides[1];
+            surface.samples.resize(static_cast<std::size_t>(rows));
+            TinSample* const out = surface.samples.data();
+            for (std::ptrdiff_t r = 0; r < rows; ++r) {
+                const char* const row = data + r * row_stride;
+                out[r] = {*reinterpret_cast<const double*>(row),
+                          *reinterpret_cast<const double*>(row + column_stride), 0.0};
             }
             // Evaluated in place, several points at a time.
             StructuredGrid::query_values(*arg.grid,

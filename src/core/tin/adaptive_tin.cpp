@@ -173,6 +173,51 @@ double squared_distance(double ax, double ay, double bx, double by) {
 
 constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
 
+// Widens the box [lo, hi] to hold every sample whose coordinates are both
+// finite. The zeros' signs may differ from a one by one fold; the extents
+// taken from the box do not.
+void sample_box(const std::vector<TinSample>& samples, double lo[2], double hi[2]) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // (x, y) side by side, two samples at a time in two folds.
+    __m128d low[2], high[2];
+    low[0] = low[1] = _mm_loadu_pd(lo);
+    high[0] = high[1] = _mm_loadu_pd(hi);
+    const __m128d inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
+    const __m128d zero = _mm_setzero_pd();
+    for (; k + 2 <= samples.size(); k += 2) {
+        for (int l = 0; l < 2; ++l) {
+            const __m128d p = _mm_loadu_pd(&samples[k + l].x);
+            // Finite in both lanes: p - p is zero only for finite values.
+            __m128d finite = _mm_cmpeq_pd(_mm_sub_pd(p, p), zero);
+            finite = _mm_and_pd(finite, _mm_shuffle_pd(finite, finite, 1));
+            const __m128d for_low = _mm_or_pd(_mm_and_pd(finite, p), _mm_andnot_pd(finite, inf));
+            const __m128d for_high =
+                _mm_or_pd(_mm_and_pd(finite, p), _mm_andnot_pd(finite, _mm_sub_pd(zero, inf)));
+            low[l] = _mm_min_pd(for_low, low[l]);
+            high[l] = _mm_max_pd(for_high, high[l]);
+        }
+    }
+    double folded[2][2];
+    for (int l = 0; l < 2; ++l) {
+        _mm_storeu_pd(folded[0], low[l]);
+        _mm_storeu_pd(folded[1], high[l]);
+        for (int c = 0; c < 2; ++c) {
+            lo[c] = std::min(lo[c], folded[0][c]);
+            hi[c] = std::max(hi[c], folded[1][c]);
+        }
+    }
+#endif
+    for (; k < samples.size(); ++k) {
+        const TinSample& p = samples[k];
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
+        lo[0] = std::min(lo[0], p.x);
+        hi[0] = std::max(hi[0], p.x);
+        lo[1] = std::min(lo[1], p.y);
+        hi[1] = std::max(hi[1], p.y);
+    }
+}
+
 // A sample's face id while it waits for its first measurement, and once it is excluded.
 constexpr std::uint32_t kUnmeasured = kNone;
 constexpr std::uint32_t kExcludedSample = kNone - 1;
@@ -1316,15 +1361,7 @@ Result<TinResult> Refiner::run() {
     // samples, or points of the boundary's hull (which splitting edges may
     // round off it by an ulp or two).
     double lo[2] = {min_x, min_y}, hi[2] = {max_x, max_y};
-    for (const TinSurface& surface : surfaces_) {
-        for (const TinSample& p : surface.samples) {
-            if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
-            lo[0] = std::min(lo[0], p.x);
-            hi[0] = std::max(hi[0], p.x);
-            lo[1] = std::min(lo[1], p.y);
-            hi[1] = std::max(hi[1], p.y);
-        }
-    }
+    for (const TinSurface& surface : surfaces_) sample_box(surface.samples, lo, hi);
     for (int k = 0; k < 2; ++k) {
         extent_[k] = (hi[k] - lo[k]) + 1e-15 * (std::fabs(lo[k]) + std::fabs(hi[k]));
     }
