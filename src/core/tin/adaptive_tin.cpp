@@ -247,7 +247,11 @@ struct alignas(64) FaceRecord {
     FaceWorst worst;
     std::array<const void*, 3> corners{};  // the face's vertices at the last refresh
     bool live = false;                     // finite at the last refresh
-    bool constrained = false;              // live, with a constrained edge
+    // Live, bit i: the edge opposite corner i is constrained; and of those,
+    // the edges found to need no boundary point from this face since its
+    // corners and constraints were last set.
+    std::uint8_t constrained_edges = 0;
+    std::uint8_t fitting_edges = 0;
 };
 
 enum class CandidateKind { SurfaceFit, EdgeSplit };
@@ -654,7 +658,7 @@ Status Refiner::refresh_faces() {
 
     std::sort(bounded_.begin(), bounded_.end());
     bounded_.erase(std::unique(bounded_.begin(), bounded_.end()), bounded_.end());
-    std::erase_if(bounded_, [this](std::uint32_t id) { return !faces_[id].constrained; });
+    std::erase_if(bounded_, [this](std::uint32_t id) { return faces_[id].constrained_edges == 0; });
     // Faces that changed lost their worst sample; the others keep it.
     std::erase_if(misfits_, [this](std::uint32_t id) { return faces_[id].worst.surface == kNone; });
     marked_.assign(faces_.size(), 0);
@@ -668,7 +672,8 @@ void Refiner::scan_all_faces() {
     for (std::size_t id = 0; id < faces_.size(); ++id) {
         FaceRecord& rec = faces_[id];
         was_live_[id] = rec.live;
-        rec.live = rec.constrained = false;
+        rec.live = false;
+        rec.constrained_edges = 0;
     }
     bounded_.clear();
     for (FaceHandle f : cdt_.all_face_handles()) {
@@ -735,7 +740,8 @@ bool Refiner::scan_touched_faces() {
         if (cdt_.is_infinite(f)) {
             FaceRecord& rec = faces_[info.id];
             if (rec.live) {
-                rec.live = rec.constrained = false;
+                rec.live = false;
+                rec.constrained_edges = 0;
                 mark_changed(info.id);
             }
             continue;
@@ -791,6 +797,7 @@ void Refiner::mark_changed(std::uint32_t id) {
         changed_ids_.push_back(id);
     }
     faces_[id].worst = FaceWorst{};
+    faces_[id].fitting_edges = 0;
 }
 
 void Refiner::note_face(FaceHandle f, bool was_live) {
@@ -798,9 +805,14 @@ void Refiner::note_face(FaceHandle f, bool was_live) {
     const std::uint32_t id = info.id;
     FaceRecord& rec = faces_[id];
     rec.live = true;
-    const bool bounded = f->is_constrained(0) || f->is_constrained(1) || f->is_constrained(2);
-    rec.constrained = bounded;
-    if (bounded) bounded_.push_back(id);
+    const std::uint8_t constrained_edges =
+        static_cast<std::uint8_t>((f->is_constrained(0) ? 1 : 0) | (f->is_constrained(1) ? 2 : 0) |
+                                  (f->is_constrained(2) ? 4 : 0));
+    if (constrained_edges != rec.constrained_edges) {
+        rec.constrained_edges = constrained_edges;
+        rec.fitting_edges = 0;
+    }
+    if (constrained_edges != 0) bounded_.push_back(id);
     const void* now[3] = {&*f->vertex(0), &*f->vertex(1), &*f->vertex(2)};
     auto& corners = rec.corners;
     if (!was_live || corners[0] != now[0] || corners[1] != now[1] || corners[2] != now[2]) {
@@ -890,12 +902,17 @@ int exact_orientation(double ax, double ay, double bx, double by, double cx, dou
 Location Refiner::walk(FaceHandle f, double px, double py) const {
     if (cdt_.is_infinite(f)) return {f, Cdt::FACE, 0, false};
     constexpr int kMaxSteps = 64;  // a walk can cycle where the mesh is not Delaunay
+    // The edge the walk came in by: the point lies surely beyond it seen
+    // from the face left, so surely inside seen from this one (the
+    // orientation of the reversed edge is the exact negation).
+    int entry = -1;
     for (int step = 0; step < kMaxSteps; ++step) {
         const Point* v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(),
                              &f->vertex(2)->point()};
         int exit = -1, zeros = 0, zero_sum = 0;
         bool unknown = false;
         for (int k = 0; k < 3; ++k) {
+            if (k == entry) continue;
             const Point& a = *v[Cdt::ccw(k)];
             const Point& b = *v[Cdt::cw(k)];
             int o = certain_orientation(a.x(), a.y(), b.x(), b.y(), px, py);
@@ -915,6 +932,7 @@ Location Refiner::walk(FaceHandle f, double px, double py) const {
         if (exit >= 0) {
             const FaceHandle next = f->neighbor(exit);
             if (cdt_.is_infinite(next)) return {f, Cdt::FACE, 0, false};
+            entry = next->index(f);
             f = next;
             continue;
         }
@@ -1111,8 +1129,12 @@ void Refiner::fit_candidates() {
 }
 
 void Refiner::boundary_candidates() {
+    const bool shortcut = !options_.test_every_boundary_edge;
     for (std::uint32_t id : bounded_) {
-        const FaceHandle f = faces_[id].handle;
+        FaceRecord& rec = faces_[id];
+        // A face whose constrained edges all fit, as they were, is not read.
+        if (shortcut && (rec.constrained_edges & ~rec.fitting_edges) == 0) continue;
+        const FaceHandle f = rec.handle;
         for (int i : kEdgeOrder) {
             if (!f->is_constrained(i)) continue;
             // Each edge once: from its finite face of smaller id.
@@ -1121,7 +1143,10 @@ void Refiner::boundary_candidates() {
             const VertexHandle va = f->vertex(Cdt::ccw(i));
             const VertexHandle vb = f->vertex(Cdt::cw(i));
             const std::uint32_t a = va->info().id, b = vb->info().id;
-            if (fitting_edge_end_[a] == b && !options_.test_every_boundary_edge) continue;
+            if (shortcut && fitting_edge_end_[a] == b) {
+                rec.fitting_edges |= static_cast<std::uint8_t>(1u << i);
+                continue;
+            }
             const double xa = va->point().x(), ya = va->point().y();
             const double dx = vb->point().x() - xa, dy = vb->point().y() - ya;
             const double len = std::sqrt(dx * dx + dy * dy);
@@ -1160,6 +1185,7 @@ void Refiner::boundary_candidates() {
                 marked_[id] = 1;
             } else {
                 fitting_edge_end_[a] = b;
+                rec.fitting_edges |= static_cast<std::uint8_t>(1u << i);
             }
         }
     }
