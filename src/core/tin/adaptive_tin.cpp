@@ -307,6 +307,10 @@ struct MeasuredFace {
         face = f;
         id = f->info().id;
         record = &faces[id];
+        // Misfits and blocks read the record; the next samples most likely
+        // lie in a neighbour. Both lie elsewhere in memory.
+        __builtin_prefetch(record);
+        for (int k = 0; k < 3; ++k) __builtin_prefetch(&*f->neighbor(k));
         corner = va->info().id;
         xa = va->point().x();
         ya = va->point().y();
