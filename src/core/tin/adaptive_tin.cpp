@@ -446,8 +446,10 @@ class BlockTest {
 
     const MeasuredFace* of_ = nullptr;
     FaceHandle face_;
-    __m128d xa_, ya_, xb_, yb_, cax_, cay_, bax_, bay_, cbx_, cby_;
-    __m128d bound0_, bound1_, bound2_, det_, za_, zb_, zc_;
+    // Set before the first test; zeros until then keep the compiler from
+    // doubting it.
+    __m128d xa_{}, ya_{}, xb_{}, yb_{}, cax_{}, cay_{}, bax_{}, bay_{}, cbx_{}, cby_{};
+    __m128d bound0_{}, bound1_{}, bound2_{}, det_{}, za_{}, zb_{}, zc_{};
 #endif
 };
 
