@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.byte() & 1) max_edge = parameter(in, floor);
 
     orvik::Result<orvik::TinResult> result = orvik::adaptive_tin(boundary, surfaces, max_edge);
-    orvik::Result<orvik::TinResult> plain =
-        orvik::adaptive_tin(boundary, surfaces, max_edge, orvik::RefineOptions{true, true, true});
+    orvik::Result<orvik::TinResult> plain = orvik::adaptive_tin(
+        boundary, surfaces, max_edge, orvik::RefineOptions{true, true, true, true});
     if (result.ok() != plain.ok()) __builtin_trap();
     if (!result.ok()) {
         if (result.error().message != plain.error().message) __builtin_trap();

@@ -234,7 +234,8 @@ TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
 
 // Each shortcut of the refinement (refreshing only the faces CGAL touched,
 // trusting the filtered test against recently measured triangles, skipping
-// constraint edges that needed no boundary point before) must give
+// constraint edges that needed no boundary point before, taking every face
+// as inside when the constraints are the hull) must give
 // exactly the result of the refinement without it: the same vertices in the
 // same order and the same triangles. Concave outlines make CGAL delete faces
 // while it inserts the constraints, lattice samples fall on edges and
@@ -251,14 +252,20 @@ TEST(AdaptiveTin, ShortcutsLeaveTheResultUnchanged) {
         state = state * 1103515245u + 12345u;
         return static_cast<double>((state >> 8) & 0xFFFF) / 65536.0;
     };
-    const RefineOptions variants[] = {
-        {true, false, false}, {false, true, false}, {false, false, true}, {true, true, true}};
+    const RefineOptions variants[] = {{true, false, false, false},
+                                      {false, true, false, false},
+                                      {false, false, true, false},
+                                      {false, false, false, true},
+                                      {true, true, true, true}};
     for (int round = 0; round < 10; ++round) {
         const int n = 4 + round % 6;
         std::vector<TinPoint> poly;
         for (int k = 0; k < n; ++k) {
             const double angle = 2 * M_PI * (k + 0.3 * uniform()) / n;
-            const double radius = 5 + 14 * uniform();
+            // Round 0's outline lies on a circle: convex, so its constraints
+            // are the hull.
+            const double spread = 5 + 14 * uniform();
+            const double radius = round == 0 ? 14.0 : spread;
             poly.push_back({std::round((20 + radius * std::cos(angle)) * 2) / 2,
                             std::round((20 + radius * std::sin(angle)) * 2) / 2});
         }

@@ -490,7 +490,8 @@ class Refiner {
     void classify();
     // A finite face at the last refresh.
     bool live(std::size_t id) const { return faces_[id].live; }
-    bool inside(FaceHandle f) const { return f->info().visited && f->info().odd; }
+    bool inside(FaceHandle f) const { return hull_only_ || (f->info().visited && f->info().odd); }
+    bool constraints_are_the_hull() const;
     // Counts `units` of work and asks `stop_` after every few thousand; true
     // (for good) once it asked to stop.
     bool stopping(std::size_t units = 1) {
@@ -564,6 +565,9 @@ class Refiner {
 
     std::vector<Candidate> candidates_;
     std::vector<FaceHandle> queue_;
+    // At the last classify(): the constrained edges are exactly the hull's,
+    // so every finite face is inside.
+    bool hull_only_ = false;
     double merge2_ = 0.0;
 };
 
@@ -1315,8 +1319,30 @@ Status Refiner::insert_candidates() {
     return ok_status();
 }
 
+// True when every hull edge is constrained and no other edge is: a convex
+// boundary, as most are. Uses the constrained faces of the last refresh.
+bool Refiner::constraints_are_the_hull() const {
+    const VertexHandle infinite = cdt_.infinite_vertex();
+    Cdt::Face_circulator around = cdt_.incident_faces(infinite), done = around;
+    do {
+        const FaceHandle g = around;
+        if (!g->is_constrained(g->index(infinite))) return false;
+    } while (++around != done);
+    for (std::uint32_t id : bounded_) {
+        const FaceHandle f = faces_[id].handle;
+        for (int i = 0; i < 3; ++i) {
+            if (f->is_constrained(i) && !cdt_.is_infinite(f->neighbor(i))) return false;
+        }
+    }
+    return true;
+}
+
 // Parity of constraint crossings from the hull inwards: odd means inside.
+// When the constraints are the hull, every finite face crosses one of them
+// from outside and no other: all are inside, with no search.
 void Refiner::classify() {
+    hull_only_ = !options_.search_inside_faces && constraints_are_the_hull();
+    if (hull_only_) return;
     for (FaceHandle f : cdt_.all_face_handles()) {
         f->info().visited = false;
         f->info().odd = false;

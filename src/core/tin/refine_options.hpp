@@ -20,6 +20,9 @@ struct RefineOptions {
     // Test every constrained edge for a boundary point at each pass, instead
     // of skipping the edges that needed none before.
     bool test_every_boundary_edge = false;
+    // Find which faces lie inside by the search from the hull even when the
+    // constraints are the hull itself.
+    bool search_inside_faces = false;
 };
 
 Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
