@@ -149,12 +149,12 @@ PyObject* adaptive_tin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             const std::ptrdiff_t rows = sview.shape[0];
             const char* const data = sview.data;
             const std::ptrdiff_t row_stride = sview.strides[0], column_stride = sview.strides[1];
-            surface.samples.resize(static_cast<std::size_t>(rows));
-            TinSample* const out = surface.samples.data();
+            std::vector<TinSample>& out = surface.samples;
+            out.reserve(static_cast<std::size_t>(rows));
             for (std::ptrdiff_t r = 0; r < rows; ++r) {
                 const char* const row = data + r * row_stride;
-                out[r] = {*reinterpret_cast<const double*>(row),
-                          *reinterpret_cast<const double*>(row + column_stride), 0.0};
+                out.push_back({*reinterpret_cast<const double*>(row),
+                               *reinterpret_cast<const double*>(row + column_stride), 0.0});
             }
             // Evaluated in place, several points at a time.
             StructuredGrid::query_values(*arg.grid,
