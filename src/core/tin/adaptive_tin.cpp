@@ -1026,11 +1026,10 @@ void Refiner::sample_pass() {
                     }
                     streak = 0;
                 }
-                const std::size_t g = base + j;
                 const TinSample& p = surface.samples[j];
                 // Location needs finite coordinates; such a sample lies in no triangle.
                 if (old == kUnmeasured && (!std::isfinite(p.x) || !std::isfinite(p.y))) {
-                    sample_face_[g] = kExcludedSample;
+                    faces_of[j] = kExcludedSample;
                     continue;
                 }
                 double nu = 0.0, nv = 0.0;
@@ -1063,11 +1062,11 @@ void Refiner::sample_pass() {
                                 f = other;
                             }
                             if (cdt_.is_infinite(f)) {
-                                sample_face_[g] = kExcludedSample;
+                                faces_of[j] = kExcludedSample;
                                 continue;
                             }
                         } else if (loc.type != Cdt::FACE) {
-                            sample_face_[g] = kExcludedSample;  // on a vertex or outside the hull
+                            faces_of[j] = kExcludedSample;  // on a vertex or outside the hull
                             continue;
                         }
                         if (!mp || f != last) {
@@ -1083,7 +1082,7 @@ void Refiner::sample_pass() {
                 previous = j;
                 FaceRecord& rec = *m.record;
                 const std::uint32_t id = m.id;
-                sample_face_[g] = id;
+                faces_of[j] = id;
                 if (std::isnan(p.z)) continue;
                 const double u = nu / m.det;
                 const double v = nv / m.det;
