@@ -1,6 +1,9 @@
 #include "grid/structured_grid.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -131,6 +134,22 @@ bool corner_value(const StructuredGrid& g, std::size_t t, std::size_t u, double 
     return true;
 }
 
+// Sets g.corner_is_value from corner_value() at every cell's first corner.
+void mark_corner_values(StructuredGrid& g) {
+    g.corner_is_value.assign((g.m * g.n + 63) / 64, 0);
+    for (std::size_t t = 0; t + 1 < g.m; ++t) {
+        for (std::size_t u = 0; u + 1 < g.n; ++u) {
+            const std::size_t at = t * g.n + u;
+            const GridNode& node = g.nodes[at];
+            double value = 0.0;
+            if (corner_value(g, t, u, node.x, node.y, value) &&
+                std::bit_cast<std::uint64_t>(value) == std::bit_cast<std::uint64_t>(node.value)) {
+                g.corner_is_value[at / 64] |= std::uint64_t{1} << (at % 64);
+            }
+        }
+    }
+}
+
 int step_of(double f, std::size_t idx, std::size_t last) {
     if (f < kLow && idx > 0) return -1;
     if (f > kHigh && idx < last) return 1;
@@ -149,6 +168,47 @@ void start_cell(const StructuredGrid& g, double x, double y, std::size_t& t, std
     const double fj = (g.index_gradient[3] * dy + g.index_gradient[1] * dx) + g.index_centre[1];
     t = start_index(fi, g.m - 2);
     u = start_index(fj, g.n - 2);
+}
+
+// Points on grid nodes, the usual samples, mostly take their node's value as
+// it is (corner_is_value): from point k on, four at a time, stores those
+// values for as long as all four do, and returns where four begin that do
+// not all do. The grid's fields are copied first: stores of values could
+// otherwise alias them.
+std::ptrdiff_t node_values(const StructuredGrid& g, const StridedView<double, 1>& x,
+                           const StridedView<double, 1>& y,
+                           const MutableStridedView<double, 1>& values, std::ptrdiff_t k) {
+    StructuredGrid map;  // the affine guess alone, for start_cell()
+    map.m = g.m;
+    map.n = g.n;
+    std::copy(std::begin(g.centroid), std::end(g.centroid), map.centroid);
+    std::copy(std::begin(g.index_centre), std::end(g.index_centre), map.index_centre);
+    std::copy(std::begin(g.index_gradient), std::end(g.index_gradient), map.index_gradient);
+    const GridNode* const nodes = g.nodes.data();
+    const std::uint64_t* const bits = g.corner_is_value.data();
+    const std::size_t n = g.n;
+    const char* const xs = x.data;
+    const char* const ys = y.data;
+    char* const out = values.data;
+    const std::ptrdiff_t xstep = x.strides[0], ystep = y.strides[0], step = values.strides[0];
+    const std::ptrdiff_t count = x.size();
+    for (; k + 4 <= count; k += 4) {
+        double v[4];
+        bool all = true;
+        for (int l = 0; l < 4; ++l) {
+            const double px = *reinterpret_cast<const double*>(xs + (k + l) * xstep);
+            const double py = *reinterpret_cast<const double*>(ys + (k + l) * ystep);
+            std::size_t t = 0, u = 0;
+            start_cell(map, px, py, t, u);
+            const std::size_t at = t * n + u;
+            const GridNode& node = nodes[at];
+            v[l] = node.value;
+            all &= (px == node.x) & (py == node.y) & (((bits[at / 64] >> (at % 64)) & 1) != 0);
+        }
+        if (!all) break;
+        for (int l = 0; l < 4; ++l) *reinterpret_cast<double*>(out + (k + l) * step) = v[l];
+    }
+    return k;
 }
 
 #if defined(__SSE2__)
@@ -371,6 +431,7 @@ Result<StructuredGrid> StructuredGrid::build(const StridedView<double, 2>& x,
     g.index_gradient[1] = (syy / det) * sjx + (-sxy / det) * sjy;  // dj/dx
     g.index_gradient[2] = (sxx / det) * siy + (-sxy / det) * six;  // di/dy
     g.index_gradient[3] = (sxx / det) * sjy + (-sxy / det) * sjx;  // dj/dy
+    mark_corner_values(g);
     return g;
 }
 
@@ -420,6 +481,8 @@ void StructuredGrid::query_values(const StructuredGrid& grid, const StridedView<
     // grid's rows.
     constexpr std::ptrdiff_t kAhead = 32;
     for (; k + 4 <= count; k += 4) {
+        k = node_values(grid, x, y, values, k);
+        if (k + 4 > count) break;
         if (k + kAhead < count) {
             std::size_t t = 0, u = 0;
             start_cell(grid, x.at(k + kAhead), y.at(k + kAhead), t, u);
@@ -434,7 +497,7 @@ void StructuredGrid::query_values(const StructuredGrid& grid, const StridedView<
         load_cells(grid, px, py, ca);
         load_cells(grid, px + 2, py + 2, cb);
         // Points on grid nodes, the usual samples, need no inversion.
-        __m128d va, vb;
+        __m128d va = _mm_setzero_pd(), vb = _mm_setzero_pd();
         if ((corner_pair(grid, px, py, ca, va) |
              (corner_pair(grid, px + 2, py + 2, cb, vb) << 2)) == 0xF) {
             _mm_storel_pd(&values.at(k), va);
