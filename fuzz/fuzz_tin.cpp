@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     orvik::Result<orvik::TinResult> result = orvik::adaptive_tin(boundary, surfaces, max_edge);
     orvik::Result<orvik::TinResult> plain = orvik::adaptive_tin(
-        boundary, surfaces, max_edge, orvik::RefineOptions{true, true, true, true});
+        boundary, surfaces, max_edge, orvik::RefineOptions{true, true, true, true, true});
     if (result.ok() != plain.ok()) __builtin_trap();
     if (!result.ok()) {
         if (result.error().message != plain.error().message) __builtin_trap();

@@ -235,7 +235,8 @@ TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
 // Each shortcut of the refinement (refreshing only the faces CGAL touched,
 // trusting the filtered test against recently measured triangles, skipping
 // constraint edges that needed no boundary point before, taking every face
-// as inside when the constraints are the hull) must give
+// as inside when the constraints are the hull, measuring in AVX2 lanes where
+// the processor has them) must give
 // exactly the result of the refinement without it: the same vertices in the
 // same order and the same triangles. Concave outlines make CGAL delete faces
 // while it inserts the constraints, lattice samples fall on edges and
@@ -252,11 +253,10 @@ TEST(AdaptiveTin, ShortcutsLeaveTheResultUnchanged) {
         state = state * 1103515245u + 12345u;
         return static_cast<double>((state >> 8) & 0xFFFF) / 65536.0;
     };
-    const RefineOptions variants[] = {{true, false, false, false},
-                                      {false, true, false, false},
-                                      {false, false, true, false},
-                                      {false, false, false, true},
-                                      {true, true, true, true}};
+    const RefineOptions variants[] = {
+        {true, false, false, false, false}, {false, true, false, false, false},
+        {false, false, true, false, false}, {false, false, false, true, false},
+        {false, false, false, false, true}, {true, true, true, true, true}};
     for (int round = 0; round < 10; ++round) {
         const int n = 4 + round % 6;
         std::vector<TinPoint> poly;

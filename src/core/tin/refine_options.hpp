@@ -23,6 +23,8 @@ struct RefineOptions {
     // Find which faces lie inside by the search from the hull even when the
     // constraints are the hull itself.
     bool search_inside_faces = false;
+    // Measure with the SSE2 code even where the processor has AVX2.
+    bool baseline_lanes = false;
 };
 
 Result<TinResult> adaptive_tin(const std::vector<TinPoint>& boundary,
