@@ -1098,7 +1098,7 @@ void Refiner::sample_pass_with() {
 
         // Once a few samples in a row fell in the last triangle, the next
         // four are tried against it at once.
-        constexpr std::size_t kBlock = 4, kStreak = 6;
+        constexpr std::size_t kBlock = 4, kStreak = 6, kSampleAhead = 16;
         std::size_t streak = 0;  // samples in a row measured in the last triangle
         Block block;
         const std::size_t count = surface.samples.size();
@@ -1138,6 +1138,10 @@ void Refiner::sample_pass_with() {
                     }
                     streak = 0;
                 }
+                // Late passes read samples here and there, too sparsely for the
+                // processor to fetch them ahead by itself.
+                if (j + kSampleAhead < count)
+                    __builtin_prefetch(&surface.samples[j + kSampleAhead]);
                 const TinSample& p = surface.samples[j];
                 // Location needs finite coordinates; such a sample lies in no triangle.
                 if (old == kUnmeasured && (!std::isfinite(p.x) || !std::isfinite(p.y))) {
@@ -1234,7 +1238,9 @@ void Refiner::offer(std::size_t s, FaceRecord& rec, std::uint32_t id, std::uint3
 void Refiner::fit_candidates() {
     std::sort(misfits_.begin(), misfits_.end());
     for (std::size_t i = 0; i < misfits_.size(); ++i) {
-        // The worst samples lie all over the sample lists: fetch ahead.
+        // The faces' records and their worst samples lie all over memory:
+        // fetch a record some places ahead, and the sample of one half as far.
+        if (i + 16 < misfits_.size()) __builtin_prefetch(&faces_[misfits_[i + 16]]);
         if (i + 8 < misfits_.size()) {
             const FaceWorst& ahead = faces_[misfits_[i + 8]].worst;
             __builtin_prefetch(&surfaces_[ahead.surface].samples[ahead.sample]);
@@ -1359,7 +1365,16 @@ Status Refiner::constrain(VertexHandle a, VertexHandle b) {
 }
 
 Status Refiner::insert_candidates() {
-    for (const Candidate& cand : candidates_) {
+    for (std::size_t c = 0; c < candidates_.size(); ++c) {
+        const Candidate& cand = candidates_[c];
+        // The candidates' triangles lie here and there: fetch the record of
+        // one some places ahead, and the triangle of one half as far.
+        constexpr std::size_t kAhead = 8;
+        if (c + kAhead < candidates_.size())
+            __builtin_prefetch(&faces_[candidates_[c + kAhead].face]);
+        if (c + kAhead / 2 < candidates_.size()) {
+            __builtin_prefetch(&*faces_[candidates_[c + kAhead / 2].face].handle);
+        }
         if (stopping(8)) return Error::interrupted();
         const Point p(cand.x, cand.y);
         // The candidate's own triangle, while it is still in use, is the nearest start.
