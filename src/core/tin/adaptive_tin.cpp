@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -555,6 +556,7 @@ class Refiner {
     Status number_fresh_faces();
     void note_face(FaceHandle f, bool was_live);
     void mark_changed(std::uint32_t id);
+    void sort_ids(std::vector<std::uint32_t>& ids);
     std::uint32_t spatial_key(FaceHandle f) const;
     Location walk(FaceHandle f, double px, double py) const;
     Location locate(FaceHandle start, double px, double py) const;
@@ -619,6 +621,7 @@ class Refiner {
     std::vector<std::uint8_t> marked_;         // per face id: named by a fit candidate
     std::vector<std::uint32_t> bounded_;       // ids of live faces with a constrained edge
     std::vector<std::uint32_t> misfits_;       // ids of faces whose worst names a sample
+    std::vector<std::uint64_t> id_bits_;       // scratch of sort_ids()
     struct FreshFace {
         std::uint32_t key;
         FaceHandle face;
@@ -756,8 +759,7 @@ Status Refiner::refresh_faces() {
     slots_used_ = slots.size();
     scan_all_ = slots.index(last_slot_) + 1 != slots_used_;
 
-    std::sort(bounded_.begin(), bounded_.end());
-    bounded_.erase(std::unique(bounded_.begin(), bounded_.end()), bounded_.end());
+    sort_ids(bounded_);
     std::erase_if(bounded_, [this](std::uint32_t id) { return faces_[id].constrained_edges == 0; });
     // Faces that changed lost their worst sample; the others keep it.
     std::erase_if(misfits_, [this](std::uint32_t id) { return faces_[id].worst.surface == kNone; });
@@ -889,6 +891,19 @@ Status Refiner::number_fresh_faces() {
         note_face(fresh.face, false);
     }
     return ok_status();
+}
+
+// Sorts face ids and drops repeats through a bitmap over all ids, which
+// costs far less than comparisons when there are thousands.
+void Refiner::sort_ids(std::vector<std::uint32_t>& ids) {
+    id_bits_.assign((faces_.size() + 63) / 64, 0);
+    for (std::uint32_t id : ids) id_bits_[id / 64] |= std::uint64_t{1} << (id % 64);
+    ids.clear();
+    for (std::size_t w = 0; w < id_bits_.size(); ++w) {
+        for (std::uint64_t bits = id_bits_[w]; bits != 0; bits &= bits - 1) {
+            ids.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
+        }
+    }
 }
 
 void Refiner::mark_changed(std::uint32_t id) {
@@ -1236,7 +1251,7 @@ void Refiner::offer(std::size_t s, FaceRecord& rec, std::uint32_t id, std::uint3
 }
 
 void Refiner::fit_candidates() {
-    std::sort(misfits_.begin(), misfits_.end());
+    sort_ids(misfits_);
     for (std::size_t i = 0; i < misfits_.size(); ++i) {
         // The faces' records and their worst samples lie all over memory:
         // fetch a record some places ahead, and the sample of one half as far.
