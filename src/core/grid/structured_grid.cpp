@@ -192,18 +192,63 @@ std::ptrdiff_t node_values(const StructuredGrid& g, const StridedView<double, 1>
     char* const out = values.data;
     const std::ptrdiff_t xstep = x.strides[0], ystep = y.strides[0], step = values.strides[0];
     const std::ptrdiff_t count = x.size();
+#if defined(__SSE2__)
+    // start_cell() two points at a time, while the indices fit the
+    // conversion's 32 bits: the same operations, so the same cells.
+    const bool lanes = g.m - 2 < (std::size_t{1} << 31) && g.n - 2 < (std::size_t{1} << 31);
+    const __m128d cx = _mm_set1_pd(map.centroid[0]), cy = _mm_set1_pd(map.centroid[1]);
+    const __m128d di_dx = _mm_set1_pd(map.index_gradient[0]);
+    const __m128d dj_dx = _mm_set1_pd(map.index_gradient[1]);
+    const __m128d di_dy = _mm_set1_pd(map.index_gradient[2]);
+    const __m128d dj_dy = _mm_set1_pd(map.index_gradient[3]);
+    const __m128d ci = _mm_set1_pd(map.index_centre[0]), cj = _mm_set1_pd(map.index_centre[1]);
+    const __m128d last_t = _mm_set1_pd(static_cast<double>(g.m - 2));
+    const __m128d last_u = _mm_set1_pd(static_cast<double>(g.n - 2));
+    const __m128d one = _mm_set1_pd(1.0);
+    // start_index(): below 1 (or NaN) 0, from `last` on `last`, else truncated.
+    const auto index = [one](__m128d f, __m128d last) {
+        return _mm_cvttpd_epi32(_mm_min_pd(_mm_and_pd(_mm_cmpge_pd(f, one), f), last));
+    };
+#endif
     for (; k + 4 <= count; k += 4) {
+        double px[4], py[4];
+        for (int l = 0; l < 4; ++l) {
+            px[l] = *reinterpret_cast<const double*>(xs + (k + l) * xstep);
+            py[l] = *reinterpret_cast<const double*>(ys + (k + l) * ystep);
+        }
+        std::size_t at[4];
+#if defined(__SSE2__)
+        if (lanes) {
+            for (int pair = 0; pair < 4; pair += 2) {
+                const __m128d dx = _mm_sub_pd(_mm_loadu_pd(px + pair), cx);
+                const __m128d dy = _mm_sub_pd(_mm_loadu_pd(py + pair), cy);
+                const __m128d fi =
+                    _mm_add_pd(_mm_add_pd(_mm_mul_pd(di_dy, dy), _mm_mul_pd(di_dx, dx)), ci);
+                const __m128d fj =
+                    _mm_add_pd(_mm_add_pd(_mm_mul_pd(dj_dy, dy), _mm_mul_pd(dj_dx, dx)), cj);
+                const __m128i t = index(fi, last_t), u = index(fj, last_u);
+                at[pair] = static_cast<std::size_t>(_mm_cvtsi128_si32(t)) * n +
+                           static_cast<std::size_t>(_mm_cvtsi128_si32(u));
+                at[pair + 1] =
+                    static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(t, 1))) * n +
+                    static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(u, 1)));
+            }
+        } else
+#endif
+        {
+            for (int l = 0; l < 4; ++l) {
+                std::size_t t = 0, u = 0;
+                start_cell(map, px[l], py[l], t, u);
+                at[l] = t * n + u;
+            }
+        }
         double v[4];
         bool all = true;
         for (int l = 0; l < 4; ++l) {
-            const double px = *reinterpret_cast<const double*>(xs + (k + l) * xstep);
-            const double py = *reinterpret_cast<const double*>(ys + (k + l) * ystep);
-            std::size_t t = 0, u = 0;
-            start_cell(map, px, py, t, u);
-            const std::size_t at = t * n + u;
-            const GridNode& node = nodes[at];
+            const GridNode& node = nodes[at[l]];
             v[l] = node.value;
-            all &= (px == node.x) & (py == node.y) & (((bits[at / 64] >> (at % 64)) & 1) != 0);
+            all &= (px[l] == node.x) & (py[l] == node.y) &
+                   (((bits[at[l] / 64] >> (at[l] % 64)) & 1) != 0);
         }
         if (!all) break;
         for (int l = 0; l < 4; ++l) *reinterpret_cast<double*>(out + (k + l) * step) = v[l];
