@@ -626,9 +626,8 @@ class Refiner {
         std::uint32_t key;
         FaceHandle face;
     };
-    std::vector<FreshFace> fresh_;  // faces without an id, at a refresh
-    std::vector<FreshFace> fresh_sorted_;
-    std::vector<std::uint32_t> key_count_;  // counting sort of fresh_ by key
+    std::vector<FreshFace> fresh_;          // faces without an id, at a refresh
+    std::vector<FreshFace> fresh_sorted_;   // scratch of number_fresh_faces()
     double box_[4] = {0.0, 0.0, 0.0, 0.0};  // min x, min y, cells per unit in x and y
     double extent_[2] = {0.0, 0.0};         // see run()
 
@@ -863,25 +862,23 @@ bool Refiner::scan_touched_faces() {
 // that the candidates, which follow face ids, are inserted near one another;
 // faces in one cell keep their slot order.
 Status Refiner::number_fresh_faces() {
-    // A stable sort by key: counting over the 16-bit keys when there are
-    // many faces, a merge sort when there are too few to pay for the counts.
-    if (fresh_.size() < (std::size_t{1} << 13)) {
-        fresh_sorted_.assign(fresh_.begin(), fresh_.end());
-        std::stable_sort(fresh_sorted_.begin(), fresh_sorted_.end(),
-                         [](const FreshFace& a, const FreshFace& b) { return a.key < b.key; });
-    } else {
-        key_count_.assign(std::size_t{1} << 16, 0);
-        for (const FreshFace& fresh : fresh_) ++key_count_[fresh.key];
+    // A stable sort by the 16-bit keys: counting over their low byte, then
+    // over their high byte.
+    fresh_sorted_.resize(fresh_.size());
+    for (int shift : {0, 8}) {
+        const std::vector<FreshFace>& from = shift == 0 ? fresh_ : fresh_sorted_;
+        std::vector<FreshFace>& to = shift == 0 ? fresh_sorted_ : fresh_;
+        std::array<std::uint32_t, 256> start{};
+        for (const FreshFace& fresh : from) ++start[(fresh.key >> shift) & 0xFF];
         std::uint32_t offset = 0;
-        for (std::uint32_t& c : key_count_) {
+        for (std::uint32_t& c : start) {
             const std::uint32_t n = c;
             c = offset;
             offset += n;
         }
-        fresh_sorted_.resize(fresh_.size());
-        for (const FreshFace& fresh : fresh_) fresh_sorted_[key_count_[fresh.key]++] = fresh;
+        for (const FreshFace& fresh : from) to[start[(fresh.key >> shift) & 0xFF]++] = fresh;
     }
-    for (const FreshFace& fresh : fresh_sorted_) {
+    for (const FreshFace& fresh : fresh_) {
         if (faces_.size() >= kIdLimit) return Error::value(kTinTooLarge);
         FaceInfo& info = fresh.face->info();
         info.id = static_cast<std::uint32_t>(faces_.size());
