@@ -657,6 +657,25 @@ class Refiner {
 
     std::vector<Candidate> candidates_;
     std::vector<FaceHandle> queue_;
+
+    // The test points of a boundary edge, a run at a time, with the grid's
+    // values at them.
+    static constexpr std::size_t kTestRun = 256;
+    std::vector<TinSample> test_points_ = std::vector<TinSample>(kTestRun);
+    StridedView<double, 1> test_field(std::size_t offset, std::size_t count) const {
+        StridedView<double, 1> view;
+        view.data = reinterpret_cast<const char*>(test_points_.data()) + offset;
+        view.shape = {static_cast<std::ptrdiff_t>(count)};
+        view.strides = {static_cast<std::ptrdiff_t>(sizeof(TinSample))};
+        return view;
+    }
+    MutableStridedView<double, 1> test_values(std::size_t count) {
+        MutableStridedView<double, 1> view;
+        view.data = reinterpret_cast<char*>(test_points_.data()) + offsetof(TinSample, z);
+        view.shape = {static_cast<std::ptrdiff_t>(count)};
+        view.strides = {static_cast<std::ptrdiff_t>(sizeof(TinSample))};
+        return view;
+    }
     // At the last classify(): the constrained edges are exactly the hull's,
     // so every finite face is inside.
     bool hull_only_ = false;
@@ -1299,23 +1318,34 @@ void Refiner::boundary_candidates() {
                 if (n_points < 2) continue;
                 const double za = values_[s][a], zb = values_[s][b];
                 const double nd = static_cast<double>(n_points);
-                for (std::uint64_t k = 1; k < n_points; ++k) {
-                    if (stopping()) return;
-                    const double t = static_cast<double>(k) / nd;
-                    const double px = t * dx + xa, py = t * dy + ya;
-                    const double zg = StructuredGrid::query(*surface.grid, px, py, true).value;
-                    if (std::isnan(zg)) continue;
-                    const double z_lin = t * (zb - za) + za;
-                    const double err = std::isnan(z_lin)
-                                           ? std::numeric_limits<double>::infinity()
-                                           : std::fabs(z_lin - zg) / surface.tolerance;
-                    if (err > best) {
-                        best = err;
-                        chosen = true;
-                        cand.surface = static_cast<std::uint32_t>(s);
-                        cand.z = zg;
-                        cand.x = px;
-                        cand.y = py;
+                // The grid is read a run of points at a time.
+                for (std::uint64_t first = 1; first < n_points; first += kTestRun) {
+                    const auto run = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(kTestRun, n_points - first));
+                    if (stopping(run)) return;
+                    for (std::size_t i = 0; i < run; ++i) {
+                        const double t = static_cast<double>(first + i) / nd;
+                        test_points_[i] = {t * dx + xa, t * dy + ya, 0.0};
+                    }
+                    StructuredGrid::query_values(
+                        *surface.grid, test_field(offsetof(TinSample, x), run),
+                        test_field(offsetof(TinSample, y), run), true, test_values(run));
+                    for (std::size_t i = 0; i < run; ++i) {
+                        const double zg = test_points_[i].z;
+                        if (std::isnan(zg)) continue;
+                        const double t = static_cast<double>(first + i) / nd;
+                        const double z_lin = t * (zb - za) + za;
+                        const double err = std::isnan(z_lin)
+                                               ? std::numeric_limits<double>::infinity()
+                                               : std::fabs(z_lin - zg) / surface.tolerance;
+                        if (err > best) {
+                            best = err;
+                            chosen = true;
+                            cand.surface = static_cast<std::uint32_t>(s);
+                            cand.z = zg;
+                            cand.x = test_points_[i].x;
+                            cand.y = test_points_[i].y;
+                        }
                     }
                 }
             }
