@@ -1,9 +1,6 @@
 #include "grid/structured_grid.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <cmath>
-#include <iterator>
 #include <limits>
 #include <string>
 
@@ -134,22 +131,6 @@ bool corner_value(const StructuredGrid& g, std::size_t t, std::size_t u, double 
     return true;
 }
 
-// Sets g.corner_is_value from corner_value() at every cell's first corner.
-void mark_corner_values(StructuredGrid& g) {
-    g.corner_is_value.assign((g.m * g.n + 63) / 64, 0);
-    for (std::size_t t = 0; t + 1 < g.m; ++t) {
-        for (std::size_t u = 0; u + 1 < g.n; ++u) {
-            const std::size_t at = t * g.n + u;
-            const GridNode& node = g.nodes[at];
-            double value = 0.0;
-            if (corner_value(g, t, u, node.x, node.y, value) &&
-                std::bit_cast<std::uint64_t>(value) == std::bit_cast<std::uint64_t>(node.value)) {
-                g.corner_is_value[at / 64] |= std::uint64_t{1} << (at % 64);
-            }
-        }
-    }
-}
-
 int step_of(double f, std::size_t idx, std::size_t last) {
     if (f < kLow && idx > 0) return -1;
     if (f > kHigh && idx < last) return 1;
@@ -168,97 +149,6 @@ void start_cell(const StructuredGrid& g, double x, double y, std::size_t& t, std
     const double fj = (g.index_gradient[3] * dy + g.index_gradient[1] * dx) + g.index_centre[1];
     t = start_index(fi, g.m - 2);
     u = start_index(fj, g.n - 2);
-}
-
-// Points on grid nodes, the usual samples, mostly take their node's value as
-// it is (corner_is_value): from point k on, four at a time, stores those
-// values for as long as all four do, and returns where four begin that do
-// not all do. The grid's fields are copied first: stores of values could
-// otherwise alias them.
-std::ptrdiff_t node_values(const StructuredGrid& g, const StridedView<double, 1>& x,
-                           const StridedView<double, 1>& y,
-                           const MutableStridedView<double, 1>& values, std::ptrdiff_t k) {
-    StructuredGrid map;  // the affine guess alone, for start_cell()
-    map.m = g.m;
-    map.n = g.n;
-    std::copy(std::begin(g.centroid), std::end(g.centroid), map.centroid);
-    std::copy(std::begin(g.index_centre), std::end(g.index_centre), map.index_centre);
-    std::copy(std::begin(g.index_gradient), std::end(g.index_gradient), map.index_gradient);
-    const GridNode* const nodes = g.nodes.data();
-    const std::size_t node_count = g.nodes.size();
-    constexpr std::size_t kNodesAhead = 32;
-    const std::uint64_t* const bits = g.corner_is_value.data();
-    const std::size_t n = g.n;
-    const char* const xs = x.data;
-    const char* const ys = y.data;
-    char* const out = values.data;
-    const std::ptrdiff_t xstep = x.strides[0], ystep = y.strides[0], step = values.strides[0];
-    const std::ptrdiff_t count = x.size();
-#if defined(__SSE2__)
-    // start_cell() two points at a time, while the indices fit the
-    // conversion's 32 bits: the same operations, so the same cells.
-    const bool lanes = g.m - 2 < (std::size_t{1} << 31) && g.n - 2 < (std::size_t{1} << 31);
-    const __m128d cx = _mm_set1_pd(map.centroid[0]), cy = _mm_set1_pd(map.centroid[1]);
-    const __m128d di_dx = _mm_set1_pd(map.index_gradient[0]);
-    const __m128d dj_dx = _mm_set1_pd(map.index_gradient[1]);
-    const __m128d di_dy = _mm_set1_pd(map.index_gradient[2]);
-    const __m128d dj_dy = _mm_set1_pd(map.index_gradient[3]);
-    const __m128d ci = _mm_set1_pd(map.index_centre[0]), cj = _mm_set1_pd(map.index_centre[1]);
-    const __m128d last_t = _mm_set1_pd(static_cast<double>(g.m - 2));
-    const __m128d last_u = _mm_set1_pd(static_cast<double>(g.n - 2));
-    const __m128d one = _mm_set1_pd(1.0);
-    // start_index(): below 1 (or NaN) 0, from `last` on `last`, else truncated.
-    const auto index = [one](__m128d f, __m128d last) {
-        return _mm_cvttpd_epi32(_mm_min_pd(_mm_and_pd(_mm_cmpge_pd(f, one), f), last));
-    };
-#endif
-    for (; k + 4 <= count; k += 4) {
-        double px[4], py[4];
-        for (int l = 0; l < 4; ++l) {
-            px[l] = *reinterpret_cast<const double*>(xs + (k + l) * xstep);
-            py[l] = *reinterpret_cast<const double*>(ys + (k + l) * ystep);
-        }
-        std::size_t at[4];
-#if defined(__SSE2__)
-        if (lanes) {
-            for (int pair = 0; pair < 4; pair += 2) {
-                const __m128d dx = _mm_sub_pd(_mm_loadu_pd(px + pair), cx);
-                const __m128d dy = _mm_sub_pd(_mm_loadu_pd(py + pair), cy);
-                const __m128d fi =
-                    _mm_add_pd(_mm_add_pd(_mm_mul_pd(di_dy, dy), _mm_mul_pd(di_dx, dx)), ci);
-                const __m128d fj =
-                    _mm_add_pd(_mm_add_pd(_mm_mul_pd(dj_dy, dy), _mm_mul_pd(dj_dx, dx)), cj);
-                const __m128i t = index(fi, last_t), u = index(fj, last_u);
-                at[pair] = static_cast<std::size_t>(_mm_cvtsi128_si32(t)) * n +
-                           static_cast<std::size_t>(_mm_cvtsi128_si32(u));
-                at[pair + 1] =
-                    static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(t, 1))) * n +
-                    static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(u, 1)));
-            }
-        } else
-#endif
-        {
-            for (int l = 0; l < 4; ++l) {
-                std::size_t t = 0, u = 0;
-                start_cell(map, px[l], py[l], t, u);
-                at[l] = t * n + u;
-            }
-        }
-        // Points on nodes mostly come in the nodes' order: fetch the nodes
-        // some places on.
-        if (at[0] + kNodesAhead < node_count) __builtin_prefetch(nodes + at[0] + kNodesAhead);
-        double v[4];
-        bool all = true;
-        for (int l = 0; l < 4; ++l) {
-            const GridNode& node = nodes[at[l]];
-            v[l] = node.value;
-            all &= (px[l] == node.x) & (py[l] == node.y) &
-                   (((bits[at[l] / 64] >> (at[l] % 64)) & 1) != 0);
-        }
-        if (!all) break;
-        for (int l = 0; l < 4; ++l) *reinterpret_cast<double*>(out + (k + l) * step) = v[l];
-    }
-    return k;
 }
 
 #if defined(__SSE2__)
@@ -481,7 +371,6 @@ Result<StructuredGrid> StructuredGrid::build(const StridedView<double, 2>& x,
     g.index_gradient[1] = (syy / det) * sjx + (-sxy / det) * sjy;  // dj/dx
     g.index_gradient[2] = (sxx / det) * siy + (-sxy / det) * six;  // di/dy
     g.index_gradient[3] = (sxx / det) * sjy + (-sxy / det) * sjx;  // dj/dy
-    mark_corner_values(g);
     return g;
 }
 
@@ -531,8 +420,6 @@ void StructuredGrid::query_values(const StructuredGrid& grid, const StridedView<
     // grid's rows.
     constexpr std::ptrdiff_t kAhead = 32;
     for (; k + 4 <= count; k += 4) {
-        k = node_values(grid, x, y, values, k);
-        if (k + 4 > count) break;
         if (k + kAhead < count) {
             std::size_t t = 0, u = 0;
             start_cell(grid, x.at(k + kAhead), y.at(k + kAhead), t, u);

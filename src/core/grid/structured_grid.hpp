@@ -35,11 +35,6 @@ struct StructuredGrid {
     double centroid[2] = {0.0, 0.0};
     double index_centre[2] = {0.0, 0.0};
     double index_gradient[4] = {0.0, 0.0, 0.0, 0.0};  // di/dx, dj/dx, di/dy, dj/dy
-    // Bit t * n + u, for the first corner (t, u) of each cell: a query exactly
-    // at that node that starts its search in that cell gives the node's own
-    // value, bit for bit, as it mostly does. Batches of points on nodes read
-    // the value without the cell.
-    std::vector<std::uint64_t> corner_is_value;
 
     // Copies the three arrays, then checks shapes, size and collinearity.
     static Result<StructuredGrid> build(const StridedView<double, 2>& x,
