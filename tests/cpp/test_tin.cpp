@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -297,22 +298,67 @@ TEST(AdaptiveTin, ShortcutsLeaveTheResultUnchanged) {
     }
 }
 
-// Elements keep their values and their addresses while the array grows
-// across chunk boundaries.
+// Every edge of the outline fits the surface within the tolerance at its
+// test points, spaced boundary_spacing apart: here an edge 600 long with a
+// narrow ridge crossing it far past its first few hundred test points, which
+// the interior samples, far from it, do not see.
+TEST(AdaptiveTin, OutlineFitsAtEveryTestPoint) {
+    const auto ridge = [](double x, double y) {
+        return 40.0 * std::exp(-(x - 450.5) * (x - 450.5) / 2.0) * std::exp(-y / 5.0);
+    };
+    StructuredGrid g = make_grid(600, ridge);
+    const double spacing = 1.0, tolerance = 0.5;
+    TinSurface surface{&g, {}, spacing, tolerance};
+    for (double x = 100.0; x <= 500.0; x += 100.0) {
+        surface.samples.push_back({x, 300.0, StructuredGrid::query(g, x, 300.0, true).value});
+    }
+    const std::vector<TinPoint> square = {{0, 0}, {600, 0}, {600, 600}, {0, 600}};
+    auto r = adaptive_tin(square, {surface}, std::nullopt);
+    ASSERT_TRUE(r.ok());
+    const auto on_bottom = [&](std::int64_t v) { return r->vertices[2 * v + 1] == 0.0; };
+    std::size_t bottom_edges = 0;
+    for (std::size_t t = 0; t < r->triangles.size() / 3; ++t) {
+        for (int e = 0; e < 3; ++e) {
+            const std::int64_t a = r->triangles[3 * t + e], b = r->triangles[3 * t + (e + 1) % 3];
+            if (!on_bottom(a) || !on_bottom(b)) continue;
+            ++bottom_edges;
+            const double xa = r->vertices[2 * a], xb = r->vertices[2 * b];
+            const double za = StructuredGrid::query(g, xa, 0.0, true).value;
+            const double zb = StructuredGrid::query(g, xb, 0.0, true).value;
+            const auto n = static_cast<int>(std::ceil(std::fabs(xb - xa) / spacing));
+            for (int k = 1; k < n; ++k) {
+                const double u = static_cast<double>(k) / n;
+                const double z = StructuredGrid::query(g, u * (xb - xa) + xa, 0.0, true).value;
+                EXPECT_LE(std::fabs(u * (zb - za) + za - z), tolerance * (1 + 1e-9))
+                    << "edge " << xa << " to " << xb << ", point " << k;
+            }
+        }
+    }
+    // The ridge split the bottom edge.
+    EXPECT_GT(bottom_edges, 1u);
+}
+
+// Elements keep their values, their addresses and their alignment (the
+// face records are cache-line aligned) while the array grows across chunk
+// boundaries.
 TEST(ChunkedVector, GrowsWithoutMovingElements) {
-    ChunkedVector<std::size_t, 2> v;  // chunks of four
-    std::vector<const std::size_t*> where;
+    struct alignas(64) Slot {
+        std::size_t value;
+    };
+    ChunkedVector<Slot, 2> v;  // chunks of four
+    std::vector<const Slot*> where;
     for (std::size_t k = 0; k < 23; ++k) {
-        v.push_back(k * k);
+        v.push_back({k * k});
         where.push_back(&v[k]);
         ASSERT_EQ(v.size(), k + 1);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&v[k]) % 64, 0u);
     }
     for (std::size_t k = 0; k < 23; ++k) {
-        EXPECT_EQ(v[k], k * k);
+        EXPECT_EQ(v[k].value, k * k);
         EXPECT_EQ(&v[k], where[k]);
     }
-    v[9] = 7;
-    EXPECT_EQ(*where[9], 7u);
+    v[9].value = 7;
+    EXPECT_EQ(where[9]->value, 7u);
 }
 
 }  // namespace
