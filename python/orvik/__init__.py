@@ -1,55 +1,55 @@
-# The orvik package: the compiled core, the extension module orvik.orvik, under
-# its public name, and the Python layers that drive it at scale.
-#
-# `import orvik` loads NumPy and the extension and nothing else. Afterwards the
-# package holds, besides the standard module attributes, exactly the twelve
-# names that the extension registers, and `__all__` lists them in the same
-# order, so code written against the bare module keeps working. The package's
-# own functions (`orvik.sample`, `orvik.qualities.blend`, ...) are served on
-# first use by the lazy `__getattr__` of PEP 562, and import xarray, Dask or
-# pyproj only then. Both hooks live on the package's module class rather than
-# in its namespace, which therefore stays exactly as described. Submodules
-# never become attributes of the package, not even after an explicit
-# `import orvik.qualities`: `__setattr__` drops the attribute that the import
-# system sets, and `__getattr__` serves the module from `sys.modules` instead.
-#
-# The extension's module definition has an empty docstring; the package keeps
-# it, and documents itself in its submodules and the README.
+"""orvik: a three-dimensional seismic velocity model, built from overlapping
+models and queried at millions of points.
 
-import sys as _sys
-import types as _types
+Units and frame: lengths in metres, x and y horizontal, z the elevation (up is
+positive) and depth measured down from the topography; speeds in km/s,
+density in g/cm^3; a quality is the six float32 values ``rho, vp, vs, qp, qs,
+alpha`` (alpha is the opacity of the "over" blend).
 
+The compiled core, the extension module ``orvik.orvik``, registers twelve
+names, re-exported here in its order (``__all__`` lists exactly them):
+``QueryCoordinates``, ``QueryParams``, ``PyMeshModel``, ``PyModelTree``,
+``MeshModelBuilder``, ``model_tree``, ``blend_many``, ``StructuredGrid``,
+``structured_grid``, ``adaptive_tin``, ``PyCoastline``, ``coastline``.
 
-class _Package(_types.ModuleType):
-    _SUBMODULES = frozenset({"orvik", "qualities", "sampling"})
-    _FUNCTIONS = {"sample": "sampling"}
+The package's own layers are imported on first use, so that ``import orvik``
+needs NumPy only:
 
-    def __getattr__(self, name: str) -> object:
-        import importlib
+``orvik.sample(tree, x, y, z, ...)``
+    The model at every point of coordinate arrays (NumPy, Dask or xarray), as
+    a labelled xarray ``DataArray`` (the ``xarray`` extra; Dask inputs the
+    ``dask`` extra, map projections the ``geo`` extra).
+``orvik.qualities``
+    The names of the six values and ``blend``, the "over" blend of two
+    quality fields.
+``orvik.sampling``
+    The module of ``sample``.
+"""
 
-        if name in self._SUBMODULES:
-            return importlib.import_module(f"{self.__name__}.{name}")
-        if name in self._FUNCTIONS:
-            return getattr(
-                importlib.import_module(f"{self.__name__}.{self._FUNCTIONS[name]}"), name
-            )
-        raise AttributeError(f"module {self.__name__!r} has no attribute {name!r}")
+from . import orvik as orvik
+from .orvik import *  # noqa: F403
+from .orvik import __all__
 
-    def __setattr__(self, name: str, value: object) -> None:
-        import types
-
-        if name in self._SUBMODULES and isinstance(value, types.ModuleType):
-            return
-        super().__setattr__(name, value)
-
-
-_sys.modules[__name__].__class__ = _Package
-
-# The twelve names, in the extension's registration order; the package keeps
-# the extension's docstring.
-from .orvik import *  # noqa: E402, F403
-from .orvik import __all__, __doc__  # noqa: E402, F401
-
+# The twelve names of the extension, in its registration order: a star import
+# of the package gives what a star import of the extension gives.
 __all__ = list(__all__)
 
-del _Package, _sys, _types
+# Submodules, and functions with the submodule that defines them, imported on
+# first access (PEP 562).
+_LAZY_SUBMODULES = frozenset({"qualities", "sampling"})
+_LAZY_FUNCTIONS = {"sample": "sampling"}
+
+
+def __getattr__(name: str) -> object:
+    import importlib
+
+    if name in _LAZY_SUBMODULES:
+        return importlib.import_module(f"{__name__}.{name}")
+    if name in _LAZY_FUNCTIONS:
+        module = importlib.import_module(f"{__name__}.{_LAZY_FUNCTIONS[name]}")
+        return getattr(module, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | _LAZY_SUBMODULES | set(_LAZY_FUNCTIONS))

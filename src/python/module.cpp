@@ -1,26 +1,13 @@
 // The module definition: multi-phase initialisation whose execution step
 // registers the public names, in a fixed order, into the module and __all__.
-#define ORVIK_IMPORT_ARRAY_HERE
 #include "frame/python.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
-
 #include "bindings.hpp"
-#include "frame/arrays.hpp"
 #include "frame/errors.hpp"
-#include "frame/gil.hpp"
-#include "frame/object.hpp"
-#include "frame/ref.hpp"
+#include "frame/registration.hpp"
 
 namespace orvik::py {
 namespace {
-
-struct Registration {
-    const char* name;
-    PyObject* (*make)(PyObject* module);
-};
 
 // The order of this table is the order of __all__; every entry is required.
 const Registration kRegistrations[] = {
@@ -38,43 +25,14 @@ const Registration kRegistrations[] = {
     {"coastline", make_coastline},
 };
 
-// Adds the object of `reg` to the module and its name to __all__, which the
-// first registration creates.
-int add_registration(PyObject* module, const Registration& reg) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        all = Ref::steal(PyList_New(0));
-        if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
-    }
-    Ref object = Ref::steal(reg.make(module));
-    if (!object || PyModule_AddObjectRef(module, reg.name, object.get()) < 0) return -1;
-    Ref name = Ref::steal(PyUnicode_FromString(reg.name));
-    if (!name) return -1;
-    return PyList_Append(all.get(), name.get());
-}
-
-[[noreturn]] void terminate_at_boundary() {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::abort();
-}
-
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "orvik: the execution step needs a module object");
         return -1;
     }
     return guarded([&]() -> int {
-        // A second failure while one is already unwinding cannot be raised.
-        std::set_terminate(terminate_at_boundary);
-        if (PyArray_ImportNumPyAPI() < 0) return -1;
-        if (init_internal_error_type() < 0 || init_slice_container_type() < 0) return -1;
-        if (init_main_thread() < 0) return -1;
-        for (const Registration& reg : kRegistrations) {
-            if (add_registration(module, reg) < 0) return -1;
-        }
-        return 0;
+        if (prepare_frame() < 0) return -1;
+        return register_names(module, kRegistrations);
     });
 }
 
