@@ -105,7 +105,10 @@ TEST(StateRoundTrip, ModelTreeKeepsModelsHierarchyAndAnswers) {
     Result<ModelTree> back = state::decode_model_tree(encoded(tree));
     ASSERT_TRUE(back.ok()) << back.error().message;
     ASSERT_EQ(back->models.size(), 3u);
-    for (std::size_t k = 0; k < 3; ++k) expect_same_model(tree.models[k], back->models[k]);
+    for (std::size_t k = 0; k < 3; ++k) {
+        expect_same_model(std::get<MeshModel>(tree.models[k]),
+                          std::get<MeshModel>(back->models[k]));
+    }
     EXPECT_TRUE(same_bytes(tree.nodes, back->nodes));
     EXPECT_EQ(ModelTree::structure_text(tree), ModelTree::structure_text(back.value()));
     std::size_t blended = 0;
@@ -170,7 +173,8 @@ TEST(StateRoundTrip, EmptyRecords) {
     expect_same_model(m, *model);
     EXPECT_FALSE(MeshModel::query(*model, 0, 0, 0));
 
-    Result<ModelTree> tree = state::decode_model_tree(encoded(ModelTree::build({})));
+    Result<ModelTree> tree =
+        state::decode_model_tree(encoded(ModelTree::build(std::vector<Model>{})));
     ASSERT_TRUE(tree.ok()) << tree.error().message;
     EXPECT_TRUE(tree->models.empty() && tree->nodes.empty());
 
@@ -193,7 +197,7 @@ TEST(StateFormat, HeaderLeadsWithMagicVersionKindLengthAndChecksum) {
     std::memcpy(&checksum, &s[24], 8);
     std::memcpy(&m, &s[32], 8);
     std::memcpy(&n, &s[40], 8);
-    EXPECT_EQ(version, 1u);
+    EXPECT_EQ(version, 2u);
     EXPECT_EQ(kind, 3u);
     EXPECT_EQ(length, s.size() - 32);
     EXPECT_EQ(checksum, state::xxh64(std::span(s).subspan(32)));
@@ -244,6 +248,10 @@ std::string refusal(StateKind kind, std::span<const std::byte> s) {
             return message(state::decode_structured_grid(s));
         case StateKind::Coastline:
             return message(state::decode_coastline(s));
+        case StateKind::GridModel:
+            return message(state::decode_grid_model(s));
+        case StateKind::ColumnsModel:
+            return message(state::decode_columns_model(s));
     }
     return "";
 }
@@ -316,10 +324,10 @@ const std::vector<Refusal>& refusals() {
         {"newer version", M,
          [] {
              auto s = encoded(samples::interpolated_model());
-             poke<std::uint32_t>(s, 8, 2);
+             poke<std::uint32_t>(s, 8, 3);
              return s;
          },
-         "format version 2 is newer than this orvik reads (up to 1)"},
+         "format version 3 is newer than this orvik reads (up to 2)"},
         {"version 0", M,
          [] {
              auto s = encoded(samples::interpolated_model());
@@ -547,10 +555,14 @@ const std::vector<Refusal>& refusals() {
          "truncated in the models"},
         {"node count", T, [] { return tree_state([](ModelTree& t) { t.nodes.pop_back(); }); },
          "3 models need 5 nodes, the state has 4"},
-        {"model id", T, [] { return tree_state([](ModelTree& t) { t.models[1].id = 5; }); },
+        {"model id", T,
+         [] { return tree_state([](ModelTree& t) { std::get<MeshModel>(t.models[1]).id = 5; }); },
          "model 1: its id is 5"},
         {"broken model inside", T,
-         [] { return tree_state([](ModelTree& t) { t.models[2].faces[0][0] = 999; }); },
+         [] {
+             return tree_state(
+                 [](ModelTree& t) { std::get<MeshModel>(t.models[2]).faces[0][0] = 999; });
+         },
          "model 2: face 0 names vertex 999"},
         {"leaf past the models", T,
          [] {

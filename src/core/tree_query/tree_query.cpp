@@ -35,7 +35,7 @@ unsigned query_packet(const ModelTree& tree, const QueryPoint* points, unsigned 
         if (waiting == 0) break;
         // Every lane waiting on the same model as the first is located now.
         const unsigned first = static_cast<unsigned>(std::countr_zero(waiting));
-        const MeshModel* model = candidates[first].model;
+        const Model* model = candidates[first].model;
         unsigned group = 0;
         float x[kLanes], y[kLanes], v[kLanes];
         for (unsigned k = 0; k < kLanes; ++k) {
@@ -47,7 +47,7 @@ unsigned query_packet(const ModelTree& tree, const QueryPoint* points, unsigned 
             group |= static_cast<unsigned>(same) << k;
         }
         Quality q[kLanes];
-        const unsigned found = MeshModel::query_packet(*model, x, y, v, group, q);
+        const unsigned found = query_model_packet(*model, x, y, v, group, q);
         for (unsigned a = found; a != 0; a &= a - 1) {
             const unsigned k = static_cast<unsigned>(std::countr_zero(a));
             composites[k].add(q[k]);
@@ -218,12 +218,12 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
             }
             continue;
         }
-        const MeshModel& m = tree.models[node.model];
-        const float prio = static_cast<float>(m.priority);
-        if (!(flo <= prio && prio <= fhi)) continue;
+        const Model& m = tree.models[node.model];
+        const ModelGate g = gate_of(m);
+        if (!(flo <= g.priority && g.priority <= fhi)) continue;
         stats.simplex_tests += 1;
-        const float v = vertical_coordinate(m, p);
-        if (within_vertex_z(m, v)) (void)MeshModel::query(m, p.x, p.y, v);
+        const float v = vertical_coordinate(g, p);
+        if (within_vertical_range(g, v)) (void)query_model(m, p.x, p.y, v);
     }
 
     HitIterator it(tree, p, lo, hi);
