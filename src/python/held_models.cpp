@@ -49,9 +49,10 @@ PyObject* kind_view(const GridModel& m) {
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     if (!set_item(d, "kind", PyUnicode_FromString("grid")) ||
-        !set_item(d, "shape", Py_BuildValue("(KKK)", static_cast<unsigned long long>(m.x.size()),
-                                         static_cast<unsigned long long>(m.y.size()),
-                                         static_cast<unsigned long long>(m.v.size()))) ||
+        !set_item(d, "shape",
+                  Py_BuildValue("(KKK)", static_cast<unsigned long long>(m.x.size()),
+                                static_cast<unsigned long long>(m.y.size()),
+                                static_cast<unsigned long long>(m.v.size()))) ||
         !set_item(d, "nodes", count(GridModel::node_count(m))) ||
         !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
                   range(m.v.first(), m.v.last()))) {
@@ -73,8 +74,9 @@ PyObject* kind_view(const ColumnsModel& m) {
         }
     }
     if (!set_item(d, "kind", PyUnicode_FromString("columns")) ||
-        !set_item(d, "shape", Py_BuildValue("(KK)", static_cast<unsigned long long>(m.x.size() - 1),
-                                         static_cast<unsigned long long>(m.y.size() - 1))) ||
+        !set_item(d, "shape",
+                  Py_BuildValue("(KK)", static_cast<unsigned long long>(m.x.size() - 1),
+                                static_cast<unsigned long long>(m.y.size() - 1))) ||
         !set_item(d, "nodes", count(m.v.size())) ||
         !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
                   range(lo, hi))) {
@@ -86,9 +88,8 @@ PyObject* kind_view(const ColumnsModel& m) {
 std::optional<std::size_t> held_kind(PyObject* o) {
     std::optional<std::size_t> kind;
     for (std::size_t k = 0; k < std::variant_size_v<Model> && !kind; ++k) {
-        PyTypeObject* type = visit_kind(k, [](auto t) {
-            return Holder<typename decltype(t)::type>::type().get();
-        });
+        PyTypeObject* type =
+            visit_kind(k, [](auto t) { return Holder<typename decltype(t)::type>::type().get(); });
         if (type == nullptr) {
             PyErr_Clear();
             continue;

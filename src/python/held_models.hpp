@@ -61,8 +61,9 @@ template <class F, std::size_t... I>
 auto visit_kind_at(std::size_t index, F&& f, std::index_sequence<I...>) {
     using R = decltype(f(std::type_identity<std::variant_alternative_t<0, Model>>{}));
     std::optional<R> result;
-    ((index == I ? (void)result.emplace(f(std::type_identity<std::variant_alternative_t<I, Model>>{}))
-                 : (void)0),
+    ((index == I
+          ? (void)result.emplace(f(std::type_identity<std::variant_alternative_t<I, Model>>{}))
+          : (void)0),
      ...);
     return std::move(*result);
 }

@@ -254,9 +254,9 @@ PyObject* columns_model_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         std::optional<Result<ColumnsModel>> built;
         {
             AllowThreads unlocked;
-            built.emplace(ColumnsModel::build(
-                {x.view(), y.view(), offsets.view(), v.view(), values.view()},
-                std::move(placement)));
+            built.emplace(
+                ColumnsModel::build({x.view(), y.view(), offsets.view(), v.view(), values.view()},
+                                    std::move(placement)));
         }
         if (!*built) {
             raise_error(built->error());

@@ -131,7 +131,7 @@ std::optional<ColumnsPoint> locate(const ColumnsModel& m, float x, float y, floa
 std::optional<Quality> evaluate(const ColumnsModel& m, const ColumnsPoint& at) {
     const float* a = m.nodes.data() + at.node * kNodeValues;
     const float* b = a + kNodeValues;
-    const NodeLanes q = lerp(NodeLanes::load(a), NodeLanes::load(b), at.t);
+    const NodeLanes q = lerp(NodeLanes::load(a), NodeLanes::load(b), LerpStep::at(at.t));
     if (q.has_nan() && (is_hole(a) || is_hole(b))) return std::nullopt;
     return q.quality();
 }
@@ -230,8 +230,22 @@ unsigned ColumnsModel::query_packet(const ColumnsModel& model, const float* x, c
     return found;
 }
 
-std::optional<std::array<std::uint64_t, 3>> ColumnsModel::layer(const ColumnsModel& model,
-                                                                float x, float y, float v) {
+void ColumnsModel::query_rows(const ColumnsModel& model, const PointRows& rows,
+                              std::ptrdiff_t begin, std::ptrdiff_t end) {
+    pipeline_rows<ColumnsPoint>(
+        rows, begin, end,
+        [&](float x, float y, float v, ColumnsPoint& at) {
+            const std::optional<ColumnsPoint> p = locate(model, x, y, v);
+            if (!p) return false;
+            at = *p;
+            __builtin_prefetch(model.nodes.data() + at.node * kNodeValues);
+            return true;
+        },
+        [&](const ColumnsPoint& p) { return evaluate(model, p); });
+}
+
+std::optional<std::array<std::uint64_t, 3>> ColumnsModel::layer(const ColumnsModel& model, float x,
+                                                                float y, float v) {
     const std::optional<ColumnsPoint> at = locate(model, x, y, v);
     if (!at) return std::nullopt;
     const std::uint64_t ny = model.y.size() - 1;

@@ -15,6 +15,7 @@
 #include "common/strided.hpp"
 #include "model/axis.hpp"
 #include "model/placement.hpp"
+#include "model/point_rows.hpp"
 #include "quality/quality.hpp"
 
 namespace orvik {
@@ -71,6 +72,11 @@ struct ColumnsModel {
     // `query` for up to 16 points (lane k, bit k of `live`).
     static unsigned query_packet(const ColumnsModel& model, const float* x, const float* y,
                                  const float* v, unsigned live, Quality* out);
+
+    // Rows [begin, end) of `rows`, each answered as `query` answers it and
+    // written to its row of `rows.out` when the model answers.
+    static void query_rows(const ColumnsModel& model, const PointRows& rows, std::ptrdiff_t begin,
+                           std::ptrdiff_t end);
 
     // Where the point falls: the tile (i, j) and the position in the tile's
     // profile of the first node of the layer that holds it, or nothing.

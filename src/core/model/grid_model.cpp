@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/huge_pages.hpp"
 #include "model/node_values.hpp"
 
 namespace orvik {
@@ -33,24 +34,27 @@ std::string shape_text(std::initializer_list<std::uint64_t> dims) {
     return text += ")";
 }
 
-// The located point: the cell's first node, its indices and the weights of
-// the upper node along each axis.
+// The located point: the cell's first node and the weights of its upper
+// node along each axis.
 struct GridPoint {
     std::uint64_t base;
-    std::array<std::uint64_t, 3> cell;
     float tx, ty, tv;
 };
 
-std::optional<GridPoint> locate(const GridModel& g, float x, float y, float v) {
+// Whether the point lies in the grid; if so its cell and weights go to `at`.
+bool locate(const GridModel& g, float x, float y, float v, GridPoint& at) {
     const LocalPoint p = to_local(g.transform, x, y, v);
     const std::optional<AxisCell> cx = g.x.locate(p.x, CellSide::Upper);
-    if (!cx) return std::nullopt;
+    if (!cx) return false;
     const std::optional<AxisCell> cy = g.y.locate(p.y, CellSide::Upper);
-    if (!cy) return std::nullopt;
+    if (!cy) return false;
     const std::optional<AxisCell> cv = g.v.locate(p.v, vertical_side(g.vertical));
-    if (!cv) return std::nullopt;
-    const std::uint64_t base = (cx->index * g.y.size() + cy->index) * g.v.size() + cv->index;
-    return GridPoint{base, {cx->index, cy->index, cv->index}, cx->weight, cy->weight, cv->weight};
+    if (!cv) return false;
+    at.base = (cx->index * g.y.size() + cy->index) * g.v.size() + cv->index;
+    at.tx = cx->weight;
+    at.ty = cy->weight;
+    at.tv = cv->weight;
+    return true;
 }
 
 const float* node_at(const GridModel& g, std::uint64_t node) {
@@ -62,14 +66,15 @@ const float* node_at(const GridModel& g, std::uint64_t node) {
 std::optional<Quality> evaluate(const GridModel& g, const GridPoint& at) {
     const std::uint64_t sy = g.v.size(), sx = g.y.size() * sy;
     const float* n = node_at(g, at.base);
+    const LerpStep tv = LerpStep::at(at.tv), ty = LerpStep::at(at.ty), tx = LerpStep::at(at.tx);
     const auto along_v = [&](std::uint64_t offset) {
         const float* a = n + offset * kNodeValues;
-        return lerp(NodeLanes::load(a), NodeLanes::load(a + kNodeValues), at.tv);
+        return lerp(NodeLanes::load(a), NodeLanes::load(a + kNodeValues), tv);
     };
-    const NodeLanes x0 = lerp(along_v(0), along_v(sy), at.ty);
-    const NodeLanes x1 = lerp(along_v(sx), along_v(sx + sy), at.ty);
-    const NodeLanes q = lerp(x0, x1, at.tx);
-    if (q.has_nan()) {
+    const NodeLanes x0 = lerp(along_v(0), along_v(sy), ty);
+    const NodeLanes x1 = lerp(along_v(sx), along_v(sx + sy), ty);
+    const NodeLanes q = lerp(x0, x1, tx);
+    if (q.has_nan()) [[unlikely]] {
         for (std::uint64_t offset : {std::uint64_t{0}, sy, sx, sx + sy}) {
             const float* a = n + offset * kNodeValues;
             if (is_hole(a) || is_hole(a + kNodeValues)) return std::nullopt;
@@ -78,20 +83,28 @@ std::optional<Quality> evaluate(const GridModel& g, const GridPoint& at) {
     return q.quality();
 }
 
-void prefetch_cell(const GridModel& g, const GridPoint& at) {
+// Locates the point into `at` and starts fetching the cell's nodes. (The
+// fetches sit in a function with an effect of its own: a function that only
+// fetches counts as having none, and its calls are dropped.)
+bool locate_and_fetch(const GridModel& g, float x, float y, float v, GridPoint& at) {
+    if (!locate(g, x, y, v, at)) return false;
     const std::uint64_t sy = g.v.size(), sx = g.y.size() * sy;
-    for (std::uint64_t row : {at.base, at.base + sy, at.base + sx, at.base + sx + sy}) {
-        // A pair of nodes is 48 bytes: it may straddle two cache lines.
-        __builtin_prefetch(node_at(g, row));
-        __builtin_prefetch(node_at(g, row) + 2 * kNodeValues - 1);
+    const float* n = node_at(g, at.base);
+    // A pair of nodes is 48 bytes: it may straddle two cache lines.
+    const std::uint64_t last = 2 * kNodeValues - 1;
+    for (std::uint64_t offset : {std::uint64_t{0}, sy, sx, sx + sy}) {
+        const float* pair = n + offset * kNodeValues;
+        __builtin_prefetch(pair);
+        __builtin_prefetch(pair + last);
     }
+    return true;
 }
 
 // Axes checked, nodes in stored form: the derived fields.
 Result<GridModel> finish(Axis x, Axis y, Axis v, std::vector<float> nodes,
                          ModelPlacement placement) {
-    Result<DerivedExtent> extent = derive_extent({x.first(), y.first(), v.first()},
-                                                 {x.last(), y.last(), v.last()}, placement);
+    Result<DerivedExtent> extent =
+        derive_extent({x.first(), y.first(), v.first()}, {x.last(), y.last(), v.last()}, placement);
     if (!extent) return extent.error();
     GridModel g;
     g.x = std::move(x);
@@ -127,15 +140,19 @@ Result<GridModel> GridModel::build(const GridInput& input, ModelPlacement placem
     const auto& shape = input.values.shape;
     if (static_cast<std::uint64_t>(shape[0]) != nx || static_cast<std::uint64_t>(shape[1]) != ny ||
         static_cast<std::uint64_t>(shape[2]) != nv || shape[3] != kNodeValues) {
-        return Error::value("values must have shape (len(x), len(y), len(v), 6) = " +
-                            shape_text({nx, ny, nv, kNodeValues}) + "; got " +
-                            shape_text({static_cast<std::uint64_t>(shape[0]), static_cast<std::uint64_t>(shape[1]),
-                                        static_cast<std::uint64_t>(shape[2]),
-                                        static_cast<std::uint64_t>(shape[3])}));
+        return Error::value(
+            "values must have shape (len(x), len(y), len(v), 6) = " +
+            shape_text({nx, ny, nv, kNodeValues}) + "; got " +
+            shape_text({static_cast<std::uint64_t>(shape[0]), static_cast<std::uint64_t>(shape[1]),
+                        static_cast<std::uint64_t>(shape[2]),
+                        static_cast<std::uint64_t>(shape[3])}));
     }
     const std::optional<std::uint64_t> count = nodes_of(nx, ny, nv);
     if (!count) return Error::value("the grid has too many nodes");
-    std::vector<float> nodes(*count * kNodeValues);
+    std::vector<float> nodes;
+    nodes.reserve(*count * kNodeValues);
+    prefer_huge_pages(nodes.data(), *count * kNodeValues * sizeof(float));
+    nodes.resize(*count * kNodeValues);
     float* out = nodes.data();
     const StridedView<float, 4>& q = input.values;
     for (std::ptrdiff_t i = 0; i < shape[0]; ++i) {
@@ -169,9 +186,9 @@ Result<GridModel> GridModel::assemble(std::vector<double> x, std::vector<double>
 }
 
 std::optional<Quality> GridModel::query(const GridModel& model, float x, float y, float v) {
-    const std::optional<GridPoint> at = locate(model, x, y, v);
-    if (!at) return std::nullopt;
-    return evaluate(model, *at);
+    GridPoint at;
+    if (!locate(model, x, y, v, at)) return std::nullopt;
+    return evaluate(model, at);
 }
 
 unsigned GridModel::query_packet(const GridModel& model, const float* x, const float* y,
@@ -182,11 +199,7 @@ unsigned GridModel::query_packet(const GridModel& model, const float* x, const f
     unsigned located = 0;
     for (unsigned a = live; a != 0; a &= a - 1) {
         const unsigned k = static_cast<unsigned>(std::countr_zero(a));
-        if (std::optional<GridPoint> p = locate(model, x[k], y[k], v[k])) {
-            at[k] = *p;
-            prefetch_cell(model, *p);
-            located |= 1u << k;
-        }
+        if (locate_and_fetch(model, x[k], y[k], v[k], at[k])) located |= 1u << k;
     }
     unsigned found = 0;
     for (unsigned a = located; a != 0; a &= a - 1) {
@@ -199,11 +212,22 @@ unsigned GridModel::query_packet(const GridModel& model, const float* x, const f
     return found;
 }
 
+void GridModel::query_rows(const GridModel& model, const PointRows& rows, std::ptrdiff_t begin,
+                           std::ptrdiff_t end) {
+    pipeline_rows<GridPoint>(
+        rows, begin, end,
+        [&](float x, float y, float v, GridPoint& at) {
+            return locate_and_fetch(model, x, y, v, at);
+        },
+        [&](const GridPoint& p) { return evaluate(model, p); });
+}
+
 std::optional<std::array<std::uint64_t, 3>> GridModel::cell(const GridModel& model, float x,
                                                             float y, float v) {
-    const std::optional<GridPoint> at = locate(model, x, y, v);
-    if (!at) return std::nullopt;
-    return at->cell;
+    GridPoint at;
+    if (!locate(model, x, y, v, at)) return std::nullopt;
+    const std::uint64_t nv = model.v.size(), ny = model.y.size();
+    return std::array<std::uint64_t, 3>{at.base / nv / ny, at.base / nv % ny, at.base % nv};
 }
 
 std::uint64_t GridModel::size_estimate(const GridModel& model) {

@@ -13,6 +13,7 @@
 #include "common/strided.hpp"
 #include "model/axis.hpp"
 #include "model/placement.hpp"
+#include "model/point_rows.hpp"
 #include "quality/quality.hpp"
 
 namespace orvik {
@@ -26,8 +27,8 @@ struct GridInput {
 };
 
 struct GridModel {
-    Axis x, y, v;              // x and y strictly increasing; v may repeat a value once
-    std::vector<float> nodes;  // kNodeValues per node, x slowest and v fastest
+    Axis x, y, v;                    // x and y strictly increasing; v may repeat a value once
+    std::vector<float> nodes;        // kNodeValues per node, x slowest and v fastest
     std::array<float, 6> bounds{};   // derived: the tree's box (placement.hpp)
     std::array<float, 2> v_range{};  // derived: the vertical range the tree admits
     std::optional<Transform> transform;
@@ -64,9 +65,14 @@ struct GridModel {
     static unsigned query_packet(const GridModel& model, const float* x, const float* y,
                                  const float* v, unsigned live, Quality* out);
 
+    // Rows [begin, end) of `rows`, each answered as `query` answers it and
+    // written to its row of `rows.out` when the model answers.
+    static void query_rows(const GridModel& model, const PointRows& rows, std::ptrdiff_t begin,
+                           std::ptrdiff_t end);
+
     // The (ix, iy, iv) indices of the cell that holds the point, or nothing.
     static std::optional<std::array<std::uint64_t, 3>> cell(const GridModel& model, float x,
-                                                             float y, float v);
+                                                            float y, float v);
 
     static std::uint64_t node_count(const GridModel& model) {
         return model.x.size() * model.y.size() * model.v.size();

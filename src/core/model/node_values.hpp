@@ -47,29 +47,40 @@ struct NodeLanes {
     // Whether some value is NaN: a hole among the nodes, or IEEE arithmetic
     // (0 times an infinite value) as in a mesh model.
     bool has_nan() const {
-        return lanes::bits(lanes::le(lo, lo)) != 0xFu || (lanes::bits(lanes::le(hi, hi)) & 3u) != 3u;
+        return lanes::bits(lanes::le(lo, lo)) != 0xFu ||
+               (lanes::bits(lanes::le(hi, hi)) & 3u) != 3u;
     }
 
     // The quality: the values, and the quality factors as reciprocals of theirs.
     Quality quality() const {
+        const lanes::F4 one = lanes::splat(1.0f);
+        // Lane 3 of `lo` and lane 0 of `hi` hold 1/qp and 1/qs.
+        const lanes::F4 last = lanes::lt(lanes::splat(0.5f), lanes::set(0, 0, 0, 1));
+        const lanes::F4 first = lanes::lt(lanes::splat(0.5f), lanes::set(1, 0, 0, 0));
         alignas(16) float l[4], h[4];
-        lanes::store(l, lo);
-        lanes::store(h, hi);
-        return Quality{l[0], l[1], l[2], 1.0f / l[3], 1.0f / h[0], h[1]};
+        lanes::store(l, lanes::select(last, one / lo, lo));
+        lanes::store(h, lanes::select(first, one / hi, hi));
+        return Quality{l[0], l[1], l[2], l[3], h[0], h[1]};
     }
 };
 
-// The value at t in [0, 1] between a (t = 0) and b (t = 1), each lane on its
-// own in float32: a + t (b - a) up to t = 1/2, b - (1 - t)(b - a) above
-// (1 - t is exact there), so that both nodes come out exactly and equal
-// values stay what they are.
-inline NodeLanes lerp(const NodeLanes& a, const NodeLanes& b, float t) {
-    if (t <= 0.5f) {
-        const lanes::F4 s = lanes::splat(t);
-        return {a.lo + s * (b.lo - a.lo), a.hi + s * (b.hi - a.hi)};
-    }
-    const lanes::F4 s = lanes::splat(1.0f - t);
-    return {b.lo - s * (b.lo - a.lo), b.hi - s * (b.hi - a.hi)};
+// The place of a point between two nodes, t in [0, 1], as the linear step
+// below reads it: the weights 1 - t of the lower node and t of the upper.
+struct LerpStep {
+    lanes::F4 lower, upper;
+
+    static LerpStep at(float t) { return {lanes::splat(1.0f - t), lanes::splat(t)}; }
+};
+
+// The value at t between a (t = 0) and b (t = 1), each lane on its own in
+// float32: a (1 - t) + b t, the weighted sum of a mesh model's finisher for
+// two nodes, exact at either node where the other's values are finite.
+inline lanes::F4 lerp(lanes::F4 a, lanes::F4 b, const LerpStep& s) {
+    return a * s.lower + b * s.upper;
+}
+
+inline NodeLanes lerp(const NodeLanes& a, const NodeLanes& b, const LerpStep& s) {
+    return {lerp(a.lo, b.lo, s), lerp(a.hi, b.hi, s)};
 }
 
 }  // namespace orvik

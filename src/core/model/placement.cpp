@@ -23,7 +23,8 @@ float round_up(double v) {
 
 }  // namespace
 
-Result<DerivedExtent> derive_extent(const std::array<double, 3>& lo, const std::array<double, 3>& hi,
+Result<DerivedExtent> derive_extent(const std::array<double, 3>& lo,
+                                    const std::array<double, 3>& hi,
                                     const ModelPlacement& placement) {
     std::array<float, 3> wlo{}, whi{};
     for (int k = 0; k < 3; ++k) {
@@ -48,7 +49,8 @@ Result<DerivedExtent> derive_extent(const std::array<double, 3>& lo, const std::
             const float c[3] = {(corner & 1) ? whi[0] : wlo[0], (corner & 2) ? whi[1] : wlo[1],
                                 (corner & 4) ? whi[2] : wlo[2]};
             for (int k = 0; k < 3; ++k) {
-                const float p = ((c[0] * inv[k] + c[1] * inv[4 + k]) + c[2] * inv[8 + k]) + inv[12 + k];
+                const float p =
+                    ((c[0] * inv[k] + c[1] * inv[4 + k]) + c[2] * inv[8 + k]) + inv[12 + k];
                 mlo[k] = std::min(mlo[k], p);
                 mhi[k] = std::max(mhi[k], p);
             }

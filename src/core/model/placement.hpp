@@ -53,7 +53,8 @@ struct DerivedExtent {
 // mapped back to world coordinates by the transform's inverse, padded by
 // 0.01 plus 1e-5 of the coordinates' size against rounding. Fails (Value)
 // for a singular transform, or a transform with an infinite local box.
-Result<DerivedExtent> derive_extent(const std::array<double, 3>& lo, const std::array<double, 3>& hi,
+Result<DerivedExtent> derive_extent(const std::array<double, 3>& lo,
+                                    const std::array<double, 3>& hi,
                                     const ModelPlacement& placement);
 
 }  // namespace orvik

@@ -61,8 +61,7 @@ inline VerticalMode vertical_of(const Model& model) {
     return std::visit([](const auto& m) { return m.vertical; }, model);
 }
 inline const std::array<float, 6>& bounds_of(const Model& model) {
-    return std::visit([](const auto& m) -> const std::array<float, 6>& { return m.bounds; },
-                      model);
+    return std::visit([](const auto& m) -> const std::array<float, 6>& { return m.bounds; }, model);
 }
 inline const std::string& name_of(const Model& model) {
     return std::visit([](const auto& m) -> const std::string& { return m.name; }, model);
@@ -76,8 +75,8 @@ inline void set_id(Model& model, std::uint64_t id) {
 
 // The kind's point query (MeshModel::query, GridModel::query, ...).
 inline std::optional<Quality> query_model(const Model& model, float x, float y, float v) {
-    return std::visit(
-        [&](const auto& m) { return std::decay_t<decltype(m)>::query(m, x, y, v); }, model);
+    return std::visit([&](const auto& m) { return std::decay_t<decltype(m)>::query(m, x, y, v); },
+                      model);
 }
 
 // The kind's packet query: lanes of `live`, bit for bit query_model's answers.
@@ -91,8 +90,8 @@ inline unsigned query_model_packet(const Model& model, const float* x, const flo
 }
 
 inline std::uint64_t size_estimate(const Model& model) {
-    return std::visit(
-        [](const auto& m) { return std::decay_t<decltype(m)>::size_estimate(m); }, model);
+    return std::visit([](const auto& m) { return std::decay_t<decltype(m)>::size_estimate(m); },
+                      model);
 }
 
 }  // namespace orvik

@@ -50,7 +50,8 @@ Result<ColumnsModel> take_columns_model(ByteReader& r, const Where& where) {
                                r.remaining());
     }
     r.array(nodes, count * kNodeValues);
-    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok) return padding(where, pad, "the nodes");
+    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok)
+        return padding(where, pad, "the nodes");
     Result<ColumnsModel> model =
         ColumnsModel::assemble(std::move(x), std::move(y), std::move(offsets), std::move(v),
                                std::move(nodes), std::move(placed->placement));

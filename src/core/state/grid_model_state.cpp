@@ -35,12 +35,14 @@ Result<GridModel> take_grid_model(ByteReader& r, const Where& where) {
     const std::uint64_t room = r.remaining() / (kNodeValues * sizeof(float));
     if ((ny != 0 && nx > room / ny) || (nv != 0 && nx * ny > room / nv)) {
         return where.fail("truncated in the nodes: " + std::to_string(nx) + " x " +
-                          std::to_string(ny) + " x " + std::to_string(nv) + " nodes of 24 bytes each, " +
-                          std::to_string(r.remaining()) + " bytes left");
+                          std::to_string(ny) + " x " + std::to_string(nv) +
+                          " nodes of 24 bytes each, " + std::to_string(r.remaining()) +
+                          " bytes left");
     }
     std::vector<float> nodes;
     r.array(nodes, nx * ny * nv * kNodeValues);
-    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok) return padding(where, pad, "the nodes");
+    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok)
+        return padding(where, pad, "the nodes");
     Result<GridModel> model = GridModel::assemble(std::move(x), std::move(y), std::move(v),
                                                   std::move(nodes), std::move(placed->placement));
     if (!model) return where.fail(model.error().message);

@@ -45,7 +45,8 @@ Result<PlacedFields> take_placed(ByteReader& r, const Where& where) {
                           " is neither elevation (0) nor depth (1)");
     }
     f.placement.vertical = static_cast<VerticalMode>(vertical);
-    if (zeros != std::array<std::uint8_t, 5>{}) return where.fail("the reserved bytes are not zero");
+    if (zeros != std::array<std::uint8_t, 5>{})
+        return where.fail("the reserved bytes are not zero");
     if ((flags & kHasTransform) != 0) {
         f.placement.transform = transform;
     } else if (std::bit_cast<std::array<std::uint32_t, 16>>(transform) !=
@@ -56,7 +57,8 @@ Result<PlacedFields> take_placed(ByteReader& r, const Where& where) {
         return where.truncated("the name", name_length, 1, r.remaining());
     }
     if (!valid_utf8(f.placement.name)) return where.fail("the name is not valid UTF-8");
-    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok) return padding(where, pad, "the name");
+    if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok)
+        return padding(where, pad, "the name");
     return f;
 }
 
