@@ -24,6 +24,9 @@ needs NumPy only:
     quality fields.
 ``orvik.sampling``
     The module of ``sample``.
+``orvik.models``
+    Models in the forms the field distributes them: ``grid``, ``layered``
+    (and the ``.tvel`` and ``.nd`` readers), ``columns`` and ``mesh``.
 """
 
 from . import orvik as orvik
@@ -36,7 +39,7 @@ __all__ = list(__all__)
 
 # Submodules, and functions with the submodule that defines them, imported on
 # first access (PEP 562).
-_LAZY_SUBMODULES = frozenset({"qualities", "sampling"})
+_LAZY_SUBMODULES = frozenset({"models", "qualities", "sampling"})
 _LAZY_FUNCTIONS = {"sample": "sampling"}
 
 

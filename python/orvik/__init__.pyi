@@ -1,6 +1,7 @@
 # The package as type checkers see it: the twelve names of the compiled
 # module, and the package's own layers that __init__.py serves on first use.
 
+from . import models as models
 from . import orvik as orvik
 from . import qualities as qualities
 from . import sampling as sampling

@@ -51,7 +51,8 @@ ColumnsCase random_columns(VerticalMode vertical, std::uint32_t seed) {
             const double bottom = top + (rng() % 4 == 0 ? 0.0 : thick(rng));
             for (double z : {top, bottom}) {
                 c.v.push_back(z);
-                for (float f : {val(rng), val(rng), val(rng), qv(rng), qv(rng), val(rng) / 9}) c.q.push_back(f);
+                for (float f : {val(rng), val(rng), val(rng), qv(rng), qv(rng), val(rng) / 9})
+                    c.q.push_back(f);
             }
             top = bottom;
         }
@@ -79,7 +80,8 @@ std::optional<std::array<double, 6>> reference(const ColumnsCase& c, double x, d
     for (std::uint64_t k = c.offsets[t]; k + 1 < c.offsets[t + 1]; ++k) {
         const double a = c.v[k], b = c.v[k + 1];
         if (!(b > a)) continue;
-        const bool holds = c.vertical == VerticalMode::Depth ? (a <= v && v < b) : (a < v && v <= b);
+        const bool holds =
+            c.vertical == VerticalMode::Depth ? (a <= v && v < b) : (a < v && v <= b);
         const bool closes = c.vertical == VerticalMode::Depth ? v == b : v == a;
         if (holds || (closes && !layer)) layer = k;
         if (holds && c.vertical == VerticalMode::Elevation) break;
@@ -106,12 +108,15 @@ TEST_P(ColumnsQuery, MatchesABruteForceReadingOfTheProfiles) {
         std::uniform_real_distribution<float> ux(-3, 5), uy(-1.5f, 1.5f), uv(-6, 40);
         std::vector<std::array<float, 3>> points;
         for (int k = 0; k < 3000; ++k) points.push_back({ux(rng), uy(rng), uv(rng)});
-        for (float z : std::vector<float>(c.v.begin(), c.v.end())) points.push_back({1.0f, 0.5f, z});
-        for (float z : std::vector<float>(c.v.begin(), c.v.end())) points.push_back({-9.0f, -0.5f, z});
+        for (float z : std::vector<float>(c.v.begin(), c.v.end()))
+            points.push_back({1.0f, 0.5f, z});
+        for (float z : std::vector<float>(c.v.begin(), c.v.end()))
+            points.push_back({-9.0f, -0.5f, z});
         for (const auto& p : points) {
             const auto want = reference(c, p[0], p[1], p[2]);
             const auto got = ColumnsModel::query(*m, p[0], p[1], p[2]);
-            ASSERT_EQ(want.has_value(), got.has_value()) << seed << ": " << p[0] << " " << p[1] << " " << p[2];
+            ASSERT_EQ(want.has_value(), got.has_value())
+                << seed << ": " << p[0] << " " << p[1] << " " << p[2];
             if (!want) continue;
             const float g[6] = {got->rho, got->vp, got->vs, got->qp, got->qs, got->alpha};
             for (int k = 0; k < 6; ++k) ASSERT_NEAR(g[k], (*want)[k], 2e-6 * std::fabs((*want)[k]));
@@ -125,7 +130,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, ColumnsQuery,
 TEST(ColumnsModel, DropsZeroThicknessLayersAndKeepsDiscontinuities) {
     // One tile: a top run of three nodes at 0, a discontinuity at 10, three
     // nodes at 20 (a zero-thickness layer inside), a bottom run at 30.
-    ColumnsCase c{{0, 1}, {0, 1}, {0, 11}, {0, 0, 0, 10, 10, 20, 20, 20, 30, 30, 30}, {}, VerticalMode::Depth};
+    ColumnsCase c{{0, 1},  {0, 1},
+                  {0, 11}, {0, 0, 0, 10, 10, 20, 20, 20, 30, 30, 30},
+                  {},      VerticalMode::Depth};
     for (std::size_t k = 0; k < c.v.size(); ++k) {
         for (int f = 0; f < 6; ++f) c.q.push_back(static_cast<float>(100 * k + f + 1));
     }
@@ -137,7 +144,8 @@ TEST(ColumnsModel, DropsZeroThicknessLayersAndKeepsDiscontinuities) {
     EXPECT_EQ(ColumnsModel::query(m, 0.5f, 0.5f, 0.0f)->rho, 201.0f);
     EXPECT_EQ(ColumnsModel::query(m, 0.5f, 0.5f, 30.0f)->rho, 801.0f);
     // A profile of no thickness at all is empty.
-    ColumnsCase flat{{0, 1}, {0, 1}, {0, 3}, {5, 5, 5}, std::vector<float>(18, 1.0f), VerticalMode::Depth};
+    ColumnsCase flat{
+        {0, 1}, {0, 1}, {0, 3}, {5, 5, 5}, std::vector<float>(18, 1.0f), VerticalMode::Depth};
     const ColumnsModel f = flat.build().value();
     EXPECT_TRUE(f.v.empty());
     EXPECT_FALSE(ColumnsModel::query(f, 0.5f, 0.5f, 5.0f));
@@ -149,12 +157,18 @@ TEST(ColumnsModel, RefusesBrokenOffsetsAndProfilesNamingTheArgument) {
         void (*edit)(ColumnsCase&);
         const char* message;
     } cases[] = {
-        {[](ColumnsCase& c) { c.offsets.pop_back(); }, "offsets must hold (len(x) - 1) * (len(y) - 1) + 1 = 7 entries; got 6"},
+        {[](ColumnsCase& c) { c.offsets.pop_back(); },
+         "offsets must hold (len(x) - 1) * (len(y) - 1) + 1 = 7 entries; got 6"},
         {[](ColumnsCase& c) { c.offsets[0] = 1; }, "offsets must start at 0; got 1"},
-        {[](ColumnsCase& c) { std::swap(c.offsets[2], c.offsets[3]); }, "offsets must not decrease; entry 3"},
+        {[](ColumnsCase& c) { std::swap(c.offsets[2], c.offsets[3]); },
+         "offsets must not decrease; entry 3"},
         {[](ColumnsCase& c) { c.offsets.back() -= 1; }, "offsets must end at len(v)"},
         {[](ColumnsCase& c) { c.v[1] = NAN; }, "v must not hold NaN; node 1 is NaN"},
-        {[](ColumnsCase& c) { std::swap(c.v[0], c.v[1]); c.v[1] -= 1; }, "v must not decrease within a profile; node 1 is below node 0 in tile (0, 0)"},
+        {[](ColumnsCase& c) {
+             std::swap(c.v[0], c.v[1]);
+             c.v[1] -= 1;
+         },
+         "v must not decrease within a profile; node 1 is below node 0 in tile (0, 0)"},
         {[](ColumnsCase& c) { c.x[2] = -1; }, "x must be strictly increasing"},
     };
     for (const auto& k : cases) {

@@ -111,7 +111,8 @@ struct GridCase {
     Result<GridModel> build(std::optional<Transform> t = std::nullopt) const {
         StridedView<float, 4> values;
         values.data = reinterpret_cast<const char*>(q.data());
-        const auto nx = static_cast<std::ptrdiff_t>(x.size()), ny = static_cast<std::ptrdiff_t>(y.size()),
+        const auto nx = static_cast<std::ptrdiff_t>(x.size()),
+                   ny = static_cast<std::ptrdiff_t>(y.size()),
                    nv = static_cast<std::ptrdiff_t>(v.size());
         values.shape = {nx, ny, nv, 6};
         values.strides = {ny * nv * 24, nv * 24, 24, 4};
@@ -139,8 +140,8 @@ GridCase random_grid(VerticalMode vertical, std::uint32_t seed) {
 // the reciprocal of the interpolated 1/Q.
 std::optional<std::array<double, 6>> reference(const GridCase& g, double x, double y, double v) {
     const auto cx = linear_cell(g.x, x, CellSide::Upper), cy = linear_cell(g.y, y, CellSide::Upper);
-    const auto cv = linear_cell(g.v, v, g.vertical == VerticalMode::Depth ? CellSide::Upper
-                                                                           : CellSide::Lower);
+    const auto cv =
+        linear_cell(g.v, v, g.vertical == VerticalMode::Depth ? CellSide::Upper : CellSide::Lower);
     if (!cx || !cy || !cv) return std::nullopt;
     const double tx = (x - g.x[*cx]) / (g.x[*cx + 1] - g.x[*cx]);
     const double ty = (y - g.y[*cy]) / (g.y[*cy + 1] - g.y[*cy]);
@@ -217,7 +218,8 @@ TEST_P(GridQuery, PacketsAndRowsGiveTheBitsOfSinglePoints) {
     const std::ptrdiff_t n = 1000;
     std::vector<float> x(n), y(n), v(n), out(2 * 6 * n, -1.0f);
     std::vector<std::uint8_t> mask(n);
-    for (std::ptrdiff_t i = 0; i < n; ++i) x[i] = ux(rng), y[i] = uy(rng), v[i] = uv(rng), mask[i] = i % 7 != 0;
+    for (std::ptrdiff_t i = 0; i < n; ++i)
+        x[i] = ux(rng), y[i] = uy(rng), v[i] = uv(rng), mask[i] = i % 7 != 0;
     for (std::ptrdiff_t i = 0; i + 16 <= n; i += 16) {
         Quality q[16];
         const unsigned found = GridModel::query_packet(m, &x[i], &y[i], &v[i], 0xFFFFu, q);
@@ -228,12 +230,13 @@ TEST_P(GridQuery, PacketsAndRowsGiveTheBitsOfSinglePoints) {
         }
     }
     // Strided output (every other row), a mask and a vertical range.
-    PointRows rows{{reinterpret_cast<const char*>(x.data()), {n}, {4}},
-                   {reinterpret_cast<const char*>(y.data()), {n}, {4}},
-                   {reinterpret_cast<const char*>(v.data()), {n}, {4}},
-                   StridedView<std::uint8_t, 1>{reinterpret_cast<const char*>(mask.data()), {n}, {1}},
-                   {reinterpret_cast<char*>(out.data()), {n, 6}, {48, 4}},
-                   {0.0f, 40.0f}};
+    PointRows rows{
+        {reinterpret_cast<const char*>(x.data()), {n}, {4}},
+        {reinterpret_cast<const char*>(y.data()), {n}, {4}},
+        {reinterpret_cast<const char*>(v.data()), {n}, {4}},
+        StridedView<std::uint8_t, 1>{reinterpret_cast<const char*>(mask.data()), {n}, {1}},
+        {reinterpret_cast<char*>(out.data()), {n, 6}, {48, 4}},
+        {0.0f, 40.0f}};
     GridModel::query_rows(m, rows, 0, n);
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const float* row = &out[12 * i];
@@ -302,11 +305,12 @@ TEST(GridModel, RefusesValuesOfTheWrongShapeAndASingularTransform) {
     values.data = reinterpret_cast<const char*>(g.q.data());
     values.shape = {4, 3, 6, 6};
     values.strides = {3 * 6 * 24, 6 * 24, 24, 4};
-    Result<GridModel> m =
-        GridModel::build({view1(g.x), view1(g.y), view1(v), values}, {"", {}, VerticalMode::Depth, 0});
+    Result<GridModel> m = GridModel::build({view1(g.x), view1(g.y), view1(v), values},
+                                           {"", {}, VerticalMode::Depth, 0});
     ASSERT_FALSE(m.ok());
-    EXPECT_EQ(m.error().message,
-              "values must have shape (len(x), len(y), len(v), 6) = (4, 3, 5, 6); got (4, 3, 6, 6)");
+    EXPECT_EQ(
+        m.error().message,
+        "values must have shape (len(x), len(y), len(v), 6) = (4, 3, 5, 6); got (4, 3, 6, 6)");
     m = random_grid(VerticalMode::Depth, 1).build(Transform{});
     ASSERT_FALSE(m.ok());
     EXPECT_EQ(m.error().message, "transform is not invertible (its determinant is zero)");

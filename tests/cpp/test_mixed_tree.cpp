@@ -31,7 +31,8 @@ GridModel grid(std::uint8_t priority, VerticalMode vertical) {
     values.data = reinterpret_cast<const char*>(q.data());
     values.shape = {4, 3, 4, 6};
     values.strides = {3 * 4 * 24, 4 * 24, 24, 4};
-    return GridModel::build({view1(x), view1(y), view1(v), values}, {"grid", {}, vertical, priority})
+    return GridModel::build({view1(x), view1(y), view1(v), values},
+                            {"grid", {}, vertical, priority})
         .value();
 }
 
@@ -39,12 +40,13 @@ ColumnsModel columns(std::uint8_t priority) {
     static const std::vector<double> x{-INFINITY, 5, INFINITY}, y{-INFINITY, INFINITY};
     static const std::vector<std::uint64_t> offsets{0, 3, 5};
     static const std::vector<double> v{0, 3, 3, 0, 12};
-    const std::vector<float> q = {2, 4, 2, 90, 40, 0.7f, 2.2f, 4.4f, 2.2f, 95, 45, 0.8f,
-                                  2.5f, 5, 2.5f, 200, 100, 1, 3, 6, 3, 300, 150, 0.6f,
-                                  3.3f, 6.6f, 3.3f, 330, 160, 0.9f};
+    const std::vector<float> q = {2,  4,    2,    90,   40,   0.7f, 2.2f, 4.4f, 2.2f, 95,
+                                  45, 0.8f, 2.5f, 5,    2.5f, 200,  100,  1,    3,    6,
+                                  3,  300,  150,  0.6f, 3.3f, 6.6f, 3.3f, 330,  160,  0.9f};
     const StridedView<std::uint64_t, 1> o{reinterpret_cast<const char*>(offsets.data()), {3}, {8}};
-    return ColumnsModel::build({view1(x), view1(y), o, view1(v), StridedView<float, 2>::dense(q.data(), 5, 6)},
-                               {"columns", {}, VerticalMode::Depth, priority})
+    return ColumnsModel::build(
+               {view1(x), view1(y), o, view1(v), StridedView<float, 2>::dense(q.data(), 5, 6)},
+               {"columns", {}, VerticalMode::Depth, priority})
         .value();
 }
 
@@ -67,7 +69,8 @@ std::optional<Quality> folded(const ModelTree& t, const QueryPoint& p) {
     std::vector<std::pair<std::uint8_t, Quality>> hits;
     for (const Model& m : t.models) {
         const auto& b = bounds_of(m);
-        if (!(b[0] <= p.x && p.x <= b[3] && b[1] <= p.y && p.y <= b[4] && b[2] <= p.z && p.z <= b[5]))
+        if (!(b[0] <= p.x && p.x <= b[3] && b[1] <= p.y && p.y <= b[4] && b[2] <= p.z &&
+              p.z <= b[5]))
             continue;
         const ModelGate g = gate_of(m);
         const float v = g.vertical == VerticalMode::Depth ? p.depth : p.z;
@@ -120,11 +123,16 @@ TEST_P(MixedRows, GiveEveryRowTheBitsOfThePointQuery) {
     }
     x[3] = NAN;
     const auto v = [](const std::vector<float>& a) {
-        return StridedView<float, 1>{reinterpret_cast<const char*>(a.data()), {static_cast<std::ptrdiff_t>(a.size())}, {4}};
+        return StridedView<float, 1>{
+            reinterpret_cast<const char*>(a.data()), {static_cast<std::ptrdiff_t>(a.size())}, {4}};
     };
-    QueryRows rows{v(x), v(y), v(z), v(d),
-                   StridedView<std::uint8_t, 1>{reinterpret_cast<const char*>(mask.data()), {n}, {1}},
-                   {reinterpret_cast<char*>(out.data()), {n, 6}, {24, 4}}};
+    QueryRows rows{
+        v(x),
+        v(y),
+        v(z),
+        v(d),
+        StridedView<std::uint8_t, 1>{reinterpret_cast<const char*>(mask.data()), {n}, {1}},
+        {reinterpret_cast<char*>(out.data()), {n, 6}, {24, 4}}};
     for (std::uint8_t lo : {0, 4}) {
         std::fill(out.begin(), out.end(), -7.0f);
         QueryScratch scratch(n);
@@ -146,9 +154,12 @@ INSTANTIATE_TEST_SUITE_P(Trees, MixedRows, ::testing::Values(0, 1, 2));
 TEST(MixedTree, StructureNamesEachKind) {
     const std::string text = ModelTree::structure_text(mixed());
     EXPECT_EQ(text.substr(0, text.find('\n')), "ModelTree with 5 models:");
-    EXPECT_NE(text.find("Grid model \"grid\" with 4 x 3 x 4 nodes, priority = 2.\n"), std::string::npos);
-    EXPECT_NE(text.find("Columns model \"columns\" with 2 x 1 tiles and 4 profile nodes, priority = 9.\n"),
+    EXPECT_NE(text.find("Grid model \"grid\" with 4 x 3 x 4 nodes, priority = 2.\n"),
               std::string::npos);
+    EXPECT_NE(
+        text.find(
+            "Columns model \"columns\" with 2 x 1 tiles and 4 profile nodes, priority = 9.\n"),
+        std::string::npos);
     EXPECT_NE(text.find("Mesh model (id=0) with 4 vertices"), std::string::npos);
 }
 

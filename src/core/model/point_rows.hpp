@@ -90,8 +90,8 @@ void pipeline(const PointRows& rows, std::ptrdiff_t begin, std::ptrdiff_t end, L
 // reads), `finish(located)` gives an optional Quality, written to the row
 // when present. Each row's answer depends on the row alone.
 template <class Located, class Locate, class Finish>
-void pipeline_rows(const PointRows& rows, std::ptrdiff_t begin, std::ptrdiff_t end,
-                   Locate&& locate, Finish&& finish) {
+void pipeline_rows(const PointRows& rows, std::ptrdiff_t begin, std::ptrdiff_t end, Locate&& locate,
+                   Finish&& finish) {
     static_assert(sizeof(Quality) == 6 * sizeof(float));
     const bool dense = rows.x.contiguous() && rows.y.contiguous() && rows.v.contiguous() &&
                        rows.out.contiguous() && (!rows.mask || rows.mask->contiguous());
