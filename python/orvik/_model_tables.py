@@ -69,7 +69,10 @@ class LayeredTable:
     def qualities(self, q_rule: QRule, alpha: float = 1.0) -> npt.NDArray[np.float32]:
         """The (N, 6) float32 rows ``rho, vp, vs, qp, qs, alpha``; absent
         quality factors come from *q_rule*."""
-        qp, qs = (self.qp, self.qs) if self.qp is not None else q_rule(self.vp, self.vs)
+        if self.qp is not None and self.qs is not None:
+            qp, qs = self.qp, self.qs
+        else:
+            qp, qs = q_rule(self.vp, self.vs)
         columns = [self.rho, self.vp, self.vs, qp, qs, np.full_like(self.depth, alpha)]
         return np.column_stack(columns).astype(np.float32)
 

@@ -214,7 +214,9 @@ def _from_dataset(
         name = variables.get(q)
         name = q if name is None else name
         if not isinstance(name, str):
-            raise TypeError(f"{q}: with a Dataset, give the name of its variable; got {type(name).__name__}")
+            raise TypeError(
+                f"{q}: with a Dataset, give the name of its variable; got {type(name).__name__}"
+            )
         if name not in data.data_vars:
             if variables.get(q) is not None or q in ("rho", "vp", "vs"):
                 raise ValueError(f"{q}: the Dataset has no variable {name!r}")
@@ -222,7 +224,9 @@ def _from_dataset(
         var = data[name]
         missing = set(order) - set(var.dims)
         if missing or len(var.dims) != 3:
-            raise ValueError(f"{q}: variable {name!r} must have the dimensions {tuple(order)}; got {var.dims}")
+            raise ValueError(
+                f"{q}: variable {name!r} must have the dimensions {tuple(order)}; got {var.dims}"
+            )
         arrays[q] = var.transpose(*order).values
         units[q] = var.attrs.get("units")
     return arrays, units, vertical
@@ -244,7 +248,7 @@ def grid(
     qs: Any = None,
     alpha: Any = None,
     dims: Mapping[str, str] | None = None,
-    units: Mapping[str, str] | None = None,
+    units: Mapping[str, str | None] | None = None,
     crs: Any = None,
     model_crs: Any = None,
     transform: Any = None,
@@ -282,7 +286,7 @@ def grid(
     tree never culls a point that the model contains.
     """
     variables = {"rho": rho, "vp": vp, "vs": vs, "qp": qp, "qs": qs, "alpha": alpha}
-    units = dict(units or {})
+    unit_of: dict[str, str | None] = dict(units or {})
     if data is not None:
         if not hasattr(data, "data_vars"):
             raise TypeError(f"data must be an xarray Dataset; got {type(data).__name__}")
@@ -290,9 +294,9 @@ def grid(
             raise TypeError("give the axes by the Dataset's dimensions, not as x, y, z or depth")
         arrays, file_units, vertical = _from_dataset(data, dims, variables)
         v_key = "z" if vertical == "elevation" else "depth"
-        if v_key in units:
-            units["v"] = units.pop(v_key)
-        units = {**file_units, **units}
+        if v_key in unit_of:
+            unit_of["v"] = unit_of.pop(v_key)
+        unit_of = {**file_units, **unit_of}
     else:
         if (z is None) == (depth is None):
             raise TypeError("give exactly one vertical axis, z (elevation) or depth")
@@ -300,16 +304,16 @@ def grid(
             raise TypeError("give the horizontal axes x and y (or a Dataset)")
         vertical = "elevation" if z is not None else "depth"
         arrays = {"x": x, "y": y, "v": z if z is not None else depth, **variables}
-        units.setdefault("v", units.pop("z" if z is not None else "depth", None))
+        unit_of.setdefault("v", unit_of.pop("z" if z is not None else "depth", None))
     v_name = "z" if vertical == "elevation" else "depth"
 
     ax, flip_x = _axis(arrays["x"], "x")
     ay, flip_y = _axis(arrays["y"], "y")
     av, flip_v = _axis(arrays["v"], v_name, repeats=True)
-    geographic = any(_is_angle(units.get(k)) for k in ("x", "y"))
-    ax = ax * factor(units.get("x"), "angle" if geographic else "length", "x")
-    ay = ay * factor(units.get("y"), "angle" if geographic else "length", "y")
-    av = av * factor(units.get("v"), "length", v_name)
+    geographic = any(_is_angle(unit_of.get(k)) for k in ("x", "y"))
+    ax = ax * factor(unit_of.get("x"), "angle" if geographic else "length", "x")
+    ay = ay * factor(unit_of.get("y"), "angle" if geographic else "length", "y")
+    av = av * factor(unit_of.get("v"), "length", v_name)
     shape = (ax.size, ay.size, av.size)
     values = {}
     for q in QUALITIES:
@@ -317,11 +321,13 @@ def grid(
             continue
         a = _float_array(arrays[q], q)
         if a.shape != shape:
-            raise ValueError(f"{q} must have shape (len(x), len(y), len({v_name})) = {shape}; got {a.shape}")
+            raise ValueError(
+                f"{q} must have shape (len(x), len(y), len({v_name})) = {shape}; got {a.shape}"
+            )
         a = a[::-1] if flip_x else a
         a = a[:, ::-1] if flip_y else a
         a = a[:, :, ::-1] if flip_v else a
-        values[q] = a * factor(units.get(q), QUALITY_KINDS[q], q)
+        values[q] = a * factor(unit_of.get(q), QUALITY_KINDS[q], q)
     qualities = _qualities(values, shape, q_rule)
 
     if geographic and crs is None:
@@ -458,15 +464,23 @@ def mesh(
     tets = np.asarray(tetrahedra)
     if tets.ndim != 2 or tets.shape[1] != 4:
         raise ValueError(f"tetrahedra must have shape (T, 4); got {tets.shape}")
-    if tets.size and (not np.issubdtype(tets.dtype, np.integer) or tets.min() < 0 or tets.max() >= len(v)):
+    if tets.size and (
+        not np.issubdtype(tets.dtype, np.integer) or tets.min() < 0 or tets.max() >= len(v)
+    ):
         raise ValueError(f"tetrahedra must hold vertex indices from 0 to {len(v) - 1}")
     q = _float_array(qualities, "qualities", 2)
     if q.shape != (len(v), 6):
         raise ValueError(f"qualities must have shape ({len(v)}, 6); got {q.shape}")
     t = _transform(transform)
-    world = v if t is None else (np.column_stack([v, np.ones(len(v))]) @ np.linalg.inv(t.astype(np.float64)))[:, :3]
+    world = (
+        v
+        if t is None
+        else (np.column_stack([v, np.ones(len(v))]) @ np.linalg.inv(t.astype(np.float64)))[:, :3]
+    )
     bounds = _bounds(world, vertical) if len(v) else (0.0,) * 6
-    builder = MeshModelBuilder(v.astype(np.float32), tets.astype(np.uint64), priority, vertical, bounds)
+    builder = MeshModelBuilder(
+        v.astype(np.float32), tets.astype(np.uint64), priority, vertical, bounds
+    )
     if t is not None:
         builder.transform(t)
     return builder.name(name).interpolated(q.astype(np.float32))
@@ -486,9 +500,14 @@ def _table(table: LayeredTable | str | os.PathLike[str] | Mapping[str, Any]) -> 
             return read_nd(path)
         raise ValueError(f"table: cannot tell the format of {path!r} (known: .tvel, .nd)")
     if isinstance(table, Mapping):
-        return LayeredTable(**{k: table[k] for k in ("depth", "vp", "vs", "rho")},
-                            qp=table.get("qp"), qs=table.get("qs"))
-    raise TypeError(f"table must be a LayeredTable, a path or a mapping; got {type(table).__name__}")
+        return LayeredTable(
+            **{k: table[k] for k in ("depth", "vp", "vs", "rho")},
+            qp=table.get("qp"),
+            qs=table.get("qs"),
+        )
+    raise TypeError(
+        f"table must be a LayeredTable, a path or a mapping; got {type(table).__name__}"
+    )
 
 
 def _edges(extent: Any) -> tuple[_F64, _F64]:
@@ -537,8 +556,15 @@ def layered(
     x, y = _edges(extent)
     offsets = np.array([0, len(v)], np.uint64)
     return _native.columns_model(
-        x, y, offsets, np.ascontiguousarray(v), np.ascontiguousarray(values), vertical, priority,
-        name, _transform(transform),
+        x,
+        y,
+        offsets,
+        np.ascontiguousarray(v),
+        np.ascontiguousarray(values),
+        vertical,
+        priority,
+        name,
+        _transform(transform),
     )
 
 
@@ -599,10 +625,10 @@ def columns(
     down = np.diff(bounds, axis=2)
     wrong = down < 0 if vertical == "depth" else down > 0
     if wrong.any():
-        i, j, l = np.argwhere(wrong)[0]
+        i, j, layer = np.argwhere(wrong)[0]
         raise ValueError(
             f"tops must {'increase' if vertical == 'depth' else 'decrease'} down the stack "
-            f"(then bottom); tile ({i}, {j}) turns at layer {l + 1}"
+            f"(then bottom); tile ({i}, {j}) turns at layer {layer + 1}"
         )
     values = {"rho": rho, "vp": vp, "vs": vs, "qp": qp, "qs": qs, "alpha": alpha}
     converted = {
@@ -617,7 +643,13 @@ def columns(
         v, nodes = v[:, ::-1], nodes[:, ::-1]
     offsets = np.arange(nx * ny + 1, dtype=np.uint64) * np.uint64(2 * layers)
     return _native.columns_model(
-        np.ascontiguousarray(ex), np.ascontiguousarray(ey), offsets,
-        np.ascontiguousarray(v.ravel()), np.ascontiguousarray(nodes.reshape(-1, 6)),
-        vertical, priority, name, _transform(transform),
+        np.ascontiguousarray(ex),
+        np.ascontiguousarray(ey),
+        offsets,
+        np.ascontiguousarray(v.ravel()),
+        np.ascontiguousarray(nodes.reshape(-1, 6)),
+        vertical,
+        priority,
+        name,
+        _transform(transform),
     )

@@ -65,18 +65,19 @@ struct NodeLanes {
 };
 
 // The place of a point between two nodes, t in [0, 1], as the linear step
-// below reads it: the weights 1 - t of the lower node and t of the upper.
+// below reads it.
 struct LerpStep {
-    lanes::F4 lower, upper;
+    lanes::F4 t;
+    bool at_upper;  // t is 1
 
-    static LerpStep at(float t) { return {lanes::splat(1.0f - t), lanes::splat(t)}; }
+    static LerpStep at(float t) { return {lanes::splat(t), t == 1.0f}; }
 };
 
 // The value at t between a (t = 0) and b (t = 1), each lane on its own in
-// float32: a (1 - t) + b t, the weighted sum of a mesh model's finisher for
-// two nodes, exact at either node where the other's values are finite.
+// float32: a + t (b - a), and b itself at t = 1, so that both nodes come
+// out exactly and equal values stay what they are.
 inline lanes::F4 lerp(lanes::F4 a, lanes::F4 b, const LerpStep& s) {
-    return a * s.lower + b * s.upper;
+    return s.at_upper ? b : a + s.t * (b - a);
 }
 
 inline NodeLanes lerp(const NodeLanes& a, const NodeLanes& b, const LerpStep& s) {
