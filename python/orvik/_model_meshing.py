@@ -18,7 +18,8 @@ def lattice_tetrahedra(shape: tuple[int, int, int]) -> _U64:
     Every cell is cut around its main diagonal in the same way (one
     tetrahedron per order of the three axes), so neighbouring cells share
     their cut faces and the mesh is conforming. Returns ``(6 * cells, 4)``
-    uint64 vertex indices, the six tetrahedra of each cell together.
+    uint64 vertex indices: the first tetrahedron of every cell, then the
+    second of every cell, and so on.
     """
     ni, nj, nk = shape
     if min(shape) < 2:
@@ -31,7 +32,7 @@ def lattice_tetrahedra(shape: tuple[int, int, int]) -> _U64:
         v1 = base + step[a]
         v2 = v1 + step[b]
         tets.append(np.stack([base, v1, v2, v2 + step[c]], axis=1))
-    return np.stack(tets, axis=1).reshape(-1, 4).astype(np.uint64)
+    return np.concatenate(tets).astype(np.uint64)
 
 
 def prism_tetrahedra(triangles: npt.ArrayLike, vertex_count: int, levels: int) -> _U64:

@@ -16,7 +16,8 @@ model contains:
     A horizontal grid of tiles, each with its own stack of layers (the form of
     crustal models such as CRUST1.0).
 :func:`mesh`
-    Tetrahedra of your own, with a quality per vertex.
+    Tetrahedra of your own, with a quality per vertex (:func:`mesh_bounds`
+    gives the bounds of meshes finished otherwise).
 
 Units and frame, those of the model tree: lengths in metres, x and y
 horizontal, z the elevation (up) and depth measured down from the surface;
@@ -55,6 +56,7 @@ __all__ = [
     "lattice_tetrahedra",
     "layered",
     "mesh",
+    "mesh_bounds",
     "olsen_q",
     "prism_tetrahedra",
     "read_nd",
@@ -402,7 +404,7 @@ def _projected_mesh(
 # --- mesh -------------------------------------------------------------------------
 
 
-def _bounds(world: _F64, vertical: Vertical) -> tuple[float, ...]:
+def _bounds(world: _F64, vertical: Vertical) -> tuple[list[float], list[float]]:
     """The box of *world* vertices, widened against float32 rounding; the z
     range unbounded in depth mode (the tree compares it with elevations)."""
     lo, hi = world.min(axis=0), world.max(axis=0)
@@ -410,7 +412,7 @@ def _bounds(world: _F64, vertical: Vertical) -> tuple[float, ...]:
     lo, hi = lo - pad, hi + pad
     if vertical == "depth":
         lo[2], hi[2] = -math.inf, math.inf
-    return (*lo.tolist(), *hi.tolist())
+    return lo.tolist(), hi.tolist()
 
 
 def _mesh_in_local_frame(
@@ -427,7 +429,7 @@ def _mesh_in_local_frame(
     local = (world - origin).astype(np.float32)
     t = np.eye(4, dtype=np.float32)
     t[3, :3] = -origin
-    builder = MeshModelBuilder(local, tetrahedra, priority, vertical, _bounds(world, vertical))
+    builder = MeshModelBuilder(local, tetrahedra, priority, vertical, mesh_bounds(world, vertical))
     return builder.transform(t).name(name).interpolated(qualities)
 
 
@@ -440,6 +442,7 @@ def mesh(
     priority: int,
     name: str = "",
     transform: npt.ArrayLike | None = None,
+    elevation: tuple[float, float] | None = None,
 ) -> PyMeshModel:
     """A tetrahedral mesh model of your own, bounds derived from its vertices.
 
@@ -450,10 +453,11 @@ def mesh(
     interpolated barycentrically (qp and qs harmonically). Arrays are
     converted to the dtypes the core takes (float32, uint64).
 
-    The bounds are the box of the vertices in the tree's frame, the z range
-    unbounded in depth mode: a hand-built ``MeshModelBuilder`` is given
-    bounds whose z range the tree compares with a point's *elevation*, which
-    a depth model cannot know.
+    The bounds are the box of the vertices in the tree's frame (see
+    :func:`mesh_bounds`): the tree compares their z range with a point's
+    *elevation*, so in depth mode it is unbounded unless *elevation* gives
+    the range of elevations that the model occupies (the sea lies below sea
+    level, for instance): points outside it then skip the model.
     """
     vertical = _vertical(vertical)
     v = _float_array(vertices, "vertices", 2)
@@ -472,18 +476,52 @@ def mesh(
     if q.shape != (len(v), 6):
         raise ValueError(f"qualities must have shape ({len(v)}, 6); got {q.shape}")
     t = _transform(transform)
-    world = (
-        v
-        if t is None
-        else (np.column_stack([v, np.ones(len(v))]) @ np.linalg.inv(t.astype(np.float64)))[:, :3]
-    )
-    bounds = _bounds(world, vertical) if len(v) else (0.0,) * 6
+    bounds = mesh_bounds(v, vertical, t, elevation=elevation)
     builder = MeshModelBuilder(
         v.astype(np.float32), tets.astype(np.uint64), priority, vertical, bounds
     )
     if t is not None:
         builder.transform(t)
     return builder.name(name).interpolated(q.astype(np.float32))
+
+
+def mesh_bounds(
+    vertices: npt.ArrayLike,
+    vertical: Vertical,
+    transform: npt.ArrayLike | None = None,
+    *,
+    elevation: tuple[float, float] | None = None,
+) -> tuple[float, float, float, float, float, float]:
+    """The bounds to give ``MeshModelBuilder`` for a mesh of *vertices*.
+
+    The box of the vertices in the tree's frame (mapped back through the 4x4
+    world-to-local *transform* when there is one), widened against float32
+    rounding. The tree compares the z range of the bounds with a point's
+    elevation, whatever the model's vertical mode: in depth mode it is
+    therefore unbounded, or the range of elevations the model occupies when
+    *elevation* gives one. Use it for models that :func:`mesh` does not
+    make, such as those finished with ``depth_profile``.
+    """
+    vertical = _vertical(vertical)
+    v = _float_array(vertices, "vertices", 2)
+    if v.shape[1] < 3:
+        raise ValueError(f"vertices must have shape (V, 3); got {v.shape}")
+    if len(v) == 0:
+        return (0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    t = _transform(transform)
+    world = v[:, :3]
+    if t is not None:
+        homogeneous = np.column_stack([world, np.ones(len(v))])
+        world = (homogeneous @ np.linalg.inv(t.astype(np.float64)))[:, :3]
+    lo, hi = _bounds(world, vertical)
+    if elevation is not None:
+        if vertical != "depth":
+            raise ValueError("elevation: an elevation model's z range comes from its vertices")
+        z = _float_array(elevation, "elevation", 1)
+        if z.shape != (2,) or np.isnan(z).any() or not z[0] <= z[1]:
+            raise ValueError(f"elevation must be (lowest, highest); got {tuple(z)}")
+        lo[2], hi[2] = float(z[0]), float(z[1])
+    return (lo[0], lo[1], lo[2], hi[0], hi[1], hi[2])
 
 
 # --- layered and columns ----------------------------------------------------------
