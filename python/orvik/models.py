@@ -149,23 +149,40 @@ def _transform(transform: Any) -> npt.NDArray[np.float32] | None:
 
 
 def _qualities(
-    values: Mapping[str, Any], shape: tuple[int, ...], q_rule: QRule
+    values: Mapping[str, Any],
+    shape: tuple[int, ...],
+    q_rule: QRule,
+    scale: Mapping[str, float] | None = None,
 ) -> npt.NDArray[np.float32]:
-    """The (..., 6) float32 qualities from arrays of *shape*, in the tree's
-    units already; absent qp and qs from *q_rule*, absent alpha 1."""
+    """The (..., 6) float32 qualities from arrays of *shape*, each multiplied
+    by its *scale* (to the tree's units) in float64 and rounded once; absent
+    qp and qs from *q_rule*, absent alpha 1. Filled a column at a time, so
+    that a large grid needs little memory beyond the result."""
     for name in ("rho", "vp", "vs"):
         if values.get(name) is None:
             raise ValueError(f"{name} is missing: rho, vp and vs are required")
-    a = {k: _float_array(v, k) for k, v in values.items() if v is not None}
-    for k, v in a.items():
-        if v.shape != shape:
-            raise ValueError(f"{k} must have shape {shape}; got {v.shape}")
-    if "qp" not in a or "qs" not in a:
-        qp, qs = q_rule(a["vp"], a["vs"])
-        a.setdefault("qp", np.broadcast_to(np.asarray(qp, np.float64), shape))
-        a.setdefault("qs", np.broadcast_to(np.asarray(qs, np.float64), shape))
-    a.setdefault("alpha", np.ones(shape))
-    return np.stack([a[k] for k in QUALITIES], axis=-1).astype(np.float32)
+    given = {k: np.asarray(v) for k, v in values.items() if v is not None}
+    for k, a in given.items():
+        if not (np.issubdtype(a.dtype, np.number) or a.dtype == np.bool_):
+            raise TypeError(f"{k} must be an array of numbers; got dtype {a.dtype}")
+        if a.shape != shape:
+            raise ValueError(f"{k} must have shape {shape}; got {a.shape}")
+
+    def column(k: str) -> _F64:
+        return given[k].astype(np.float64) * (scale or {}).get(k, 1.0)
+
+    out = np.empty((*shape, len(QUALITIES)), np.float32)
+    for i, k in enumerate(QUALITIES):
+        if k in given:
+            out[..., i] = column(k)
+    if "qp" not in given or "qs" not in given:
+        qp, qs = q_rule(column("vp"), column("vs"))
+        for k, q in (("qp", qp), ("qs", qs)):
+            if k not in given:
+                out[..., QUALITIES.index(k)] = np.broadcast_to(np.asarray(q, np.float64), shape)
+    if "alpha" not in given:
+        out[..., QUALITIES.index("alpha")] = 1.0
+    return out
 
 
 # --- grid -------------------------------------------------------------------------
@@ -317,20 +334,18 @@ def grid(
     ay = ay * factor(unit_of.get("y"), "angle" if geographic else "length", "y")
     av = av * factor(unit_of.get("v"), "length", v_name)
     shape = (ax.size, ay.size, av.size)
-    values = {}
+    values, scale = {}, {}
     for q in QUALITIES:
         if arrays.get(q) is None:
             continue
-        a = _float_array(arrays[q], q)
+        a = np.asarray(arrays[q])
         if a.shape != shape:
             raise ValueError(
                 f"{q} must have shape (len(x), len(y), len({v_name})) = {shape}; got {a.shape}"
             )
-        a = a[::-1] if flip_x else a
-        a = a[:, ::-1] if flip_y else a
-        a = a[:, :, ::-1] if flip_v else a
-        values[q] = a * factor(unit_of.get(q), QUALITY_KINDS[q], q)
-    qualities = _qualities(values, shape, q_rule)
+        values[q] = a[:: -1 if flip_x else 1, :: -1 if flip_y else 1, :: -1 if flip_v else 1]
+        scale[q] = factor(unit_of.get(q), QUALITY_KINDS[q], q)
+    qualities = _qualities(values, shape, q_rule, scale)
 
     if geographic and crs is None:
         crs = "EPSG:4326"
@@ -669,11 +684,20 @@ def columns(
             f"(then bottom); tile ({i}, {j}) turns at layer {layer + 1}"
         )
     values = {"rho": rho, "vp": vp, "vs": vs, "qp": qp, "qs": qs, "alpha": alpha}
-    converted = {
-        k: None if a is None else _float_array(a, k) * factor(units.get(k), QUALITY_KINDS[k], k)
-        for k, a in values.items()
-    }
-    q = _qualities(converted, (nx, ny, layers), q_rule)
+    scale = {k: factor(units.get(k), QUALITY_KINDS[k], k) for k in values}
+    shape = (nx, ny, layers)
+
+    def spread(k: str, a: Any) -> Any:
+        try:
+            return np.broadcast_to(np.asarray(a), shape)
+        except ValueError:
+            raise ValueError(
+                f"{k} must have shape {shape} (one value per tile and layer); got {np.shape(a)}"
+            ) from None
+
+    q = _qualities(
+        {k: None if a is None else spread(k, a) for k, a in values.items()}, shape, q_rule, scale
+    )
     # Two nodes per layer, its top and its bottom, with the layer's values.
     v = np.stack([bounds[:, :, :-1], bounds[:, :, 1:]], axis=3).reshape(nx * ny, 2 * layers)
     nodes = np.repeat(q.reshape(nx * ny, layers, 6), 2, axis=1)
