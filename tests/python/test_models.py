@@ -280,6 +280,26 @@ def test_mesh_bounds_let_a_depth_model_be_found_at_any_elevation():
     assert tree(hand).query(10, 10, 1000, 10, 0, 255) is None  # what the constructor avoids
 
 
+@pytest.mark.parametrize("vertical", ["elevation", "depth"])
+def test_mesh_bounds_hold_every_vertex_in_the_trees_frame(vertical):
+    rng = np.random.default_rng(4)
+    local = rng.uniform(-50, 50, (200, 3))
+    c, s = np.cos(0.7), np.sin(0.7)
+    t = np.array([[c, -s, 0, 0], [s, c, 0, 0], [0, 0, 1, 0], [3e5, -2e5, 10, 1]], np.float32)
+    world = (np.column_stack([local, np.ones(200)]) @ np.linalg.inv(t.astype(float)))[:, :3]
+    lo, hi = np.split(np.array(models.mesh_bounds(local, vertical, t)), 2)
+    assert np.all(lo[:2] <= world[:, :2].min(0)) and np.all(world[:, :2].max(0) <= hi[:2])
+    assert np.all(hi[:2] - lo[:2] < np.ptp(world[:, :2], axis=0) + 20)  # tight, up to the padding
+    if vertical == "depth":
+        assert (lo[2], hi[2]) == (-math.inf, math.inf)
+        declared = models.mesh_bounds(local, vertical, t, elevation=(-500.0, 0.0))
+        assert (declared[2], declared[5]) == (-500.0, 0.0)
+    else:
+        assert lo[2] <= world[:, 2].min() and world[:, 2].max() <= hi[2]
+        with pytest.raises(ValueError, match="elevation: an elevation model's z range"):
+            models.mesh_bounds(local, vertical, t, elevation=(-1.0, 1.0))
+
+
 def blended(per_model, priorities):
     """Front to back in priority order, as the tree composites: the first hit
     as it is, later ones behind until the composite is opaque."""

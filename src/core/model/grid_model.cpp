@@ -63,18 +63,31 @@ const float* node_at(const GridModel& g, std::uint64_t node) {
 
 // Trilinear: the cell's four pairs of nodes along v (adjacent in memory),
 // then along y, then along x.
-std::optional<Quality> evaluate(const GridModel& g, const GridPoint& at) {
+// The trilinear steps with the cell's weights; `Step` makes each axis's
+// LerpStep from its weight.
+template <class Step>
+NodeLanes interpolate(const GridModel& g, const GridPoint& at, Step step) {
     const std::uint64_t sy = g.v.size(), sx = g.y.size() * sy;
     const float* n = node_at(g, at.base);
-    const LerpStep tv = LerpStep::at(at.tv), ty = LerpStep::at(at.ty), tx = LerpStep::at(at.tx);
+    const LerpStep tv = step(at.tv), ty = step(at.ty), tx = step(at.tx);
     const auto along_v = [&](std::uint64_t offset) {
         const float* a = n + offset * kNodeValues;
         return lerp(NodeLanes::load(a), NodeLanes::load(a + kNodeValues), tv);
     };
     const NodeLanes x0 = lerp(along_v(0), along_v(sy), ty);
     const NodeLanes x1 = lerp(along_v(sx), along_v(sx + sy), ty);
-    const NodeLanes q = lerp(x0, x1, tx);
+    return lerp(x0, x1, tx);
+}
+
+std::optional<Quality> evaluate(const GridModel& g, const GridPoint& at) {
+    // Points on an upper node of their cell are rare: the common case runs
+    // its steps without asking.
+    const NodeLanes q = (at.tx != 1.0f && at.ty != 1.0f && at.tv != 1.0f)
+                            ? interpolate(g, at, LerpStep::below_upper)
+                            : interpolate(g, at, LerpStep::at);
     if (q.has_nan()) [[unlikely]] {
+        const std::uint64_t sy = g.v.size(), sx = g.y.size() * sy;
+        const float* n = node_at(g, at.base);
         for (std::uint64_t offset : {std::uint64_t{0}, sy, sx, sx + sy}) {
             const float* a = n + offset * kNodeValues;
             if (is_hole(a) || is_hole(a + kNodeValues)) return std::nullopt;

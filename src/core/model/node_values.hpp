@@ -41,7 +41,13 @@ struct NodeLanes {
     lanes::F4 hi;  // 1/qs alpha, two spare lanes
 
     static NodeLanes load(const float* node) {
+#if defined(__SSE2__)
+        // The two last values in one load (__m64 may alias the floats).
+        const __m128 hi = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(node + 4));
+        return {lanes::load(node), lanes::F4{hi}};
+#else
         return {lanes::load(node), lanes::set(node[4], node[5], 0.0f, 0.0f)};
+#endif
     }
 
     // Whether some value is NaN: a hole among the nodes, or IEEE arithmetic
@@ -71,6 +77,8 @@ struct LerpStep {
     bool at_upper;  // t is 1
 
     static LerpStep at(float t) { return {lanes::splat(t), t == 1.0f}; }
+    // For a t known to lie below 1.
+    static LerpStep below_upper(float t) { return {lanes::splat(t), false}; }
 };
 
 // The value at t between a (t = 0) and b (t = 1), each lane on its own in
