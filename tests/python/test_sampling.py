@@ -111,7 +111,9 @@ class TestInMemory:
 
     def test_numpy_arrays_broadcast_by_numpy_rules(self, tree):
         out = orvik.sample(tree, XS[:, None, None], YS[None, :, None], ZS)
-        assert out.dims == ("dim_0", "dim_1", "dim_2", "quality") and out.shape == (13, 12, 14, 6)
+        assert out.dims == ("x", "y", "z", "quality") and out.shape == (13, 12, 14, 6)
+        for name, values in (("x", XS), ("y", YS), ("z", ZS)):
+            np.testing.assert_array_equal(out[name].values, values)
         same_bits(out.values, reference(tree, XS[:, None, None], YS[None, :, None], ZS))
 
     def test_scalars_and_a_profile(self, tree):
@@ -179,8 +181,16 @@ class TestBadInput:
     @pytest.mark.parametrize(
         "kwargs, error, message",
         [
-            ({"tree": "tree"}, TypeError, "tree must be an orvik.PyModelTree; got str"),
-            ({"depth": 1.0, "surface": "grid"}, ValueError, "give depth or surface, not both"),
+            (
+                {"tree": "tree"},
+                TypeError,
+                "tree must be an orvik.PyModelTree (or a future of one); got str",
+            ),
+            (
+                {"depth": 1.0, "surface": "grid"},
+                ValueError,
+                "z, depth and surface contradict each other",
+            ),
             (
                 {"surface": np.zeros((2, 2))},
                 TypeError,
@@ -215,16 +225,17 @@ class TestBadInput:
                 ValueError,
                 "the coordinates may not have a dimension named 'quality'",
             ),
-            ({"crs": "EPSG:4326"}, TypeError, "crs must be a (source, target) pair"),
+            ({"crs": ("EPSG:4326",)}, TypeError, "crs must be a CRS, a (source, target) pair"),
+            ({"crs": "no such crs"}, ValueError, "crs is not a coordinate reference system"),
             (
                 {"chunks": {"w": 3}},
                 ValueError,
                 "chunks names dimensions that the coordinates do not have: ['w']",
             ),
             (
-                {"chunks": {"dim_0": 0}},
+                {"chunks": {"x": 0}},
                 ValueError,
-                "chunk length of 'dim_0' must be positive; got 0",
+                "chunk length of 'x' must be positive; got 0",
             ),
         ],
     )
@@ -300,10 +311,10 @@ class TestLazy:
         )
         graph, tasks = sample_tasks(out)
         assert len(tasks) == np.prod(out.data.numblocks)
-        tree_keys = [k for k in graph if str(k).startswith("orvik-tree-")]
-        assert len(tree_keys) == 1
+        model_keys = [k for k in graph if str(k).startswith("orvik-model-")]
+        assert len(model_keys) == 1
         for task in tasks.values():
-            assert tree_keys[0] in task.dependencies
+            assert model_keys[0] in task.dependencies
             # The tree is not inside the task: a task pickles in a few hundred bytes.
             assert len(pickle.dumps(task)) < 2000
 

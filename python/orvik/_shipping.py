@@ -1,0 +1,141 @@
+"""How large objects (a model tree, a surface grid) reach the tasks of a lazy
+extraction: in the graph for local schedulers, once per client for a
+``dask.distributed`` cluster.
+
+On a cluster an object is registered as a worker plugin: the client sends it
+to the scheduler once, the scheduler forwards it to every worker, and to every
+worker that joins later, including the ones that replace workers that died.
+Tasks then carry only the plugin's name and look the object up on the worker
+they run on. Unlike scattered data, nothing is lost when every worker dies at
+once: the blocks are recomputed on the new workers, which got the object when
+they joined. The client remembers what it sent, keyed by the object, so that
+every later call with the same object sends nothing.
+"""
+
+from __future__ import annotations
+
+import functools
+import sys
+import threading
+import uuid
+import weakref
+from typing import Any
+
+__all__ = ["OnWorkers", "client_of_default_scheduler", "is_future", "ship"]
+
+_LOCK = threading.Lock()
+# client -> {id(object): (object, plugin name)}. The entry holds the object, so
+# that its id is not reused while the entry lives; an entry whose object no
+# one else holds any more is released by the next call to `ship`.
+_SENT: weakref.WeakKeyDictionary[Any, dict[int, tuple[object, str]]] = weakref.WeakKeyDictionary()
+
+
+class OnWorkers:
+    """A reference, a few dozen bytes when pickled, to an object that the
+    client has registered on every worker of its cluster.
+
+    On the client it also holds the object itself, so that the object stays
+    registered for as long as a task graph refers to it.
+    """
+
+    __slots__ = ("name", "_held")
+
+    def __init__(self, name: str, held: object = None) -> None:
+        self.name = name
+        self._held = held
+
+    def __reduce__(self) -> tuple[Any, tuple[str]]:
+        return OnWorkers, (self.name,)
+
+    def get(self) -> object:
+        from distributed import get_worker
+
+        try:
+            plugin = get_worker().plugins.get(self.name)
+        except ValueError:  # not on a worker
+            plugin = None
+        if plugin is None:
+            raise RuntimeError(
+                "this result was made while a dask.distributed client was the default "
+                "scheduler, and its model was sent to that client's workers only: compute "
+                "it on that client, or call orvik.sample again without the client"
+            )
+        return plugin.obj
+
+
+@functools.cache
+def _plugin_class() -> type:
+    from distributed.diagnostics.plugin import WorkerPlugin
+
+    class _Shipment(WorkerPlugin):
+        """Carries one object to every worker; tasks read `obj`."""
+
+        def __init__(self, obj: object) -> None:
+            self.obj = obj
+
+    # Pickled by reference: workers find the class through __getattr__ below.
+    _Shipment.__module__ = __name__
+    _Shipment.__qualname__ = "_Shipment"
+    return _Shipment
+
+
+def __getattr__(name: str) -> Any:
+    if name == "_Shipment":
+        return _plugin_class()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def client_of_default_scheduler() -> Any:
+    """The dask.distributed client that computes by default, if any."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return None
+    from dask.base import get_scheduler
+
+    client = getattr(get_scheduler(), "__self__", None)
+    return client if isinstance(client, distributed.Client) else None
+
+
+def is_future(obj: object) -> bool:
+    """True for a dask.distributed Future (data the caller scattered)."""
+    distributed = sys.modules.get("distributed")
+    return distributed is not None and isinstance(obj, distributed.Future)
+
+
+def ship(client: Any, obj: object) -> OnWorkers:
+    """`obj` registered on every worker of `client`, sent only the first time."""
+    with _LOCK:
+        _release_unused()
+        sent = _SENT.setdefault(client, {})
+        entry = sent.get(id(obj))
+        if entry is not None and entry[0] is obj:
+            return OnWorkers(entry[1], obj)
+        name = f"orvik-{type(obj).__name__}-{uuid.uuid4().hex}"
+        client.register_plugin(_plugin_class()(obj), name=name)
+        sent[id(obj)] = (obj, name)
+        return OnWorkers(name, obj)
+
+
+def shipped_names(client: Any) -> list[str]:
+    """The plugin names that `client` holds for the objects it has sent."""
+    with _LOCK:
+        return [name for _, name in _SENT.get(client, {}).values()]
+
+
+def _release_unused() -> None:
+    # References to an object held only by its entry: the entry's tuple, the
+    # loop variable below and getrefcount's own argument.
+    for client in list(_SENT):
+        sent = _SENT[client]
+        closed = getattr(client, "status", "closed") in ("closing", "closed")
+        for key, (obj, name) in list(sent.items()):
+            if closed or sys.getrefcount(obj) <= 3:
+                del sent[key]
+                if not closed:
+                    try:
+                        client.unregister_worker_plugin(name)
+                    except Exception:  # noqa: BLE001 -- the cluster may be gone already
+                        pass
+            del obj
+        if not sent:
+            del _SENT[client]
