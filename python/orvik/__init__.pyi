@@ -7,3 +7,7 @@ from . import sampling as sampling
 from .orvik import *  # noqa: F403
 from .orvik import __all__ as __all__
 from .sampling import sample as sample
+from . import extraction as extraction
+from . import metadata as metadata
+from .extraction import extract as extract
+from .metadata import to_dataset as to_dataset
