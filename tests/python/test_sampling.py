@@ -346,3 +346,109 @@ class TestLazy:
         assert isinstance(back.data, da.Array)
         same_bits(back.values, vol.compute(scheduler="sync").values)
         np.testing.assert_array_equal(back.z, ZS)
+
+
+class TestLabelledOutput:
+    def test_unlabelled_axes_become_coordinates_with_units(self, tree):
+        x = xr.DataArray(XS, dims="x")  # no coordinate of its own
+        out = orvik.sample(tree, x, xr.DataArray(YS, dims="y"), xr.DataArray(ZS, dims="z"))
+        for name, values in (("x", XS), ("y", YS), ("z", ZS)):
+            np.testing.assert_array_equal(out[name].values, values)
+            assert out[name].attrs["units"] == "m"
+        assert out.z.attrs["positive"] == "up" and out.attrs["quality_units"].startswith("rho")
+
+    def test_numpy_dimensions_are_named_by_the_caller(self, tree):
+        out = orvik.sample(tree, XS[:, None], YS[None, :], -2.0, dims=("easting", "northing"))
+        assert out.dims == ("easting", "northing", "quality")
+        np.testing.assert_array_equal(out.easting.values, XS)
+        same_bits(out.values, reference(tree, XS[:, None], YS[None, :], -2.0))
+
+    def test_a_point_set_keeps_its_coordinates_as_variables(self, tree):
+        rng = np.random.default_rng(11)
+        x, y, z = rng.uniform(-1, 11, (3, 40)) - [[0], [0], [10]]
+        out = orvik.sample(tree, x, y, z)
+        assert out.dims == ("point", "quality")
+        for name, values in (("x", x), ("y", y), ("z", z)):
+            np.testing.assert_array_equal(out[name].values, values)
+
+    def test_the_dataset_carries_cf_metadata_and_the_grid_mapping(self, tree):
+        pytest.importorskip("pyproj")
+        model_crs = "+proj=tmerc +lat_0=45 +lon_0=10 +x_0=5 +y_0=5 +units=km +ellps=WGS84"
+        out = orvik.sample(tree, axis("x", XS), 2.0, -3.0, crs=model_crs)
+        ds = orvik.to_dataset(out)
+        assert ds.attrs["Conventions"] == "CF-1.10"
+        assert ds["vp"].attrs == {"units": "km/s", "long_name": "P-wave speed", "grid_mapping": "crs"}
+        assert ds["crs"].attrs["grid_mapping_name"] == "transverse_mercator"
+        assert ds.x.attrs["standard_name"] == "projection_x_coordinate"
+        assert ds.x.attrs["units"] == "km"
+        geo = orvik.sample(tree, axis("lon", [9.99, 10.0]), 45.0, -3.0, crs=("EPSG:4326", model_crs))
+        assert geo.lon.attrs["units"] == "degrees_east"
+        assert orvik.to_dataset(geo)["crs"].attrs["grid_mapping_name"] == "latitude_longitude"
+
+
+class TestVertical:
+    def test_depth_below_a_surface_gives_the_elevation(self, tree):
+        gx, gy = np.meshgrid(np.linspace(-2, 12, 8), np.linspace(-2, 12, 9))
+        surface = orvik.structured_grid(gx, gy, 0.3 * gx - 0.2 * gy + 1.0)
+        rng = np.random.default_rng(12)
+        x, y, depth = rng.uniform(0, 10, 300), rng.uniform(0, 10, 300), rng.uniform(-1, 11, 300)
+        out = orvik.sample(tree, x, y, depth=depth, surface=surface)
+        top, _ = surface.query_many(x, y)
+        z = (top - depth).astype(np.float32)  # from the float64 inputs, rounded once
+        same_bits(out.values, reference(tree, x, y, z, depth=depth))
+
+    def test_depth_alone_is_below_the_plane_z_zero(self, tree):
+        depth = np.linspace(-1, 11, 25)
+        out = orvik.sample(tree, 3.0, 4.0, depth=depth)
+        same_bits(out.values, reference(tree, 3.0, 4.0, -depth.astype(np.float32), depth=depth))
+
+    def test_neither_z_nor_depth(self, tree):
+        with pytest.raises(TypeError, match="needs z"):
+            orvik.sample(tree, 1.0, 1.0)
+
+
+class TestInputsThatHidFaults:
+    @pytest.mark.parametrize(
+        "kwargs, error, message",
+        [
+            ({"x": "repeated"}, ValueError, "x has the dimension 'a' more than once"),
+            (
+                {"y": np.ma.masked_array([0.5, 0.5], [True, False])},
+                ValueError,
+                "y is a masked array",
+            ),
+            ({"chunks": "fast"}, ValueError, "chunks must be None, 'auto' or a mapping"),
+            ({"chunks": 4}, TypeError, "chunks must be None, 'auto' or a mapping"),
+            ({"priority": (3, 1)}, ValueError, "priority must be a (lo, hi) range with lo <= hi"),
+            ({"priority": 3}, TypeError, "priority must be a (lo, hi) pair"),
+            (
+                {"x": xr.DataArray(np.full(4, 0.5), dims="point"), "y": np.full(4, 0.5)},
+                ValueError,
+                "y is a plain array of shape (4,) next to xarray inputs",
+            ),
+        ],
+    )
+    def test_clear_errors(self, tree, kwargs, error, message):
+        args = {"tree": tree, "x": np.full(2, 0.5), "y": 0.5, "z": -0.5, **kwargs}
+        if isinstance(args["x"], str):
+            with pytest.warns(UserWarning, match="Duplicate dimension names"):
+                args["x"] = xr.DataArray(np.zeros((2, 2)), dims=("a", "a"))
+        with pytest.raises(error, match="^" + re.escape(message)):
+            orvik.sample(**args)
+
+    def test_dask_input_of_unknown_chunk_sizes(self, tree):
+        x = da.from_array(np.arange(10.0), chunks=3)
+        with pytest.raises(ValueError, match="^x is a Dask array of unknown chunk sizes"):
+            orvik.sample(tree, x[x > 3], 0.5, -0.5)
+
+    def test_named_dimensions_let_plain_arrays_join_xarray_ones(self, tree):
+        x = xr.DataArray(np.linspace(0, 9, 4), dims="point")
+        out = orvik.sample(tree, x, np.full(4, 0.5), -0.5, dims=["point"])
+        assert out.dims == ("point", "quality")
+        same_bits(out.values, reference(tree, x.values, 0.5, -0.5))
+
+    def test_read_only_and_broadcast_views(self, tree):
+        x = np.broadcast_to(np.float32(2.5), (6,))
+        z = np.linspace(-9, 0, 6).astype(np.float32)
+        z.flags.writeable = False
+        same_bits(orvik.sample(tree, x, x, z).values, reference(tree, 2.5, 2.5, z))
