@@ -100,13 +100,13 @@ def _plain_dim_names(
     shape: tuple[int, ...], spans: Mapping[str, list[int]], dims: Sequence[Hashable] | None
 ) -> list[Hashable]:
     if dims is not None:
-        names = [dims] if isinstance(dims, str) else list(dims)
-        if len(names) != len(shape) or len(set(names)) != len(names):
+        given: list[Hashable] = [dims] if isinstance(dims, str) else list(dims)
+        if len(given) != len(shape) or len(set(given)) != len(given):
             raise ValueError(
                 f"dims must name the {len(shape)} dimensions of the plain inputs' broadcast "
                 f"shape {shape}, each once; got {dims!r}"
             )
-        return names
+        return given
     names: list[Hashable] = []
     for i in range(len(shape)):
         alone = [k for k, axes in spans.items() if axes == [i]]

@@ -55,7 +55,8 @@ def blocks(
     model_key = f"orvik-model-{token}"
     layer[model_key] = Task(model_key, _bundle, *_model_parts(model))
 
-    collections, sources = [], []
+    collections: list[Any] = []
+    sources: list[tuple[Any, Any]] = []
     for k, f in fields.items():
         data = f.data
         if is_dask(data):
@@ -73,7 +74,8 @@ def blocks(
     model_ref = TaskRef(model_key)
     for index in itertools.product(*(range(len(chunks[d])) for d in dims)):
         at = dict(zip(dims, index))
-        args, cuts = [], []
+        args: list[Any] = []
+        cuts: list[Any] = []
         for (source, fdims), ref in zip(sources, refs):
             if ref is not None:  # an in-memory input: all of it, then a slice
                 args.append(ref)
@@ -81,8 +83,8 @@ def blocks(
             else:  # a Dask input: its block
                 args.append(TaskRef((source, *(at[d] for d in fdims))))
                 cuts.append(None)
-        key = (name, *index, 0)
-        layer[key] = Task(key, block, model_ref, tuple(cuts), *args)
+        block_key = (name, *index, 0)
+        layer[block_key] = Task(block_key, block, model_ref, tuple(cuts), *args)
 
     graph = HighLevelGraph.from_collections(name, layer, dependencies=collections)
     ndim = len(dims)

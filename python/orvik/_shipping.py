@@ -60,7 +60,7 @@ class OnWorkers:
                 "scheduler, and its model was sent to that client's workers only: compute "
                 "it on that client, or call orvik.sample again without the client"
             )
-        return plugin.obj
+        return getattr(plugin, "obj")  # noqa: B009 -- a _Shipment
 
 
 @functools.cache

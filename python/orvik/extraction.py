@@ -116,7 +116,7 @@ def extract(
     zarr_format = 2 if fmt == "zarr2" else 3
     blocks = _prepare(zarr_path, data, volume, fingerprint, resume, zarr_format)
     if blocks is not None:
-        _run(volume, zarr_path, list(data.data_vars), blocks, progress)
+        _run(volume, zarr_path, [str(v) for v in data.data_vars], blocks, progress)
         _finish(zarr_path, zarr_format)
     if fmt == "netcdf":
         _to_netcdf(zarr_path, target)
@@ -167,11 +167,13 @@ def _volume(
     dims = [axes[k].dims[0] for k in (vertical[0], "y", "x")]
     sizes = dict(zip(dims, (axes[k].size for k in (vertical[0], "y", "x"))))
     blocks = _default_chunks(sizes, dict(chunks or {}))
+    level = axes[vertical[0]]
     volume = sample(
         tree,
         axes["x"],
         axes["y"],
-        **{vertical[0]: axes[vertical[0]]},
+        level if vertical[0] == "z" else None,
+        depth=level if vertical[0] == "depth" else None,
         surface=surface,
         crs=crs,
         priority=priority,
@@ -221,7 +223,7 @@ def _prepare(
             )
         if status.get("status") == "complete":
             return None
-        written = zarr.open_array(str(path), path=_DONE, mode="r")[...]
+        written = np.asarray(zarr.open_array(str(path), path=_DONE, mode="r")[...])
         return [i for i in np.ndindex(*numblocks) if not written[i]]
     _forget(path)
     if path.exists():
@@ -232,7 +234,7 @@ def _prepare(
         data.assign_attrs(attrs).to_zarr(
             str(path), mode="w", compute=False, consolidated=False, zarr_format=fmt
         )
-    group = zarr.open_group(str(path), mode="r+", zarr_format=fmt)
+    group = zarr.open_group(str(path), mode="r+", zarr_format=_zarr_format(fmt))
     group.create_array(_DONE, shape=numblocks, chunks=(1, 1, 1), dtype="u1", fill_value=0)
     return list(np.ndindex(*numblocks))
 
@@ -240,6 +242,10 @@ def _prepare(
 def _forget(path: Path) -> None:
     for key in [k for k in _OPEN if k[0] == str(path)]:
         del _OPEN[key]
+
+
+def _zarr_format(fmt: int) -> Literal[2, 3]:
+    return 2 if fmt == 2 else 3
 
 
 def _status(path: Path) -> dict | None:
@@ -317,13 +323,13 @@ def _finish(path: Path, fmt: int) -> None:
     import zarr
 
     _forget(path)
-    group = zarr.open_group(str(path), mode="r+", zarr_format=fmt)
+    group = zarr.open_group(str(path), mode="r+", zarr_format=_zarr_format(fmt))
     del group[_DONE]
-    status = dict(group.attrs[STATUS_ATTR])
+    status: dict[str, Any] = dict(group.attrs[STATUS_ATTR])  # type: ignore[arg-type]
     group.attrs[STATUS_ATTR] = {**status, "status": "complete"}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", category=UserWarning)  # zarr 3 on consolidated data
-        zarr.consolidate_metadata(str(path), zarr_format=fmt)
+        zarr.consolidate_metadata(str(path), zarr_format=_zarr_format(fmt))
 
 
 def _to_netcdf(partial: Path, target: Path) -> None:
@@ -377,7 +383,7 @@ def _progress_bar(total: int, wanted: bool) -> Any:
     if not wanted or not sys.stderr.isatty():
         return _Quiet()
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped]
     except ImportError:
         return _TextBar(total)
     return tqdm(total=total, unit="block", desc="orvik.extract")

@@ -278,7 +278,9 @@ class _Kernel:
         self.lo, self.hi = lo, hi
 
     def __call__(self, model: tuple[Any, Any, Any], *blocks: np.ndarray) -> np.ndarray:
-        tree, surface, transformer = (m.get() if isinstance(m, OnWorkers) else m for m in model)
+        tree, surface, transformer = (
+            m.get() if isinstance(m, OnWorkers) else m for m in model
+        )  # type: Any, Any, Any
         parts = {
             name: self._place(np.asarray(block), axes)
             for (name, axes), block in zip(self.axes.items(), blocks)
