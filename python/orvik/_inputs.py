@@ -75,7 +75,9 @@ def as_fields(
     spans = {}
     for k, a in plain.items():
         pad = len(shape) - a.ndim
-        spans[k] = [i for i in range(pad, len(shape)) if not (a.shape[i - pad] == 1 and shape[i] != 1)]
+        spans[k] = [
+            i for i in range(pad, len(shape)) if not (a.shape[i - pad] == 1 and shape[i] != 1)
+        ]
     if labelled and dims is None:
         for k, axes in spans.items():
             if axes:

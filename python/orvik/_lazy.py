@@ -68,7 +68,10 @@ def blocks(
             layer[key] = DataNode(key, np.asarray(data))
             sources.append((key, None))
 
-    cut = {d: [slice(a, a + n) for a, n in zip(itertools.accumulate(c, initial=0), c)] for d, c in chunks.items()}
+    cut = {
+        d: [slice(a, a + n) for a, n in zip(itertools.accumulate(c, initial=0), c)]
+        for d, c in chunks.items()
+    }
     refs = [TaskRef(source) if fdims is None else None for source, fdims in sources]
     block = _Block(kernel)
     model_ref = TaskRef(model_key)

@@ -14,7 +14,6 @@ every later call with the same object sends nothing.
 
 from __future__ import annotations
 
-import functools
 import sys
 import threading
 import uuid
@@ -22,6 +21,11 @@ import weakref
 from typing import Any
 
 __all__ = ["OnWorkers", "client_of_default_scheduler", "is_future", "ship"]
+
+try:  # the base that distributed requires of worker plugins, when it is installed
+    from distributed.diagnostics.plugin import WorkerPlugin as _WorkerPlugin
+except ImportError:  # pragma: no cover -- then nothing is ever shipped
+    _WorkerPlugin = object  # type: ignore[assignment,misc]
 
 _LOCK = threading.Lock()
 # client -> {id(object): (object, plugin name)}. The entry holds the object, so
@@ -54,35 +58,20 @@ class OnWorkers:
             plugin = get_worker().plugins.get(self.name)
         except ValueError:  # not on a worker
             plugin = None
-        if plugin is None:
+        if not isinstance(plugin, _Shipment):
             raise RuntimeError(
                 "this result was made while a dask.distributed client was the default "
                 "scheduler, and its model was sent to that client's workers only: compute "
                 "it on that client, or call orvik.sample again without the client"
             )
-        return getattr(plugin, "obj")  # noqa: B009 -- a _Shipment
+        return plugin.obj
 
 
-@functools.cache
-def _plugin_class() -> type:
-    from distributed.diagnostics.plugin import WorkerPlugin
+class _Shipment(_WorkerPlugin):  # type: ignore[misc,valid-type]
+    """Carries one object to every worker; tasks read `obj`."""
 
-    class _Shipment(WorkerPlugin):
-        """Carries one object to every worker; tasks read `obj`."""
-
-        def __init__(self, obj: object) -> None:
-            self.obj = obj
-
-    # Pickled by reference: workers find the class through __getattr__ below.
-    _Shipment.__module__ = __name__
-    _Shipment.__qualname__ = "_Shipment"
-    return _Shipment
-
-
-def __getattr__(name: str) -> Any:
-    if name == "_Shipment":
-        return _plugin_class()
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    def __init__(self, obj: object) -> None:
+        self.obj = obj
 
 
 def client_of_default_scheduler() -> Any:
@@ -111,7 +100,7 @@ def ship(client: Any, obj: object) -> OnWorkers:
         if entry is not None and entry[0] is obj:
             return OnWorkers(entry[1], obj)
         name = f"orvik-{type(obj).__name__}-{uuid.uuid4().hex}"
-        client.register_plugin(_plugin_class()(obj), name=name)
+        client.register_plugin(_Shipment(obj), name=name)
         sent[id(obj)] = (obj, name)
         return OnWorkers(name, obj)
 

@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
+from dask.callbacks import Callback
 
 from .metadata import to_dataset
 from .orvik import PyModelTree, StructuredGrid
@@ -301,7 +302,9 @@ def _run(
     write = _WriteBlock(str(path), names, volume.data.chunks[:3])
     pieces = volume.data.to_delayed()
     tasks = [
-        dask.delayed(write, pure=False)(pieces[i + (0,)], i, dask_key_name=f"orvik-write-{path.name}-{i}")
+        dask.delayed(write, pure=False)(
+            pieces[i + (0,)], i, dask_key_name=f"orvik-write-{path.name}-{i}"
+        )
         for i in todo
     ]
     bar = _progress_bar(len(todo), progress)
@@ -348,27 +351,16 @@ def _to_netcdf(partial: Path, target: Path) -> None:
     shutil.rmtree(partial)
 
 
-class _Counting:
+class _Counting(Callback):  # type: ignore[misc]
     """Counts finished write tasks of Dask's local schedulers into a bar."""
 
     def __init__(self, bar: Any) -> None:
-        from dask.callbacks import Callback
+        super().__init__()
+        self.bar = bar
 
-        outer = bar
-
-        class Count(Callback):
-            def _posttask(self, key, result, dsk, state, worker_id):  # noqa: ANN001
-                if str(key).startswith("orvik-write-"):
-                    outer.update(1)
-
-        self.callback = Count()
-
-    def __enter__(self) -> _Counting:
-        self.callback.__enter__()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.callback.__exit__(*exc)
+    def _posttask(self, key: Any, result: Any, dsk: Any, state: Any, worker_id: Any) -> None:
+        if str(key).startswith("orvik-write-"):
+            self.bar.update(1)
 
 
 class _Quiet:
@@ -400,7 +392,9 @@ class _TextBar:
         self.done += n
         width = 40
         filled = width * self.done // max(self.total, 1)
-        sys.stderr.write(f"\rorvik.extract [{'#' * filled}{' ' * (width - filled)}] {self.done}/{self.total} blocks")
+        sys.stderr.write(
+            f"\rorvik.extract [{'#' * filled}{' ' * (width - filled)}] {self.done}/{self.total} blocks"
+        )
         sys.stderr.flush()
 
     def close(self) -> None:

@@ -189,7 +189,11 @@ def _check_tree(tree: Any) -> Any:
 
 
 def _check_priority(priority: Any) -> tuple[int, int]:
-    if isinstance(priority, str | bytes) or not isinstance(priority, Sequence) or len(priority) != 2:
+    if (
+        isinstance(priority, str | bytes)
+        or not isinstance(priority, Sequence)
+        or len(priority) != 2
+    ):
         raise TypeError(f"priority must be a (lo, hi) pair of integers; got {priority!r}")
     lo, hi = priority
     QueryParams(lo, hi)  # the 8-bit range is checked before any work
@@ -202,7 +206,7 @@ def _check_priority(priority: Any) -> tuple[int, int]:
 
 
 def _vertical_mode(z: Any, depth: Any, surface: Any) -> str:
-    """"z": depth follows from z; "depth": z follows from depth; "both"."""
+    """ "z": depth follows from z; "depth": z follows from depth; "both"."""
     if surface is not None and not isinstance(surface, StructuredGrid):
         if not is_future(surface):
             raise TypeError(
@@ -278,9 +282,7 @@ class _Kernel:
         self.lo, self.hi = lo, hi
 
     def __call__(self, model: tuple[Any, Any, Any], *blocks: np.ndarray) -> np.ndarray:
-        tree, surface, transformer = (
-            m.get() if isinstance(m, OnWorkers) else m for m in model
-        )  # type: Any, Any, Any
+        tree, surface, transformer = (m.get() if isinstance(m, OnWorkers) else m for m in model)  # type: Any, Any, Any
         parts = {
             name: self._place(np.asarray(block), axes)
             for (name, axes), block in zip(self.axes.items(), blocks)

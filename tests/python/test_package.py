@@ -61,7 +61,9 @@ class TestNamespace:
         assert "sample" in dir(orvik)
 
     def test_help_shows_the_package_layers(self):
-        out = run_python("import orvik, pydoc; print(pydoc.render_doc(orvik, renderer=pydoc.plaintext))")
+        out = run_python(
+            "import orvik, pydoc; print(pydoc.render_doc(orvik, renderer=pydoc.plaintext))"
+        )
         for name in ("orvik.sample(", "orvik.qualities", "orvik.extract(", "orvik.to_dataset("):
             assert name in out
         assert {"sample", "qualities", "extract", "to_dataset", "model_tree"} <= set(dir(orvik))

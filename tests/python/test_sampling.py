@@ -377,11 +377,17 @@ class TestLabelledOutput:
         out = orvik.sample(tree, axis("x", XS), 2.0, -3.0, crs=model_crs)
         ds = orvik.to_dataset(out)
         assert ds.attrs["Conventions"] == "CF-1.10"
-        assert ds["vp"].attrs == {"units": "km/s", "long_name": "P-wave speed", "grid_mapping": "crs"}
+        assert ds["vp"].attrs == {
+            "units": "km/s",
+            "long_name": "P-wave speed",
+            "grid_mapping": "crs",
+        }
         assert ds["crs"].attrs["grid_mapping_name"] == "transverse_mercator"
         assert ds.x.attrs["standard_name"] == "projection_x_coordinate"
         assert ds.x.attrs["units"] == "km"
-        geo = orvik.sample(tree, axis("lon", [9.99, 10.0]), 45.0, -3.0, crs=("EPSG:4326", model_crs))
+        geo = orvik.sample(
+            tree, axis("lon", [9.99, 10.0]), 45.0, -3.0, crs=("EPSG:4326", model_crs)
+        )
         assert geo.lon.attrs["units"] == "degrees_east"
         assert orvik.to_dataset(geo)["crs"].attrs["grid_mapping_name"] == "latitude_longitude"
 
