@@ -288,6 +288,7 @@ def blocks_run():
     params = orvik.QueryParams(0, 255)
 
     def query_block(bx, by, bz):
+        bx, by, bz = bx.ravel(), by.ravel(), bz.ravel()
         px, py, pz = (
             np.ascontiguousarray(a, np.float32).ravel()
             for a in np.broadcast_arrays(bx[:, None, None], by[None, :, None], bz[None, None, :])
