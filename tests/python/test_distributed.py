@@ -22,24 +22,9 @@ da = pytest.importorskip("dask.array")
 pytest.importorskip("xarray")
 
 from test_sampling import make_tree, reference, same_bits  # noqa: E402
+from traffic import count_received_bytes  # noqa: E402
 
 F32 = np.float32
-
-
-def received_bytes(dask_worker=None):
-    """Bytes this worker process has read from TCP since the first call."""
-    import distributed.comm.tcp as tcp
-
-    if not hasattr(tcp, "orvik_received"):
-        tcp.orvik_received = 0
-        read = tcp.read_bytes_rw
-
-        async def counting(stream, n):
-            tcp.orvik_received += n
-            return await read(stream, n)
-
-        tcp.read_bytes_rw = counting
-    return tcp.orvik_received
 
 
 @pytest.fixture(scope="module")
@@ -97,11 +82,11 @@ def test_the_tree_is_sent_to_each_worker_once_per_client(client):
     tree_bytes = len(pickle.dumps(tree))
     x, y, z = points(20_000, 2_500)
     expected = reference(tree, *(a.compute() for a in (x, y, z)))
-    before = client.run(received_bytes)
+    before = client.run(count_received_bytes)
     for _ in range(3):
         lazy = orvik.sample(tree, x, y, z)
         same_bits(lazy.compute(), expected)
-    after = client.run(received_bytes)
+    after = client.run(count_received_bytes)
     got = {w: after[w] - before[w] for w in after}
     # Once: the tree, plus the blocks' coordinates and a little protocol.
     assert all(b < 1.5 * tree_bytes for b in got.values()), (got, tree_bytes)
