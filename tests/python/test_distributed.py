@@ -93,6 +93,20 @@ def test_the_tree_is_sent_to_each_worker_once_per_client(client):
     assert any(b > tree_bytes for b in got.values()), (got, tree_bytes)
 
 
+def test_a_tree_no_one_holds_any_more_is_released_from_the_workers(client):
+    def shipped(dask_worker):
+        return sorted(n for n in dask_worker.plugins if n.startswith("orvik-PyModelTree-"))
+
+    x, y, z = points(2000, 1000)
+    kept = make_tree()
+    lazy = orvik.sample(make_tree(), x, y, z)  # a tree that only the result holds
+    orvik.sample(kept, x, y, z).compute()
+    assert all(len(names) == 2 for names in client.run(shipped).values())
+    del lazy
+    orvik.sample(kept, x, y, z).compute()  # the next call releases what no one holds
+    assert all(len(names) == 1 for names in client.run(shipped).values())
+
+
 def test_a_kill_of_every_worker_mid_job_still_ends_in_the_full_result(client):
     tree = make_tree()
     x, y, z = points(3_000_000, 100_000, seed=4)

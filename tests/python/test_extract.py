@@ -91,6 +91,34 @@ def test_netcdf_with_a_grid_mapping_in_the_callers_crs(tree, tmp_path):
     assert not (tmp_path / "v.nc.partial.zarr").exists()
 
 
+class _Terminal:
+    """Standard error as a terminal, recording what is written to it."""
+
+    def __init__(self):
+        self.text = []
+
+    def isatty(self):
+        return True
+
+    def write(self, text):
+        self.text.append(text)
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_a_progress_bar_on_a_terminal_only(tree, tmp_path, monkeypatch, terminal):
+    stream = _Terminal()
+    if not terminal:
+        stream.isatty = lambda: False
+    monkeypatch.setattr(sys, "stderr", stream)
+    orvik.extract(tree, GRID, tmp_path / "v.zarr", chunks=CHUNKS)
+    shown = "".join(stream.text)
+    blocks = 4 * 4 * 4  # ceil(23 / 6), ceil(29 / 8), ceil(37 / 10)
+    assert (f"{blocks}/{blocks}" in shown) == terminal and ("" if terminal else shown) == ""
+
+
 def test_bad_requests_name_the_argument(tree, tmp_path):
     with pytest.raises(ValueError, match="^grid must have the axes 'x', 'y' and one of"):
         orvik.extract(tree, {"x": [0.0], "y": [0.0]}, tmp_path / "a.zarr")
