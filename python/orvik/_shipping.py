@@ -30,8 +30,11 @@ except ImportError:  # pragma: no cover -- then nothing is ever shipped
 _LOCK = threading.Lock()
 # client -> {id(object): (object, plugin name)}. The entry holds the object, so
 # that its id is not reused while the entry lives; an entry whose object no
-# one else holds any more is released by the next call to `ship`.
+# one else holds any more, or whose client has closed, is released by the next
+# call to `ship` (through another client of the same scheduler when its own
+# has closed).
 _SENT: weakref.WeakKeyDictionary[Any, dict[int, tuple[object, str]]] = weakref.WeakKeyDictionary()
+_ADDRESS: weakref.WeakKeyDictionary[Any, str] = weakref.WeakKeyDictionary()
 
 
 class OnWorkers:
@@ -94,6 +97,8 @@ def is_future(obj: object) -> bool:
 def ship(client: Any, obj: object) -> OnWorkers:
     """`obj` registered on every worker of `client`, sent only the first time."""
     with _LOCK:
+        _ADDRESS.setdefault(client, client.scheduler.address)
+        _SENT.setdefault(client, {})
         _release_unused()
         sent = _SENT.setdefault(client, {})
         entry = sent.get(id(obj))
@@ -105,10 +110,8 @@ def ship(client: Any, obj: object) -> OnWorkers:
         return OnWorkers(name, obj)
 
 
-def shipped_names(client: Any) -> list[str]:
-    """The plugin names that `client` holds for the objects it has sent."""
-    with _LOCK:
-        return [name for _, name in _SENT.get(client, {}).values()]
+def _running(client: Any) -> bool:
+    return getattr(client, "status", "closed") == "running"
 
 
 def _release_unused() -> None:
@@ -116,15 +119,22 @@ def _release_unused() -> None:
     # loop variable below and getrefcount's own argument.
     for client in list(_SENT):
         sent = _SENT[client]
-        closed = getattr(client, "status", "closed") in ("closing", "closed")
+        via = client if _running(client) else _live_client_of(_ADDRESS.get(client))
         for key, (obj, name) in list(sent.items()):
-            if closed or sys.getrefcount(obj) <= 3:
+            if not _running(client) or sys.getrefcount(obj) <= 3:
                 del sent[key]
-                if not closed:
+                if via is not None:
                     try:
-                        client.unregister_worker_plugin(name)
+                        via.unregister_worker_plugin(name)
                     except Exception:  # noqa: BLE001 -- the cluster may be gone already
                         pass
             del obj
         if not sent:
             del _SENT[client]
+
+
+def _live_client_of(address: str | None) -> Any:
+    for other in list(_SENT):
+        if _running(other) and _ADDRESS.get(other) == address:
+            return other
+    return None

@@ -88,8 +88,9 @@ def extract(
     resume : bool, default True
         Continue an interrupted extraction of the same volume into the same
         store, skipping the blocks it wrote; the result is bit for bit that of
-        an uninterrupted run. With False, or when the store holds another
-        extraction, an existing store is refused unless False, which replaces it.
+        an uninterrupted run. A store that is complete is left as it is; one
+        that holds another extraction is refused (``ValueError``). With False
+        an existing store is replaced.
 
     Returns
     -------
@@ -111,8 +112,13 @@ def extract(
     fingerprint = _fingerprint(tree, data)
     zarr_path = target.with_name(target.name + ".partial.zarr") if fmt == "netcdf" else target
     if fmt == "netcdf" and target.exists():
-        if resume:
+        if resume and _netcdf_fingerprint(target) == fingerprint:
             return target
+        if resume:
+            raise ValueError(
+                f"store {str(target)!r} holds another extraction; remove it, choose another "
+                "store, or pass resume=False to replace it"
+            )
         target.unlink()
     zarr_format = 2 if fmt == "zarr2" else 3
     blocks = _prepare(zarr_path, data, volume, fingerprint, resume, zarr_format)
@@ -342,13 +348,24 @@ def _to_netcdf(partial: Path, target: Path) -> None:
 
     engine = "netcdf4" if importlib.util.find_spec("netCDF4") else "h5netcdf"
     with xr.open_zarr(str(partial), chunks={}) as data:
-        data.attrs.pop(STATUS_ATTR, None)
+        # NetCDF attributes hold no mappings: the status goes as JSON text.
+        data.attrs[STATUS_ATTR] = json.dumps(dict(data.attrs[STATUS_ATTR]))
         for var in data.variables.values():
             var.encoding = {k: v for k, v in var.encoding.items() if k in ("_FillValue", "dtype")}
         staging = target.with_name(target.name + ".partial")
         data.to_netcdf(staging, engine=engine)
     os.replace(staging, target)
     shutil.rmtree(partial)
+
+
+def _netcdf_fingerprint(path: Path) -> str | None:
+    import xarray as xr
+
+    try:
+        with xr.open_dataset(path) as data:
+            return json.loads(data.attrs[STATUS_ATTR]).get("fingerprint")
+    except (OSError, ValueError, KeyError):
+        return None
 
 
 class _Counting(Callback):  # type: ignore[misc]

@@ -99,12 +99,31 @@ def test_a_tree_no_one_holds_any_more_is_released_from_the_workers(client):
 
     x, y, z = points(2000, 1000)
     kept = make_tree()
+    before = {n for names in client.run(shipped).values() for n in names}
     lazy = orvik.sample(make_tree(), x, y, z)  # a tree that only the result holds
     orvik.sample(kept, x, y, z).compute()
-    assert all(len(names) == 2 for names in client.run(shipped).values())
+    new = [set(names) - before for names in client.run(shipped).values()]
+    assert all(len(names) == 2 for names in new)
     del lazy
     orvik.sample(kept, x, y, z).compute()  # the next call releases what no one holds
-    assert all(len(names) == 1 for names in client.run(shipped).values())
+    now = [set(names) for names in client.run(shipped).values()]
+    assert all(len(n & names) == 1 for n, names in zip(new, now))
+
+
+def test_what_a_closed_client_sent_is_released_by_the_next_client(cluster):
+    def shipped(dask_worker):
+        return {n for n in dask_worker.plugins if n.startswith("orvik-PyModelTree-")}
+
+    x, y, z = points(2000, 1000)
+    tree = make_tree()
+    with distributed.Client(cluster) as first:
+        before = set.union(*first.run(shipped).values())
+        orvik.sample(tree, x, y, z).compute()
+        sent = set.union(*first.run(shipped).values()) - before
+    assert len(sent) == 1
+    with distributed.Client(cluster) as second:
+        orvik.sample(make_tree(), x, y, z).compute()
+        assert not sent & set.union(*second.run(shipped).values())
 
 
 def test_a_kill_of_every_worker_mid_job_still_ends_in_the_full_result(client):

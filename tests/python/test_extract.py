@@ -89,6 +89,12 @@ def test_netcdf_with_a_grid_mapping_in_the_callers_crs(tree, tmp_path):
     direct = direct.transpose("z", "latitude", "longitude", "quality").sel(quality=["vs", "rho"])
     same_bits(stored(data, ["vs", "rho"]), direct.values)
     assert not (tmp_path / "v.nc.partial.zarr").exists()
+    again = orvik.extract(
+        tree, grid, tmp_path / "v.nc", crs=("EPSG:4326", model_crs), qualities=("vs", "rho")
+    )
+    assert again == path
+    with pytest.raises(ValueError, match="holds another extraction"):
+        orvik.extract(tree, grid, tmp_path / "v.nc", crs=("EPSG:4326", model_crs))
 
 
 class _Terminal:
