@@ -8,10 +8,8 @@ import numpy.typing as npt
 
 __all__ = ["lattice_tetrahedra", "prism_tetrahedra"]
 
-_U64 = npt.NDArray[np.uint64]
 
-
-def lattice_tetrahedra(shape: tuple[int, int, int]) -> _U64:
+def lattice_tetrahedra(shape: tuple[int, int, int]) -> npt.NDArray[np.uint64]:
     """Six tetrahedra per cell of a lattice of ``shape = (ni, nj, nk)``
     vertices, vertex ``(i, j, k)`` being number ``(i * nj + j) * nk + k``.
 
@@ -35,7 +33,9 @@ def lattice_tetrahedra(shape: tuple[int, int, int]) -> _U64:
     return np.concatenate(tets).astype(np.uint64)
 
 
-def prism_tetrahedra(triangles: npt.ArrayLike, vertex_count: int, levels: int) -> _U64:
+def prism_tetrahedra(
+    triangles: npt.ArrayLike, vertex_count: int, levels: int
+) -> npt.NDArray[np.uint64]:
     """Three tetrahedra per prism of a triangle mesh stacked *levels* times,
     vertex ``v`` of level ``k`` being number ``k * vertex_count + v``.
 

@@ -14,10 +14,12 @@ import numpy.typing as npt
 
 __all__ = ["LayeredTable", "read_nd", "read_tvel"]
 
-_F64 = npt.NDArray[np.float64]
 
 #: (vp, vs) in km/s to (qp, qs): the rule that fills in absent quality factors.
-QRule = Callable[[_F64, _F64], tuple[_F64, _F64]]
+QRule = Callable[
+    [npt.NDArray[np.float64], npt.NDArray[np.float64]],
+    tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]],
+]
 
 
 @dataclass(frozen=True)
@@ -32,12 +34,12 @@ class LayeredTable:
     in messages.
     """
 
-    depth: _F64
-    vp: _F64
-    vs: _F64
-    rho: _F64
-    qp: _F64 | None = None
-    qs: _F64 | None = None
+    depth: npt.NDArray[np.float64]
+    vp: npt.NDArray[np.float64]
+    vs: npt.NDArray[np.float64]
+    rho: npt.NDArray[np.float64]
+    qp: npt.NDArray[np.float64] | None = None
+    qs: npt.NDArray[np.float64] | None = None
     source: str = "table"
 
     def __post_init__(self) -> None:

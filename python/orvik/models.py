@@ -63,8 +63,6 @@ __all__ = [
     "read_tvel",
 ]
 
-_F64 = npt.NDArray[np.float64]
-Vertical = Literal["elevation", "depth"]
 
 #: Dimension names that :func:`grid` recognises in a Dataset, by role.
 _DIM_NAMES = {
@@ -76,7 +74,9 @@ _DIM_NAMES = {
 _GEOGRAPHIC = {"lon", "longitude", "lat", "latitude"}
 
 
-def olsen_q(vp: npt.ArrayLike, vs: npt.ArrayLike) -> tuple[_F64, _F64]:
+def olsen_q(
+    vp: npt.ArrayLike, vs: npt.ArrayLike
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Quality factors from speeds: Qs = 50 Vs with Vs in km/s and Qp = 2 Qs
     (Olsen, Day and Bradley, 2003), and Qs = Qp = 10000 in fluids (Vs = 0).
     """
@@ -89,13 +89,13 @@ def olsen_q(vp: npt.ArrayLike, vs: npt.ArrayLike) -> tuple[_F64, _F64]:
 # --- shared checks ----------------------------------------------------------------
 
 
-def _vertical(vertical: str) -> Vertical:
+def _vertical(vertical: str) -> Literal["elevation", "depth"]:
     if vertical not in ("elevation", "depth"):
         raise ValueError(f"vertical must be 'elevation' or 'depth', got {vertical!r}")
     return vertical  # type: ignore[return-value]
 
 
-def _float_array(values: Any, what: str, ndim: int | None = None) -> _F64:
+def _float_array(values: Any, what: str, ndim: int | None = None) -> npt.NDArray[np.float64]:
     try:
         a = np.asarray(values, np.float64)
     except (TypeError, ValueError) as e:
@@ -105,7 +105,7 @@ def _float_array(values: Any, what: str, ndim: int | None = None) -> _F64:
     return a
 
 
-def _axis(values: Any, what: str, repeats: bool = False) -> tuple[_F64, bool]:
+def _axis(values: Any, what: str, repeats: bool = False) -> tuple[npt.NDArray[np.float64], bool]:
     """A 1-D axis of finite nodes, strictly increasing or strictly decreasing
     (a value repeated once inside the axis allowed when *repeats*); returned
     increasing, with whether it was reversed."""
@@ -168,7 +168,7 @@ def _qualities(
         if a.shape != shape:
             raise ValueError(f"{k} must have shape {shape}; got {a.shape}")
 
-    def column(k: str) -> _F64:
+    def column(k: str) -> npt.NDArray[np.float64]:
         return given[k].astype(np.float64) * (scale or {}).get(k, 1.0)
 
     out = np.empty((*shape, len(QUALITIES)), np.float32)
@@ -190,7 +190,7 @@ def _qualities(
 
 def _dataset_axes(
     data: xr.Dataset, dims: Mapping[str, str] | None
-) -> tuple[dict[str, str], Vertical]:
+) -> tuple[dict[str, str], Literal["elevation", "depth"]]:
     """Role ("x", "y", and "z" or "depth") to dimension name."""
     found: dict[str, str] = dict(dims or {})
     for role, names in _DIM_NAMES.items():
@@ -217,7 +217,7 @@ def _dataset_axes(
 
 def _from_dataset(
     data: xr.Dataset, dims: Mapping[str, str] | None, variables: Mapping[str, Any]
-) -> tuple[dict[str, Any], dict[str, str | None], Vertical]:
+) -> tuple[dict[str, Any], dict[str, str | None], Literal["elevation", "depth"]]:
     roles, vertical = _dataset_axes(data, dims)
     v_role = "z" if vertical == "elevation" else "depth"
     order = [roles["x"], roles["y"], roles[v_role]]
@@ -381,11 +381,11 @@ def _same_crs(a: Any, b: Any) -> bool:
 
 
 def _projected_mesh(
-    ax: _F64,
-    ay: _F64,
-    av: _F64,
+    ax: npt.NDArray[np.float64],
+    ay: npt.NDArray[np.float64],
+    av: npt.NDArray[np.float64],
     qualities: npt.NDArray[np.float32],
-    vertical: Vertical,
+    vertical: Literal["elevation", "depth"],
     crs: Any,
     model_crs: Any,
     priority: int,
@@ -419,7 +419,9 @@ def _projected_mesh(
 # --- mesh -------------------------------------------------------------------------
 
 
-def _bounds(world: _F64, vertical: Vertical) -> tuple[list[float], list[float]]:
+def _bounds(
+    world: npt.NDArray[np.float64], vertical: Literal["elevation", "depth"]
+) -> tuple[list[float], list[float]]:
     """The box of *world* vertices, widened against float32 rounding; the z
     range unbounded in depth mode (the tree compares it with elevations)."""
     lo, hi = world.min(axis=0), world.max(axis=0)
@@ -431,10 +433,10 @@ def _bounds(world: _F64, vertical: Vertical) -> tuple[list[float], list[float]]:
 
 
 def _mesh_in_local_frame(
-    world: _F64,
+    world: npt.NDArray[np.float64],
     tetrahedra: npt.NDArray[np.uint64],
     qualities: npt.NDArray[np.float32],
-    vertical: Vertical,
+    vertical: Literal["elevation", "depth"],
     priority: int,
     name: str,
 ) -> PyMeshModel:
@@ -453,7 +455,7 @@ def mesh(
     tetrahedra: npt.ArrayLike,
     qualities: npt.ArrayLike,
     *,
-    vertical: Vertical,
+    vertical: Literal["elevation", "depth"],
     priority: int,
     name: str = "",
     transform: npt.ArrayLike | None = None,
@@ -502,7 +504,7 @@ def mesh(
 
 def mesh_bounds(
     vertices: npt.ArrayLike,
-    vertical: Vertical,
+    vertical: Literal["elevation", "depth"],
     transform: npt.ArrayLike | None = None,
     *,
     elevation: tuple[float, float] | None = None,
@@ -563,7 +565,7 @@ def _table(table: LayeredTable | str | os.PathLike[str] | Mapping[str, Any]) -> 
     )
 
 
-def _edges(extent: Any) -> tuple[_F64, _F64]:
+def _edges(extent: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     if extent is None:
         whole = np.array([-math.inf, math.inf])
         return whole, whole
@@ -579,7 +581,7 @@ def layered(
     priority: int,
     name: str = "",
     extent: Any = None,
-    vertical: Vertical = "depth",
+    vertical: Literal["elevation", "depth"] = "depth",
     alpha: float = 1.0,
     transform: Any = None,
     q_rule: QRule = olsen_q,
@@ -635,7 +637,7 @@ def columns(
     qp: npt.ArrayLike | None = None,
     qs: npt.ArrayLike | None = None,
     alpha: npt.ArrayLike | None = None,
-    vertical: Vertical = "depth",
+    vertical: Literal["elevation", "depth"] = "depth",
     units: Mapping[str, str] | None = None,
     transform: Any = None,
     q_rule: QRule = olsen_q,
