@@ -8,7 +8,6 @@ from typing import (
     Literal,
     SupportsFloat,
     SupportsIndex,
-    TypeAlias,
     TypedDict,
     final,
     type_check_only,
@@ -17,20 +16,9 @@ from typing import (
 import numpy as np
 import numpy.typing as npt
 
+from .orvik import _F32, _F64, _Box, _Quality
+
 __all__ = ["PyGridModel", "PyColumnsModel", "grid_model", "columns_model"]
-
-_F32: TypeAlias = npt.NDArray[np.float32]
-_F64: TypeAlias = npt.NDArray[np.float64]
-_Box: TypeAlias = tuple[_F32, _F32]
-
-@type_check_only
-class _Quality(TypedDict):
-    rho: float
-    vp: float
-    vs: float
-    qp: float
-    qs: float
-    alpha: float
 
 @type_check_only
 class _Axes(TypedDict):

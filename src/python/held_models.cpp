@@ -20,20 +20,8 @@ PyObject* range(double lo, double hi) {
 // The mesh model's record keys from a model of another kind.
 template <class Kind>
 PyObject* placed_view(const Kind& m) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    PyObject* d = dict.get();
-    const char* vertical = m.vertical == VerticalMode::Depth ? "Depth" : "Elevation";
-    if (!set_item(d, "id", count(m.id)) || !set_item(d, "name", text(m.name)) ||
-        !set_item(d, "bounds", float_tuple(m.bounds.data(), 6)) ||
-        !set_item(d, "transform",
-                  m.transform ? float_tuple(m.transform->data(), 16) : Py_NewRef(Py_None)) ||
-        !set_item(d, "priority", PyLong_FromLong(m.priority)) ||
-        !set_item(d, "vertical", PyUnicode_FromString(vertical)) ||
-        !set_item(d, "size", count(Kind::size_estimate(m)))) {
-        return nullptr;
-    }
-    return dict.release();
+    return view_record(m.id, m.name, m.bounds, m.transform, m.priority, m.vertical,
+                       Kind::size_estimate(m));
 }
 
 bool add_axes(PyObject* d, PyObject* x, PyObject* y, PyObject* v) {

@@ -91,15 +91,9 @@ Result<ColumnsModel> finish(ColumnsModel m, ModelPlacement placement) {
         hi = std::max(hi, z);
     }
     if (m.v.empty()) lo = hi = 0.0;
-    Result<DerivedExtent> extent =
-        derive_extent({m.x.first(), m.y.first(), lo}, {m.x.last(), m.y.last(), hi}, placement);
-    if (!extent) return extent.error();
-    m.bounds = extent->bounds;
-    m.v_range = extent->v_range;
-    m.transform = placement.transform;
-    m.name = std::move(placement.name);
-    m.vertical = placement.vertical;
-    m.priority = placement.priority;
+    const Status placed =
+        m.place({m.x.first(), m.y.first(), lo}, {m.x.last(), m.y.last(), hi}, std::move(placement));
+    if (!placed) return placed.error();
     return m;
 }
 

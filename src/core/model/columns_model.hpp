@@ -32,18 +32,11 @@ struct ColumnsInput {
     StridedView<float, 2> values;
 };
 
-struct ColumnsModel {
+struct ColumnsModel : PlacedModel {
     Axis x, y;                           // tile edges; the first may be -inf, the last +inf
     std::vector<std::uint64_t> offsets;  // nx * ny + 1: each tile's nodes
     std::vector<double> v;               // profile nodes, tile after tile
     std::vector<float> nodes;            // kNodeValues per profile node
-    std::array<float, 6> bounds{};       // derived: the tree's box (placement.hpp)
-    std::array<float, 2> v_range{};      // derived: the vertical range the tree admits
-    std::optional<Transform> transform;
-    std::string name;
-    std::uint64_t id = 0;
-    VerticalMode vertical = VerticalMode::Elevation;
-    std::uint8_t priority = 0;
 
     // Checks the input (Value errors name the argument: "x", "y", "offsets",
     // "v", "values", "transform") and keeps its own copy of the profiles

@@ -116,20 +116,14 @@ bool locate_and_fetch(const GridModel& g, float x, float y, float v, GridPoint& 
 // Axes checked, nodes in stored form: the derived fields.
 Result<GridModel> finish(Axis x, Axis y, Axis v, std::vector<float> nodes,
                          ModelPlacement placement) {
-    Result<DerivedExtent> extent =
-        derive_extent({x.first(), y.first(), v.first()}, {x.last(), y.last(), v.last()}, placement);
-    if (!extent) return extent.error();
     GridModel g;
+    const Status placed = g.place({x.first(), y.first(), v.first()}, {x.last(), y.last(), v.last()},
+                                  std::move(placement));
+    if (!placed) return placed.error();
     g.x = std::move(x);
     g.y = std::move(y);
     g.v = std::move(v);
     g.nodes = std::move(nodes);
-    g.bounds = extent->bounds;
-    g.v_range = extent->v_range;
-    g.transform = placement.transform;
-    g.name = std::move(placement.name);
-    g.vertical = placement.vertical;
-    g.priority = placement.priority;
     return g;
 }
 

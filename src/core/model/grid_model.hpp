@@ -26,16 +26,9 @@ struct GridInput {
     StridedView<float, 4> values;
 };
 
-struct GridModel {
-    Axis x, y, v;                    // x and y strictly increasing; v may repeat a value once
-    std::vector<float> nodes;        // kNodeValues per node, x slowest and v fastest
-    std::array<float, 6> bounds{};   // derived: the tree's box (placement.hpp)
-    std::array<float, 2> v_range{};  // derived: the vertical range the tree admits
-    std::optional<Transform> transform;
-    std::string name;
-    std::uint64_t id = 0;
-    VerticalMode vertical = VerticalMode::Elevation;
-    std::uint8_t priority = 0;
+struct GridModel : PlacedModel {
+    Axis x, y, v;              // x and y strictly increasing; v may repeat a value once
+    std::vector<float> nodes;  // kNodeValues per node, x slowest and v fastest
 
     // Checks the input (Value errors name the argument: "x", "y", "v",
     // "values", "transform") and keeps its own copy of it.

@@ -68,4 +68,17 @@ Result<DerivedExtent> derive_extent(const std::array<double, 3>& lo,
     return e;
 }
 
+Status PlacedModel::place(const std::array<double, 3>& lo, const std::array<double, 3>& hi,
+                          ModelPlacement placement) {
+    Result<DerivedExtent> extent = derive_extent(lo, hi, placement);
+    if (!extent) return extent.error();
+    bounds = extent->bounds;
+    v_range = extent->v_range;
+    transform = placement.transform;
+    name = std::move(placement.name);
+    vertical = placement.vertical;
+    priority = placement.priority;
+    return ok_status();
+}
+
 }  // namespace orvik

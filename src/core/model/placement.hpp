@@ -48,6 +48,25 @@ struct DerivedExtent {
     std::array<float, 2> v_range;
 };
 
+// The fields that grid and columns models share, under the names that a
+// mesh model gives them, so that the tree reads every kind alike.
+struct PlacedModel {
+    std::array<float, 6> bounds{};   // derived: the tree's box (DerivedExtent)
+    std::array<float, 2> v_range{};  // derived: the vertical range the tree admits
+    std::optional<Transform> transform;
+    std::string name;
+    std::uint64_t id = 0;
+    VerticalMode vertical = VerticalMode::Elevation;
+    std::uint8_t priority = 0;
+
+    // Takes the placement over and derives bounds and vertical range from
+    // the local box [lo, hi] (derive_extent, whose failures it returns).
+    Status place(const std::array<double, 3>& lo, const std::array<double, 3>& hi,
+                 ModelPlacement placement);
+
+    ModelPlacement placement() const { return {name, transform, vertical, priority}; }
+};
+
 // From the local box [lo, hi] (x, y, v): without a transform the box
 // rounded outwards to float32; with one, the box of its eight corners
 // mapped back to world coordinates by the transform's inverse, padded by

@@ -13,7 +13,7 @@ void put_columns_model(ByteWriter& w, const ColumnsModel& m) {
     w.scalar<std::uint64_t>(m.x.size() - 1);
     w.scalar<std::uint64_t>(m.y.size() - 1);
     w.scalar<std::uint64_t>(m.v.size());
-    put_placed(w, m.id, ModelPlacement{m.name, m.transform, m.vertical, m.priority});
+    put_placed(w, m.id, m.placement());
     w.array(m.x.nodes());
     w.array(m.y.nodes());
     w.array(m.offsets);

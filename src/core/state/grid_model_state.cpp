@@ -13,7 +13,7 @@ void put_grid_model(ByteWriter& w, const GridModel& m) {
     w.scalar<std::uint64_t>(m.x.size());
     w.scalar<std::uint64_t>(m.y.size());
     w.scalar<std::uint64_t>(m.v.size());
-    put_placed(w, m.id, ModelPlacement{m.name, m.transform, m.vertical, m.priority});
+    put_placed(w, m.id, m.placement());
     w.array(m.x.nodes());
     w.array(m.y.nodes());
     w.array(m.v.nodes());
