@@ -16,7 +16,7 @@ from typing import (
 import numpy as np
 import numpy.typing as npt
 
-from .orvik import _F32, _F64, _Box, _Quality
+from .orvik import _F32, _F64, _Box, _ModelView, _Quality
 
 __all__ = ["PyGridModel", "PyColumnsModel", "grid_model", "columns_model"]
 
@@ -27,15 +27,8 @@ class _Axes(TypedDict):
     v: tuple[float, float]
 
 @type_check_only
-class _PlacedView(TypedDict):
+class _PlacedView(_ModelView):
     # The keys of a mesh model's view, then the kind's own.
-    id: int
-    name: str
-    bounds: tuple[float, float, float, float, float, float]
-    transform: tuple[float, ...] | None
-    priority: int
-    vertical: Literal["Elevation", "Depth"]
-    size: int
     kind: Literal["grid", "columns"]
     shape: tuple[int, ...]
     nodes: int
