@@ -42,7 +42,8 @@ struct GridPoint {
 };
 
 // Whether the point lies in the grid; if so its cell and weights go to `at`.
-bool locate(const GridModel& g, float x, float y, float v, GridPoint& at) {
+[[gnu::always_inline]] inline bool locate(const GridModel& g, float x, float y, float v,
+                                          GridPoint& at) {
     const LocalPoint p = to_local(g.transform, x, y, v);
     const std::optional<AxisCell> cx = g.x.locate(p.x, CellSide::Upper);
     if (!cx) return false;
@@ -79,7 +80,8 @@ NodeLanes interpolate(const GridModel& g, const GridPoint& at, Step step) {
     return lerp(x0, x1, tx);
 }
 
-std::optional<Quality> evaluate(const GridModel& g, const GridPoint& at) {
+[[gnu::always_inline]] inline std::optional<Quality> evaluate(const GridModel& g,
+                                                              const GridPoint& at) {
     // Points on an upper node of their cell are rare: the common case runs
     // its steps without asking.
     const NodeLanes q = (at.tx != 1.0f && at.ty != 1.0f && at.tv != 1.0f)
