@@ -24,6 +24,13 @@ needs NumPy only:
     quality fields.
 ``orvik.sampling``
     The module of ``sample``.
+``orvik.save(tree, path, ...)``, ``orvik.load(path)``, ``orvik.info(path)``
+    Model files: a tree (and its topography) on disk with JSON metadata,
+    written atomically, memory-mapped and checked on load, never unpickled
+    (``orvik.files``).
+``orvik.site``
+    Site products for hazard work: ``vs30``, ``z1p0``, ``z2p5``,
+    ``z_isosurface`` and ``site_model`` (Vs30 in m/s, depths in metres).
 """
 
 from . import orvik as orvik
@@ -36,8 +43,8 @@ __all__ = list(__all__)
 
 # Submodules, and functions with the submodule that defines them, imported on
 # first access (PEP 562).
-_LAZY_SUBMODULES = frozenset({"qualities", "sampling"})
-_LAZY_FUNCTIONS = {"sample": "sampling"}
+_LAZY_SUBMODULES = frozenset({"qualities", "sampling", "files", "site"})
+_LAZY_FUNCTIONS = {"sample": "sampling", "save": "files", "load": "files", "info": "files"}
 
 
 def __getattr__(name: str) -> object:
