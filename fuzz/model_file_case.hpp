@@ -145,8 +145,7 @@ inline CaseOutcome run_model_file_case(const std::uint8_t* data, std::size_t siz
     const int what = data[0] & 3;
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
     if (what == 2) {
-        return detail::metadata_case(
-            {reinterpret_cast<const char*>(rest.data()), rest.size()});
+        return detail::metadata_case({reinterpret_cast<const char*>(rest.data()), rest.size()});
     }
     std::vector<std::byte> f;
     if (what == 0) {

@@ -51,8 +51,7 @@ PyObject* spans_tuple(const std::vector<model_file::RecordSpan>& spans) {
     return tuple.release();
 }
 
-PyObject* model_file_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* model_file_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[2];
         if (!bind_fastcall(kLayoutSignature, args, nargs, kwnames, slots)) return nullptr;
@@ -69,9 +68,9 @@ PyObject* model_file_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             raise_error(layout.error());
             return nullptr;
         }
-        Ref prefix = Ref::steal(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(layout->prefix.data()),
-            static_cast<Py_ssize_t>(layout->prefix.size())));
+        Ref prefix = Ref::steal(
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(layout->prefix.data()),
+                                      static_cast<Py_ssize_t>(layout->prefix.size())));
         Ref spans = Ref::steal(spans_tuple(layout->records));
         if (!prefix || !spans) return nullptr;
         return Py_BuildValue("(OOK)", prefix.get(), spans.get(),
@@ -112,8 +111,8 @@ PyObject* open_model_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Ref metadata = Ref::steal(text(contents->metadata));
         Ref spans = Ref::steal(spans_tuple(contents->records));
         if (!metadata || !spans) return nullptr;
-        return Py_BuildValue("(IOO)", static_cast<unsigned int>(contents->version),
-                             metadata.get(), spans.get());
+        return Py_BuildValue("(IOO)", static_cast<unsigned int>(contents->version), metadata.get(),
+                             spans.get());
     });
 }
 

@@ -82,11 +82,13 @@ TEST_P(LayoutShapes, HeaderTableMetadataAndRecordsLieWhereTheFormatSays) {
     }
     EXPECT_EQ(layout->file_length, end);
     EXPECT_EQ(p.size(), layout->records[0].offset);
-    for (std::size_t i = json_at + metadata.size(); i < p.size(); ++i) ASSERT_EQ(p[i], std::byte{0});
+    for (std::size_t i = json_at + metadata.size(); i < p.size(); ++i)
+        ASSERT_EQ(p[i], std::byte{0});
 
     // What the writer makes, the reader takes back as it was.
     std::vector<Bytes> records;
-    for (std::size_t k = 0; k < count; ++k) records.emplace_back(shape.lengths[k], std::byte(k + 7));
+    for (std::size_t k = 0; k < count; ++k)
+        records.emplace_back(shape.lengths[k], std::byte(k + 7));
     const Bytes file = frame(metadata, records);
     auto opened = model_file::open(file);
     ASSERT_TRUE(opened) << opened.error().message;
@@ -99,11 +101,12 @@ TEST_P(LayoutShapes, HeaderTableMetadataAndRecordsLieWhereTheFormatSays) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, LayoutShapes,
-    ::testing::Values(Shape{9, {1}}, Shape{9, {0}}, Shape{4096 - 80, {10}},  // metadata ends on a page
-                      Shape{4096 - 80 + 1, {4096, 4097, 1}}, Shape{9, std::vector<std::uint64_t>(64, 3)},
-                      Shape{20000, {5, 0, 8192}}));
+INSTANTIATE_TEST_SUITE_P(Shapes, LayoutShapes,
+                         ::testing::Values(Shape{9, {1}}, Shape{9, {0}},
+                                           Shape{4096 - 80, {10}},  // metadata ends on a page
+                                           Shape{4096 - 80 + 1, {4096, 4097, 1}},
+                                           Shape{9, std::vector<std::uint64_t>(64, 3)},
+                                           Shape{20000, {5, 0, 8192}}));
 
 TEST(ModelFileLayout, RefusesWhatTheReaderWouldRefuse) {
     const std::uint64_t one[] = {1};
@@ -209,8 +212,12 @@ INSTANTIATE_TEST_SUITE_P(
              "the header's record count 0 is not 1 to 64 (the header is corrupted)"},
         Edit{"too_many", [](Bytes& f) { set_field<std::uint32_t>(f, 12, 65); }, false,
              "the header's record count 65 is not 1 to 64 (the header is corrupted)"},
-        Edit{"header_sum", [](Bytes& f) { f[13] = std::byte{0}; f[12] = std::byte{1}; }, false,
-             "the header checksum does not match (the header is corrupted)"},
+        Edit{"header_sum",
+             [](Bytes& f) {
+                 f[13] = std::byte{0};
+                 f[12] = std::byte{1};
+             },
+             false, "the header checksum does not match (the header is corrupted)"},
         Edit{"longer", [](Bytes& f) { f.push_back(std::byte{0}); }, false,
              "the file is 1 byte longer than the header announces (" + std::to_string(kFile) +
                  " bytes)"},
@@ -326,26 +333,37 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"", "the text is empty; expected a JSON object at byte 0 (line 1, column 1)"},
         Bad{"[]", "expected a JSON object ('{') at byte 0 (line 1, column 1)"},
         Bad{"{} x", "unexpected text after the end of the object at byte 3 (line 1, column 4)"},
-        Bad{"{\n  \"a\": 1,\n  \"a\": 2}",
-            "duplicate key \"a\" at byte 14 (line 3, column 3)"},
+        Bad{"{\n  \"a\": 1,\n  \"a\": 2}", "duplicate key \"a\" at byte 14 (line 3, column 3)"},
         Bad{R"({"a": 1, "\u0061": 2})", "duplicate key \"a\" at byte 9 (line 1, column 10)"},
-        Bad{R"({"a": NaN})", "unexpected character 'N'; expected a JSON value at byte 6 (line 1, column 7)"},
+        Bad{R"({"a": NaN})",
+            "unexpected character 'N'; expected a JSON value at byte 6 (line 1, column 7)"},
         Bad{R"({"a": -Infinity})", "an invalid number at byte 6 (line 1, column 7)"},
         Bad{R"({"a": 1.})", "an invalid number at byte 6 (line 1, column 7)"},
-        Bad{R"({"a": 01})", "unexpected character '1'; expected ',' or '}' at byte 7 (line 1, column 8)"},
-        Bad{R"({"a": 1,})", "unexpected character '}'; expected a key (a string) at byte 8 (line 1, column 9)"},
+        Bad{R"({"a": 01})",
+            "unexpected character '1'; expected ',' or '}' at byte 7 (line 1, column 8)"},
+        Bad{R"({"a": 1,})",
+            "unexpected character '}'; expected a key (a string) at byte 8 (line 1, column 9)"},
         Bad{R"({"a" 1})", "unexpected character '1'; expected ':' at byte 5 (line 1, column 6)"},
-        Bad{R"({"a": [1 2]})", "unexpected character '2'; expected ',' or ']' at byte 9 (line 1, column 10)"},
-        Bad{R"({"a": tru})", "unexpected character 't'; expected a JSON value at byte 6 (line 1, column 7)"},
+        Bad{R"({"a": [1 2]})",
+            "unexpected character '2'; expected ',' or ']' at byte 9 (line 1, column 10)"},
+        Bad{R"({"a": tru})",
+            "unexpected character 't'; expected a JSON value at byte 6 (line 1, column 7)"},
         Bad{R"({"a": "\x"})", "an invalid escape in a string at byte 7 (line 1, column 8)"},
-        Bad{R"({"a": "\ud800"})", "a high surrogate \\u escape without its low half at byte 7 (line 1, column 8)"},
-        Bad{R"({"a": "\udc00"})", "a lone low surrogate in a \\u escape at byte 7 (line 1, column 8)"},
-        Bad{R"({"a": "\u12G4"})", "a \\u escape needs four hexadecimal digits at byte 11 (line 1, column 12)"},
-        Bad{"{\"a\": \"tab\there\"}", "a control character in a string (escape it) at byte 10 (line 1, column 11)"},
+        Bad{R"({"a": "\ud800"})",
+            "a high surrogate \\u escape without its low half at byte 7 (line 1, column 8)"},
+        Bad{R"({"a": "\udc00"})",
+            "a lone low surrogate in a \\u escape at byte 7 (line 1, column 8)"},
+        Bad{R"({"a": "\u12G4"})",
+            "a \\u escape needs four hexadecimal digits at byte 11 (line 1, column 12)"},
+        Bad{"{\"a\": \"tab\there\"}",
+            "a control character in a string (escape it) at byte 10 (line 1, column 11)"},
         Bad{"{\"a\": \"\xC0\x80\"}", "ill-formed UTF-8 in a string at byte 7 (line 1, column 8)"},
-        Bad{"{\"a\": \"\xED\xA0\x80\"}", "ill-formed UTF-8 in a string at byte 7 (line 1, column 8)"},
-        Bad{"{\"a\": \"open", "unexpected end of the text in a string at byte 11 (line 1, column 12)"},
-        Bad{"{\"a\": \x01}", "unexpected character '\\x01'; expected a JSON value at byte 6 (line 1, column 7)"},
+        Bad{"{\"a\": \"\xED\xA0\x80\"}",
+            "ill-formed UTF-8 in a string at byte 7 (line 1, column 8)"},
+        Bad{"{\"a\": \"open",
+            "unexpected end of the text in a string at byte 11 (line 1, column 12)"},
+        Bad{"{\"a\": \x01}",
+            "unexpected character '\\x01'; expected a JSON value at byte 6 (line 1, column 7)"},
         Bad{nested(65), "nesting deeper than 64 levels at byte 69 (line 1, column 70)"}));
 
 TEST(JsonCheck, NestingUpToTheLimitIsAccepted) {

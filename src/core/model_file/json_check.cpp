@@ -190,7 +190,8 @@ class Checker {
         const std::size_t start = pos_ - 2;
         std::uint32_t cp;
         if (!hex4(cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at("a lone low surrogate in a \\u escape", start);
+        if (cp >= 0xDC00 && cp <= 0xDFFF)
+            return fail_at("a lone low surrogate in a \\u escape", start);
         if (cp >= 0xD800 && cp <= 0xDBFF) {
             std::uint32_t low;
             if (text_.substr(pos_, 2) != "\\u") {

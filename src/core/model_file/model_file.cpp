@@ -153,8 +153,8 @@ Result<Layout> layout(std::string_view metadata, std::span<const std::uint64_t> 
     store<std::uint32_t>(h + 12, count);
     store<std::uint64_t>(h + 16, metadata.size());
     store<std::uint64_t>(h + 24, out.file_length);
-    store<std::uint64_t>(
-        h + 32, state::xxh64({reinterpret_cast<const std::byte*>(metadata.data()), metadata.size()}));
+    store<std::uint64_t>(h + 32, state::xxh64({reinterpret_cast<const std::byte*>(metadata.data()),
+                                               metadata.size()}));
     for (std::uint32_t k = 0; k < count; ++k) {
         store<std::uint64_t>(h + kHeaderSize + k * kRecordEntrySize, out.records[k].offset);
         store<std::uint64_t>(h + kHeaderSize + k * kRecordEntrySize + 8, out.records[k].length);
@@ -177,13 +177,13 @@ Result<Contents> open(std::span<const std::byte> file) {
     out.version = load<std::uint32_t>(h + 8);
     if (out.version == 0) return invalid("format version 0 does not exist");
     if (out.version > kFormatVersion) {
-        return invalid("format version " + n(out.version) + " is newer than this orvik reads (up to " +
-                       n(kFormatVersion) + ")");
+        return invalid("format version " + n(out.version) +
+                       " is newer than this orvik reads (up to " + n(kFormatVersion) + ")");
     }
     const auto count = load<std::uint32_t>(h + 12);
     if (count == 0 || count > kMaxRecords) {
-        return invalid("the header's record count " + n(count) + " is not 1 to " +
-                       n(kMaxRecords) + " (the header is corrupted)");
+        return invalid("the header's record count " + n(count) + " is not 1 to " + n(kMaxRecords) +
+                       " (the header is corrupted)");
     }
     if (file.size() < table_end(count)) {
         return invalid("truncated to " + bytes(file.size()) + ", inside the record table");
