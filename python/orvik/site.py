@@ -79,11 +79,13 @@ two samples (a fast layer thinner than ``step``) is not seen.
 
 NaN rules
 ---------
-* A site whose line meets no model (NaN Vs) at any depth that the product
-  uses gets NaN: anywhere in the top 30 m for Vs30; above the crossing for
-  Z_t, since the gap could hide the crossing.
-* A sample with Vs <= 0 (a fluid) makes Vs30 NaN; for Z_t it is simply below
-  the target.
+* Vs30 is NaN where the line meets no model (NaN Vs), or a fluid (Vs <= 0),
+  over any length in the top 30 m. Only a gap or fluid no longer than
+  ``resolution`` is passed over: the sea above a sea floor that is the
+  surface meets the rock below at depth 0 itself, and is not counted.
+* Z_t is NaN where the line meets no model above the crossing (a sample with
+  NaN Vs, at the surface included), since the gap could hide the crossing. A
+  fluid is simply below the target.
 * Z_t is NaN when the target is not reached above ``max_depth``.
 """
 
@@ -193,8 +195,8 @@ def vs30(
     -------
     numpy.ndarray or dask.array.Array
         Float64 Vs30 in m/s with the broadcast shape of *x* and *y*; NaN where
-        a model is missing or Vs <= 0 in the top 30 m. See the module's
-        documentation for the sampling and its error bound.
+        a model is missing or Vs <= 0 in the top 30 m (see the module's
+        documentation for the NaN rules, the sampling and its error bound).
     """
     steps = _whole_steps(30.0, step, "step", "30 m")
     _positive(resolution, "resolution")
@@ -385,9 +387,19 @@ def _travel_time(lines: _Lines, steps: int, h: float, resolution: float) -> np.n
     total = np.zeros(n)
     width = h
     while True:
-        done = _is_linear(a, b, m) | np.isnan(a + b + m) | (width <= resolution)
-        # A gap or a fluid at the midpoint spoils the piece as at its ends.
-        mean = np.where(m[done] > 0, _log_mean_inverse(a[done], b[done]), np.nan)
+        ends = (a > 0) & (b > 0)
+        linear = ends & _is_linear(a, b, m)
+        last = width <= resolution
+        # A gap or a fluid at a midpoint spoils the piece; at an end it is
+        # refined towards, and passed over when it is no longer than the
+        # resolution (a fluid that ends at the surface, as the sea does).
+        spoilt = ~(m > 0)
+        done = linear | spoilt | last
+        with np.errstate(divide="ignore", invalid="ignore"):
+            mid_rule = np.where(spoilt[done], np.nan, 1.0 / m[done])
+        mean = np.where(
+            (linear | (last & ends))[done], _log_mean_inverse(a[done], b[done]), mid_rule
+        )
         total += np.bincount(site[done], weights=width * mean, minlength=n)
         keep = ~done
         if not keep.any():

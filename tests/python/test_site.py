@@ -183,6 +183,21 @@ def test_a_fluid_layer_makes_vs30_nan_but_is_slow_for_crossings():
     assert float(site.z1p0(tree, 50.0, 50.0)) == pytest.approx(2.0, abs=RESOLUTION)
 
 
+def test_a_sea_that_ends_at_the_surface_is_passed_over():
+    # Water (Vs 0) above the surface, rock below: the sample at depth 0 meets
+    # both, and the water in front.
+    water = column_model([-40, 0.0], [0.0, 0.0], priority=0)
+    levels, speeds = [0.0, 12.0, 500.0], [0.6, 1.4, 3.0]
+    tree = orvik.model_tree([water, column_model(levels, speeds, priority=1)])
+    profile = Profile.of_model(levels, speeds)
+    assert tree.query(50.0, 50.0, 0.0, 0.0, 0, 255)["vs"] == 0.0
+    got = float(site.vs30(tree, 50.0, 50.0))
+    t = profile.time(0, 30)
+    assert abs(30.0 / got - t) <= RESOLUTION / 600.0 + bound(profile) + ROUNDING * t
+    assert float(site.z1p0(tree, 50.0, 50.0)) == pytest.approx(profile.crossing(1000.0), abs=1e-4)
+    assert 0.0 < float(site.z_isosurface(tree, 50.0, 50.0, 500.0)) <= RESOLUTION
+
+
 def test_speed_unit_and_priority():
     levels, speeds = COLUMNS["gradients and jumps"]
     in_km = tree_of(levels, speeds)
