@@ -425,12 +425,16 @@ def _crossings(
     above = [np.full(n, np.nan) for _ in targets]
     open_ = [np.ones(n, bool) for _ in targets]
     previous = np.full(n, np.nan)
-    slab = max(1, min(samples + 1, QUERY_POINTS // max(n, 1)))
-    for first in range(0, samples + 1, slab):
+    # Slabs of samples that double in length: most lines cross near the
+    # surface and leave after a few samples; the others go on in longer runs.
+    first, slab = 0, 1
+    while first <= samples:
         active = np.flatnonzero(np.logical_or.reduce(open_))
         if not len(active):
             break
+        slab = min(max(1, QUERY_POINTS // len(active)), 2 * slab)
         k = np.arange(first, min(first + slab, samples + 1))
+        first += len(k)
         v = lines.vs(np.repeat(active, len(k)), np.tile(k * h, len(active))).reshape(-1, len(k))
         for t, target in enumerate(targets):
             _scan(
