@@ -1,12 +1,12 @@
 # orvik._native: the package's native pieces beyond the twelve names of
 # orvik.orvik (loaded from the same shared library by _native.py).
 
-__all__: list[str]
-
 from collections.abc import Buffer, Sequence
 
 import numpy as np
 import numpy.typing as npt
+
+__all__ = ["model_file_layout", "open_model_file", "parse_rows", "format_rows"]
 
 def model_file_layout(
     metadata: Buffer, record_lengths: Sequence[int]

@@ -199,7 +199,8 @@ def info(path: str | os.PathLike[str]) -> dict[str, Any]:
 
 def _state(obj: Any) -> bytes:
     # The state that pickling writes: __reduce__ gives (reader, (state,)).
-    return type(obj).__reduce__(obj)[1][0]
+    reduced: Any = obj.__reduce__()
+    return bytes(reduced[1][0])
 
 
 def _document(

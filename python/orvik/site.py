@@ -100,7 +100,6 @@ import numpy as np
 from .orvik import PyModelTree, QueryCoordinates, QueryParams, StructuredGrid
 
 if TYPE_CHECKING:
-    import pandas
     import pyproj
 
 __all__ = [
@@ -123,7 +122,7 @@ BLOCK_SITES = 1 << 15
 # units in the last place (2^-24) of the exact linear value.
 _LINEAR_TOLERANCE = 2.0**-20
 _SPEED_SCALE = {"km/s": 1000.0, "m/s": 1.0}
-_F32 = np.float32
+_F32 = np.dtype(np.float32)
 
 
 class _Lines:
@@ -276,7 +275,7 @@ def site_model(
     z_step: float = 10.0,
     max_depth: float = 10_000.0,
     resolution: float = 1e-3,
-) -> pandas.DataFrame:
+) -> Any:
     """Vs30, Z1.0 and Z2.5 at every station, as a site model table.
 
     Parameters
@@ -301,8 +300,9 @@ def site_model(
         metres, metres), one row per station. :func:`write_site_model` writes
         it as the CSV site model file that OpenQuake reads.
     """
-    import pandas as pd
+    import importlib
 
+    pd: Any = importlib.import_module("pandas")  # the `cli` extra; no type stubs
     lon, lat = _station_columns(stations)
     steps = _whole_steps(30.0, vs30_step, "vs30_step", "30 m")
     _positive(max_depth, "max_depth")
@@ -387,8 +387,8 @@ def _travel_time(lines: _Lines, steps: int, h: float, resolution: float) -> np.n
     total = np.zeros(n)
     width = h
     while True:
-        ends = (a > 0) & (b > 0)
-        linear = ends & _is_linear(a, b, m)
+        positive = (a > 0) & (b > 0)
+        linear = positive & _is_linear(a, b, m)
         last = width <= resolution
         # A gap or a fluid at a midpoint spoils the piece; at an end it is
         # refined towards, and passed over when it is no longer than the
@@ -397,9 +397,8 @@ def _travel_time(lines: _Lines, steps: int, h: float, resolution: float) -> np.n
         done = linear | spoilt | last
         with np.errstate(divide="ignore", invalid="ignore"):
             mid_rule = np.where(spoilt[done], np.nan, 1.0 / m[done])
-        mean = np.where(
-            (linear | (last & ends))[done], _log_mean_inverse(a[done], b[done]), mid_rule
-        )
+        exact = linear | np.logical_and(last, positive)
+        mean = np.where(exact[done], _log_mean_inverse(a[done], b[done]), mid_rule)
         total += np.bincount(site[done], weights=width * mean, minlength=n)
         keep = ~done
         if not keep.any():
