@@ -76,6 +76,23 @@ PyMethodDef parse_rows_def = {
         "released.",
 };
 
+// The text written straight into a bytes object of the largest size it can
+// take, then cut to its length.
+template <class T>
+PyObject* formatted(StridedView<T, 2> values, char separator) {
+    const std::size_t bound = text::formatted_bound(values);
+    if (bound > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
+    if (!bytes) return nullptr;
+    std::size_t length;
+    {
+        AllowThreads unlocked;
+        length = text::format_rows(values, separator, PyBytes_AS_STRING(bytes));
+    }
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(length)) < 0) return nullptr;
+    return bytes;
+}
+
 constexpr const char* kFormatParams[] = {"values", "separator"};
 constexpr Signature kFormatSignature{"format_rows", kFormatParams, 2, 1};
 
@@ -94,19 +111,14 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             }
             separator = s[0];
         }
-        std::string out;
         if (is_array_of(slots[0], NPY_FLOAT64, 2)) {
             ArrayArg<double, 2> values;
             if (!values.extract(slots[0], "values")) return nullptr;
-            AllowThreads unlocked;
-            out = text::format_rows(values.view(), separator);
-        } else {
-            ArrayArg<float, 2> values;
-            if (!values.extract(slots[0], "values")) return nullptr;
-            AllowThreads unlocked;
-            out = text::format_rows(values.view(), separator);
+            return formatted(values.view(), separator);
         }
-        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+        ArrayArg<float, 2> values;
+        if (!values.extract(slots[0], "values")) return nullptr;
+        return formatted(values.view(), separator);
     });
 }
 

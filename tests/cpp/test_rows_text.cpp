@@ -56,6 +56,9 @@ TEST(RowsText, ValuesAreWrittenShortestWithTheSeparatorAndOneLinePerRow) {
               "0.1 2.7 1e-07\n16777216 -0 3.4028235e+38\n");
     EXPECT_EQ(formatted({nan, -nan, inf, -inf}, 2, ','), "nan,nan\ninf,-inf\n");
     EXPECT_EQ(formatted({}, 6), "");
+    // Repeated values are copied from the column's last text: equal bits only.
+    EXPECT_EQ(formatted({0.0f, -0.0f, -0.0f, 0.0f, 1.5f, 1.5f, 1.5f, 2.0f, nan, 1.5f}, 2),
+              "0 -0\n-0 0\n1.5 1.5\n1.5 2\nnan 1.5\n");
     // A strided view: every other column of a 2 x 4 array.
     const float a[] = {1, 2, 3, 4, 5, 6, 7, 8};
     const StridedView<float, 2> v{reinterpret_cast<const char*>(a), {2, 2}, {16, 8}};

@@ -1,5 +1,6 @@
 #include "text/rows_text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -130,33 +131,80 @@ Result<Rows> parse_rows(std::string_view text, std::size_t columns, std::uint64_
 
 namespace {
 
+// The longest shortest forms: "-1.17549435e-38", "-2.2250738585072014e-308".
 template <class T>
-std::string format_any(StridedView<T, 2> values, char separator) {
-    // The longest shortest forms: "-1.17549435e-38", "-2.2250738585072014e-308".
-    constexpr std::size_t kWidest = sizeof(T) == 4 ? 16 : 25;
-    const auto rows = static_cast<std::size_t>(values.size(0));
+constexpr std::size_t kWidest = sizeof(T) == 4 ? 15 : 24;
+
+template <class T>
+std::size_t bound_of(StridedView<T, 2> values) {
     const auto cols = static_cast<std::size_t>(values.size(1));
-    std::string out;
-    out.resize(rows * (cols * kWidest + 1));
-    char* p = out.data();
-    for (std::size_t i = 0; i < rows; ++i) {
-        for (std::size_t j = 0; j < cols; ++j) {
+    return static_cast<std::size_t>(values.size(0)) * (cols * (kWidest<T> + 1) + 1);
+}
+
+// The text of the last value written in one column: models hold many equal
+// values in a row (a layer's qualities), which are then copied, not converted.
+template <class T>
+struct LastText {
+    T value{};
+    bool set = false;
+    unsigned char length = 0;
+    char text[kWidest<T>];
+};
+
+template <class T>
+char* write_value(T v, LastText<T>& last, char* p) {
+    if (last.set && std::memcmp(&v, &last.value, sizeof v) == 0) {
+        std::memcpy(p, last.text, last.length);
+        return p + last.length;
+    }
+    char* end = std::isnan(v) ? std::copy_n("nan", 3, p) : std::to_chars(p, p + kWidest<T>, v).ptr;
+    last.value = v;
+    last.set = true;
+    last.length = static_cast<unsigned char>(end - p);
+    std::memcpy(last.text, p, last.length);
+    return end;
+}
+
+template <class T>
+std::size_t format_into(StridedView<T, 2> values, char separator, char* out) {
+    const auto rows = static_cast<std::ptrdiff_t>(values.size(0));
+    const auto cols = static_cast<std::ptrdiff_t>(values.size(1));
+    std::vector<LastText<T>> last(static_cast<std::size_t>(cols));
+    char* p = out;
+    for (std::ptrdiff_t i = 0; i < rows; ++i) {
+        for (std::ptrdiff_t j = 0; j < cols; ++j) {
             if (j > 0) *p++ = separator;
-            const T v = values.at(static_cast<std::ptrdiff_t>(i), static_cast<std::ptrdiff_t>(j));
-            if (std::isnan(v)) {
-                std::memcpy(p, "nan", 3);
-                p += 3;
-                continue;
-            }
-            p = std::to_chars(p, p + kWidest, v).ptr;
+            p = write_value(values.at(i, j), last[static_cast<std::size_t>(j)], p);
         }
         *p++ = '\n';
     }
-    out.resize(static_cast<std::size_t>(p - out.data()));
+    return static_cast<std::size_t>(p - out);
+}
+
+template <class T>
+std::string format_any(StridedView<T, 2> values, char separator) {
+    std::string out(bound_of(values), '\0');
+    out.resize(format_into(values, separator, out.data()));
     return out;
 }
 
 }  // namespace
+
+std::size_t formatted_bound(StridedView<float, 2> values) {
+    return bound_of(values);
+}
+
+std::size_t formatted_bound(StridedView<double, 2> values) {
+    return bound_of(values);
+}
+
+std::size_t format_rows(StridedView<float, 2> values, char separator, char* out) {
+    return format_into(values, separator, out);
+}
+
+std::size_t format_rows(StridedView<double, 2> values, char separator, char* out) {
+    return format_into(values, separator, out);
+}
 
 std::string format_rows(StridedView<float, 2> values, char separator) {
     return format_any(values, separator);

@@ -38,4 +38,11 @@ Result<Rows> parse_rows(std::string_view text, std::size_t columns, std::uint64_
 std::string format_rows(StridedView<float, 2> values, char separator);
 std::string format_rows(StridedView<double, 2> values, char separator);
 
+// The same into `out`, which holds at least formatted_bound(values) bytes;
+// returns the number of bytes written.
+std::size_t formatted_bound(StridedView<float, 2> values);
+std::size_t formatted_bound(StridedView<double, 2> values);
+std::size_t format_rows(StridedView<float, 2> values, char separator, char* out);
+std::size_t format_rows(StridedView<double, 2> values, char separator, char* out);
+
 }  // namespace orvik::text
