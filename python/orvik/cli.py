@@ -16,6 +16,8 @@ import csv
 import json
 import os
 import sys
+import threading
+from collections import deque
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
@@ -251,7 +253,9 @@ class _Model:
         names = {r["name"] for r in facts["records"]}
         self.tree = load(path)
         self.surface = load(path, "surface") if "surface" in names else None
+        self.crs = crs
         self.transformer = self._transformer(crs)
+        self._local = threading.local()
         vs_unit = (self.meta.get("units") or {}).get("vs", "km/s")
         if vs_unit not in ("km/s", "m/s"):
             raise CommandError(f"the model's Vs unit {vs_unit!r} is neither km/s nor m/s")
@@ -280,7 +284,11 @@ class _Model:
     def horizontal(self, x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         if self.transformer is None:
             return x, y
-        tx, ty = self.transformer.transform(x, y)
+        # A transformer of its own for each thread, as pyproj asks.
+        transformer = getattr(self._local, "transformer", None)
+        if transformer is None:
+            transformer = self._local.transformer = self._transformer(self.crs)
+        tx, ty = transformer.transform(x, y)
         return np.asarray(tx, np.float64), np.asarray(ty, np.float64)
 
     def top(self, x: np.ndarray, y: np.ndarray) -> np.ndarray:
@@ -290,31 +298,51 @@ class _Model:
 
 
 def _query(args: argparse.Namespace) -> int:
+    from concurrent.futures import ThreadPoolExecutor
+
+    model = _Model(args.model, args.crs)
+    out = sys.stdout.buffer
+    # Blocks of lines go through parse, projection, query and formatting on
+    # worker threads (all but pyproj's projection release the interpreter
+    # lock), and their text is written in input order.
+    workers = min(4, os.cpu_count() or 1)
+    with _input(args.csv) as source, ThreadPoolExecutor(workers) as pool:
+        pending: deque[Any] = deque()
+        for block, line in _text_blocks(source):
+            pending.append(pool.submit(_query_block, model, args, block, line, source))
+            if len(pending) > workers:
+                out.write(pending.popleft().result())
+        while pending:
+            out.write(pending.popleft().result())
+    out.flush()
+    return 0
+
+
+def _query_block(
+    model: _Model, args: argparse.Namespace, block: bytes, line: int, source: Any
+) -> bytes:
     from . import _native
     from .orvik import QueryCoordinates, QueryParams
 
-    model = _Model(args.model, args.crs)
-    params = QueryParams(*args.priority)
-    out = sys.stdout.buffer
-    with _input(args.csv) as source:
-        for points in _point_blocks(source, _native):
-            x, y = model.horizontal(points[:, 0], points[:, 1])
-            top = model.top(x, y)
-            v = points[:, 2]
-            z = np.empty(len(v), np.float32)
-            depth = np.empty(len(v), np.float32)
-            if args.vertical == "depth":
-                depth[:] = v
-                np.subtract(top, v, out=z, casting="same_kind")
-            else:
-                z[:] = v
-                np.subtract(top, v, out=depth, casting="same_kind")
-            rows = np.full((len(v), 6), np.nan, np.float32)
-            coords = QueryCoordinates(x.astype(np.float32), y.astype(np.float32), z, depth)
-            model.tree.query_many(rows, coords, params)
-            out.write(_native.format_rows(rows))
-    out.flush()
-    return 0
+    try:
+        points = _native.parse_rows(block, 3, line)
+    except ValueError as e:
+        raise CommandError(f"{_source_name(source)}: {e}") from None
+    x, y = model.horizontal(points[:, 0], points[:, 1])
+    top = model.top(x, y)
+    v = points[:, 2]
+    z = np.empty(len(v), np.float32)
+    depth = np.empty(len(v), np.float32)
+    if args.vertical == "depth":
+        depth[:] = v
+        np.subtract(top, v, out=z, casting="same_kind")
+    else:
+        z[:] = v
+        np.subtract(top, v, out=depth, casting="same_kind")
+    rows = np.full((len(v), 6), np.nan, np.float32)
+    coords = QueryCoordinates(x.astype(np.float32), y.astype(np.float32), z, depth)
+    model.tree.query_many(rows, coords, QueryParams(*args.priority))
+    return bytes(_native.format_rows(rows))
 
 
 class _input:
@@ -335,28 +363,23 @@ class _input:
             self.file.close()
 
 
-def _point_blocks(source: IO[bytes], native: Any) -> Iterator[np.ndarray]:
-    """(n, 3) float64 points, block by block, whole lines at a time."""
+def _text_blocks(source: IO[bytes]) -> Iterator[tuple[bytes, int]]:
+    """Whole lines of the input, a block at a time, with the number of each
+    block's first line; a first line of column names is dropped."""
     line = 1
     pending = b""
     first = True
     while True:
         data = source.read(READ_BLOCK)
         text = pending + data
-        if not data:
-            cut = len(text)
-        else:
-            cut = text.rfind(b"\n") + 1
+        cut = len(text) if not data else text.rfind(b"\n") + 1
         block, pending = text[:cut], text[cut:]
         if first and block:
             block, skipped = _without_header(block)
             line += skipped
             first = False
         if block:
-            try:
-                yield native.parse_rows(block, 3, line)
-            except ValueError as e:
-                raise CommandError(f"{_source_name(source)}: {e}") from None
+            yield block, line
             line += block.count(b"\n")
         if not data:
             return
