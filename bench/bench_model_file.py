@@ -1,0 +1,90 @@
+"""Model files: orvik.load against building the model again and against
+pickle.loads, for a model tree of about 1.08 million tetrahedra.
+
+The tree is the one of bench_pickle.py: a Delaunay tetrahedralisation of
+random points, finished with per-vertex qualities. The build is what a user
+without a saved model does (MeshModelBuilder, interpolated, model_tree from
+the arrays); orvik.load maps the file and reads the tree's state from the
+mapping (the page cache is warm: the file was just written and is read again
+each run); pickle.loads reads the same state from an in-memory pickle. Times
+are the best of several runs, since other work on the machine only ever adds
+time. RESULT lines feed bench/run_all.py.
+"""
+
+import os
+import pickle
+import tempfile
+
+import numpy as np
+from scipy.spatial import Delaunay
+
+import orvik
+from timing import best_of, report
+
+N_VERTICES = 160_500  # about 6.7 tetrahedra per vertex: 1.08 million
+BUILD_RUNS = 2
+LOAD_RUNS = 7
+GOAL = 50.0
+
+
+def main() -> None:
+    rng = np.random.default_rng(3)
+    vertices = rng.uniform(0, 1000, (N_VERTICES, 3))
+    faces = Delaunay(vertices).simplices.astype(np.uint64)
+    qualities = rng.uniform(1, 10, (N_VERTICES, 6)).astype(np.float32)
+    qualities[:, 5] = 1
+    v32 = vertices.astype(np.float32)
+
+    def build():
+        model = orvik.MeshModelBuilder(
+            v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)
+        ).interpolated(qualities)
+        return orvik.model_tree([model])
+
+    t_build, _, tree = best_of(build, BUILD_RUNS)
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "model.orvik")
+        t_save, _, _ = best_of(lambda: orvik.save(tree, path, metadata={"crs": "EPSG:32610"}), 3)
+        size = os.path.getsize(path)
+        t_load, _, loaded = best_of(lambda: orvik.load(path), LOAD_RUNS)
+        t_info, _, _ = best_of(lambda: orvik.info(path), LOAD_RUNS)
+    blob = pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL)
+    t_pickle, _, _ = best_of(lambda: pickle.loads(blob), LOAD_RUNS)
+
+    points = rng.uniform(-10, 1010, (200_000, 3)).astype(np.float32)
+    coords = orvik.QueryCoordinates(
+        points[:, 0].copy(), points[:, 1].copy(), points[:, 2].copy(), points[:, 2].copy()
+    )
+    outs = []
+    for t in (tree, loaded):
+        out = np.full((len(points), 6), np.nan, np.float32)
+        t.query_many(out, coords, orvik.QueryParams(0, 255))
+        outs.append(out)
+    same = outs[0].tobytes() == outs[1].tobytes()
+
+    n_tets = len(faces)
+    print(f"mesh: {N_VERTICES:,} vertices, {n_tets:,} tetrahedra; file {size / 1e6:.1f} MB")
+    print(f"build from arrays: {t_build:.3f} s")
+    print(f"orvik.save: {t_save:.3f} s (temporary file, fsync, rename)")
+    print(
+        f"orvik.load: {t_load * 1e3:.1f} ms = {t_build / t_load:.1f}x faster than the build "
+        f"(goal >= {GOAL:.0f}x{'' if t_build / t_load >= GOAL else ', not met'})"
+    )
+    print(
+        f"pickle.loads of the same tree: {t_pickle * 1e3:.1f} ms = {t_build / t_pickle:.1f}x "
+        f"faster than the build; orvik.load / pickle.loads = {t_load / t_pickle:.2f}"
+    )
+    print(f"orvik.info: {t_info * 1e6:.0f} us (header and metadata only)")
+    print(f"loaded tree answers {len(points):,} points bit for bit as the built one: {same}")
+
+    size_label = f"{n_tets:,} tetrahedra"
+    peer = "build from arrays"
+    goal = f">= {GOAL:.0f}x faster than the build"
+    report("orvik.load(model file)", size_label, t_load, peer, t_build, goal)
+    report("pickle.loads (same tree)", size_label, t_pickle, peer, t_build, "(for comparison)")
+    report("orvik.save(model file)", size_label, t_save, None, None, "-")
+    report("orvik.info(model file)", f"{size / 1e6:.0f} MB file", t_info, None, None, "-")
+
+
+if __name__ == "__main__":
+    main()
