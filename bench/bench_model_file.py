@@ -16,9 +16,9 @@ import pickle
 import tempfile
 
 import numpy as np
-from scipy.spatial import Delaunay
 
 import orvik
+from delaunay_tree import DelaunayTree
 from timing import best_of, report
 
 N_VERTICES = 160_500  # about 6.7 tetrahedra per vertex: 1.08 million
@@ -28,20 +28,10 @@ GOAL = 50.0
 
 
 def main() -> None:
-    rng = np.random.default_rng(3)
-    vertices = rng.uniform(0, 1000, (N_VERTICES, 3))
-    faces = Delaunay(vertices).simplices.astype(np.uint64)
-    qualities = rng.uniform(1, 10, (N_VERTICES, 6)).astype(np.float32)
-    qualities[:, 5] = 1
-    v32 = vertices.astype(np.float32)
+    mesh = DelaunayTree(N_VERTICES)
+    rng = np.random.default_rng(4)
 
-    def build():
-        model = orvik.MeshModelBuilder(
-            v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)
-        ).interpolated(qualities)
-        return orvik.model_tree([model])
-
-    t_build, _, tree = best_of(build, BUILD_RUNS)
+    t_build, _, tree = best_of(mesh.build, BUILD_RUNS)
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "model.orvik")
         t_save, _, _ = best_of(lambda: orvik.save(tree, path, metadata={"crs": "EPSG:32610"}), 3)
@@ -62,7 +52,7 @@ def main() -> None:
         outs.append(out)
     same = outs[0].tobytes() == outs[1].tobytes()
 
-    n_tets = len(faces)
+    n_tets = len(mesh.faces)
     print(f"mesh: {N_VERTICES:,} vertices, {n_tets:,} tetrahedra; file {size / 1e6:.1f} MB")
     print(f"build from arrays: {t_build:.3f} s")
     print(f"orvik.save: {t_save:.3f} s (temporary file, fsync, rename)")

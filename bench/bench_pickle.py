@@ -15,9 +15,9 @@ on the machine only ever adds time. RESULT lines feed bench/run_all.py.
 import pickle
 
 import numpy as np
-from scipy.spatial import Delaunay
 
 import orvik
+from delaunay_tree import DelaunayTree
 from timing import best_of, report
 
 N_VERTICES = 160_000  # about 6.6 tetrahedra per vertex
@@ -26,21 +26,11 @@ LOAD_RUNS = 7
 
 
 def main() -> None:
-    rng = np.random.default_rng(3)
-    vertices = rng.uniform(0, 1000, (N_VERTICES, 3))
-    faces = Delaunay(vertices).simplices.astype(np.uint64)
-    qualities = rng.uniform(1, 10, (N_VERTICES, 6)).astype(np.float32)
-    qualities[:, 5] = 1
-    v32 = vertices.astype(np.float32)
-    n_tets = len(faces)
+    mesh = DelaunayTree(N_VERTICES)
+    n_tets = len(mesh.faces)
+    rng = np.random.default_rng(4)
 
-    def build():
-        model = orvik.MeshModelBuilder(
-            v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)
-        ).interpolated(qualities)
-        return orvik.model_tree([model])
-
-    t_build, _, tree = best_of(build, BUILD_RUNS)
+    t_build, _, tree = best_of(mesh.build, BUILD_RUNS)
     t_dumps, _, blob = best_of(lambda: pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL), 3)
     state = tree.__reduce__()[1][0]
     t_loads, _, loaded = best_of(lambda: pickle.loads(blob), LOAD_RUNS)

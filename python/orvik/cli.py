@@ -72,7 +72,7 @@ def _info_parser(commands: Any) -> None:
         "vertical mode, bounds), extent, CRS, units, description, provenance and attributes. "
         "Only the header and the metadata are read.",
     )
-    p.add_argument("model", metavar="MODEL", help="a model file written by orvik.save")
+    _model_argument(p)
     p.add_argument("--json", action="store_true", help="print orvik.info(MODEL) as JSON instead")
     p.set_defaults(run=_info)
 
@@ -89,13 +89,8 @@ def _query_parser(commands: Any) -> None:
         "skipped, and so is a first line of column names. A line that cannot be read stops the "
         "command with its line number and column.",
     )
-    p.add_argument("model", metavar="MODEL", help="a model file written by orvik.save")
-    p.add_argument(
-        "--crs",
-        default=GEOGRAPHIC,
-        help="the CRS of the points' x and y (default %(default)s: longitude, latitude), "
-        "mapped to the model's CRS with pyproj; 'model' for the model's own coordinates",
-    )
+    _model_argument(p)
+    _crs_argument(p, "the points' x and y")
     vertical = p.add_mutually_exclusive_group()
     vertical.add_argument(
         "--depth",
@@ -130,7 +125,7 @@ def _site_parser(commands: Any) -> None:
         "engine expects (see --z2pt5-unit). Depths are below the model file's surface record, or "
         "below z = 0 without one. See orvik.site for the sampling and its error bounds.",
     )
-    p.add_argument("model", metavar="MODEL", help="a model file written by orvik.save")
+    _model_argument(p)
     p.add_argument(
         "stations",
         metavar="STATIONS.csv",
@@ -140,12 +135,7 @@ def _site_parser(commands: Any) -> None:
     p.add_argument(
         "--out", metavar="FILE", help="write the site model to FILE (default: standard output)"
     )
-    p.add_argument(
-        "--crs",
-        default=GEOGRAPHIC,
-        help="the CRS of the stations (default %(default)s); 'model' for the model's own "
-        "coordinates",
-    )
+    _crs_argument(p, "the stations")
     p.add_argument(
         "--z2pt5-unit",
         choices=("km", "m"),
@@ -159,6 +149,19 @@ def _site_parser(commands: Any) -> None:
     )
     _priority_argument(p)
     p.set_defaults(run=_site)
+
+
+def _model_argument(p: argparse.ArgumentParser) -> None:
+    p.add_argument("model", metavar="MODEL", help="a model file written by orvik.save")
+
+
+def _crs_argument(p: argparse.ArgumentParser, what: str) -> None:
+    p.add_argument(
+        "--crs",
+        default=GEOGRAPHIC,
+        help=f"the CRS of {what} (default %(default)s: longitude, latitude), mapped to the "
+        "model's CRS with pyproj; 'model' for the model's own coordinates",
+    )
 
 
 def _priority_argument(p: argparse.ArgumentParser) -> None:

@@ -116,7 +116,7 @@ __all__ = [
 SITE_COLUMNS = ("lon", "lat", "vs30", "z1pt0", "z2pt5")
 #: Query points per ``query_many`` call: memory stays near 40 bytes each.
 QUERY_POINTS = 1 << 20
-#: Sites per block of work (and per Dask task, when the inputs are not chunked).
+#: Sites per block of work in a call (a Dask task goes through its chunk block by block).
 BLOCK_SITES = 1 << 15
 # Relative tolerance of the midpoint test: float32 answers are within a few
 # units in the last place (2^-24) of the exact linear value.

@@ -7,6 +7,7 @@
 #include "bindings.hpp"
 #include "frame/binding.hpp"
 #include "frame/bytes.hpp"
+#include "frame/convert.hpp"
 #include "frame/errors.hpp"
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
@@ -27,14 +28,11 @@ bool to_lengths(PyObject* o, const char* param, std::vector<std::uint64_t>& out)
         return false;
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const unsigned long long v =
-            PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(items.get(), i));
-        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            add_argument_note(param);
+        if (!to_u64(PySequence_Fast_GET_ITEM(items.get(), i), param,
+                    out[static_cast<std::size_t>(i)]))
             return false;
-        }
-        out.push_back(v);
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // orvik._native's text rows (text/rows_text.hpp): the command line reads
 // points and writes results with them, a block of lines at a time, with the
 // interpreter lock released.
+#include <cstdint>
 #include <string>
 
 #include "bindings.hpp"
@@ -20,12 +21,9 @@ namespace {
 constexpr const char* kParseParams[] = {"data", "columns", "first_line"};
 constexpr Signature kParseSignature{"parse_rows", kParseParams, 3, 2};
 
-bool to_count(PyObject* o, const char* param, unsigned long long lo, unsigned long long& out) {
-    out = PyLong_AsUnsignedLongLong(o);
-    if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        add_argument_note(param);
-        return false;
-    }
+// A count of at least `lo`.
+bool to_count(PyObject* o, const char* param, std::uint64_t lo, std::uint64_t& out) {
+    if (!to_u64(o, param, out)) return false;
     if (out < lo) {
         raise_value(std::string(param) + " must be at least " + std::to_string(lo) + "; got " +
                     std::to_string(out));
@@ -39,7 +37,7 @@ PyObject* parse_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyObject* slots[3];
         if (!bind_fastcall(kParseSignature, args, nargs, kwnames, slots)) return nullptr;
         BytesArg data;
-        unsigned long long columns = 0, first_line = 1;
+        std::uint64_t columns = 0, first_line = 1;
         if (!data.extract(slots[0], "data") || !to_count(slots[1], "columns", 1, columns) ||
             (slots[2] && !to_count(slots[2], "first_line", 1, first_line))) {
             return nullptr;

@@ -1,6 +1,7 @@
 """Model files: a bit-equal round trip, the metadata, refusal of bad files
-(truncated at every section boundary, flipped bytes, foreign, newer, huge
-lengths), atomic writes, and no code run on load."""
+(truncated at every section boundary, flipped bytes, foreign, newer), atomic
+writes, and no code run on load. The frame's every check, huge declared
+lengths included, is tested natively (tests/cpp/test_model_file.cpp)."""
 
 import json
 import os
@@ -53,63 +54,6 @@ def layout(path):
     return data, (json_at, json_at + json_length), table
 
 
-def reseal(data):
-    """Both checksums made right for the bytes as they stand."""
-    data = bytearray(data)
-    count, json_length = struct.unpack_from("<IQ", data, 12)
-    json_at = HEADER + 16 * count
-    struct.pack_into("<Q", data, 32, xxh64(bytes(data[json_at : json_at + json_length])))
-    struct.pack_into("<Q", data, 56, xxh64(bytes(data[:56] + data[HEADER:json_at])))
-    return bytes(data)
-
-
-def xxh64(data):
-    """XXH64 with seed 0, written out from its definition (an oracle apart from
-    the native one)."""
-    p1, p2, p3, p4, p5 = (
-        0x9E3779B185EBCA87,
-        0xC2B2AE3D27D4EB4F,
-        0x165667B19E3779F9,
-        0x85EBCA77C2B2AE63,
-        0x27D4EB2F165667C5,
-    )
-    mask = (1 << 64) - 1
-
-    def rotl(x, r):
-        return ((x << r) | (x >> (64 - r))) & mask
-
-    def round_(acc, lane):
-        return (rotl((acc + lane * p2) & mask, 31) * p1) & mask
-
-    n, i = len(data), 0
-    if n >= 32:
-        acc = [(p1 + p2) & mask, p2, 0, (-p1) & mask]
-        while i + 32 <= n:
-            for k in range(4):
-                acc[k] = round_(acc[k], int.from_bytes(data[i + 8 * k : i + 8 * k + 8], "little"))
-            i += 32
-        h = (rotl(acc[0], 1) + rotl(acc[1], 7) + rotl(acc[2], 12) + rotl(acc[3], 18)) & mask
-        for a in acc:
-            h = ((h ^ round_(0, a)) * p1 + p4) & mask
-    else:
-        h = p5
-    h = (h + n) & mask
-    while i + 8 <= n:
-        h = (rotl(h ^ round_(0, int.from_bytes(data[i : i + 8], "little")), 27) * p1 + p4) & mask
-        i += 8
-    if i + 4 <= n:
-        h = (rotl(h ^ (int.from_bytes(data[i : i + 4], "little") * p1) & mask, 23) * p2 + p3) & mask
-        i += 4
-    while i < n:
-        h = (rotl(h ^ (data[i] * p5) & mask, 11) * p1) & mask
-        i += 1
-    h ^= h >> 33
-    h = (h * p2) & mask
-    h ^= h >> 29
-    h = (h * p3) & mask
-    return h ^ (h >> 32)
-
-
 def refusal(path, record="tree"):
     with pytest.raises(ValueError) as info:
         orvik.load(path, record)
@@ -135,8 +79,6 @@ def test_the_file_is_header_metadata_and_the_states_on_page_boundaries(saved, tr
     data, (j0, j1), table = layout(saved)
     assert data[:8] == b"\x89ORVM\r\n\x1a"
     assert struct.unpack_from("<IIQQ", data, 8) == (1, 2, j1 - j0, len(data))
-    assert struct.unpack_from("<Q", data, 32)[0] == xxh64(data[j0:j1])
-    assert struct.unpack_from("<Q", data, 56)[0] == xxh64(data[:56] + data[HEADER:j0])
     assert data[40:56] == bytes(16)
     states = [state_of(tree), state_of(surface)]
     end = j1
@@ -345,36 +287,6 @@ def test_newer_format_versions_are_named(saved, tmp_path):
     )
 
 
-@pytest.mark.parametrize(
-    "field, value, message",
-    [
-        (16, 1 << 40, "the metadata block of 1099511627776 bytes exceeds the limit"),
-        (16, 1 << 25, "the metadata block of 33554432 bytes runs past the end of the file"),
-        (24, 1 << 62, "truncated: the header announces 4611686018427387904 bytes"),
-        (72, 1 << 62, "record 0 (4611686018427387904 bytes at byte 4096) runs past the end"),
-        (88, (1 << 64) - 1, "record 1 (18446744073709551615 bytes at byte"),
-    ],
-)
-def test_huge_declared_lengths_are_refused_without_allocating(
-    saved, tmp_path, field, value, message
-):
-    data, _, _ = layout(saved)
-    huge = bytearray(data)
-    struct.pack_into("<Q", huge, field, value)
-    path = tmp_path / "huge.orvik"
-    path.write_bytes(reseal(huge))
-    import tracemalloc
-
-    tracemalloc.start()
-    try:
-        why = refusal(path)
-        peak = tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
-    assert message in why
-    assert peak < len(data)
-
-
 def test_metadata_that_does_not_list_the_records(tmp_path, tree):
     state = state_of(tree)
     path = tmp_path / "m.orvik"
@@ -462,7 +374,7 @@ json_values = st.recursive(
 )
 
 
-@settings(max_examples=300, deadline=None, derandomize=True)
+@settings(max_examples=100, deadline=None, derandomize=True)
 @given(st.dictionaries(st.text(max_size=8), json_values, max_size=5), st.booleans())
 def test_every_json_object_frames_and_reads_back(obj, ascii_only):
     text = json.dumps(obj, ensure_ascii=ascii_only)
@@ -488,7 +400,7 @@ def python_reads(text):
     return isinstance(value, dict)
 
 
-@settings(max_examples=600, deadline=None, derandomize=True)
+@settings(max_examples=300, deadline=None, derandomize=True)
 @given(
     st.dictionaries(st.text(max_size=4), json_values, max_size=3),
     st.lists(

@@ -89,17 +89,36 @@ class Checker {
         }
     }
 
-    bool object(std::size_t depth) {
-        if (depth > kMaxDepth) return fail("nesting deeper than 64 levels");
-        ++pos_;  // '{'
-        std::set<std::string> keys;
+    // The members of an object or the items of an array, from its opening
+    // bracket to `close`; `item` reads one member or item.
+    template <class Item>
+    bool sequence(char close, const char* expected, Item item) {
+        ++pos_;  // '{' or '['
         skip_space();
-        if (!at_end() && text_[pos_] == '}') {
+        if (!at_end() && text_[pos_] == close) {
             ++pos_;
             return true;
         }
         for (;;) {
             skip_space();
+            if (!item()) return false;
+            skip_space();
+            if (!at_end() && text_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (!at_end() && text_[pos_] == close) {
+                ++pos_;
+                return true;
+            }
+            return unexpected(expected);
+        }
+    }
+
+    bool object(std::size_t depth) {
+        if (depth > kMaxDepth) return fail("nesting deeper than 64 levels");
+        std::set<std::string> keys;
+        return sequence('}', "',' or '}'", [&] {
             if (at_end() || text_[pos_] != '"') return unexpected("a key (a string)");
             const std::size_t key_at = pos_;
             std::string key;
@@ -109,42 +128,13 @@ class Checker {
             if (at_end() || text_[pos_] != ':') return unexpected("':'");
             ++pos_;
             skip_space();
-            if (!value(depth)) return false;
-            skip_space();
-            if (!at_end() && text_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (!at_end() && text_[pos_] == '}') {
-                ++pos_;
-                return true;
-            }
-            return unexpected("',' or '}'");
-        }
+            return value(depth);
+        });
     }
 
     bool array(std::size_t depth) {
         if (depth > kMaxDepth) return fail("nesting deeper than 64 levels");
-        ++pos_;  // '['
-        skip_space();
-        if (!at_end() && text_[pos_] == ']') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            skip_space();
-            if (!value(depth)) return false;
-            skip_space();
-            if (!at_end() && text_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (!at_end() && text_[pos_] == ']') {
-                ++pos_;
-                return true;
-            }
-            return unexpected("',' or ']'");
-        }
+        return sequence(']', "',' or ']'", [&] { return value(depth); });
     }
 
     bool hex4(std::uint32_t& out) {
@@ -165,24 +155,6 @@ class Checker {
             out = out * 16 + digit;
         }
         return true;
-    }
-
-    static void append_utf8(std::string& s, std::uint32_t cp) {
-        if (cp < 0x80) {
-            s += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            s += static_cast<char>(0xC0 | (cp >> 6));
-            s += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            s += static_cast<char>(0xE0 | (cp >> 12));
-            s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            s += static_cast<char>(0xF0 | (cp >> 18));
-            s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (cp & 0x3F));
-        }
     }
 
     // A \u escape (after the backslash and 'u'), a surrogate pair taken whole.
