@@ -389,13 +389,24 @@ def _text_blocks(source: IO[bytes]) -> Iterator[tuple[bytes, int]]:
 
 
 def _without_header(block: bytes) -> tuple[bytes, int]:
-    """The block without a first line of column names, and the lines dropped."""
+    """The block without a first line of column names, and the lines dropped.
+
+    A line of names is one whose every field starts with a letter or a quote
+    and is not a spelling of NaN or infinity (which are bad values, and are
+    reported as such)."""
     end = block.find(b"\n")
     first = block if end < 0 else block[:end]
-    stripped = first.strip()
-    if stripped[:1].isalpha() or stripped[:1] == b'"':
+    fields = first.replace(b",", b" ").split()
+    names = fields and all(
+        (f[:1].isalpha() or f[:1] == b'"') and f.lower().lstrip(b"+-") not in _NOT_NAMES
+        for f in fields
+    )
+    if names:
         return (b"" if end < 0 else block[end + 1 :]), 1
     return block, 0
+
+
+_NOT_NAMES = frozenset({b"nan", b"inf", b"infinity"})
 
 
 def _source_name(source: IO[bytes]) -> str:

@@ -158,6 +158,10 @@ def test_priority_range_selects_models(model):
             b"0 0 nan\n",
             "standard input: line 1, column 5: 'nan' is not a finite number (value 3 of 3)",
         ),
+        (
+            b"nan inf 1\n",  # not a line of column names
+            "standard input: line 1, column 1: 'nan' is not a finite number (value 1 of 3)",
+        ),
     ],
 )
 def test_a_bad_line_names_its_line_and_column(model, text, message):
