@@ -554,7 +554,7 @@ def _run(
 ) -> list[Any]:
     """Checks the arguments, then runs `kernel` block by block over the sites,
     in memory or lazily with Dask."""
-    from .sampling import _is_dask, _transformer
+    from ._inputs import is_dask
 
     if not isinstance(tree, PyModelTree):
         raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
@@ -566,10 +566,25 @@ def _run(
     QueryParams(lo, hi)  # checked before any work
     block = _Block(kernel, outputs, (lo, hi), _SPEED_SCALE[speed_unit])
     transformer = _transformer(crs)
-    if _is_dask(x) or _is_dask(y):
+    if is_dask(x) or is_dask(y):
         return _run_lazy(block, tree, x, y, surface, transformer)
     bx, by = np.broadcast_arrays(np.asarray(x, np.float64), np.asarray(y, np.float64))
     return block(tree, surface, transformer, bx, by)
+
+
+def _transformer(crs: Any) -> Any:
+    """The pyproj transformer from the sites' CRS into the model's, if any."""
+    if crs is None:
+        return None
+    from .sampling import _crs
+
+    transformer, _ = _crs(crs)
+    if transformer is None:
+        raise TypeError(
+            "crs must be a (source, target) pair of coordinate reference systems or a "
+            f"pyproj.Transformer; got {type(crs).__name__}"
+        )
+    return transformer
 
 
 class _Block:
@@ -593,6 +608,10 @@ class _Block:
         x: np.ndarray,
         y: np.ndarray,
     ) -> list[np.ndarray]:
+        from ._shipping import OnWorkers
+
+        # On a cluster the tree and the surface wait on every worker.
+        tree, surface = (m.get() if isinstance(m, OnWorkers) else m for m in (tree, surface))
         shape = np.broadcast_shapes(np.shape(x), np.shape(y))
         x, y = (np.broadcast_to(np.asarray(a, np.float64), shape).reshape(-1) for a in (x, y))
         if transformer is not None:
@@ -617,15 +636,22 @@ def _run_lazy(
 ) -> list[Any]:
     import uuid
 
+    import dask
     import dask.array as da
 
-    from .sampling import _distributed_client, _share
+    from ._shipping import client_of_default_scheduler, ship
 
     x, y = da.broadcast_arrays(da.asarray(x), da.asarray(y))
     token = uuid.uuid4().hex
-    client = _distributed_client()
+    # The tree and the surface go to a cluster's workers once per client (a
+    # few bytes in each task), elsewhere into the graph once, as one key each.
+    client = client_of_default_scheduler()
     shared = [
-        None if obj is None else _share(client, obj, f"orvik-site-{what}-{token}")
+        None
+        if obj is None
+        else ship(client, obj)
+        if client is not None and what != "transformer"
+        else dask.delayed(obj, name=f"orvik-site-{what}-{token}", pure=True)
         for what, obj in (("tree", tree), ("surface", surface), ("transformer", transformer))
     ]
     index = tuple(range(x.ndim))
