@@ -601,16 +601,12 @@ class _Block:
         self.kernel, self.outputs, self.priority, self.scale = kernel, outputs, priority, scale
 
     def __call__(
-        self,
-        tree: PyModelTree,
-        surface: StructuredGrid | None,
-        transformer: Any,
-        x: np.ndarray,
-        y: np.ndarray,
+        self, tree: Any, surface: Any, transformer: Any, x: np.ndarray, y: np.ndarray
     ) -> list[np.ndarray]:
+        """`tree` and `surface` are the objects, or on a cluster the
+        references to them that wait on every worker."""
         from ._shipping import OnWorkers
 
-        # On a cluster the tree and the surface wait on every worker.
         tree, surface = (m.get() if isinstance(m, OnWorkers) else m for m in (tree, surface))
         shape = np.broadcast_shapes(np.shape(x), np.shape(y))
         x, y = (np.broadcast_to(np.asarray(a, np.float64), shape).reshape(-1) for a in (x, y))
