@@ -23,3 +23,16 @@ class DelaunayTree:
             self.vertices, self.faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)
         ).interpolated(self.qualities)
         return orvik.model_tree([model])
+
+
+def same_answers(a: orvik.PyModelTree, b: orvik.PyModelTree, n: int = 200_000) -> bool:
+    """Whether two trees give the same bits at `n` random points over and
+    around the cube."""
+    points = np.random.default_rng(4).uniform(-10, 1010, (n, 3)).astype(np.float32)
+    coords = orvik.QueryCoordinates(*(points[:, k].copy() for k in (0, 1, 2, 2)))
+    outs = []
+    for t in (a, b):
+        out = np.full((n, 6), np.nan, np.float32)
+        t.query_many(out, coords, orvik.QueryParams(0, 255))
+        outs.append(out)
+    return outs[0].tobytes() == outs[1].tobytes()
