@@ -7,6 +7,9 @@
 // resealed afterwards (length and checksum made right, so that the edits
 // reach the checks behind the checksum).
 //
+// Bits 5 to 7 of the first byte are free here: inputs with 100 there go to the
+// model file's frame instead (model_file_case.hpp).
+//
 // Whatever the bytes, a reader must either refuse them with a Value error or
 // accept them; an accepted state must write back byte for byte in the
 // version it was read in (the format has one encoding per object and

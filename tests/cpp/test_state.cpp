@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/model_file_case.hpp"
 #include "fuzz/state_case.hpp"
 #include "fuzz/state_samples.hpp"
 #include "state/checksum.hpp"
@@ -815,8 +816,8 @@ TEST(StateRefusal, KeptFuzzerInputsReplayWithoutFault) {
         std::ifstream in(entry.path(), std::ios::binary);
         const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
         SCOPED_TRACE(entry.path().filename().string());
-        const auto outcome =
-            fuzz::run_state_case(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        const auto outcome = fuzz::run_fuzz_state_input(
+            reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         EXPECT_NE(outcome, fuzz::CaseOutcome::Broken);
         ++replayed;
     }
