@@ -283,7 +283,7 @@ def test_newer_format_versions_are_named(saved, tmp_path):
     path.write_bytes(inner)
     assert refusal(path) == (
         "record 'tree': invalid orvik state: format version 7 is newer than this orvik reads "
-        "(up to 1)"
+        "(up to 2)"
     )
 
 
