@@ -126,12 +126,12 @@ int main(int argc, char** argv) {
         }
     }
     state.bounds = {lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]};
-    orvik::Interpolated interp;
-    interp.qualities.resize(counts[0]);
+    std::vector<orvik::Quality> per_vertex(counts[0]);
     for (std::size_t i = 0; i < counts[0]; ++i) {
         const float* q = &quals[6 * i];
-        interp.qualities[i] = orvik::Quality{q[0], q[1], q[2], q[3], q[4], q[5]};
+        per_vertex[i] = orvik::Quality{q[0], q[1], q[2], q[3], q[4], q[5]};
     }
+    orvik::Interpolated interp{std::move(per_vertex)};
 
     const double build_start = wall_now();
     auto model = orvik::MeshModel::build(state, std::move(interp));

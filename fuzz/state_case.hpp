@@ -13,7 +13,9 @@
 // Whatever the bytes, a reader must either refuse them with a Value error or
 // accept them; an accepted state must write back byte for byte in the
 // version it was read in (the format has one encoding per object and
-// version) and answer queries without fault.
+// version) and answer queries without fault. Each state is read twice, into
+// a copy and borrowing from a lender (as from a mapped file): both readings
+// must come to the same end, refused with the same message or accepted.
 #pragma once
 
 #include <cmath>
@@ -21,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -146,7 +149,7 @@ inline void query_grid_model(const GridModel& m) {
 }
 
 inline void query_columns_model(const ColumnsModel& m) {
-    query_placed(m, m.v.empty() ? std::vector<double>{0.0} : m.v);
+    query_placed(m, m.v.empty() ? std::vector<double>{0.0} : m.v.to_vector());
 }
 
 inline void query_tree(const ModelTree& t) {
@@ -181,7 +184,8 @@ inline void query_coastline(const Coastline& c) {
     for (const auto& p : points) (void)Coastline::signed_distance(c, p[0], p[1]);
 }
 
-// Decodes `bytes` as `kind`; an accepted state is queried and written back.
+// Decodes `bytes` as `kind`, into a copy and borrowing from a lender; an
+// accepted state is queried and written back.
 inline CaseOutcome read_back(state::StateKind kind, std::span<const std::byte> bytes) {
     const bool first_version = version_of(bytes) == 1;
     const auto same = [&](std::vector<std::byte> again) {
@@ -189,38 +193,50 @@ inline CaseOutcome read_back(state::StateKind kind, std::span<const std::byte> b
         return again.size() == bytes.size() &&
                std::memcmp(again.data(), bytes.data(), bytes.size()) == 0;
     };
-    const auto settle = [&](auto& result, auto query) {
-        if (!result)
-            return result.error().kind == ErrorKind::Value ? CaseOutcome::Refused
-                                                           : CaseOutcome::Broken;
-        query(result.value());
-        return same(encoded(result.value())) ? CaseOutcome::Accepted : CaseOutcome::Broken;
+    // The lender owns a copy of the bytes that the borrowing record reads.
+    const auto lent = std::make_shared<const std::vector<std::byte>>(bytes.begin(), bytes.end());
+    const std::span<const std::byte> lent_bytes(*lent);
+    const auto settle = [&](auto decode, auto query) {
+        auto copied = decode(bytes, nullptr);
+        auto borrowed = decode(lent_bytes, lent);
+        if (copied.ok() != borrowed.ok()) return CaseOutcome::Broken;
+        if (!copied) {
+            const bool alike = copied.error().kind == borrowed.error().kind &&
+                               copied.error().message == borrowed.error().message;
+            return alike && copied.error().kind == ErrorKind::Value ? CaseOutcome::Refused
+                                                                    : CaseOutcome::Broken;
+        }
+        query(copied.value());
+        query(borrowed.value());
+        return same(encoded(copied.value())) && same(encoded(borrowed.value()))
+                   ? CaseOutcome::Accepted
+                   : CaseOutcome::Broken;
     };
+    // The kinds that are always copied read the lent bytes as any others.
+    const auto copy_only = [](auto decode) {
+        return [decode](std::span<const std::byte> in, const state::Lender&) { return decode(in); };
+    };
+    using Span = std::span<const std::byte>;
     switch (kind) {
-        case state::StateKind::MeshModel: {
-            auto r = state::decode_mesh_model(bytes);
-            return settle(r, query_model);
-        }
-        case state::StateKind::ModelTree: {
-            auto r = state::decode_model_tree(bytes);
-            return settle(r, query_tree);
-        }
-        case state::StateKind::StructuredGrid: {
-            auto r = state::decode_structured_grid(bytes);
-            return settle(r, query_grid);
-        }
-        case state::StateKind::Coastline: {
-            auto r = state::decode_coastline(bytes);
-            return settle(r, query_coastline);
-        }
-        case state::StateKind::GridModel: {
-            auto r = state::decode_grid_model(bytes);
-            return settle(r, query_grid_model);
-        }
-        case state::StateKind::ColumnsModel: {
-            auto r = state::decode_columns_model(bytes);
-            return settle(r, query_columns_model);
-        }
+        case state::StateKind::MeshModel:
+            return settle([](Span in, state::Lender l) { return state::decode_mesh_model(in, l); },
+                          query_model);
+        case state::StateKind::ModelTree:
+            return settle([](Span in, state::Lender l) { return state::decode_model_tree(in, l); },
+                          query_tree);
+        case state::StateKind::StructuredGrid:
+            return settle(copy_only([](Span in) { return state::decode_structured_grid(in); }),
+                          query_grid);
+        case state::StateKind::Coastline:
+            return settle(copy_only([](Span in) { return state::decode_coastline(in); }),
+                          query_coastline);
+        case state::StateKind::GridModel:
+            return settle([](Span in, state::Lender l) { return state::decode_grid_model(in, l); },
+                          query_grid_model);
+        case state::StateKind::ColumnsModel:
+            return settle(
+                [](Span in, state::Lender l) { return state::decode_columns_model(in, l); },
+                query_columns_model);
     }
     return CaseOutcome::Broken;
 }

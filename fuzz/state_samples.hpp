@@ -72,22 +72,24 @@ inline MeshModel block(std::array<float, 3> origin, std::array<int, 3> cubes, st
     Finisher finisher;
     if (depth_profile) {
         DepthProfile p;
+        std::vector<DepthAlpha> pairs;
         for (std::size_t v = 0; v < nv; ++v) {
-            p.pairs.emplace_back(static_cast<float>(v % 7) * 3.0f,
-                                 0.25f + static_cast<float>(v % 4) * 0.25f);
+            pairs.push_back(
+                {static_cast<float>(v % 7) * 3.0f, 0.25f + static_cast<float>(v % 4) * 0.25f});
         }
+        p.pairs = std::move(pairs);
         p.tops = {4.0f, 11.0f};
         p.layers = {Quality{2100, 4100, 2100, 210, 110, 1}, Quality{2200, 4200, 2200, 220, 120, 1},
                     Quality{2300, 4300, 2300, 230, 130, 1}};
         finisher = std::move(p);
     } else {
-        Interpolated f;
+        std::vector<Quality> qualities;
         for (std::size_t v = 0; v < nv; ++v) {
             const float x = static_cast<float>(v);
-            f.qualities.push_back(Quality{2000 + x, 5000 + 2 * x, 3000 + x, 200 + x, 100 + x,
-                                          (v % 3 == 0) ? 1.0f : 0.5f});
+            qualities.push_back(Quality{2000 + x, 5000 + 2 * x, 3000 + x, 200 + x, 100 + x,
+                                        (v % 3 == 0) ? 1.0f : 0.5f});
         }
-        finisher = std::move(f);
+        finisher = Interpolated{std::move(qualities)};
     }
     return MeshModel::build(b, std::move(finisher)).value();
 }

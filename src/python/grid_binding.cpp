@@ -108,7 +108,7 @@ PyMethodDef grid_methods[] = {
                   "Returns the `(N,)` interpolated values and an `(N,)` boolean mask\n"
                   "of the points outside the grid.",
     },
-    ORVIK_STATE_METHODS(grid_reduce, grid_from_state),
+    ORVIK_STATE_METHODS(grid_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

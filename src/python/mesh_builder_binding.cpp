@@ -182,13 +182,12 @@ PyObject* builder_interpolated(PyObject* self, PyObject* const* args, Py_ssize_t
                 std::to_string(q.size(1)));
             return nullptr;
         }
-        Interpolated interpolated;
-        interpolated.qualities.resize(static_cast<std::size_t>(q.size(0)));
+        std::vector<Quality> per_vertex(static_cast<std::size_t>(q.size(0)));
         for (std::ptrdiff_t i = 0; i < q.size(0); ++i) {
-            interpolated.qualities[static_cast<std::size_t>(i)] =
+            per_vertex[static_cast<std::size_t>(i)] =
                 Quality{q.at(i, 0), q.at(i, 1), q.at(i, 2), q.at(i, 3), q.at(i, 4), q.at(i, 5)};
         }
-        return finish(state_of(self), std::move(interpolated));
+        return finish(state_of(self), Interpolated{std::move(per_vertex)});
     });
 }
 
@@ -243,8 +242,10 @@ PyObject* builder_depth_profile(PyObject* self, PyObject* const* args, Py_ssize_
         }
         profile.tops.reserve(static_cast<std::size_t>(t.size() - 1));
         for (std::ptrdiff_t i = 1; i < t.size(); ++i) profile.tops.push_back(t.at(i));
-        profile.pairs.reserve(static_cast<std::size_t>(a.size()));
-        for (std::ptrdiff_t i = 0; i < a.size(); ++i) profile.pairs.emplace_back(d.at(i), a.at(i));
+        std::vector<DepthAlpha> pairs(static_cast<std::size_t>(a.size()));
+        for (std::ptrdiff_t i = 0; i < a.size(); ++i)
+            pairs[static_cast<std::size_t>(i)] = {d.at(i), a.at(i)};
+        profile.pairs = std::move(pairs);
         return finish(state_of(self), std::move(profile));
     });
 }

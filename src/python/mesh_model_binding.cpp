@@ -99,7 +99,7 @@ PyMethodDef mesh_methods[] = {
                   "# Errors\n\n"
                   "Returns `ValueError` if the model has been consumed by `model_tree()`.",
     },
-    ORVIK_STATE_METHODS(mesh_model_reduce, mesh_model_from_state),
+    ORVIK_STATE_METHODS(mesh_model_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -365,7 +365,7 @@ PyMethodDef tree_methods[] = {
         .ml_doc = "print_structure($self)\n--\n\n"
                   "Print a human-readable summary of the model tree to stdout.",
     },
-    ORVIK_STATE_METHODS(tree_reduce, tree_from_state),
+    ORVIK_STATE_METHODS(tree_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -497,6 +497,10 @@ PyObject* make_PyModelTree(PyObject* module) {
 
 PyObject* make_model_tree(PyObject*) {
     return make_function(&model_tree_def);
+}
+
+HeapType& model_tree_type() {
+    return tree_type;
 }
 
 }  // namespace orvik::py

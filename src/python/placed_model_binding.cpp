@@ -112,8 +112,7 @@ constexpr const char kViewDoc[] =
     "view($self)\n--\n\n"
     "Return a serialisable Python dict describing this model.";
 
-template <class Kind, PyObject* (*Reduce)(PyObject*, PyObject*),
-          PyObject* (*FromState)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+template <class Kind, PyObject* (*FromState)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
 struct HeldClass {
     static inline PyMethodDef methods[] = {
         {.ml_name = "query",
@@ -128,7 +127,7 @@ struct HeldClass {
          .ml_meth = method_cast(read_held<Kind, view_of<Kind>, PyObject>),
          .ml_flags = METH_NOARGS,
          .ml_doc = kViewDoc},
-        ORVIK_STATE_METHODS(Reduce, FromState),
+        ORVIK_STATE_METHODS(FromState),
         {nullptr, nullptr, 0, nullptr},  // sentinel
     };
     static inline PyGetSetDef getset[] = {
@@ -148,8 +147,8 @@ struct HeldClass {
 
 // --- the classes -----------------------------------------------------------------
 
-using GridClass = HeldClass<GridModel, grid_model_reduce, grid_model_from_state>;
-using ColumnsClass = HeldClass<ColumnsModel, columns_model_reduce, columns_model_from_state>;
+using GridClass = HeldClass<GridModel, grid_model_from_state>;
+using ColumnsClass = HeldClass<ColumnsModel, columns_model_from_state>;
 
 PyType_Slot grid_slots[] = {
     {Py_tp_doc,

@@ -77,8 +77,8 @@ inline MeshModel corner_model(std::array<float, 3> o, float s, Quality q, std::u
     r.origin[1] = o[1];
     r.origin[2] = o[2];
     r.inverse[0] = r.inverse[4] = r.inverse[8] = 1.0f / s;
-    m.simplices.push_back(r);
-    m.faces.push_back({0, 1, 2, 3});
+    m.simplices = {r};
+    m.faces = {{0, 1, 2, 3}};
     m.vertex_count = 4;
     m.vertex_aabb = {o[0] - 0.01f,     o[1] - 0.01f,     o[2] - 0.01f,
                      o[0] + s + 0.01f, o[1] + s + 0.01f, o[2] + s + 0.01f};

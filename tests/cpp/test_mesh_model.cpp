@@ -13,6 +13,7 @@
 
 namespace {
 
+using orvik::DepthAlpha;
 using orvik::DepthProfile;
 using orvik::Interpolated;
 using orvik::MeshBuilderState;
@@ -209,8 +210,9 @@ TEST_P(RandomMesh, QueryAgreesWithBruteForce) {
     const std::size_t nv = b.vertices.size();
     const auto faces = b.faces;
     const auto vertices = b.vertices;
-    Interpolated interp;
-    for (std::size_t i = 0; i < nv; ++i) interp.qualities.push_back(q_of(float(i)));
+    std::vector<Quality> qualities;
+    for (std::size_t i = 0; i < nv; ++i) qualities.push_back(q_of(float(i)));
+    const Interpolated interp{std::move(qualities)};
     auto r = MeshModel::build(b, interp);
     ASSERT_TRUE(r.ok()) << r.error().message;
     const MeshModel& m = r.value();
@@ -320,8 +322,8 @@ std::optional<Quality> reference_query(const MeshModel& m, float x, float y, flo
     }
     const auto& d = std::get<DepthProfile>(m.finisher);
     Quality r = d.layers[DepthProfile::layer_index(
-        d.tops, sum([&](std::uint32_t k) { return d.pairs[k].first; }))];
-    r.alpha = sum([&](std::uint32_t k) { return d.pairs[k].second; });
+        d.tops, sum([&](std::uint32_t k) { return d.pairs[k].depth; }))];
+    r.alpha = sum([&](std::uint32_t k) { return d.pairs[k].alpha; });
     return r;
 }
 
@@ -352,17 +354,19 @@ TEST_P(PacketQuery, EveryLaneHasTheBitsOfTheSingleQueryAndOfTheStepByStepOne) {
     std::optional<orvik::Result<MeshModel>> built;
     if (GetParam().depth_profile) {
         DepthProfile p;
+        std::vector<DepthAlpha> pairs;
         for (std::size_t i = 0; i < nv; ++i)
-            p.pairs.push_back({vertices[i][2] * 10.0f + value(rng), value(rng) / 9});
+            pairs.push_back({vertices[i][2] * 10.0f + value(rng), value(rng) / 9});
+        p.pairs = std::move(pairs);
         p.tops = {15.0f, 30.0f, 45.0f};
         for (int l = 0; l < 4; ++l) p.layers.push_back(q_of(float(l)));
         built.emplace(MeshModel::build(b, p));
     } else {
-        Interpolated interp;
+        std::vector<Quality> qualities;
         for (std::size_t i = 0; i < nv; ++i)
-            interp.qualities.push_back(Quality{value(rng), value(rng), value(rng), 10 * value(rng),
-                                               value(rng), value(rng) / 9});
-        built.emplace(MeshModel::build(b, interp));
+            qualities.push_back(Quality{value(rng), value(rng), value(rng), 10 * value(rng),
+                                        value(rng), value(rng) / 9});
+        built.emplace(MeshModel::build(b, Interpolated{std::move(qualities)}));
     }
     ASSERT_TRUE(built->ok());
     const MeshModel& m = built->value();
@@ -477,8 +481,7 @@ TEST(MeshModel, SizeEstimate) {
     MeshBuilderState b = cube_mesh(2, 0.0f, 1);
     b.name = "ab";
     const std::size_t nv = b.vertices.size();
-    Interpolated interp;
-    interp.qualities.assign(nv, q_of(1));
+    const Interpolated interp{std::vector<Quality>(nv, q_of(1))};
     auto r = MeshModel::build(b, interp);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(MeshModel::size_estimate(r.value()),
@@ -486,7 +489,7 @@ TEST(MeshModel, SizeEstimate) {
 
     MeshBuilderState t = unit_tet();
     DepthProfile p;
-    p.pairs.assign(4, {0.f, 1.f});
+    p.pairs = std::vector<DepthAlpha>(4, {0.f, 1.f});
     p.tops = {1, 2};
     p.layers.assign(3, Quality{});
     auto dp = MeshModel::build(t, p);

@@ -32,6 +32,11 @@ bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
 }
 
 template <class T>
+bool same_bytes(const SharedArray<T>& a, const SharedArray<T>& b) {
+    return same_bytes(a.to_vector(), b.to_vector());
+}
+
+template <class T>
 bool same_bytes(const T& a, const T& b) {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
@@ -296,25 +301,35 @@ void poke(Bytes& s, std::size_t at, T value) {
     std::memcpy(&s[at], &value, sizeof value);
 }
 
+// What reading `s` says, into a copy; a reading that borrows from a lender
+// must say the same.
 std::string refusal(StateKind kind, std::span<const std::byte> s) {
     const auto message = [](const auto& r) -> std::string {
         if (r.ok()) return "(accepted)";
         if (r.error().kind != ErrorKind::Value) return "(not a Value error) " + r.error().message;
         return r.error().message;
     };
+    const auto lent = std::make_shared<const Bytes>(s.begin(), s.end());
+    const auto both = [&](auto decode) {
+        const std::string copied = message(decode(s, nullptr));
+        const std::string borrowed = message(decode(std::span<const std::byte>(*lent), lent));
+        return copied == borrowed ? copied : "(borrowing says " + borrowed + ") " + copied;
+    };
+    using Span = std::span<const std::byte>;
     switch (kind) {
         case StateKind::MeshModel:
-            return message(state::decode_mesh_model(s));
+            return both([](Span in, state::Lender l) { return state::decode_mesh_model(in, l); });
         case StateKind::ModelTree:
-            return message(state::decode_model_tree(s));
+            return both([](Span in, state::Lender l) { return state::decode_model_tree(in, l); });
         case StateKind::StructuredGrid:
             return message(state::decode_structured_grid(s));
         case StateKind::Coastline:
             return message(state::decode_coastline(s));
         case StateKind::GridModel:
-            return message(state::decode_grid_model(s));
+            return both([](Span in, state::Lender l) { return state::decode_grid_model(in, l); });
         case StateKind::ColumnsModel:
-            return message(state::decode_columns_model(s));
+            return both(
+                [](Span in, state::Lender l) { return state::decode_columns_model(in, l); });
     }
     return "";
 }
@@ -514,68 +529,84 @@ const std::vector<Refusal>& refusals() {
         {"root without simplices", M,
          [] {
              return mesh_state([](MeshModel& m) {
-                 m.simplices.clear();
-                 m.faces.clear();
-                 m.nodes.clear();
+                 m.simplices = {};
+                 m.faces = {};
+                 m.nodes = {};
              });
          },
          "a root must be present exactly when there are simplices"},
         {"child pointing backwards", M,
-         [] { return mesh_state([](MeshModel& m) { m.nodes[parent_of_interior(m)].child1 = 0; }); },
+         [] {
+             return mesh_state([](MeshModel& m) {
+                 const std::size_t at = parent_of_interior(m);
+                 edit(m.nodes, [&](auto& nodes) { nodes[at].child1 = 0; });
+             });
+         },
          "points backwards, to node 0"},
         {"child out of range", M,
          [] {
              return mesh_state([](MeshModel& m) {
-                 m.nodes[0].child0 = static_cast<NodeRef>(m.nodes.size() + 3);
+                 const auto past = static_cast<NodeRef>(m.nodes.size() + 3);
+                 edit(m.nodes, [&](auto& nodes) { nodes[0].child0 = past; });
              });
          },
          "past the"},
         {"children swapped", M,
          [] {
              return mesh_state([](MeshModel& m) {
-                 auto& n = m.nodes[parent_of_interior(m)];
-                 std::swap(n.child0, n.child1);
+                 const std::size_t at = parent_of_interior(m);
+                 edit(m.nodes, [&](auto& nodes) { std::swap(nodes[at].child0, nodes[at].child1); });
              });
          },
          "but pre-order puts node"},
         {"interior reference with count bits", M,
-         [] { return mesh_state([](MeshModel& m) { m.nodes[0].child0 |= 0x20000000u; }); },
+         [] {
+             return mesh_state([](MeshModel& m) {
+                 edit(m.nodes, [](auto& nodes) { nodes[0].child0 |= 0x20000000u; });
+             });
+         },
          "has leaf-count bits on an interior node"},
         {"leaf past the simplices", M,
          [] {
              return mesh_state([](MeshModel& m) {
-                 m.simplices.pop_back();
-                 m.faces.pop_back();
+                 edit(m.simplices, [](auto& s) { s.pop_back(); });
+                 edit(m.faces, [](auto& f) { f.pop_back(); });
              });
          },
          "past the 71 simplices"},
         {"simplex in no leaf", M,
          [] {
              return mesh_state([](MeshModel& m) {
-                 m.simplices.push_back(m.simplices[0]);
-                 m.faces.push_back(m.faces[0]);
+                 edit(m.simplices, [](auto& s) { s.push_back(s[0]); });
+                 edit(m.faces, [](auto& f) { f.push_back(f[0]); });
              });
          },
          "the leaves cover 72 of the 73 simplices"},
         {"unreachable node", M,
-         [] { return mesh_state([](MeshModel& m) { m.nodes.push_back(m.nodes.back()); }); },
+         [] {
+             return mesh_state(
+                 [](MeshModel& m) { edit(m.nodes, [](auto& n) { n.push_back(n.back()); }); });
+         },
          "are not reachable from the root"},
         {"small subtree not a leaf", M,
          [] {
              MeshModel m = samples::interpolated_model();
-             m.simplices.resize(2);
-             m.faces.resize(2);
-             m.nodes.assign(1, CompactNode{});
-             m.nodes[0].child0 = kLeafBit;
-             m.nodes[0].child1 = kLeafBit + 1;
+             edit(m.simplices, [](auto& s) { s.resize(2); });
+             edit(m.faces, [](auto& f) { f.resize(2); });
+             CompactNode node{};
+             node.child0 = kLeafBit;
+             node.child1 = kLeafBit + 1;
+             m.nodes = {node};
              m.root = 0;
              return encoded(m);
          },
          "compact node 0 holds 2 simplices"},
         {"face past the vertices", M,
          [] {
-             return mesh_state(
-                 [](MeshModel& m) { m.faces[7][2] = static_cast<std::uint32_t>(m.vertex_count); });
+             return mesh_state([](MeshModel& m) {
+                 const auto past = static_cast<std::uint32_t>(m.vertex_count);
+                 edit(m.faces, [&](auto& f) { f[7][2] = past; });
+             });
          },
          "face 7 names vertex 36, past the 36 vertices"},
         // The depth profile.
@@ -623,8 +654,9 @@ const std::vector<Refusal>& refusals() {
          "model 1: its id is 5"},
         {"broken model inside", T,
          [] {
-             return tree_state(
-                 [](ModelTree& t) { std::get<MeshModel>(t.models[2]).faces[0][0] = 999; });
+             return tree_state([](ModelTree& t) {
+                 edit(std::get<MeshModel>(t.models[2]).faces, [](auto& f) { f[0][0] = 999; });
+             });
          },
          "model 2: face 0 names vertex 999"},
         {"leaf past the models", T,
@@ -706,14 +738,14 @@ const std::vector<Refusal>& refusals() {
         {"columns with a zero-thickness layer", StateKind::ColumnsModel,
          [] {
              ColumnsModel c = samples::columns_model();
-             c.v[1] = c.v[0];
+             edit(c.v, [](auto& v) { v[1] = v[0]; });
              return encoded(c);
          },
          "the profile of tile (0, 0) holds a zero-thickness layer"},
         {"columns offsets", StateKind::ColumnsModel,
          [] {
              ColumnsModel c = samples::columns_model();
-             c.offsets.back() += 1;
+             edit(c.offsets, [](auto& o) { o.back() += 1; });
              return encoded(c);
          },
          "offsets must end at len(v)"},

@@ -113,17 +113,17 @@ TEST(QueryRows, MaskedRowsAndEmptyRangeAreUntouched) {
 MeshModel block_model(std::array<float, 3> o, int n, float s, float alpha, std::uint8_t priority,
                       VerticalMode vertical = VerticalMode::Elevation) {
     MeshBuilderState b;
-    Interpolated interp;
+    std::vector<Quality> qualities;
     testing::cube_lattice(b, n, [&](int x, int y, int z) {
         const float t = float(x + 2 * y + 3 * z);
-        interp.qualities.push_back(
+        qualities.push_back(
             Quality{1 + t, 2 + t, 3 + t, 50 + t, 20 + t, alpha * (0.5f + 0.5f * float(x % 2))});
         return std::array<float, 3>{o[0] + s * x, o[1] + s * y, o[2] + s * z};
     });
     b.bounds = {o[0], o[1], o[2], o[0] + s * n, o[1] + s * n, o[2] + s * n};
     b.priority = priority;
     b.vertical = vertical;
-    auto r = MeshModel::build(b, std::move(interp));
+    auto r = MeshModel::build(b, Interpolated{std::move(qualities)});
     EXPECT_TRUE(r.ok());
     return std::move(r.value());
 }

@@ -12,15 +12,21 @@ enum class ErrorKind {
     Value,        // a caller error with a documented message: ValueError
     Internal,     // a broken invariant: the module's internal error
     Interrupted,  // the caller's Interrupt asked to stop; the caller knows why
+    System,       // a system call failed with errno `code`: OSError
 };
 
 struct Error {
     ErrorKind kind = ErrorKind::Value;
     std::string message;
+    int code = 0;  // the errno of a System error
 
     static Error value(std::string message) { return {ErrorKind::Value, std::move(message)}; }
     static Error internal(std::string message) { return {ErrorKind::Internal, std::move(message)}; }
     static Error interrupted() { return {ErrorKind::Interrupted, "interrupted"}; }
+    // `what` names the call that failed ("mmap", ...).
+    static Error system(int code, std::string what) {
+        return {ErrorKind::System, std::move(what), code};
+    }
 };
 
 // A value or the error that prevented it.

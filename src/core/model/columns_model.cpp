@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "model/node_values.hpp"
@@ -25,7 +26,7 @@ std::string tile_text(const ColumnsModel& m, std::uint64_t t) {
 
 // The nodes of [from, to) that a profile keeps (see ColumnsModel::build),
 // appended to `kept`.
-void keep_nodes(const std::vector<double>& v, std::uint64_t from, std::uint64_t to,
+void keep_nodes(std::span<const double> v, std::uint64_t from, std::uint64_t to,
                 std::vector<std::uint64_t>& kept) {
     for (std::uint64_t r = from; r < to;) {
         std::uint64_t e = r + 1;
@@ -44,7 +45,7 @@ void keep_nodes(const std::vector<double>& v, std::uint64_t from, std::uint64_t 
     }
 }
 
-std::optional<std::string> offsets_problem(const std::vector<std::uint64_t>& offsets,
+std::optional<std::string> offsets_problem(std::span<const std::uint64_t> offsets,
                                            std::uint64_t tiles, std::uint64_t nodes) {
     if (offsets.size() != tiles + 1) {
         return "offsets must hold (len(x) - 1) * (len(y) - 1) + 1 = " + std::to_string(tiles + 1) +
@@ -158,25 +159,26 @@ Result<ColumnsModel> ColumnsModel::build(const ColumnsInput& input, ModelPlaceme
     kept.reserve(m.v.size());
     std::vector<std::uint64_t> offsets_kept(m.offsets.size(), 0);
     for (std::uint64_t t = 0; t + 1 < m.offsets.size(); ++t) {
-        keep_nodes(m.v, m.offsets[t], m.offsets[t + 1], kept);
+        keep_nodes(m.v.span(), m.offsets[t], m.offsets[t + 1], kept);
         offsets_kept[t + 1] = kept.size();
     }
     std::vector<double> v(kept.size());
-    m.nodes.resize(kept.size() * kNodeValues);
+    std::vector<float> nodes(kept.size() * kNodeValues);
     for (std::size_t i = 0; i < kept.size(); ++i) {
         v[i] = m.v[kept[i]];
         float row[kNodeValues];
         for (std::size_t c = 0; c < kNodeValues; ++c) row[c] = input.values.at(kept[i], c);
-        store_node(row, m.nodes.data() + i * kNodeValues);
+        store_node(row, nodes.data() + i * kNodeValues);
     }
     m.v = std::move(v);
+    m.nodes = std::move(nodes);
     m.offsets = std::move(offsets_kept);
     return finish(std::move(m), std::move(placement));
 }
 
 Result<ColumnsModel> ColumnsModel::assemble(std::vector<double> x, std::vector<double> y,
-                                            std::vector<std::uint64_t> offsets,
-                                            std::vector<double> v, std::vector<float> nodes,
+                                            SharedArray<std::uint64_t> offsets,
+                                            SharedArray<double> v, SharedArray<float> nodes,
                                             ModelPlacement placement) {
     ColumnsModel m;
     Result<Axis> ax = Axis::make(std::move(x), "x", kEdges);
@@ -185,7 +187,7 @@ Result<ColumnsModel> ColumnsModel::assemble(std::vector<double> x, std::vector<d
     Result<Axis> ay = Axis::make(std::move(y), "y", kEdges);
     if (!ay) return ay.error();
     m.y = std::move(ay).value();
-    if (auto p = offsets_problem(offsets, tile_count(m), v.size())) return Error::value(*p);
+    if (auto p = offsets_problem(offsets.span(), tile_count(m), v.size())) return Error::value(*p);
     if (nodes.size() != v.size() * kNodeValues) {
         return Error::value("the node values do not match the profile nodes");
     }
@@ -196,7 +198,7 @@ Result<ColumnsModel> ColumnsModel::assemble(std::vector<double> x, std::vector<d
     std::vector<std::uint64_t> kept;
     for (std::uint64_t t = 0; t + 1 < m.offsets.size(); ++t) {
         kept.clear();
-        keep_nodes(m.v, m.offsets[t], m.offsets[t + 1], kept);
+        keep_nodes(m.v.span(), m.offsets[t], m.offsets[t + 1], kept);
         if (kept.size() != m.offsets[t + 1] - m.offsets[t]) {
             return Error::value("the profile of " + tile_text(m, t) +
                                 " holds a zero-thickness layer");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/shared_array.hpp"
 #include "common/strided.hpp"
 #include "model/axis.hpp"
 #include "model/placement.hpp"
@@ -34,9 +35,9 @@ struct ColumnsInput {
 
 struct ColumnsModel : PlacedModel {
     Axis x, y;                           // tile edges; the first may be -inf, the last +inf
-    std::vector<std::uint64_t> offsets;  // nx * ny + 1: each tile's nodes
-    std::vector<double> v;               // profile nodes, tile after tile
-    std::vector<float> nodes;            // kNodeValues per profile node
+    SharedArray<std::uint64_t> offsets;  // nx * ny + 1: each tile's nodes
+    SharedArray<double> v;               // profile nodes, tile after tile
+    SharedArray<float> nodes;            // kNodeValues per profile node
 
     // Checks the input (Value errors name the argument: "x", "y", "offsets",
     // "v", "values", "transform") and keeps its own copy of the profiles
@@ -48,9 +49,10 @@ struct ColumnsModel : PlacedModel {
 
     // A model from parts already in stored form (a reloaded state), checked
     // against everything `build` ensures; the derived fields recomputed.
+    // The profiles may be borrowed (from a mapped file).
     static Result<ColumnsModel> assemble(std::vector<double> x, std::vector<double> y,
-                                         std::vector<std::uint64_t> offsets, std::vector<double> v,
-                                         std::vector<float> nodes, ModelPlacement placement);
+                                         SharedArray<std::uint64_t> offsets, SharedArray<double> v,
+                                         SharedArray<float> nodes, ModelPlacement placement);
 
     // The quality at world point (x, y) with vertical coordinate v, or
     // nothing outside every profile or in a layer with a hole (a node with a

@@ -116,7 +116,7 @@ bool locate_and_fetch(const GridModel& g, float x, float y, float v, GridPoint& 
 }
 
 // Axes checked, nodes in stored form: the derived fields.
-Result<GridModel> finish(Axis x, Axis y, Axis v, std::vector<float> nodes,
+Result<GridModel> finish(Axis x, Axis y, Axis v, SharedArray<float> nodes,
                          ModelPlacement placement) {
     GridModel g;
     const Status placed = g.place({x.first(), y.first(), v.first()}, {x.last(), y.last(), v.last()},
@@ -178,7 +178,7 @@ Result<GridModel> GridModel::build(const GridInput& input, ModelPlacement placem
 }
 
 Result<GridModel> GridModel::assemble(std::vector<double> x, std::vector<double> y,
-                                      std::vector<double> v, std::vector<float> nodes,
+                                      std::vector<double> v, SharedArray<float> nodes,
                                       ModelPlacement placement) {
     Result<Axis> ax = Axis::make(std::move(x), "x", kHorizontal);
     if (!ax) return ax.error();

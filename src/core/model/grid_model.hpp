@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/shared_array.hpp"
 #include "common/strided.hpp"
 #include "model/axis.hpp"
 #include "model/placement.hpp"
@@ -28,7 +29,7 @@ struct GridInput {
 
 struct GridModel : PlacedModel {
     Axis x, y, v;              // x and y strictly increasing; v may repeat a value once
-    std::vector<float> nodes;  // kNodeValues per node, x slowest and v fastest
+    SharedArray<float> nodes;  // kNodeValues per node, x slowest and v fastest
 
     // Checks the input (Value errors name the argument: "x", "y", "v",
     // "values", "transform") and keeps its own copy of it.
@@ -36,8 +37,9 @@ struct GridModel : PlacedModel {
 
     // A model from parts already in stored form (a reloaded state): the axes
     // are checked as `build` checks them and the derived fields recomputed.
+    // The nodes may be borrowed (from a mapped file).
     static Result<GridModel> assemble(std::vector<double> x, std::vector<double> y,
-                                      std::vector<double> v, std::vector<float> nodes,
+                                      std::vector<double> v, SharedArray<float> nodes,
                                       ModelPlacement placement);
 
     // The quality at world point (x, y) with vertical coordinate v, or

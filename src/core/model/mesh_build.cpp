@@ -208,14 +208,16 @@ Result<MeshModel> build_taken(const MeshBuilderState& builder, Finisher finisher
         }
         model.nodes = std::move(bvh->nodes);
         model.root = bvh->root;
-        model.simplices.resize(faces.size());
-        model.faces.resize(faces.size());
+        std::vector<SimplexRecord> ordered(faces.size());
+        std::vector<std::array<std::uint32_t, 4>> ordered_faces(faces.size());
         for (std::size_t i = 0; i < leaf_order.size(); ++i) {
             const std::uint32_t s = leaf_order[i];
             if (s >= faces.size()) return Error::internal("compact BVH names an unknown simplex");
-            model.simplices[i] = records[s];
-            model.faces[i] = faces[s];
+            ordered[i] = records[s];
+            ordered_faces[i] = faces[s];
         }
+        model.simplices = std::move(ordered);
+        model.faces = std::move(ordered_faces);
     }
     model.vertex_count = vertex_count;
     model.vertex_aabb = {lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]};

@@ -97,10 +97,10 @@ Quality finish(const DepthProfile& f, const std::array<std::uint32_t, 4>& face, 
     const auto& c = f.pairs[face[2]];
     const auto& d = f.pairs[face[3]];
     const float ws[4] = {w.w0, w.w1, w.w2, w.w3};
-    const float depth = weighted(ws, a.first, b.first, c.first, d.first);
+    const float depth = weighted(ws, a.depth, b.depth, c.depth, d.depth);
     const std::size_t j = DepthProfile::layer_index(f.tops, depth);
     Quality q = f.layers[j];
-    q.alpha = weighted(ws, a.second, b.second, c.second, d.second);
+    q.alpha = weighted(ws, a.alpha, b.alpha, c.alpha, d.alpha);
     return q;
 }
 

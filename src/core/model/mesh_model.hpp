@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/shared_array.hpp"
 #include "compact_bvh/compact_bvh.hpp"
 #include "model/vertical_mode.hpp"
 #include "quality/quality.hpp"
@@ -28,14 +29,22 @@ static_assert(sizeof(SimplexRecord) == 48, "SimplexRecord must stay 48 bytes");
 
 // Per-vertex qualities, interpolated barycentrically (Q harmonically).
 struct Interpolated {
-    std::vector<Quality> qualities;
+    SharedArray<Quality> qualities;
+};
+
+// The depth and alpha a depth profile keeps at a vertex.
+struct DepthAlpha {
+    float depth;
+    float alpha;
+
+    friend bool operator==(const DepthAlpha&, const DepthAlpha&) = default;
 };
 
 // A layered 1-D profile evaluated at the interpolated per-vertex depth.
 struct DepthProfile {
-    std::vector<std::pair<float, float>> pairs;  // (depth, alpha) per vertex
-    std::vector<float> tops;                     // tops of layers 1 .. L-1, increasing
-    std::vector<Quality> layers;                 // L layers, alpha 1
+    SharedArray<DepthAlpha> pairs;  // per vertex
+    std::vector<float> tops;        // tops of layers 1 .. L-1, increasing
+    std::vector<Quality> layers;    // L layers, alpha 1
 
     // The layer that depth `d` falls in: the number of tops t <= d.
     static std::size_t layer_index(const std::vector<float>& tops, float d);
@@ -46,10 +55,10 @@ using Finisher = std::variant<Interpolated, DepthProfile>;
 struct MeshBuilderState;  // model/mesh_builder.hpp
 
 struct MeshModel {
-    std::vector<CompactNode> nodes;
+    SharedArray<CompactNode> nodes;
     std::optional<NodeRef> root;
-    std::vector<SimplexRecord> simplices;             // leaf order
-    std::vector<std::array<std::uint32_t, 4>> faces;  // leaf order, A B C D
+    SharedArray<SimplexRecord> simplices;             // leaf order
+    SharedArray<std::array<std::uint32_t, 4>> faces;  // leaf order, A B C D
     std::uint64_t vertex_count = 0;
     std::array<float, 6> vertex_aabb{};              // padded vertex box in world coordinates
     std::optional<std::array<float, 16>> transform;  // world to local, row-major

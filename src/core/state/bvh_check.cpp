@@ -1,9 +1,14 @@
 #include "state/bvh_check.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace orvik::state {
 namespace {
+
+// Nodes ahead of the passes that are asked for early: the hardware
+// prefetcher gives up at each page of a mapped file.
+constexpr std::size_t kNodesAhead = 16;
 
 std::string hex(std::uint32_t v) {
     char buf[16];
@@ -12,6 +17,66 @@ std::string hex(std::uint32_t v) {
 }
 
 }  // namespace
+
+bool compact_bvh_valid(const CompactNode* nodes, std::size_t node_count,
+                       std::optional<NodeRef> root, std::size_t simplex_count) {
+    if (!root) return node_count == 0 && simplex_count == 0;
+    if (is_leaf(*root)) {
+        return node_count == 0 && ref_index(*root) == 0 && leaf_count(*root) == simplex_count;
+    }
+    if (*root != 0 || node_count == 0) return false;
+    // From the last node back: each subtree's node and simplex counts, once
+    // its children are known to lie after it. Pre-order puts the first
+    // child's subtree right after its parent and the second's right after
+    // that, so each subtree covers the nodes [i, i + nodes[i]).
+    const std::size_t n = node_count;
+    std::vector<std::uint64_t> subtree_nodes(n), simplices(n);
+    for (std::size_t i = n; i-- > 0;) {
+        __builtin_prefetch(&nodes[i > kNodesAhead ? i - kNodesAhead : 0]);
+        std::uint64_t next = i + 1;  // where the next child's subtree must start
+        std::uint64_t held = 0;
+        for (const NodeRef c : {nodes[i].child0, nodes[i].child1}) {
+            if (is_leaf(c)) {
+                held += leaf_count(c);
+            } else {
+                if (c > kMaxIndex || c != next || c >= n) return false;
+                next += subtree_nodes[c];
+                held += simplices[c];
+            }
+        }
+        if (held < 5) return false;
+        subtree_nodes[i] = next - i;
+        simplices[i] = held;
+    }
+    if (subtree_nodes[0] != n || simplices[0] != simplex_count) return false;
+    // From the first node on: the simplex each child's subtree starts at,
+    // which a leaf must name.
+    std::vector<std::uint64_t>& first = subtree_nodes;  // reused: read no more
+    first[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        __builtin_prefetch(&nodes[std::min(i + kNodesAhead, n - 1)]);
+        std::uint64_t at = first[i];
+        for (const NodeRef c : {nodes[i].child0, nodes[i].child1}) {
+            if (is_leaf(c)) {
+                if (ref_index(c) != at) return false;
+                at += leaf_count(c);
+            } else {
+                first[c] = at;
+                at += simplices[c];
+            }
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> compact_bvh_problem(const CompactNode* nodes, std::size_t node_count,
+                                               std::optional<NodeRef> root,
+                                               std::size_t simplex_count) {
+    if (compact_bvh_valid(nodes, node_count, root, simplex_count)) return std::nullopt;
+    CompactBvhCheck walk(root, node_count, simplex_count);
+    if (auto problem = walk.finish(nodes)) return problem;
+    return "the compact BVH is not in the form that compaction makes";
+}
 
 CompactBvhCheck::CompactBvhCheck(std::optional<NodeRef> root, std::size_t node_count,
                                  std::size_t simplex_count)

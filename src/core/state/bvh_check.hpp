@@ -1,11 +1,9 @@
-// Checks a compact BVH while its nodes are being read: it must be exactly
-// what compaction makes. Nodes are numbered in pre-order from the root (each
-// child after its parent, the first child's subtree before the second's),
-// leaves of one to four simplices cover the simplex positions in order, and
-// every interior subtree holds at least five simplices. Such a tree has every
-// traversal end and stay in bounds. Pre-order visits the nodes in index
-// order, so the walk can follow the reader piece by piece while the nodes are
-// still in cache.
+// Checks a compact BVH: it must be exactly what compaction makes. Nodes are
+// numbered in pre-order from the root (each child after its parent, the
+// first child's subtree before the second's), leaves of one to four
+// simplices cover the simplex positions in order, and every interior subtree
+// holds at least five simplices. Such a tree has every traversal end and
+// stay in bounds.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +16,24 @@
 
 namespace orvik::state {
 
+// The first problem of the compact BVH of `node_count` nodes over
+// `simplex_count` simplices, if any. Two passes over the nodes in index
+// order decide; only a tree that fails is walked again, with
+// CompactBvhCheck, to say where it fails.
+std::optional<std::string> compact_bvh_problem(const CompactNode* nodes, std::size_t node_count,
+                                               std::optional<NodeRef> root,
+                                               std::size_t simplex_count);
+
+// Whether the tree passes, decided in two passes over the nodes: the
+// subtree sizes from the last node back, then the simplex each subtree
+// starts at from the first node on. Accepts exactly what CompactBvhCheck
+// accepts, several times faster (no stack, few unpredictable branches).
+bool compact_bvh_valid(const CompactNode* nodes, std::size_t node_count,
+                       std::optional<NodeRef> root, std::size_t simplex_count);
+
+// The walk in pre-order that finds the first problem and says where it is.
+// It can follow a reader piece by piece (advance()), since pre-order visits
+// the nodes in index order.
 class CompactBvhCheck {
   public:
     CompactBvhCheck(std::optional<NodeRef> root, std::size_t node_count, std::size_t simplex_count);

@@ -1,35 +1,60 @@
 // Writing and reading the sections of a state. The writer either counts
-// (no buffer) or copies into a buffer of exactly the counted size; the reader
+// (no buffer), copies into a buffer of exactly the counted size, or streams
+// to a sink through a small buffer of its own (a file); the reader
 // never reads past its input and never allocates more than the bytes that
-// remain could fill.
+// remain could fill. A reader given a lender borrows the big arrays from its
+// input instead of copying them.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "common/huge_pages.hpp"
+#include "common/result.hpp"
+#include "common/shared_array.hpp"
 #include "state/checksum.hpp"
 #include "state/state_format.hpp"
 
 namespace orvik::state {
+
+// Where a streaming writer's bytes go: `write(at, bytes)` stores them at
+// offset `at` of the state.
+class ByteSink {
+  public:
+    virtual ~ByteSink() = default;
+    virtual Status write(std::uint64_t at, std::span<const std::byte> bytes) = 0;
+};
 
 class ByteWriter {
   public:
     // Counts only when `out` is null.
     explicit ByteWriter(std::byte* out = nullptr) : out_(out) {}
 
+    // Streams to `sink`, from offset `base` of the state on, hashing every
+    // byte; finish() hands the last bytes over.
+    ByteWriter(ByteSink& sink, std::uint64_t base);
+
     std::size_t size() const { return pos_; }
 
     void bytes(const void* data, std::size_t n) {
-        if (out_ && n > 0) std::memcpy(out_ + pos_, data, n);
+        if (sink_) {
+            stream(static_cast<const std::byte*>(data), n);
+        } else if (out_ && n > 0) {
+            std::memcpy(out_ + pos_, data, n);
+        }
         pos_ += n;
     }
+
+    // Streaming: writes what is buffered and returns the checksum of all
+    // the bytes written, or the sink's first failure.
+    Result<std::uint64_t> finish();
 
     template <class T>
     void scalar(T value) {
@@ -43,25 +68,46 @@ class ByteWriter {
         bytes(static_cast<const void*>(v.data()), v.size() * sizeof(T));
     }
 
+    template <class T>
+    void array(const SharedArray<T>& v) {
+        bytes(static_cast<const void*>(v.data()), v.size() * sizeof(T));
+    }
+
     // Zero bytes up to the next multiple of kAlignment.
     void pad() {
         while (pos_ % kAlignment != 0) scalar<std::uint8_t>(0);
     }
 
   private:
-    std::byte* out_;
+    void stream(const std::byte* data, std::size_t n);
+    void put(std::span<const std::byte> bytes);
+
+    std::byte* out_ = nullptr;
     std::size_t pos_ = 0;
+    // Streaming only.
+    ByteSink* sink_ = nullptr;
+    std::uint64_t written_ = 0;  // offset of the buffer's first byte in the state
+    std::vector<std::byte> buffer_;
+    std::size_t buffered_ = 0;
+    Status status_ = ok_status();
+    Xxh64 hash_;
 };
 
 // Reads a payload front to back and hashes every byte it consumes, in
 // cache-sized pieces right after copying them, so that the checksum costs no
 // second pass over memory.
+//
+// With a `lender`, which keeps the input's bytes alive and unchanged for as
+// long as it lives, arrays read into a SharedArray borrow their elements from
+// the input, and the reader hashes nothing: with no copy to ride on, the
+// checksum is a pass of its own, which the caller runs beside the reading.
 class ByteReader {
   public:
     // `base_offset` is where the payload sits in the state; padding is
     // measured from the start of the state.
-    ByteReader(std::span<const std::byte> in, std::size_t base_offset)
-        : in_(in), base_(base_offset) {}
+    ByteReader(std::span<const std::byte> in, std::size_t base_offset,
+               std::shared_ptr<const void> lender = nullptr)
+        : in_(in), base_(base_offset), lender_(std::move(lender)) {}
 
     std::size_t remaining() const { return in_.size() - pos_; }
 
@@ -89,6 +135,16 @@ class ByteReader {
         return array(out, count, [](const T*, std::size_t, std::size_t) {});
     }
 
+    // The same into a SharedArray: borrowed from the input when the reader
+    // has a lender and the elements lie aligned, copied otherwise.
+    template <class T, class Visit>
+    bool array(SharedArray<T>& out, std::uint64_t count, Visit&& visit);
+
+    template <class T>
+    bool array(SharedArray<T>& out, std::uint64_t count) {
+        return array(out, count, [](const T*, std::size_t, std::size_t) {});
+    }
+
     bool text(std::string& out, std::uint64_t length) {
         if (length > remaining()) return false;
         out.assign(reinterpret_cast<const char*>(in_.data() + pos_),
@@ -109,7 +165,8 @@ class ByteReader {
         return Pad::Ok;
     }
 
-    // Hashes whatever has not been read and returns the payload's checksum.
+    // Hashes whatever has not been read and returns the payload's checksum
+    // (for a reader without a lender).
     std::uint64_t checksum() {
         consume(remaining());
         return hash_.digest();
@@ -117,12 +174,18 @@ class ByteReader {
 
   private:
     void consume(std::size_t n) {
-        hash_.update(in_.subspan(pos_, n));
+        if (!lender_) hash_.update(in_.subspan(pos_, n));
         pos_ += n;
     }
 
+    // Elements per piece: what is hashed and visited while it is in cache.
+    template <class T>
+    static constexpr std::size_t kPiece = std::max<std::size_t>(1, (std::size_t{64} << 10) /
+                                                                       sizeof(T));
+
     std::span<const std::byte> in_;
     std::size_t base_;
+    std::shared_ptr<const void> lender_;
     std::size_t pos_ = 0;
     Xxh64 hash_;
 };
@@ -139,9 +202,8 @@ bool ByteReader::array(std::vector<T>& out, std::uint64_t count, Visit&& visit) 
     // misaligned input (a memoryview slice, say) takes the byte copy.
     const bool aligned = reinterpret_cast<std::uintptr_t>(in_.data() + pos_) % alignof(T) == 0;
     if (!aligned) out.resize(n);
-    constexpr std::size_t kPiece = std::max<std::size_t>(1, (std::size_t{64} << 10) / sizeof(T));
     for (std::size_t done = 0; done < n;) {
-        const std::size_t k = std::min(kPiece, n - done);
+        const std::size_t k = std::min(kPiece<T>, n - done);
         const std::byte* src = in_.data() + pos_;
         if (aligned) {
             const T* first = reinterpret_cast<const T*>(src);
@@ -153,6 +215,24 @@ bool ByteReader::array(std::vector<T>& out, std::uint64_t count, Visit&& visit) 
         visit(static_cast<const T*>(out.data()), done, done + k);
         done += k;
     }
+    return true;
+}
+
+template <class T, class Visit>
+bool ByteReader::array(SharedArray<T>& out, std::uint64_t count, Visit&& visit) {
+    const bool aligned = reinterpret_cast<std::uintptr_t>(in_.data() + pos_) % alignof(T) == 0;
+    if (!lender_ || !aligned) {
+        std::vector<T> copy;
+        if (!array(copy, count, visit)) return false;
+        out = std::move(copy);
+        return true;
+    }
+    if (count > remaining() / sizeof(T)) return false;
+    const std::size_t n = static_cast<std::size_t>(count);
+    const T* first = reinterpret_cast<const T*>(in_.data() + pos_);
+    consume(n * sizeof(T));
+    visit(first, std::size_t{0}, n);
+    out = SharedArray<T>::borrow(first, n, lender_);
     return true;
 }
 

@@ -36,9 +36,23 @@ inline std::uint64_t merge(std::uint64_t acc, std::uint64_t lane) {
     return acc * kPrime1 + kPrime4;
 }
 
+// How far ahead the stripes are prefetched. The hardware prefetcher stops at
+// every 4 KiB page, and a mapped file is a run of such pages: without this
+// the hash waits on memory at the start of each one (a third of its time).
+constexpr std::ptrdiff_t kPrefetchAhead = 2048;
+
 // Whole 32-byte stripes of [p, end); returns where the unconsumed rest starts.
 // Four independent lanes keep the multipliers busy.
 const std::byte* stripes(std::uint64_t* v, const std::byte* p, const std::byte* end) {
+    while (end - p >= 64) {
+        __builtin_prefetch(p + kPrefetchAhead);  // never faults, even past the end
+        for (int half = 0; half < 2; ++half, p += 32) {
+            v[0] = round(v[0], read64(p));
+            v[1] = round(v[1], read64(p + 8));
+            v[2] = round(v[2], read64(p + 16));
+            v[3] = round(v[3], read64(p + 24));
+        }
+    }
     while (end - p >= 32) {
         v[0] = round(v[0], read64(p));
         v[1] = round(v[1], read64(p + 8));

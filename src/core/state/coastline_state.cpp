@@ -44,6 +44,10 @@ void encode(const Coastline& coastline, std::span<std::byte> out) {
     write_sealed(StateKind::Coastline, coastline, out, put_coastline);
 }
 
+Status encode(const Coastline& coastline, ByteSink& sink) {
+    return write_sealed(StateKind::Coastline, coastline, sink, put_coastline);
+}
+
 Result<Coastline> decode_coastline(std::span<const std::byte> in) {
     return read_sealed<Coastline>(StateKind::Coastline, in, take_coastline);
 }

@@ -36,9 +36,10 @@ Result<ColumnsModel> take_columns_model(ByteReader& r, const Where& where) {
                           std::to_string(ny) + " tiles, " + std::to_string(r.remaining()) +
                           " bytes left");
     }
-    std::vector<double> x, y, v;
-    std::vector<std::uint64_t> offsets;
-    std::vector<float> nodes;
+    std::vector<double> x, y;
+    SharedArray<double> v;
+    SharedArray<std::uint64_t> offsets;
+    SharedArray<float> nodes;
     if (!r.array(x, nx + 1)) return where.truncated("the x edges", nx + 1, 8, r.remaining());
     if (!r.array(y, ny + 1)) return where.truncated("the y edges", ny + 1, 8, r.remaining());
     if (!r.array(offsets, nx * ny + 1)) {
@@ -68,10 +69,17 @@ void encode(const ColumnsModel& model, std::span<std::byte> out) {
     write_sealed(StateKind::ColumnsModel, model, out, put_columns_model);
 }
 
-Result<ColumnsModel> decode_columns_model(std::span<const std::byte> in) {
-    return read_sealed<ColumnsModel>(StateKind::ColumnsModel, in, [](ByteReader& r) {
-        return take_columns_model(r, Where{StateKind::ColumnsModel, ""});
-    });
+Status encode(const ColumnsModel& model, ByteSink& sink) {
+    return write_sealed(StateKind::ColumnsModel, model, sink, put_columns_model);
+}
+
+Result<ColumnsModel> decode_columns_model(std::span<const std::byte> in, Lender lender) {
+    return read_sealed<ColumnsModel>(
+        StateKind::ColumnsModel, in,
+        [](ByteReader& r) {
+            return take_columns_model(r, Where{StateKind::ColumnsModel, ""});
+        },
+        std::move(lender));
 }
 
 }  // namespace orvik::state

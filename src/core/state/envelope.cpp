@@ -1,5 +1,7 @@
 #include "state/envelope.hpp"
 
+#include <tbb/parallel_invoke.h>
+
 #include <cstring>
 
 #include "state/checksum.hpp"
@@ -49,13 +51,25 @@ Error corrupt(StateKind kind, const std::string& what) {
                         " state: " + what);
 }
 
+std::array<std::byte, kHeaderSize> header(StateKind kind, std::uint64_t length,
+                                          std::uint64_t checksum) {
+    std::array<std::byte, kHeaderSize> h{};
+    std::memcpy(h.data(), kMagic.data(), kMagic.size());
+    store<std::uint32_t>(h, 8, kFormatVersion);
+    store<std::uint32_t>(h, 12, static_cast<std::uint32_t>(kind));
+    store<std::uint64_t>(h, 16, length);
+    store<std::uint64_t>(h, 24, checksum);
+    return h;
+}
+
 void seal(StateKind kind, std::span<std::byte> state) {
     const std::span<const std::byte> payload = state.subspan(kHeaderSize);
-    std::memcpy(state.data(), kMagic.data(), kMagic.size());
-    store<std::uint32_t>(state, 8, kFormatVersion);
-    store<std::uint32_t>(state, 12, static_cast<std::uint32_t>(kind));
-    store<std::uint64_t>(state, 16, payload.size());
-    store<std::uint64_t>(state, 24, xxh64(payload));
+    const auto h = header(kind, payload.size(), xxh64(payload));
+    std::memcpy(state.data(), h.data(), h.size());
+}
+
+void beside(const std::function<void()>& a, const std::function<void()>& b) {
+    tbb::parallel_invoke(a, b);
 }
 
 Error checksum_mismatch() {

@@ -2,7 +2,10 @@
 // and checksum.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -17,6 +20,10 @@ namespace orvik::state {
 // already written.
 void seal(StateKind kind, std::span<std::byte> state);
 
+// The header of a payload of `length` bytes with that checksum.
+std::array<std::byte, kHeaderSize> header(StateKind kind, std::uint64_t length,
+                                          std::uint64_t checksum);
+
 struct Sealed {
     std::span<const std::byte> payload;
     std::uint64_t checksum;  // as the header gives it
@@ -28,6 +35,10 @@ struct Sealed {
 Result<Sealed> open(StateKind expected, std::span<const std::byte> state);
 
 Error checksum_mismatch();
+
+// Runs `a` and `b`, on two workers of the pool when one is free, and
+// returns once both are done.
+void beside(const std::function<void()>& a, const std::function<void()>& b);
 
 // The Value error "corrupt {kind} state: {what}".
 Error corrupt(StateKind kind, const std::string& what);
@@ -47,28 +58,52 @@ void write_sealed(StateKind kind, const Record& record, std::span<std::byte> out
     seal(kind, out);
 }
 
+// The same streamed to `sink`: the payload as it is written, hashed on the
+// way, then the header.
+template <class Record, class Put>
+Status write_sealed(StateKind kind, const Record& record, ByteSink& sink, Put put) {
+    ByteWriter writer(sink, kHeaderSize);
+    put(writer, record);
+    Result<std::uint64_t> checksum = writer.finish();
+    if (!checksum) return checksum.error();
+    return sink.write(0, header(kind, writer.size(), *checksum));
+}
+
 // Reads the payload with `take` (given the reader, and the format version
 // when it asks for it) and concludes: a checksum that does not match wins
 // over every other finding (a corrupted state says so, whatever else broke),
-// then the reader's own error, then bytes left over.
+// then the reader's own error, then bytes left over. With a `lender` the
+// record borrows its big arrays from `state` (see ByteReader).
 template <class Record, class Take>
-Result<Record> read_sealed(StateKind kind, std::span<const std::byte> state, Take take) {
+Result<Record> read_sealed(StateKind kind, std::span<const std::byte> state, Take take,
+                           std::shared_ptr<const void> lender = nullptr) {
     Result<Sealed> sealed = open(kind, state);
     if (!sealed) return sealed.error();
-    ByteReader reader(sealed->payload, kHeaderSize);
-    Result<Record> record = [&] {
+    const bool borrowing = lender != nullptr;
+    ByteReader reader(sealed->payload, kHeaderSize, std::move(lender));
+    const auto read = [&] {
         if constexpr (std::is_invocable_v<Take&, ByteReader&, std::uint32_t>) {
             return take(reader, sealed->version);
         } else {
             return take(reader);
         }
-    }();
+    };
+    std::optional<Result<Record>> record;
+    std::uint64_t checksum = 0;
+    if (borrowing) {
+        // The checks read the input as it is, untrusted, so they need not
+        // wait for the checksum: the two passes run side by side.
+        beside([&] { checksum = xxh64(sealed->payload); }, [&] { record.emplace(read()); });
+    } else {
+        record.emplace(read());
+    }
     const std::size_t left = reader.remaining();
-    if (reader.checksum() != sealed->checksum) return checksum_mismatch();
-    if (!record) return record;
+    if (!borrowing) checksum = reader.checksum();
+    if (checksum != sealed->checksum) return checksum_mismatch();
+    if (!*record) return std::move(*record);
     if (left != 0)
         return corrupt(kind, std::to_string(left) + " bytes follow the end of the record");
-    return record;
+    return std::move(*record);
 }
 
 }  // namespace orvik::state

@@ -39,7 +39,7 @@ Result<GridModel> take_grid_model(ByteReader& r, const Where& where) {
                           " nodes of 24 bytes each, " + std::to_string(r.remaining()) +
                           " bytes left");
     }
-    std::vector<float> nodes;
+    SharedArray<float> nodes;
     r.array(nodes, nx * ny * nv * kNodeValues);
     if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok)
         return padding(where, pad, "the nodes");
@@ -58,10 +58,17 @@ void encode(const GridModel& model, std::span<std::byte> out) {
     write_sealed(StateKind::GridModel, model, out, put_grid_model);
 }
 
-Result<GridModel> decode_grid_model(std::span<const std::byte> in) {
-    return read_sealed<GridModel>(StateKind::GridModel, in, [](ByteReader& r) {
-        return take_grid_model(r, Where{StateKind::GridModel, ""});
-    });
+Status encode(const GridModel& model, ByteSink& sink) {
+    return write_sealed(StateKind::GridModel, model, sink, put_grid_model);
+}
+
+Result<GridModel> decode_grid_model(std::span<const std::byte> in, Lender lender) {
+    return read_sealed<GridModel>(
+        StateKind::GridModel, in,
+        [](ByteReader& r) {
+            return take_grid_model(r, Where{StateKind::GridModel, ""});
+        },
+        std::move(lender));
 }
 
 }  // namespace orvik::state

@@ -58,6 +58,10 @@ void encode(const StructuredGrid& grid, std::span<std::byte> out) {
     write_sealed(StateKind::StructuredGrid, grid, out, put_grid);
 }
 
+Status encode(const StructuredGrid& grid, ByteSink& sink) {
+    return write_sealed(StateKind::StructuredGrid, grid, sink, put_grid);
+}
+
 Result<StructuredGrid> decode_structured_grid(std::span<const std::byte> in) {
     return read_sealed<StructuredGrid>(StateKind::StructuredGrid, in, take_grid);
 }

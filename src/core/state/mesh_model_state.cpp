@@ -25,7 +25,7 @@ constexpr std::uint8_t kDepthProfileFinisher = 1;
 
 // The first face that names a vertex past the count; only looked for once
 // the running maximum taken while reading has shown that there is one.
-std::string face_problem(const std::vector<std::array<std::uint32_t, 4>>& faces,
+std::string face_problem(const SharedArray<std::array<std::uint32_t, 4>>& faces,
                          std::uint64_t vertex_count) {
     for (std::size_t f = 0; f < faces.size(); ++f) {
         for (std::uint32_t index : faces[f]) {
@@ -97,10 +97,7 @@ void put_mesh_model(ByteWriter& w, const MeshModel& m) {
     w.array(m.simplices);
     w.array(m.faces);
     if (profile) {
-        for (const auto& [depth, alpha] : profile->pairs) {
-            w.scalar(depth);
-            w.scalar(alpha);
-        }
+        w.array(profile->pairs);
         w.array(profile->tops);
         w.pad();
         w.array(profile->layers);
@@ -177,13 +174,7 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
     if (const auto pad = r.pad(); pad != ByteReader::Pad::Ok)
         return padding(where, pad, "the name");
 
-    // The hierarchy and the faces are checked piece by piece as they arrive.
-    CompactBvhCheck bvh(m.root, static_cast<std::size_t>(node_count),
-                        static_cast<std::size_t>(simplex_count));
-    const auto walk = [&](const CompactNode* nodes, std::size_t, std::size_t to) {
-        bvh.advance(nodes, to);
-    };
-    if (!r.array(m.nodes, node_count, walk)) {
+    if (!r.array(m.nodes, node_count)) {
         return where.truncated("the compact nodes", node_count, sizeof(CompactNode), r.remaining());
     }
     if (!r.array(m.simplices, simplex_count)) {
@@ -211,13 +202,11 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         m.finisher = std::move(f);
     } else {
         DepthProfile f;
-        std::vector<std::array<float, 2>> pairs;
-        if (!r.array(pairs, m.vertex_count)) {
+        static_assert(sizeof(DepthAlpha) == 8, "a depth and an alpha are two f32");
+        if (!r.array(f.pairs, m.vertex_count)) {
             return where.truncated("the vertex depths and alphas", m.vertex_count, 8,
                                    r.remaining());
         }
-        f.pairs.resize(pairs.size());
-        for (std::size_t i = 0; i < pairs.size(); ++i) f.pairs[i] = {pairs[i][0], pairs[i][1]};
         if (!r.array(f.tops, layer_count - 1)) {
             return where.truncated("the layer tops", layer_count - 1, sizeof(float), r.remaining());
         }
@@ -231,7 +220,10 @@ Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where) {
         m.finisher = std::move(f);
     }
 
-    if (auto problem = bvh.finish(m.nodes.data())) return where.fail(*problem);
+    if (auto problem = compact_bvh_problem(m.nodes.data(), m.nodes.size(), m.root,
+                                           static_cast<std::size_t>(simplex_count))) {
+        return where.fail(*problem);
+    }
     if (!m.faces.empty() && largest >= m.vertex_count) {
         return where.fail(face_problem(m.faces, m.vertex_count));
     }
@@ -251,10 +243,17 @@ void encode(const MeshModel& model, std::span<std::byte> out) {
     write_sealed(StateKind::MeshModel, model, out, put_mesh_model);
 }
 
-Result<MeshModel> decode_mesh_model(std::span<const std::byte> in) {
-    return read_sealed<MeshModel>(StateKind::MeshModel, in, [](ByteReader& r) {
-        return take_mesh_model(r, Where{StateKind::MeshModel, ""});
-    });
+Status encode(const MeshModel& model, ByteSink& sink) {
+    return write_sealed(StateKind::MeshModel, model, sink, put_mesh_model);
+}
+
+Result<MeshModel> decode_mesh_model(std::span<const std::byte> in, Lender lender) {
+    return read_sealed<MeshModel>(
+        StateKind::MeshModel, in,
+        [](ByteReader& r) {
+            return take_mesh_model(r, Where{StateKind::MeshModel, ""});
+        },
+        std::move(lender));
 }
 
 }  // namespace orvik::state

@@ -209,8 +209,12 @@ void encode(const ModelTree& tree, std::span<std::byte> out) {
     write_sealed(StateKind::ModelTree, tree, out, put_tree);
 }
 
-Result<ModelTree> decode_model_tree(std::span<const std::byte> in) {
-    return read_sealed<ModelTree>(StateKind::ModelTree, in, take_tree);
+Status encode(const ModelTree& tree, ByteSink& sink) {
+    return write_sealed(StateKind::ModelTree, tree, sink, put_tree);
+}
+
+Result<ModelTree> decode_model_tree(std::span<const std::byte> in, Lender lender) {
+    return read_sealed<ModelTree>(StateKind::ModelTree, in, take_tree, std::move(lender));
 }
 
 }  // namespace orvik::state
