@@ -8,6 +8,7 @@
 from collections.abc import Buffer, Sequence
 from typing import (
     Literal,
+    Protocol,
     SupportsFloat,
     SupportsIndex,
     TypedDict,
@@ -18,11 +19,26 @@ from typing import (
 import numpy as np
 import numpy.typing as npt
 
-from .orvik import _F32, _F64, _Box, _ModelView, _Quality
+from .orvik import (
+    _F32,
+    _F64,
+    PyCoastline,
+    PyMeshModel,
+    PyModelTree,
+    StructuredGrid,
+    _Box,
+    _ModelView,
+    _Quality,
+)
 
 __all__ = [
     "model_file_layout",
     "open_model_file",
+    "MappedFile",
+    "map_file",
+    "read_state",
+    "state_size",
+    "write_state",
     "parse_rows",
     "format_rows",
     "PyGridModel",
@@ -54,6 +70,57 @@ def open_model_file(data: Buffer) -> tuple[int, str, tuple[tuple[int, int], ...]
     the records are binary states, checked by the class that reads them.
     Raises `ValueError` "invalid orvik model file: ..." saying what is
     wrong (truncated, corrupted, foreign, a newer format version, ...)."""
+
+@final
+class MappedFile:
+    """The bytes of a file, mapped read-only (map_file makes one).
+
+    A bytes-like object: ``memoryview(mapping)`` reads the file in place.
+    Records read from it with read_state borrow their arrays from the
+    mapping, which stays mapped until the last of them is gone. The file
+    may be renamed over or deleted meanwhile, but not truncated or
+    rewritten in place: reading a page past a new end raises SIGBUS."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __len__(self) -> int: ...
+
+def map_file(fd: int | _HasFileno) -> MappedFile:
+    """Map the whole of the open regular file *fd* (an int or an object with
+    ``fileno()``) read-only into memory, its pages read in at once.
+
+    Returns a `MappedFile`; *fd* may be closed afterwards. Raises `OSError`
+    when the file cannot be mapped."""
+
+def read_state[
+    T: (PyModelTree, StructuredGrid, PyCoastline, PyMeshModel, PyGridModel, PyColumnsModel)
+](cls: type[T], mapping: MappedFile, offset: int, length: int) -> T:
+    """Read the binary state of *length* bytes at byte *offset* of the
+    `MappedFile` *mapping* into a new instance of *cls* (PyModelTree,
+    StructuredGrid, PyMeshModel, ...), as ``cls.__from_state`` does, with
+    every check. The record's large arrays are not copied: it borrows them
+    from the mapping, which it keeps mapped for as long as it lives. Raises
+    `ValueError` saying what is wrong with the state."""
+
+def state_size(
+    obj: PyModelTree | StructuredGrid | PyCoastline | PyMeshModel | PyGridModel | PyColumnsModel,
+) -> int:
+    """The length in bytes of the binary state of *obj* (the bytes that
+    pickling writes and `write_state` streams)."""
+
+def write_state(
+    obj: PyModelTree | StructuredGrid | PyCoastline | PyMeshModel | PyGridModel | PyColumnsModel,
+    fd: int | _HasFileno,
+    offset: int,
+) -> int:
+    """Write the binary state of *obj* into the open file *fd* (an int or an
+    object with ``fileno()``) from byte *offset* on, streamed through a
+    small buffer: the state is never whole in memory. The file's own
+    position is left alone. Returns the state's length in bytes; raises
+    `OSError` when the file cannot be written."""
+
+@type_check_only
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
 
 def parse_rows(data: Buffer, columns: int, first_line: int = 1) -> npt.NDArray[np.float64]:
     """Read lines of exactly *columns* finite numbers from the bytes *data*.

@@ -5,12 +5,21 @@ topography its depths are measured from) to a file of orvik's own: a header,
 a block of JSON metadata (the CRS, units, the models, a description,
 provenance and the caller's key-values) and the binary states that pickling
 writes, each checked by its reader. :func:`load` maps the file into memory and
-reads a record back; :func:`info` reads the header and the metadata only.
+reads a record back, its large arrays used in place in the mapping;
+:func:`info` reads the header and the metadata only.
 
 Loading never runs code from the file (nothing is unpickled), and a file that
 is truncated, corrupted, foreign or from a newer format version raises
 ``ValueError`` saying what is wrong before anything is built from it. The
 layout is described in ``src/core/model_file/model_file_format.hpp``.
+
+A loaded model keeps the file mapped for as long as it lives. Replacing the
+file by renaming another over it (what :func:`save` does) or deleting it is
+safe: the mapping keeps the old contents. Truncating or rewriting the file in
+place while a model loaded from it is in use is not: the process is killed by
+SIGBUS when it reads a page that is gone (``cp`` onto the file does that; copy
+to a temporary name and rename instead). ``load(..., copy=True)`` reads the
+record into memory of its own where that cannot be ruled out.
 
 Needs NumPy only.
 """
@@ -23,7 +32,7 @@ import mmap
 import os
 import platform
 import secrets
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -74,7 +83,9 @@ def save(
     The file is written under a temporary name in the same folder, flushed to
     disk and then renamed into place, so that an interrupted save never
     leaves a half-written file under *path*; an existing file there is
-    replaced only once the new one is whole.
+    replaced only once the new one is whole (models loaded from it keep
+    their contents). The records' states are streamed into the file: the
+    model is never copied whole in memory.
 
     Parameters
     ----------
@@ -107,24 +118,30 @@ def save(
         raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
     if surface is not None and not isinstance(surface, StructuredGrid):
         raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
-    records = [("tree", "model tree", _state(tree))]
+    records: list[tuple[str, str, Any]] = [("tree", "model tree", tree)]
     if surface is not None:
-        records.append(("surface", "structured grid", _state(surface)))
+        records.append(("surface", "structured grid", surface))
     document = _document(tree, metadata or {}, [(name, kind) for name, kind, _ in records])
     text = json.dumps(document, indent=1, ensure_ascii=False, allow_nan=False, default=_as_json)
-    prefix, spans, _ = _native.model_file_layout(text.encode(), [len(s) for *_, s in records])
+    objects = [obj for *_, obj in records]
+    lengths = [_native.state_size(obj) for obj in objects]
+    prefix, spans, file_length = _native.model_file_layout(text.encode(), lengths)
     target = Path(path)
-    _write_atomically(target, prefix, spans, [s for *_, s in records])
+    _write_atomically(target, lambda fd: _write_records(fd, prefix, spans, objects, file_length))
     return target
 
 
-def load(path: str | os.PathLike[str], record: str = "tree") -> Any:
+def load(path: str | os.PathLike[str], record: str = "tree", *, copy: bool = False) -> Any:
     """Read the record *record* of the model file *path* back.
 
     The file is memory-mapped; its frame (header, record table, metadata) is
     checked first, then the record's state by the reader of its class, which
-    checks every count, offset and invariant before it builds anything. No
-    code from the file is ever run.
+    checks every count, offset and invariant (and the checksum of every byte)
+    before it builds anything. No code from the file is ever run. The model's
+    large arrays (the meshes' nodes, simplices, faces and vertex values, the
+    grid and columns models' nodes and profiles) are not copied: the model
+    uses them in place in the mapping, which stays mapped until the model is
+    gone.
 
     Parameters
     ----------
@@ -133,6 +150,12 @@ def load(path: str | os.PathLike[str], record: str = "tree") -> Any:
     record : str, default "tree"
         Which record: ``"tree"`` (the :class:`orvik.PyModelTree`) or
         ``"surface"`` (the :class:`orvik.StructuredGrid` saved with it).
+    copy : bool, default False
+        Read the record into memory of its own and unmap the file at once:
+        slower, but immune to the file being truncated or rewritten in place
+        while the model is in use, which kills a process that reads a mapped
+        page that is gone (SIGBUS). Replacing the file by a rename, as
+        :func:`save` does, is safe either way.
 
     Raises
     ------
@@ -142,25 +165,31 @@ def load(path: str | os.PathLike[str], record: str = "tree") -> Any:
         with the path and says what is wrong.
     """
     name = os.fspath(path)
-    with _mapped(name) as data:
-        _, records, _ = _open(name, data)
-        match = [r for r in records if r["name"] == record]
-        if not match:
-            held = ", ".join(repr(r["name"]) for r in records)
-            raise ValueError(f"{name}: the file holds no record {record!r} (it holds {held})")
-        entry = match[0]
-        cls = _CLASSES.get(entry["kind"])
-        if cls is None:
-            raise ValueError(
-                f"{name}: record {record!r} holds a {entry['kind']!r}, which this orvik does "
-                "not read (a newer orvik may)"
-            )
-        with memoryview(data) as view:
-            with view[entry["offset"] : entry["offset"] + entry["bytes"]] as state:
-                try:
-                    return getattr(cls, "__from_state")(state)
-                except ValueError as e:
-                    raise ValueError(f"{name}: record {record!r}: {e}") from None
+    fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        mapping = _native.map_file(fd)
+    finally:
+        os.close(fd)
+    _, records, _ = _open(name, mapping)
+    match = [r for r in records if r["name"] == record]
+    if not match:
+        held = ", ".join(repr(r["name"]) for r in records)
+        raise ValueError(f"{name}: the file holds no record {record!r} (it holds {held})")
+    entry = match[0]
+    cls = _CLASSES.get(entry["kind"])
+    if cls is None:
+        raise ValueError(
+            f"{name}: record {record!r} holds a {entry['kind']!r}, which this orvik does "
+            "not read (a newer orvik may)"
+        )
+    start, length = entry["offset"], entry["bytes"]
+    try:
+        if copy:
+            with memoryview(mapping) as view, view[start : start + length] as state:
+                return getattr(cls, "__from_state")(state)
+        return _native.read_state(cls, mapping, start, length)
+    except ValueError as e:
+        raise ValueError(f"{name}: record {record!r}: {e}") from None
 
 
 def info(path: str | os.PathLike[str]) -> dict[str, Any]:
@@ -195,12 +224,6 @@ def info(path: str | os.PathLike[str]) -> dict[str, Any]:
 
 
 # --- writing ------------------------------------------------------------------------
-
-
-def _state(obj: Any) -> bytes:
-    # The state that pickling writes: __reduce__ gives (reader, (state,)).
-    reduced: Any = obj.__reduce__()
-    return bytes(reduced[1][0])
 
 
 def _document(
@@ -307,18 +330,19 @@ def _check_json(key: str, value: Any) -> None:
         raise type(e)(f"metadata[{key!r}] cannot be written as JSON: {e}") from None
 
 
-def _write_atomically(
-    target: Path, prefix: bytes, spans: tuple[tuple[int, int], ...], states: list[bytes]
-) -> None:
+def _write_atomically(target: Path, write: Callable[[int], None]) -> None:
+    """Runs *write* on the descriptor of a new temporary file beside *target*,
+    then makes the file durable and renames it into place."""
     folder = target.parent
     temporary = folder / f".{target.name}.{secrets.token_hex(6)}.tmp"
     # O_EXCL: never write into a file that someone else made under that name.
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     try:
-        with os.fdopen(fd, "wb") as out:
-            _write_records(out, prefix, spans, states)
-            out.flush()
-            os.fsync(out.fileno())
+        try:
+            write(fd)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         os.replace(temporary, target)
     except BaseException:
         try:
@@ -330,14 +354,17 @@ def _write_atomically(
 
 
 def _write_records(
-    out: Any, prefix: bytes, spans: tuple[tuple[int, int], ...], states: list[bytes]
+    fd: int, prefix: bytes, spans: tuple[tuple[int, int], ...], objects: list[Any], length: int
 ) -> None:
-    out.write(prefix)
-    at = len(prefix)
-    for (offset, length), state in zip(spans, states):
-        out.write(bytes(offset - at))
-        out.write(state)
-        at = offset + length
+    # The file's full length first: the bytes between records are then zero.
+    os.ftruncate(fd, length)
+    view = memoryview(prefix)
+    while view:
+        view = view[os.pwrite(fd, view, len(prefix) - len(view)) :]
+    for (offset, expected), obj in zip(spans, objects):
+        written = _native.write_state(obj, fd, offset)
+        if written != expected:  # the object changed since its size was taken
+            raise RuntimeError(f"a state of {expected} bytes was announced, {written} were written")
 
 
 def _sync_folder(folder: Path) -> None:

@@ -26,6 +26,11 @@ PyObject* make_coastline(PyObject* module);
 // The names of orvik._native, registered by native_module.cpp.
 PyObject* make_model_file_layout(PyObject* module);
 PyObject* make_open_model_file(PyObject* module);
+PyObject* make_MappedFile(PyObject* module);
+PyObject* make_map_file(PyObject* module);
+PyObject* make_read_state(PyObject* module);
+PyObject* make_state_size(PyObject* module);
+PyObject* make_write_state(PyObject* module);
 PyObject* make_parse_rows(PyObject* module);
 PyObject* make_format_rows(PyObject* module);
 // orvik._native (native_module.cpp): the model kinds beyond the mesh model.
@@ -36,6 +41,8 @@ PyObject* make_columns_model(PyObject* module);
 
 // The classes that other binding files check arguments against or make
 // instances of.
+HeapType& model_tree_type();
+HeapType& coastline_type();
 HeapType& mesh_model_type();
 HeapType& grid_model_type();
 HeapType& columns_model_type();

@@ -75,7 +75,7 @@ PyMethodDef coastline_methods[] = {
                   "numpy.ndarray\n"
                   "    Distances, negative where the point lies inside the coastline.",
     },
-    ORVIK_STATE_METHODS(coastline_reduce, coastline_from_state),
+    ORVIK_STATE_METHODS(coastline_from_state),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -95,7 +95,7 @@ PyType_Spec coastline_spec = {
     .slots = coastline_slots,
 };
 
-HeapType coastline_type{coastline_spec};
+HeapType coastline_class{coastline_spec};
 
 // --- coastline ------------------------------------------------------------------
 
@@ -113,7 +113,7 @@ PyObject* coastline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             raise_error(built.error());
             return nullptr;
         }
-        return new_instance(coastline_type, std::move(built).value());
+        return new_instance(coastline_class, std::move(built).value());
     });
 }
 
@@ -135,11 +135,15 @@ PyMethodDef coastline_def = {
 }  // namespace
 
 PyObject* make_PyCoastline(PyObject* module) {
-    return coastline_type.new_reference(module);
+    return coastline_class.new_reference(module);
 }
 
 PyObject* make_coastline(PyObject*) {
     return make_function(&coastline_def);
+}
+
+HeapType& coastline_type() {
+    return coastline_class;
 }
 
 }  // namespace orvik::py

@@ -18,6 +18,11 @@ namespace {
 const Registration kNativeRegistrations[] = {
     {"model_file_layout", make_model_file_layout},
     {"open_model_file", make_open_model_file},
+    {"MappedFile", make_MappedFile},
+    {"map_file", make_map_file},
+    {"read_state", make_read_state},
+    {"state_size", make_state_size},
+    {"write_state", make_write_state},
     {"parse_rows", make_parse_rows},
     {"format_rows", make_format_rows},
     {"PyGridModel", make_PyGridModel},

@@ -1,19 +1,27 @@
-// __reduce__ and __from_state of the module's classes. A record's state is
-// written straight into a new bytes object and read back in place from any
-// bytes-like object; the state unit checks everything it reads.
+// __reduce__ and __from_state of the module's classes, and the package's
+// readers and writers of states in files. A record's state is written
+// straight into a new bytes object (or streamed into a file) and read back in
+// place from any bytes-like object (or a mapped file, whose bytes the record
+// then borrows); the state unit checks everything it reads.
+#include <span>
 #include <utility>
 
+#include "bindings.hpp"
 #include "coastline/coastline.hpp"
+#include "common/mapped_file.hpp"
 #include "frame/binding.hpp"
 #include "frame/bytes.hpp"
+#include "frame/convert.hpp"
 #include "frame/errors.hpp"
+#include "frame/gil.hpp"
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
 #include "grid/structured_grid.hpp"
 #include "held_models.hpp"
-#include "mesh_model_object.hpp"
+#include "mapped_file_object.hpp"
 #include "model_tree/model_tree.hpp"
 #include "query_objects.hpp"
+#include "state/file_sink.hpp"
 #include "state/state.hpp"
 #include "state_methods.hpp"
 
@@ -22,59 +30,125 @@ namespace {
 
 constexpr const char* kStateParams[] = {"state"};
 
-template <class Record>
-PyObject* state_bytes(const Record& record) {
-    return make_bytes(state::encoded_size(record),
-                      [&](std::span<std::byte> out) { state::encode(record, out); });
+// Calls `use(record)` with the native record that `self` holds, borrowed
+// shared for the call. ValueError for a model holder whose model a tree has
+// taken, TypeError for an object that holds no record with a binary state.
+template <class Use>
+PyObject* with_record(PyObject* self, Use&& use) {
+    const auto plain = [&](auto kind) -> PyObject* {
+        using Record = typename decltype(kind)::type;
+        auto* inst = as_instance<Record>(self);
+        BorrowGuard borrow;
+        if (!borrow.shared(inst->flag)) return nullptr;
+        return use(static_cast<const Record&>(inst->value));
+    };
+    const auto held = [&](auto kind) -> PyObject* {
+        using Kind = typename decltype(kind)::type;
+        BorrowGuard borrow;
+        if (!borrow.shared(held_flag<Kind>(self))) return nullptr;
+        const HeldSlot<Kind>& slot = held_slot<Kind>(self);
+        if (!slot) {
+            raise_value(consumed_message<Kind>());
+            return nullptr;
+        }
+        return use(*slot);
+    };
+    PyTypeObject* type = Py_TYPE(self);
+    if (type == model_tree_type().get()) return plain(std::type_identity<ModelTree>{});
+    if (type == structured_grid_type().get()) return plain(std::type_identity<StructuredGrid>{});
+    if (type == coastline_type().get()) return plain(std::type_identity<Coastline>{});
+    if (type == mesh_model_type().get()) return held(std::type_identity<MeshModel>{});
+    if (type == grid_model_type().get()) return held(std::type_identity<GridModel>{});
+    if (type == columns_model_type().get()) return held(std::type_identity<ColumnsModel>{});
+    PyErr_Format(PyExc_TypeError, "%s has no binary state", Py_TYPE(self)->tp_name);
+    return nullptr;
 }
 
 // (type(self).__from_state, (state,)): pickle saves the bound class method as
 // getattr(<class>, "__from_state"), the class by its qualified name.
-PyObject* reduce_to_state(PyObject* self, PyObject* state) {
-    Ref method = Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__from_state"));
-    if (!method) return nullptr;
-    return Py_BuildValue("O(O)", method.get(), state);
+PyObject* reduce_to_state(PyObject* self) {
+    return with_record(self, [&](const auto& record) -> PyObject* {
+        Ref state =
+            Ref::steal(make_bytes(state::encoded_size(record),
+                                  [&](std::span<std::byte> out) { state::encode(record, out); }));
+        if (!state) return nullptr;
+        Ref method = Ref::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__from_state"));
+        if (!method) return nullptr;
+        return Py_BuildValue("O(O)", method.get(), state.get());
+    });
 }
 
-// The reduction of `self` to the state of `record`, which it holds under
-// `borrow`; the borrow ends once the state is written.
-template <class Record>
-PyObject* reduce_held(PyObject* self, BorrowGuard& borrow, const Record& record) {
-    Ref state = Ref::steal(state_bytes(record));
-    if (!state) return nullptr;
-    borrow.release();
-    return reduce_to_state(self, state.get());
+// Decoders of the classes that never borrow, in the form of those that may.
+Result<StructuredGrid> decode_grid(std::span<const std::byte> in, state::Lender) {
+    return state::decode_structured_grid(in);
+}
+Result<Coastline> decode_coastline(std::span<const std::byte> in, state::Lender) {
+    return state::decode_coastline(in);
 }
 
-// The same for the record of an Instance<Record>, borrowed shared.
-template <class Record>
-PyObject* reduce_record(PyObject* self) {
-    auto* inst = as_instance<Record>(self);
-    BorrowGuard borrow;
-    if (!borrow.shared(inst->flag)) return nullptr;
-    return reduce_held(self, borrow, inst->value);
-}
+// Reads a state into a new instance of `type`, its record borrowing from
+// `in` when there is a lender; the interpreter lock is released for the
+// reading when `unlocked` (`in` is then no Python object's memory that
+// another thread could change).
+using StateReader = PyObject* (*)(PyTypeObject* type, std::span<const std::byte> in,
+                                  state::Lender lender, bool unlocked);
 
-// Binds `state`, decodes it and wraps the record in a new instance of `cls`.
-template <class Decode, class Wrap>
-PyObject* from_state(const Signature& sig, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, Decode decode, Wrap wrap) {
-    PyObject* slots[1];
-    if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
-    BytesArg state;
-    if (!state.extract(slots[0], "state")) return nullptr;
-    auto record = decode(state.view());
-    if (!record) {
-        raise_error(record.error());
+template <class Record, Result<Record> (*Decode)(std::span<const std::byte>, state::Lender),
+          class Slot = Record>
+PyObject* read_record(PyTypeObject* type, std::span<const std::byte> in, state::Lender lender,
+                      bool unlocked) {
+    std::optional<Result<Record>> record;
+    if (unlocked) {
+        AllowThreads released;
+        record.emplace(Decode(in, std::move(lender)));
+    } else {
+        record.emplace(Decode(in, std::move(lender)));
+    }
+    if (!*record) {
+        raise_error(record->error());
         return nullptr;
     }
-    return wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(record).value());
+    return new_instance(type, Slot(std::move(*record).value()));
 }
 
-template <class Record>
-PyObject* wrap_plain(PyTypeObject* type, Record&& record) {
-    return new_instance(type, std::forward<Record>(record));
+struct StateClass {
+    HeapType& (*type)();
+    StateReader read;
+};
+
+const StateClass kStateClasses[] = {
+    {model_tree_type, read_record<ModelTree, state::decode_model_tree>},
+    {structured_grid_type, read_record<StructuredGrid, decode_grid>},
+    {coastline_type, read_record<Coastline, decode_coastline>},
+    {mesh_model_type, read_record<MeshModel, state::decode_mesh_model, HeldSlot<MeshModel>>},
+    {grid_model_type, read_record<GridModel, state::decode_grid_model, HeldSlot<GridModel>>},
+    {columns_model_type,
+     read_record<ColumnsModel, state::decode_columns_model, HeldSlot<ColumnsModel>>},
+};
+
+// The reader of the class `cls`, or nullptr with a TypeError naming `param`.
+StateReader reader_of(PyObject* cls, const char* param) {
+    for (const StateClass& c : kStateClasses) {
+        if (cls == reinterpret_cast<PyObject*>(c.type().get())) return c.read;
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be an orvik class with a binary state; got %R", param,
+                 cls);
+    return nullptr;
+}
+
+// __from_state: binds `state` and reads it into a copy (the caller's buffer
+// may be freed or changed once the call returns: an out-of-band pickle
+// buffer, say).
+PyObject* from_state(const Signature& sig, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
+    StateReader read = reader_of(cls, "cls");
+    if (!read) return nullptr;
+    BytesArg state;
+    if (!state.extract(slots[0], "state")) return nullptr;
+    return read(reinterpret_cast<PyTypeObject*>(cls), state.view(), nullptr, false);
 }
 
 constexpr Signature kTreeFromState{"PyModelTree.__from_state", kStateParams, 1, 1};
@@ -84,107 +158,173 @@ constexpr Signature kCoastlineFromState{"PyCoastline.__from_state", kStateParams
 constexpr Signature kGridModelFromState{"PyGridModel.__from_state", kStateParams, 1, 1};
 constexpr Signature kColumnsModelFromState{"PyColumnsModel.__from_state", kStateParams, 1, 1};
 
-// The reduction of a model holder of a kind beyond the mesh model.
-template <class Kind>
-PyObject* reduce_held_model(PyObject* self) {
-    BorrowGuard borrow;
-    if (!borrow.shared(held_flag<Kind>(self))) return nullptr;
-    const HeldSlot<Kind>& slot = held_slot<Kind>(self);
-    if (!slot) {
-        raise_value(consumed_message<Kind>());
-        return nullptr;
-    }
-    return reduce_held(self, borrow, *slot);
-}
-
-template <class Kind>
-PyObject* wrap_held(PyTypeObject* type, Kind&& model) {
-    return new_instance(type, HeldSlot<Kind>(std::move(model)));
-}
-
 }  // namespace
 
-PyObject* tree_reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return reduce_record<ModelTree>(self); });
+PyObject* state_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return reduce_to_state(self); });
 }
 
 PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        return from_state(kTreeFromState, cls, args, nargs, kwnames, state::decode_model_tree,
-                          wrap_plain<ModelTree>);
-    });
-}
-
-PyObject* mesh_model_reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        BorrowGuard borrow;
-        if (!borrow.shared(mesh_model_flag(self))) return nullptr;
-        const MeshModelSlot& slot = mesh_model_slot(self);
-        if (!slot) {
-            raise_value(kMeshModelConsumed);
-            return nullptr;
-        }
-        return reduce_held(self, borrow, *slot);
-    });
+    return guarded(
+        [&]() -> PyObject* { return from_state(kTreeFromState, cls, args, nargs, kwnames); });
 }
 
 PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        return from_state(kMeshFromState, cls, args, nargs, kwnames, state::decode_mesh_model,
-                          [](PyTypeObject* type, MeshModel&& model) {
-                              return new_instance(type, MeshModelSlot(std::move(model)));
-                          });
-    });
-}
-
-PyObject* grid_model_reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return reduce_held_model<GridModel>(self); });
+    return guarded(
+        [&]() -> PyObject* { return from_state(kMeshFromState, cls, args, nargs, kwnames); });
 }
 
 PyObject* grid_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        return from_state(kGridModelFromState, cls, args, nargs, kwnames, state::decode_grid_model,
-                          wrap_held<GridModel>);
-    });
-}
-
-PyObject* columns_model_reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return reduce_held_model<ColumnsModel>(self); });
+    return guarded(
+        [&]() -> PyObject* { return from_state(kGridModelFromState, cls, args, nargs, kwnames); });
 }
 
 PyObject* columns_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        return from_state(kColumnsModelFromState, cls, args, nargs, kwnames,
-                          state::decode_columns_model, wrap_held<ColumnsModel>);
+        return from_state(kColumnsModelFromState, cls, args, nargs, kwnames);
     });
-}
-
-PyObject* grid_reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return reduce_record<StructuredGrid>(self); });
 }
 
 PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        return from_state(kGridFromState, cls, args, nargs, kwnames, state::decode_structured_grid,
-                          wrap_plain<StructuredGrid>);
-    });
-}
-
-PyObject* coastline_reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return reduce_record<Coastline>(self); });
+    return guarded(
+        [&]() -> PyObject* { return from_state(kGridFromState, cls, args, nargs, kwnames); });
 }
 
 PyObject* coastline_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
+    return guarded(
+        [&]() -> PyObject* { return from_state(kCoastlineFromState, cls, args, nargs, kwnames); });
+}
+
+// --- states in files (orvik._native) --------------------------------------------
+
+namespace {
+
+constexpr const char* kReadParams[] = {"cls", "mapping", "offset", "length"};
+constexpr Signature kReadSignature{"read_state", kReadParams, 4, 4};
+
+PyObject* read_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        return from_state(kCoastlineFromState, cls, args, nargs, kwnames, state::decode_coastline,
-                          wrap_plain<Coastline>);
+        PyObject* slots[4];
+        if (!bind_fastcall(kReadSignature, args, nargs, kwnames, slots)) return nullptr;
+        StateReader read = reader_of(slots[0], "cls");
+        if (!read) return nullptr;
+        const std::shared_ptr<const MappedFile>* mapping = mapped_file_of(slots[1], "mapping");
+        std::uint64_t offset = 0, length = 0;
+        if (!mapping || !to_u64(slots[2], "offset", offset) ||
+            !to_u64(slots[3], "length", length)) {
+            return nullptr;
+        }
+        const std::span<const std::byte> bytes = (*mapping)->bytes();
+        if (offset > bytes.size() || length > bytes.size() - offset) {
+            raise_value("the state (" + std::to_string(length) + " bytes at byte " +
+                        std::to_string(offset) + ") runs past the end of the " +
+                        std::to_string(bytes.size()) + "-byte mapping");
+            return nullptr;
+        }
+        // The mapping's memory is no Python object's: no other thread can
+        // change it, so it is read with the lock released.
+        return read(reinterpret_cast<PyTypeObject*>(slots[0]), bytes.subspan(offset, length),
+                    *mapping, true);
     });
+}
+
+PyMethodDef read_state_def = {
+    .ml_name = "read_state",
+    .ml_meth = method_cast(read_state),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "read_state(cls, mapping, offset, length)\n--\n\n"
+        "Read the binary state of *length* bytes at byte *offset* of the\n"
+        "`MappedFile` *mapping* into a new instance of *cls* (PyModelTree,\n"
+        "StructuredGrid, PyMeshModel, ...), as ``cls.__from_state`` does, with\n"
+        "every check. The record's large arrays are not copied: it borrows them\n"
+        "from the mapping, which it keeps mapped for as long as it lives. Raises\n"
+        "`ValueError` saying what is wrong with the state.",
+};
+
+constexpr const char* kSizeParams[] = {"obj"};
+constexpr Signature kSizeSignature{"state_size", kSizeParams, 1, 1};
+
+PyObject* state_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        if (!bind_fastcall(kSizeSignature, args, nargs, kwnames, slots)) return nullptr;
+        return with_record(slots[0], [](const auto& record) -> PyObject* {
+            return PyLong_FromSize_t(state::encoded_size(record));
+        });
+    });
+}
+
+PyMethodDef state_size_def = {
+    .ml_name = "state_size",
+    .ml_meth = method_cast(state_size),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "state_size(obj)\n--\n\n"
+        "The length in bytes of the binary state of *obj* (the bytes that\n"
+        "pickling writes and `write_state` streams).",
+};
+
+constexpr const char* kWriteParams[] = {"obj", "fd", "offset"};
+constexpr Signature kWriteSignature{"write_state", kWriteParams, 3, 3};
+
+PyObject* write_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[3];
+        if (!bind_fastcall(kWriteSignature, args, nargs, kwnames, slots)) return nullptr;
+        const int fd = PyObject_AsFileDescriptor(slots[1]);
+        if (fd < 0) {
+            add_argument_note("fd");
+            return nullptr;
+        }
+        std::uint64_t offset = 0;
+        if (!to_u64(slots[2], "offset", offset)) return nullptr;
+        return with_record(slots[0], [&](const auto& record) -> PyObject* {
+            state::FileSink sink(fd, offset);
+            const Status written = [&] {
+                AllowThreads unlocked;  // the record stays borrowed meanwhile
+                return state::encode(record, sink);
+            }();
+            if (!written) {
+                raise_error(written.error());
+                return nullptr;
+            }
+            return PyLong_FromSize_t(state::encoded_size(record));
+        });
+    });
+}
+
+PyMethodDef write_state_def = {
+    .ml_name = "write_state",
+    .ml_meth = method_cast(write_state),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "write_state(obj, fd, offset)\n--\n\n"
+        "Write the binary state of *obj* into the open file *fd* (an int or an\n"
+        "object with ``fileno()``) from byte *offset* on, streamed through a\n"
+        "small buffer: the state is never whole in memory. The file's own\n"
+        "position is left alone. Returns the state's length in bytes; raises\n"
+        "`OSError` when the file cannot be written.",
+};
+
+}  // namespace
+
+PyObject* make_read_state(PyObject*) {
+    return make_function(&read_state_def, kNativeModuleName);
+}
+
+PyObject* make_state_size(PyObject*) {
+    return make_function(&state_size_def, kNativeModuleName);
+}
+
+PyObject* make_write_state(PyObject*) {
+    return make_function(&write_state_def, kNativeModuleName);
 }
 
 PyObject* state_reduce_ex(PyObject* self, PyObject* protocol) {

@@ -33,27 +33,24 @@ inline constexpr const char kBuilderReduceDoc[] =
     "__reduce__($self, /)\n--\n\n"
     "A builder cannot be pickled; pickle the model that a finisher returns.";
 
-PyObject* tree_reduce(PyObject* self, PyObject*);
+// __reduce__ of the classes that hold a record with a binary state.
+PyObject* state_reduce(PyObject* self, PyObject*);
+
 PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
-PyObject* mesh_model_reduce(PyObject* self, PyObject*);
 PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
 
-PyObject* grid_model_reduce(PyObject* self, PyObject*);
 PyObject* grid_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
 
-PyObject* columns_model_reduce(PyObject* self, PyObject*);
 PyObject* columns_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames);
 
-PyObject* grid_reduce(PyObject* self, PyObject*);
 PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
-PyObject* coastline_reduce(PyObject* self, PyObject*);
 PyObject* coastline_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
 
@@ -65,8 +62,8 @@ PyObject* state_reduce_ex(PyObject* self, PyObject* protocol);
 // with a binary state: __reduce__, __reduce_ex__ and the class method that
 // reads the state back. A macro, as the entries go into a static array.
 // clang-format off
-#define ORVIK_STATE_METHODS(reduce, from_state)                                       \
-    {.ml_name = "__reduce__", .ml_meth = method_cast(reduce),                         \
+#define ORVIK_STATE_METHODS(from_state)                                               \
+    {.ml_name = "__reduce__", .ml_meth = method_cast(state_reduce),                   \
      .ml_flags = METH_NOARGS, .ml_doc = kReduceDoc},                                  \
     {.ml_name = "__reduce_ex__", .ml_meth = method_cast(state_reduce_ex),             \
      .ml_flags = METH_O, .ml_doc = kReduceExDoc},                                     \

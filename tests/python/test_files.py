@@ -95,6 +95,105 @@ def test_the_file_is_header_metadata_and_the_states_on_page_boundaries(saved, tr
     ]
 
 
+def test_a_loaded_tree_outlives_its_file_being_replaced_and_deleted(tmp_path, tree):
+    # The tree uses the mapped file in place; save renames a new file over
+    # the old one, which the mapping keeps alive.
+    path = tmp_path / "model.orvik"
+    orvik.save(tree, path)
+    loaded = orvik.load(path)
+    expected = tree_answers(tree)
+    other = orvik.model_tree(
+        [
+            orvik.MeshModelBuilder(*_tet(), 0, "elevation", (0, 0, 0, 1, 1, 1)).interpolated(
+                np.full((4, 6), 2, np.float32)
+            )
+        ]
+    )
+    orvik.save(other, path)
+    assert tree_answers(loaded) == expected
+    assert tree_answers(orvik.load(path)) == tree_answers(other)
+    path.unlink()
+    assert tree_answers(loaded) == expected
+    assert state_of(loaded) == state_of(tree)
+
+
+def test_a_copied_load_survives_its_file_being_truncated(saved, tree):
+    loaded = orvik.load(saved, copy=True)
+    with open(saved, "r+b") as f:
+        f.truncate(0)
+    assert tree_answers(loaded) == tree_answers(tree)
+    assert state_of(loaded) == state_of(tree)
+
+
+def test_out_of_band_pickles_never_borrow_the_callers_buffers(tree):
+    # The pickle's buffers belong to the caller, who may reuse them at once.
+    buffers = []
+    stream = pickle.dumps(tree, protocol=5, buffer_callback=buffers.append)
+    mine = [bytearray(b.raw()) for b in buffers]
+    twin = pickle.loads(stream, buffers=mine)
+    for b in mine:
+        b[:] = bytes(len(b))
+    assert tree_answers(twin) == tree_answers(tree)
+
+
+def test_states_are_streamed_into_files_and_read_from_mappings(tmp_path, tree, surface):
+    path = tmp_path / "states"
+    expected = [state_of(tree), state_of(surface)]
+    with open(path, "w+b") as f:
+        assert _native.state_size(tree) == len(expected[0])
+        assert _native.write_state(tree, f, 8) == len(expected[0])
+        assert _native.write_state(surface, f.fileno(), 8 + len(expected[0])) == len(expected[1])
+        assert f.tell() == 0  # the file's position is left alone
+        mapping = _native.map_file(f)
+    assert path.read_bytes() == bytes(8) + expected[0] + expected[1]
+    assert (
+        len(mapping) == path.stat().st_size and bytes(memoryview(mapping)[8:16]) == expected[0][:8]
+    )
+    back = _native.read_state(orvik.PyModelTree, mapping, 8, len(expected[0]))
+    del mapping
+    assert tree_answers(back) == tree_answers(tree)
+    with open(path, "rb") as f:
+        grid = _native.read_state(
+            orvik.StructuredGrid, _native.map_file(f), 8 + len(expected[0]), len(expected[1])
+        )
+    assert state_of(grid) == expected[1]
+
+
+def test_state_functions_refuse_what_they_cannot_use(tmp_path, tree):
+    path = tmp_path / "states"
+    path.write_bytes(state_of(tree))
+    with open(path, "rb") as f:
+        mapping = _native.map_file(f)
+        with pytest.raises(OSError) as info:
+            _native.write_state(tree, f, 0)  # open for reading only
+        assert info.value.errno == 9  # EBADF
+    size = len(mapping)
+    with pytest.raises(TypeError, match="cls must be an orvik class with a binary state"):
+        _native.read_state(dict, mapping, 0, size)
+    with pytest.raises(TypeError, match="mapping must be an orvik._native.MappedFile"):
+        _native.read_state(orvik.PyModelTree, state_of(tree), 0, size)
+    with pytest.raises(ValueError, match=f"runs past the end of the {size}-byte mapping"):
+        _native.read_state(orvik.PyModelTree, mapping, 1, size)
+    with pytest.raises(ValueError, match="it holds a model tree, not a structured grid"):
+        _native.read_state(orvik.StructuredGrid, mapping, 0, size)
+    with pytest.raises(TypeError, match="dict has no binary state"):
+        _native.state_size({})
+    with pytest.raises(IsADirectoryError):
+        with open(tmp_path, "rb") as folder:
+            _native.map_file(folder)
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    with open(empty, "rb") as f:
+        assert len(_native.map_file(f)) == 0
+    with pytest.raises(ValueError, match="the file is empty"):
+        orvik.load(empty)
+
+
+def _tet():
+    vertices = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float32)
+    return vertices, np.array([[0, 1, 2, 3]], np.uint64)
+
+
 def test_metadata_describes_the_model(tmp_path, tree):
     path = tmp_path / "m.orvik"
     orvik.save(
@@ -313,8 +412,8 @@ def test_metadata_that_does_not_list_the_records(tmp_path, tree):
 def test_an_interrupted_save_leaves_the_old_file_and_no_temporary(saved, tree, monkeypatch):
     before = saved.read_bytes()
 
-    def half(out, prefix, spans, states):
-        out.write(prefix[: len(prefix) // 2])
+    def half(fd, prefix, spans, objects, length):
+        os.write(fd, prefix[: len(prefix) // 2])
         raise KeyboardInterrupt
 
     monkeypatch.setattr(files, "_write_records", half)
@@ -334,9 +433,8 @@ def test_a_killed_save_never_leaves_a_file_under_the_real_name(tmp_path):
         from orvik import files
         from pickle_workers import rich_tree
 
-        def half(out, prefix, spans, states):
-            out.write(prefix)
-            out.flush()
+        def half(fd, prefix, spans, objects, length):
+            os.write(fd, prefix)
             os._exit(9)  # as if killed mid-write
 
         files._write_records = half

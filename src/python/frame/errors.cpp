@@ -1,5 +1,7 @@
 #include "frame/errors.hpp"
 
+#include <cstring>
+
 #include "frame/ref.hpp"
 
 namespace orvik::py {
@@ -44,6 +46,14 @@ void raise_error(const Error& error) {
         // handler has raised: its exception is already set.
         case ErrorKind::Interrupted:
             return;
+        case ErrorKind::System: {
+            // OSError(errno, text) picks the subclass that errno names.
+            Ref exc = Ref::steal(
+                PyObject_CallFunction(PyExc_OSError, "is", error.code,
+                                      (error.message + ": " + std::strerror(error.code)).c_str()));
+            if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+            return;
+        }
     }
 }
 

@@ -1,0 +1,116 @@
+// MappedFile and map_file: the mapping of a model file that orvik.load reads
+// records from without copying their arrays.
+#include "mapped_file_object.hpp"
+
+#include "bindings.hpp"
+#include "frame/binding.hpp"
+#include "frame/errors.hpp"
+#include "frame/gil.hpp"
+
+namespace orvik::py {
+namespace {
+
+// --- MappedFile -----------------------------------------------------------------
+
+// Read-only, one contiguous run of bytes; the export holds the object.
+int mapped_file_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    return guarded([&]() -> int {
+        static const std::byte kEmpty{};
+        const auto bytes = as_instance<std::shared_ptr<const MappedFile>>(self)->value->bytes();
+        void* data = const_cast<std::byte*>(bytes.empty() ? &kEmpty : bytes.data());
+        return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(bytes.size()), 1, flags);
+    });
+}
+
+Py_ssize_t mapped_file_length(PyObject* self) {
+    return static_cast<Py_ssize_t>(
+        as_instance<std::shared_ptr<const MappedFile>>(self)->value->bytes().size());
+}
+
+PyType_Slot mapped_file_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "The bytes of a file, mapped read-only (map_file makes one).\n\n"
+                    "A bytes-like object: ``memoryview(mapping)`` reads the file in place.\n"
+                    "Records read from it with read_state borrow their arrays from the\n"
+                    "mapping, which stays mapped until the last of them is gone. The file\n"
+                    "may be renamed over or deleted meanwhile, but not truncated or\n"
+                    "rewritten in place: reading a page past a new end raises SIGBUS.")},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_file_getbuffer)},
+    {Py_mp_length, reinterpret_cast<void*>(mapped_file_length)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<std::shared_ptr<const MappedFile>>)},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec mapped_file_spec = {
+    .name = "orvik._native.MappedFile",
+    .basicsize = sizeof(MappedFileObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = mapped_file_slots,
+};
+
+HeapType mapped_file_class{mapped_file_spec};
+
+// --- map_file -------------------------------------------------------------------
+
+constexpr const char* kMapParams[] = {"fd"};
+constexpr Signature kMapSignature{"map_file", kMapParams, 1, 1};
+
+PyObject* map_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        if (!bind_fastcall(kMapSignature, args, nargs, kwnames, slots)) return nullptr;
+        const int fd = PyObject_AsFileDescriptor(slots[0]);
+        if (fd < 0) {
+            add_argument_note("fd");
+            return nullptr;
+        }
+        Result<std::shared_ptr<const MappedFile>> mapped = [&] {
+            AllowThreads unlocked;  // populating the pages may read the disk
+            return MappedFile::map(fd);
+        }();
+        if (!mapped) {
+            raise_error(mapped.error());
+            return nullptr;
+        }
+        return new_instance(mapped_file_class, std::move(mapped).value());
+    });
+}
+
+PyMethodDef map_file_def = {
+    .ml_name = "map_file",
+    .ml_meth = method_cast(map_file),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "map_file(fd)\n--\n\n"
+              "Map the whole of the open regular file *fd* (an int or an object with\n"
+              "``fileno()``) read-only into memory, its pages read in at once.\n\n"
+              "Returns a `MappedFile`; *fd* may be closed afterwards. Raises `OSError`\n"
+              "when the file cannot be mapped.",
+};
+
+}  // namespace
+
+HeapType& mapped_file_type() {
+    return mapped_file_class;
+}
+
+const std::shared_ptr<const MappedFile>* mapped_file_of(PyObject* o, const char* param) {
+    PyTypeObject* type = mapped_file_class.get();
+    if (!type) return nullptr;
+    if (Py_TYPE(o) != type) {
+        PyErr_Format(PyExc_TypeError, "%s must be an orvik._native.MappedFile; got %.200s", param,
+                     Py_TYPE(o)->tp_name);
+        return nullptr;
+    }
+    return &as_instance<std::shared_ptr<const MappedFile>>(o)->value;
+}
+
+PyObject* make_MappedFile(PyObject* module) {
+    return mapped_file_class.new_reference(module);
+}
+
+PyObject* make_map_file(PyObject*) {
+    return make_function(&map_file_def, kNativeModuleName);
+}
+
+}  // namespace orvik::py
