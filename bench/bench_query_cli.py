@@ -52,7 +52,7 @@ def end_to_end(path, points):
 
 
 def steps(path, text):
-    from orvik.cli import _Model
+    from orvik._commands import Model as _Model
 
     times = {}
     times["load the model file"], model = timed(lambda: _Model(str(path), "EPSG:4326"))

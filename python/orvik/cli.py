@@ -3,6 +3,8 @@
     orvik info MODEL                      the models, kinds, priorities, extent, CRS, metadata
     orvik query MODEL < points.txt        rho vp vs qp qs alpha at each point
     orvik site MODEL STATIONS.csv         the CSV site model: lon,lat,vs30,z1pt0,z2pt5
+    orvik extract MODEL --lon A:B:N --lat A:B:N --depth A:B:N OUT.zarr
+                                          the model on a regular volume (Zarr or NetCDF)
 
 Points come on standard input or from a file, one per line; results go to
 standard output, one line per point; errors go to standard error with a
@@ -12,26 +14,19 @@ non-zero exit status (1 for bad input or a bad model file, 2 for bad usage).
 from __future__ import annotations
 
 import argparse
-import csv
 import json
 import os
+import re
 import sys
-import threading
-from collections import deque
 from collections.abc import Iterator, Sequence
-from typing import IO, Any
+from typing import Any
 
 import numpy as np
 
+from . import _commands
+from ._commands import GEOGRAPHIC, CommandError
+
 __all__ = ["main"]
-
-#: Bytes of input read and parsed at a time by ``orvik query``.
-READ_BLOCK = 1 << 23
-GEOGRAPHIC = "EPSG:4326"
-
-
-class CommandError(Exception):
-    """A failure to report on standard error (exit status 1)."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -61,6 +56,7 @@ def _parser() -> argparse.ArgumentParser:
     _info_parser(commands)
     _query_parser(commands)
     _site_parser(commands)
+    _extract_parser(commands)
     return parser
 
 
@@ -113,7 +109,7 @@ def _query_parser(commands: Any) -> None:
         help="read the points from FILE instead of standard input",
     )
     _priority_argument(p)
-    p.set_defaults(run=_query)
+    p.set_defaults(run=_commands.query)
 
 
 def _site_parser(commands: Any) -> None:
@@ -148,7 +144,126 @@ def _site_parser(commands: Any) -> None:
         "--max-depth", type=float, default=10_000.0, help="deepest Z1.0/Z2.5 searched, m (10000)"
     )
     _priority_argument(p)
-    p.set_defaults(run=_site)
+    p.set_defaults(run=_commands.site)
+
+
+def _extract_parser(commands: Any) -> None:
+    p = commands.add_parser(
+        "extract",
+        help="the model on a regular volume, into Zarr or NetCDF",
+        description="Sample the model on the regular volume that --lon, --lat and --depth (or "
+        "--elevation) span and write it, block by block, into a Zarr store or (OUT ending in "
+        ".nc) a NetCDF-4 file with CF metadata: one variable per quality, dimensions (vertical, "
+        "y, x). Depths are below the model file's surface record, or below z = 0 without one. "
+        "An interrupted extraction run again with the same arguments resumes where it stopped "
+        "and gives the same bits; a progress bar shows on a terminal. Each axis is A:B:N (N "
+        "values from A to B, both included) or a comma-separated list of values.",
+    )
+    _model_argument(p)
+    p.add_argument(
+        "out", metavar="OUT", help="the Zarr store (a directory) or NetCDF file (.nc) to write"
+    )
+    p.add_argument(
+        "--lon",
+        "--x",
+        dest="x",
+        type=_axis,
+        required=True,
+        metavar="A:B:N",
+        help="the x axis: longitudes in degrees with the default --crs, else x in that CRS",
+    )
+    p.add_argument(
+        "--lat",
+        "--y",
+        dest="y",
+        type=_axis,
+        required=True,
+        metavar="A:B:N",
+        help="the y axis: latitudes in degrees with the default --crs, else y in that CRS",
+    )
+    vertical = p.add_mutually_exclusive_group(required=True)
+    vertical.add_argument(
+        "--depth", type=_axis, metavar="A:B:N", help="the depths below the surface, in metres"
+    )
+    vertical.add_argument(
+        "--elevation",
+        type=_axis,
+        metavar="A:B:N",
+        help="the elevations, in metres (up is positive)",
+    )
+    _crs_argument(p, "--lon and --lat")
+    p.add_argument(
+        "--qualities",
+        type=_names,
+        default=None,
+        metavar="NAMES",
+        help="the qualities to write, comma-separated (default all: rho,vp,vs,qp,qs,alpha)",
+    )
+    p.add_argument(
+        "--chunks",
+        type=_chunk,
+        nargs="+",
+        default=None,
+        metavar="DIM=LEN",
+        help="block lengths along dimensions (longitude, latitude or x, y; depth or z), which "
+        "are the store's chunks (default: up to 64 levels and about 2 million points a block)",
+    )
+    p.add_argument(
+        "--format",
+        choices=("zarr", "zarr2", "netcdf"),
+        default=None,
+        help="Zarr format 3 (the default), Zarr format 2, or NetCDF-4 (the default for .nc)",
+    )
+    p.add_argument(
+        "--restart",
+        action="store_true",
+        help="replace an existing OUT instead of resuming or keeping it",
+    )
+    p.add_argument("--no-progress", action="store_true", help="never show a progress bar")
+    _priority_argument(p)
+    p.set_defaults(run=_commands.extract)
+    # Axes such as -125:-122:50 are values, not options (argparse takes only
+    # plain negative numbers for values by default).
+    p._negative_number_matcher = re.compile(r"^-\.?\d")  # type: ignore[attr-defined]
+
+
+def _axis(text: str) -> np.ndarray:
+    """An axis A:B:N or v1,v2,...; ArgumentTypeError says what is wrong."""
+    try:
+        if ":" in text:
+            parts = text.split(":")
+            if len(parts) != 3:
+                raise ValueError
+            a, b, n = float(parts[0]), float(parts[1]), int(parts[2])
+            if n < 1 or (n == 1 and a != b):
+                raise argparse.ArgumentTypeError(
+                    f"{text!r}: N must be at least 1 (and 1 only when A equals B)"
+                )
+            values = np.linspace(a, b, n)
+        else:
+            values = np.array([float(v) for v in text.split(",")])
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is neither A:B:N nor a comma-separated list of numbers"
+        ) from None
+    if not np.isfinite(values).all():
+        raise argparse.ArgumentTypeError(f"{text!r}: the values must be finite")
+    return values
+
+
+def _names(text: str) -> list[str]:
+    return [n.strip() for n in text.split(",")]
+
+
+def _chunk(text: str) -> tuple[str, int]:
+    name, _, length = text.partition("=")
+    try:
+        value = int(length)
+    except ValueError:
+        value = 0
+    if not name or value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not DIM=LEN with a positive length")
+    return name, value
 
 
 def _model_argument(p: argparse.ArgumentParser) -> None:
@@ -240,258 +355,6 @@ def _size(n: int) -> str:
 
 def _num(v: Any) -> str:
     return "null" if v is None else f"{v:.10g}"
-
-
-# --- query --------------------------------------------------------------------------
-
-
-class _Model:
-    """A model file's tree, surface and CRS, as the commands use them."""
-
-    def __init__(self, path: str, crs: str) -> None:
-        from .files import info, load
-
-        facts = info(path)
-        self.meta = facts["metadata"]
-        names = {r["name"] for r in facts["records"]}
-        self.tree = load(path)
-        self.surface = load(path, "surface") if "surface" in names else None
-        self.crs = crs
-        self.transformer = self._transformer(crs)
-        self._local = threading.local()
-        vs_unit = (self.meta.get("units") or {}).get("vs", "km/s")
-        if vs_unit not in ("km/s", "m/s"):
-            raise CommandError(f"the model's Vs unit {vs_unit!r} is neither km/s nor m/s")
-        self.speed_unit = vs_unit
-
-    def _transformer(self, crs: str) -> Any:
-        if crs == "model":
-            return None
-        model_crs = self.meta.get("crs")
-        if not model_crs:
-            raise CommandError(
-                "the model file names no CRS, so points cannot be mapped from "
-                f"{crs}; give them in the model's own coordinates with --crs model"
-            )
-        try:
-            import pyproj
-        except ImportError:
-            raise CommandError(
-                "mapping coordinates needs pyproj (pip install 'orvik[geo]'), or --crs model"
-            ) from None
-        try:
-            return pyproj.Transformer.from_crs(crs, model_crs, always_xy=True)
-        except pyproj.exceptions.CRSError as e:
-            raise CommandError(f"cannot map {crs} to the model's CRS {model_crs}: {e}") from None
-
-    def horizontal(self, x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        if self.transformer is None:
-            return x, y
-        # A transformer of its own for each thread, as pyproj asks.
-        transformer = getattr(self._local, "transformer", None)
-        if transformer is None:
-            transformer = self._local.transformer = self._transformer(self.crs)
-        tx, ty = transformer.transform(x, y)
-        return np.asarray(tx, np.float64), np.asarray(ty, np.float64)
-
-    def top(self, x: np.ndarray, y: np.ndarray) -> np.ndarray:
-        if self.surface is None:
-            return np.zeros(len(x))
-        return self.surface.query_many(x, y)[0]
-
-
-def _query(args: argparse.Namespace) -> int:
-    from concurrent.futures import ThreadPoolExecutor
-
-    model = _Model(args.model, args.crs)
-    out = sys.stdout.buffer
-    # Blocks of lines go through parse, projection, query and formatting on
-    # worker threads (all but pyproj's projection release the interpreter
-    # lock), and their text is written in input order.
-    workers = min(4, os.cpu_count() or 1)
-    with _input(args.csv) as source, ThreadPoolExecutor(workers) as pool:
-        pending: deque[Any] = deque()
-        for block, line in _text_blocks(source):
-            pending.append(pool.submit(_query_block, model, args, block, line, source))
-            if len(pending) > workers:
-                out.write(pending.popleft().result())
-        while pending:
-            out.write(pending.popleft().result())
-    out.flush()
-    return 0
-
-
-def _query_block(
-    model: _Model, args: argparse.Namespace, block: bytes, line: int, source: Any
-) -> bytes:
-    from . import _native
-    from .orvik import QueryCoordinates, QueryParams
-
-    try:
-        points = _native.parse_rows(block, 3, line)
-    except ValueError as e:
-        raise CommandError(f"{_source_name(source)}: {e}") from None
-    x, y = model.horizontal(points[:, 0], points[:, 1])
-    top = model.top(x, y)
-    v = points[:, 2]
-    z = np.empty(len(v), np.float32)
-    depth = np.empty(len(v), np.float32)
-    if args.vertical == "depth":
-        depth[:] = v
-        np.subtract(top, v, out=z, casting="same_kind")
-    else:
-        z[:] = v
-        np.subtract(top, v, out=depth, casting="same_kind")
-    rows = np.full((len(v), 6), np.nan, np.float32)
-    coords = QueryCoordinates(x.astype(np.float32), y.astype(np.float32), z, depth)
-    model.tree.query_many(rows, coords, QueryParams(*args.priority))
-    return bytes(_native.format_rows(rows))
-
-
-class _input:
-    """Standard input, or the named file, as a binary stream."""
-
-    def __init__(self, name: str | None) -> None:
-        self.name = name
-        self.file: IO[bytes] | None = None
-
-    def __enter__(self) -> IO[bytes]:
-        if self.name is None:
-            return sys.stdin.buffer
-        self.file = open(self.name, "rb")
-        return self.file
-
-    def __exit__(self, *exc: object) -> None:
-        if self.file is not None:
-            self.file.close()
-
-
-def _text_blocks(source: IO[bytes]) -> Iterator[tuple[bytes, int]]:
-    """Whole lines of the input, a block at a time, with the number of each
-    block's first line; a first line of column names is dropped."""
-    line = 1
-    pending = b""
-    first = True
-    while True:
-        data = source.read(READ_BLOCK)
-        text = pending + data
-        cut = len(text) if not data else text.rfind(b"\n") + 1
-        block, pending = text[:cut], text[cut:]
-        if first and block:
-            block, skipped = _without_header(block)
-            line += skipped
-            first = False
-        if block:
-            yield block, line
-            line += block.count(b"\n")
-        if not data:
-            return
-
-
-def _without_header(block: bytes) -> tuple[bytes, int]:
-    """The block without a first line of column names, and the lines dropped.
-
-    A line of names is one whose every field starts with a letter or a quote
-    and is not a spelling of NaN or infinity (which are bad values, and are
-    reported as such)."""
-    end = block.find(b"\n")
-    first = block if end < 0 else block[:end]
-    fields = first.replace(b",", b" ").split()
-    names = fields and all(
-        (f[:1].isalpha() or f[:1] == b'"') and f.lower().lstrip(b"+-") not in _NOT_NAMES
-        for f in fields
-    )
-    if names:
-        return (b"" if end < 0 else block[end + 1 :]), 1
-    return block, 0
-
-
-_NOT_NAMES = frozenset({b"nan", b"inf", b"infinity"})
-
-
-def _source_name(source: IO[bytes]) -> str:
-    name = getattr(source, "name", "")
-    return "standard input" if source is sys.stdin.buffer or not isinstance(name, str) else name
-
-
-# --- site ---------------------------------------------------------------------------
-
-
-def _site(args: argparse.Namespace) -> int:
-    from .site import site_model, write_site_model
-
-    model = _Model(args.model, args.crs)
-    lon, lat = _read_stations(args.stations)
-    table = site_model(
-        model.tree,
-        {"lon": lon, "lat": lat},
-        surface=model.surface,
-        priority=tuple(args.priority),
-        crs=model.transformer,
-        speed_unit=model.speed_unit,
-        vs30_step=args.vs30_step,
-        z_step=args.z_step,
-        max_depth=args.max_depth,
-    )
-    if args.out:
-        write_site_model(table, args.out, z2pt5_unit=args.z2pt5_unit)
-    else:
-        write_site_model(table, sys.stdout.buffer, z2pt5_unit=args.z2pt5_unit)
-        sys.stdout.buffer.flush()
-    missing = int(np.isnan(table["vs30"]).sum())
-    if missing:
-        print(
-            f"orvik site: {missing} of {len(table)} stations have no Vs30 (nan): no model, or "
-            "a fluid, in their top 30 m",
-            file=sys.stderr,
-        )
-    return 0
-
-
-def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray]:
-    """Longitudes and latitudes of a station CSV (see the site command's help)."""
-    with open(path, newline="", encoding="utf-8") as f:
-        rows = [
-            (n, r) for n, r in enumerate(csv.reader(f), start=1) if r and any(c.strip() for c in r)
-        ]
-    rows = [(n, r) for n, r in rows if not r[0].lstrip().startswith("#")]
-    if not rows:
-        raise CommandError(f"{path}: no stations")
-    columns = (0, 1)
-    first = [c.strip().lower() for c in rows[0][1]]
-    if first and first[0][:1].isalpha():
-        columns = (
-            _column(first, ("lon", "longitude"), path),
-            _column(first, ("lat", "latitude"), path),
-        )
-        rows = rows[1:]
-    values = np.empty((len(rows), 2))
-    for i, (n, row) in enumerate(rows):
-        for k, c in enumerate(columns):
-            values[i, k] = _cell(row, c, n, path)
-    return values[:, 0], values[:, 1]
-
-
-def _column(header: list[str], names: tuple[str, ...], path: str) -> int:
-    for name in names:
-        if name in header:
-            return header.index(name)
-    raise CommandError(f"{path}: line 1: no column named {' or '.join(names)}")
-
-
-def _cell(row: list[str], column: int, line: int, path: str) -> float:
-    if column >= len(row):
-        raise CommandError(
-            f"{path}: line {line}: expected a value in column {column + 1}, found {len(row)} columns"
-        )
-    text = row[column].strip()
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not np.isfinite(value):
-        raise CommandError(f"{path}: line {line}, column {column + 1}: {text!r} is not a number")
-    return value
 
 
 if __name__ == "__main__":  # pragma: no cover

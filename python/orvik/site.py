@@ -92,12 +92,13 @@ NaN rules
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from .orvik import PyModelTree, QueryCoordinates, QueryParams, StructuredGrid
+from ._site_blocks import run
+from ._site_profiles import QUERY_POINTS, Lines, crossings, travel_time
+from .orvik import PyModelTree, StructuredGrid
 
 if TYPE_CHECKING:
     import pyproj
@@ -114,46 +115,7 @@ __all__ = [
 
 #: The columns of a site model table, in order.
 SITE_COLUMNS = ("lon", "lat", "vs30", "z1pt0", "z2pt5")
-#: Query points per ``query_many`` call: memory stays near 40 bytes each.
-QUERY_POINTS = 1 << 20
-#: Sites per block of work in a call (a Dask task goes through its chunk block by block).
-BLOCK_SITES = 1 << 15
-# Relative tolerance of the midpoint test: float32 answers are within a few
-# units in the last place (2^-24) of the exact linear value.
-_LINEAR_TOLERANCE = 2.0**-20
-_SPEED_SCALE = {"km/s": 1000.0, "m/s": 1.0}
 _F32 = np.dtype(np.float32)
-
-
-class _Lines:
-    """The vertical lines below a block of sites, and Vs (m/s) along them."""
-
-    def __init__(
-        self,
-        tree: PyModelTree,
-        x: np.ndarray,
-        y: np.ndarray,
-        top: np.ndarray,
-        priority: tuple[int, int],
-        scale: float,
-    ) -> None:
-        self.tree, self.top, self.scale = tree, top, scale
-        self.x, self.y = x.astype(_F32), y.astype(_F32)
-        self.params = QueryParams(*priority)
-
-    def vs(self, sites: np.ndarray, depth: np.ndarray) -> np.ndarray:
-        """Vs at `depth` below each of `sites` (indices into the block), in
-        float64 m/s, NaN where no model answers; one query per chunk."""
-        out = np.empty(len(sites))
-        for lo in range(0, len(sites), QUERY_POINTS):
-            s, d = sites[lo : lo + QUERY_POINTS], depth[lo : lo + QUERY_POINTS]
-            z = np.empty(len(s), _F32)
-            np.subtract(self.top[s], d, out=z, casting="same_kind")
-            rows = np.full((len(s), 6), np.nan, _F32)
-            coords = QueryCoordinates(self.x[s], self.y[s], z, d.astype(_F32))
-            self.tree.query_many(rows, coords, self.params)
-            out[lo : lo + len(s)] = rows[:, 2].astype(np.float64) * self.scale
-        return out
 
 
 def vs30(
@@ -200,10 +162,10 @@ def vs30(
     steps = _whole_steps(30.0, step, "step", "30 m")
     _positive(resolution, "resolution")
 
-    def kernel(lines: _Lines) -> list[np.ndarray]:
-        return [30.0 / _travel_time(lines, steps, 30.0 / steps, resolution)]
+    def kernel(lines: Lines) -> list[np.ndarray]:
+        return [30.0 / travel_time(lines, steps, 30.0 / steps, resolution)]
 
-    return _run(kernel, 1, tree, x, y, surface, priority, crs, speed_unit)[0]
+    return run(kernel, 1, tree, x, y, surface, priority, crs, speed_unit)[0]
 
 
 def z_isosurface(
@@ -247,10 +209,10 @@ def z_isosurface(
     if not targets[0] > 0:
         raise ValueError(f"vs_target must be a positive speed in m/s; got {vs_target}")
 
-    def kernel(lines: _Lines) -> list[np.ndarray]:
-        return _crossings(lines, targets, max_depth / samples, samples, resolution)
+    def kernel(lines: Lines) -> list[np.ndarray]:
+        return crossings(lines, targets, max_depth / samples, samples, resolution)
 
-    return _run(kernel, 1, tree, x, y, surface, priority, crs, speed_unit)[0]
+    return run(kernel, 1, tree, x, y, surface, priority, crs, speed_unit)[0]
 
 
 def z1p0(tree: PyModelTree, x: Any, y: Any, **options: Any) -> Any:
@@ -309,12 +271,12 @@ def site_model(
     samples = _whole_steps(max_depth, z_step, "z_step", "max_depth")
     _positive(resolution, "resolution")
 
-    def kernel(lines: _Lines) -> list[np.ndarray]:
-        v = 30.0 / _travel_time(lines, steps, 30.0 / steps, resolution)
-        z1, z2 = _crossings(lines, [1000.0, 2500.0], max_depth / samples, samples, resolution)
+    def kernel(lines: Lines) -> list[np.ndarray]:
+        v = 30.0 / travel_time(lines, steps, 30.0 / steps, resolution)
+        z1, z2 = crossings(lines, [1000.0, 2500.0], max_depth / samples, samples, resolution)
         return [v, z1, z2]
 
-    v, z1, z2 = _run(kernel, 3, tree, lon, lat, surface, priority, crs, speed_unit)
+    v, z1, z2 = run(kernel, 3, tree, lon, lat, surface, priority, crs, speed_unit)
     return pd.DataFrame(dict(zip(SITE_COLUMNS, (lon, lat, v, z1, z2))))
 
 
@@ -355,161 +317,6 @@ def _csv_lines(native: Any, columns: list[np.ndarray]) -> Any:
         yield b"".join(b",".join(row) + b"\n" for row in zip(*cells))
 
 
-# --- the algorithms -------------------------------------------------------------------
-
-
-def _log_mean_inverse(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    """ln(b/a) / (b - a): the mean of 1/Vs over a linear piece from a to b.
-    NaN where either end is NaN or not positive."""
-    with np.errstate(invalid="ignore", divide="ignore"):
-        r = (b - a) / a
-        mean = np.where(r == 0.0, 1.0, np.log1p(r) / np.where(r == 0.0, 1.0, r)) / a
-    return np.where((a > 0) & (b > 0), mean, np.nan)
-
-
-def _is_linear(a: np.ndarray, b: np.ndarray, m: np.ndarray) -> np.ndarray:
-    scale = np.maximum(np.maximum(np.abs(a), np.abs(b)), np.abs(m))
-    return np.abs(m - 0.5 * (a + b)) <= _LINEAR_TOLERANCE * scale
-
-
-def _travel_time(lines: _Lines, steps: int, h: float, resolution: float) -> np.ndarray:
-    """The time down the top steps * h metres of each line, refined as the
-    module's documentation says."""
-    n = len(lines.top)
-    ends = np.arange(steps + 1) * h
-    mids = (np.arange(steps) + 0.5) * h
-    depth = np.concatenate([ends, mids])
-    sites = np.repeat(np.arange(n), len(depth))
-    v = lines.vs(sites, np.tile(depth, n)).reshape(n, len(depth))
-    site = np.repeat(np.arange(n), steps)
-    a_at = np.tile(ends[:-1], n)
-    a, b, m = v[:, :steps].ravel(), v[:, 1 : steps + 1].ravel(), v[:, steps + 1 :].ravel()
-    total = np.zeros(n)
-    width = h
-    while True:
-        positive = (a > 0) & (b > 0)
-        linear = positive & _is_linear(a, b, m)
-        last = width <= resolution
-        # A gap or a fluid at a midpoint spoils the piece; at an end it is
-        # refined towards, and passed over when it is no longer than the
-        # resolution (a fluid that ends at the surface, as the sea does).
-        spoilt = ~(m > 0)
-        done = linear | spoilt | last
-        with np.errstate(divide="ignore", invalid="ignore"):
-            mid_rule = np.where(spoilt[done], np.nan, 1.0 / m[done])
-        exact = linear | np.logical_and(last, positive)
-        mean = np.where(exact[done], _log_mean_inverse(a[done], b[done]), mid_rule)
-        total += np.bincount(site[done], weights=width * mean, minlength=n)
-        keep = ~done
-        if not keep.any():
-            return total
-        # Halve each open piece: [a, m] and [m, b], with new midpoints.
-        site, a_at = np.repeat(site[keep], 2), np.repeat(a_at[keep], 2)
-        a_at[1::2] += 0.5 * width
-        lo = np.stack([a[keep], m[keep]], 1).ravel()
-        hi = np.stack([m[keep], b[keep]], 1).ravel()
-        width *= 0.5
-        a, b, m = lo, hi, lines.vs(site, a_at + 0.5 * width)
-
-
-def _crossings(
-    lines: _Lines, targets: list[float], h: float, samples: int, resolution: float
-) -> list[np.ndarray]:
-    """For each target, the depth of the first crossing below every line."""
-    n = len(lines.top)
-    found = [np.full(n, np.nan) for _ in targets]
-    # For each target: the bracket's top, its values, and which sites have one.
-    upper = [np.full(n, np.nan) for _ in targets]
-    below = [np.full(n, np.nan) for _ in targets]
-    above = [np.full(n, np.nan) for _ in targets]
-    open_ = [np.ones(n, bool) for _ in targets]
-    previous = np.full(n, np.nan)
-    # Slabs of samples that double in length: most lines cross near the
-    # surface and leave after a few samples; the others go on in longer runs.
-    first, slab = 0, 1
-    while first <= samples:
-        active = np.flatnonzero(np.logical_or.reduce(open_))
-        if not len(active):
-            break
-        slab = min(max(1, QUERY_POINTS // len(active)), 2 * slab)
-        k = np.arange(first, min(first + slab, samples + 1))
-        first += len(k)
-        v = lines.vs(np.repeat(active, len(k)), np.tile(k * h, len(active))).reshape(-1, len(k))
-        for t, target in enumerate(targets):
-            _scan(
-                v, k, h, active, target, previous, open_[t], found[t], upper[t], below[t], above[t]
-            )
-        previous[active] = v[:, -1]
-    for t, target in enumerate(targets):
-        _refine(lines, target, found[t], upper[t], below[t], above[t], h, resolution)
-    return found
-
-
-def _scan(
-    v: np.ndarray,
-    k: np.ndarray,
-    h: float,
-    active: np.ndarray,
-    target: float,
-    previous: np.ndarray,
-    open_: np.ndarray,
-    found: np.ndarray,
-    upper: np.ndarray,
-    below: np.ndarray,
-    above: np.ndarray,
-) -> None:
-    """One slab of samples: sites that cross the target (or meet a gap
-    first) leave the scan; crossings below the surface get a bracket."""
-    rows = np.flatnonzero(open_[active])
-    sites = active[rows]
-    hit = (v[rows] >= target) | np.isnan(v[rows])
-    crossed = hit.any(axis=1)
-    j = np.argmax(hit, axis=1)[crossed]
-    sites, rows = sites[crossed], rows[crossed]
-    open_[sites] = False
-    value = v[rows, j]
-    at = k[j]
-    # A gap above the crossing hides it; the surface itself may already be fast.
-    gap = np.isnan(value)
-    found[sites[(at == 0) & ~gap]] = 0.0
-    bracket = (at > 0) & ~gap
-    s, r, jj = sites[bracket], rows[bracket], j[bracket]
-    upper[s] = (at[bracket] - 1) * h
-    above[s] = value[bracket]
-    below[s] = np.where(jj > 0, v[r, np.maximum(jj - 1, 0)], previous[s])
-
-
-def _refine(
-    lines: _Lines,
-    target: float,
-    found: np.ndarray,
-    upper: np.ndarray,
-    below: np.ndarray,
-    above: np.ndarray,
-    h: float,
-    resolution: float,
-) -> None:
-    """Halve each bracket towards the crossing until it is linear or short,
-    then interpolate the crossing inside it."""
-    sites = np.flatnonzero(~np.isnan(upper))
-    lo, va, vb = upper[sites], below[sites], above[sites]
-    width = h
-    while len(sites):
-        mid = lines.vs(sites, lo + 0.5 * width)
-        gap = np.isnan(mid)
-        done = gap | _is_linear(va, vb, mid) | (width <= resolution)
-        end = sites[done]
-        found[end] = lo[done] + (target - va[done]) * width / (vb[done] - va[done])
-        found[end[gap[done]]] = np.nan
-        keep = ~done
-        sites, lo, va, vb, mid = sites[keep], lo[keep], va[keep], vb[keep], mid[keep]
-        width *= 0.5
-        upper_half = mid >= target  # the crossing is in [lo, mid]
-        lo = np.where(upper_half, lo, lo + width)
-        va = np.where(upper_half, va, mid)
-        vb = np.where(upper_half, mid, vb)
-
-
 # --- sites, blocks and Dask --------------------------------------------------------
 
 
@@ -539,142 +346,3 @@ def _station_columns(stations: Any) -> tuple[np.ndarray, np.ndarray]:
     except (KeyError, ValueError, IndexError, TypeError):
         raise ValueError("stations must have columns 'lon' and 'lat'") from None
     return np.asarray(lon, np.float64).reshape(-1), np.asarray(lat, np.float64).reshape(-1)
-
-
-def _run(
-    kernel: Callable[[_Lines], list[np.ndarray]],
-    outputs: int,
-    tree: PyModelTree,
-    x: Any,
-    y: Any,
-    surface: StructuredGrid | None,
-    priority: tuple[int, int],
-    crs: Any,
-    speed_unit: str,
-) -> list[Any]:
-    """Checks the arguments, then runs `kernel` block by block over the sites,
-    in memory or lazily with Dask."""
-    from ._inputs import is_dask
-
-    if not isinstance(tree, PyModelTree):
-        raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
-    if surface is not None and not isinstance(surface, StructuredGrid):
-        raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
-    if speed_unit not in _SPEED_SCALE:
-        raise ValueError(f'speed_unit must be "km/s" or "m/s"; got {speed_unit!r}')
-    lo, hi = priority
-    QueryParams(lo, hi)  # checked before any work
-    block = _Block(kernel, outputs, (lo, hi), _SPEED_SCALE[speed_unit])
-    transformer = _transformer(crs)
-    if is_dask(x) or is_dask(y):
-        return _run_lazy(block, tree, x, y, surface, transformer)
-    bx, by = np.broadcast_arrays(np.asarray(x, np.float64), np.asarray(y, np.float64))
-    return block(tree, surface, transformer, bx, by)
-
-
-def _transformer(crs: Any) -> Any:
-    """The pyproj transformer from the sites' CRS into the model's, if any."""
-    if crs is None:
-        return None
-    from .sampling import _crs
-
-    transformer, _ = _crs(crs)
-    if transformer is None:
-        raise TypeError(
-            "crs must be a (source, target) pair of coordinate reference systems or a "
-            f"pyproj.Transformer; got {type(crs).__name__}"
-        )
-    return transformer
-
-
-class _Block:
-    """One block of sites: positions in, products out (small, so that it
-    pickles into every Dask task in a few bytes)."""
-
-    def __init__(
-        self,
-        kernel: Callable[[_Lines], list[np.ndarray]],
-        outputs: int,
-        priority: tuple[int, int],
-        scale: float,
-    ) -> None:
-        self.kernel, self.outputs, self.priority, self.scale = kernel, outputs, priority, scale
-
-    def __call__(
-        self, tree: Any, surface: Any, transformer: Any, x: np.ndarray, y: np.ndarray
-    ) -> list[np.ndarray]:
-        """`tree` and `surface` are the objects, or on a cluster the
-        references to them that wait on every worker."""
-        from ._shipping import OnWorkers
-
-        tree, surface = (m.get() if isinstance(m, OnWorkers) else m for m in (tree, surface))
-        shape = np.broadcast_shapes(np.shape(x), np.shape(y))
-        x, y = (np.broadcast_to(np.asarray(a, np.float64), shape).reshape(-1) for a in (x, y))
-        if transformer is not None:
-            x, y = (np.asarray(a, np.float64) for a in transformer.transform(x, y))
-        results = [np.empty(len(x)) for _ in range(self.outputs)]
-        for lo in range(0, len(x), BLOCK_SITES):
-            bx, by = x[lo : lo + BLOCK_SITES], y[lo : lo + BLOCK_SITES]
-            top = np.zeros(len(bx)) if surface is None else surface.query_many(bx, by)[0]
-            lines = _Lines(tree, bx, by, top, self.priority, self.scale)
-            for out, part in zip(results, self.kernel(lines)):
-                out[lo : lo + len(bx)] = part
-        return [r.reshape(shape) for r in results]
-
-
-def _run_lazy(
-    block: _Block,
-    tree: PyModelTree,
-    x: Any,
-    y: Any,
-    surface: StructuredGrid | None,
-    transformer: Any,
-) -> list[Any]:
-    import uuid
-
-    import dask
-    import dask.array as da
-
-    from ._shipping import client_of_default_scheduler, ship
-
-    x, y = da.broadcast_arrays(da.asarray(x), da.asarray(y))
-    token = uuid.uuid4().hex
-    # The tree and the surface go to a cluster's workers once per client (a
-    # few bytes in each task), elsewhere into the graph once, as one key each.
-    client = client_of_default_scheduler()
-    shared = [
-        None
-        if obj is None
-        else ship(client, obj)
-        if client is not None and what != "transformer"
-        else dask.delayed(obj, name=f"orvik-site-{what}-{token}", pure=True)
-        for what, obj in (("tree", tree), ("surface", surface), ("transformer", transformer))
-    ]
-    index = tuple(range(x.ndim))
-    results = []
-    for k in range(block.outputs):
-        results.append(
-            da.blockwise(
-                _Output(block, k),
-                index,
-                *[s for obj in shared for s in (obj, None)],
-                x,
-                index,
-                y,
-                index,
-                dtype=np.float64,
-                meta=np.empty((0,) * x.ndim, np.float64),
-                name=f"orvik-site-{k}-{token}",
-            )
-        )
-    return results
-
-
-class _Output:
-    """The k-th product of a block (each lazy output is its own graph)."""
-
-    def __init__(self, block: _Block, k: int) -> None:
-        self.block, self.k = block, k
-
-    def __call__(self, *args: Any) -> np.ndarray:
-        return self.block(*args)[self.k]

@@ -1,11 +1,10 @@
 // MappedFile and map_file: the mapping of a model file that orvik.load reads
 // records from without copying their arrays.
-#include "mapped_file_object.hpp"
-
 #include "bindings.hpp"
 #include "frame/binding.hpp"
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
+#include "mapped_file_object.hpp"
 
 namespace orvik::py {
 namespace {
@@ -28,13 +27,13 @@ Py_ssize_t mapped_file_length(PyObject* self) {
 }
 
 PyType_Slot mapped_file_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "The bytes of a file, mapped read-only (map_file makes one).\n\n"
-                    "A bytes-like object: ``memoryview(mapping)`` reads the file in place.\n"
-                    "Records read from it with read_state borrow their arrays from the\n"
-                    "mapping, which stays mapped until the last of them is gone. The file\n"
-                    "may be renamed over or deleted meanwhile, but not truncated or\n"
-                    "rewritten in place: reading a page past a new end raises SIGBUS.")},
+    {Py_tp_doc,
+     const_cast<char*>("The bytes of a file, mapped read-only (map_file makes one).\n\n"
+                       "A bytes-like object: ``memoryview(mapping)`` reads the file in place.\n"
+                       "Records read from it with read_state borrow their arrays from the\n"
+                       "mapping, which stays mapped until the last of them is gone. The file\n"
+                       "may be renamed over or deleted meanwhile, but not truncated or\n"
+                       "rewritten in place: reading a page past a new end raises SIGBUS.")},
     {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_file_getbuffer)},
     {Py_mp_length, reinterpret_cast<void*>(mapped_file_length)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<std::shared_ptr<const MappedFile>>)},
@@ -81,11 +80,12 @@ PyMethodDef map_file_def = {
     .ml_name = "map_file",
     .ml_meth = method_cast(map_file),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "map_file(fd)\n--\n\n"
-              "Map the whole of the open regular file *fd* (an int or an object with\n"
-              "``fileno()``) read-only into memory, its pages read in at once.\n\n"
-              "Returns a `MappedFile`; *fd* may be closed afterwards. Raises `OSError`\n"
-              "when the file cannot be mapped.",
+    .ml_doc =
+        "map_file(fd)\n--\n\n"
+        "Map the whole of the open regular file *fd* (an int or an object with\n"
+        "``fileno()``) read-only into memory, its pages read in at once.\n\n"
+        "Returns a `MappedFile`; *fd* may be closed afterwards. Raises `OSError`\n"
+        "when the file cannot be mapped.",
 };
 
 }  // namespace

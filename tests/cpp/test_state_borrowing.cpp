@@ -1,6 +1,8 @@
 // Records that borrow their arrays from a lender (a mapped file), states
 // streamed to a sink, and the two checks of a compact BVH.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -12,9 +14,6 @@
 #include <tuple>
 #include <variant>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "common/mapped_file.hpp"
 #include "fuzz/state_case.hpp"
@@ -33,7 +32,8 @@ using fuzz::detail::encoded;
 template <class T>
 bool inside(const SharedArray<T>& a, const Bytes& bytes) {
     const auto* p = reinterpret_cast<const std::byte*>(a.data());
-    return a.borrowed() && p >= bytes.data() && p + a.size() * sizeof(T) <= bytes.data() + bytes.size();
+    return a.borrowed() && p >= bytes.data() &&
+           p + a.size() * sizeof(T) <= bytes.data() + bytes.size();
 }
 
 TEST(Borrowing, ModelsOfEveryKindUseTheLentBytesInPlace) {
@@ -51,8 +51,8 @@ TEST(Borrowing, ModelsOfEveryKindUseTheLentBytesInPlace) {
                                   if (const auto* f = std::get_if<Interpolated>(&mesh.finisher))
                                       EXPECT_TRUE(inside(f->qualities, *lent));
                                   else
-                                      EXPECT_TRUE(inside(std::get<DepthProfile>(mesh.finisher).pairs,
-                                                         *lent));
+                                      EXPECT_TRUE(inside(
+                                          std::get<DepthProfile>(mesh.finisher).pairs, *lent));
                               },
                               [&](const GridModel& g) { EXPECT_TRUE(inside(g.nodes, *lent)); },
                               [&](const ColumnsModel& c) {
@@ -125,7 +125,8 @@ TEST(Streaming, StatesOfEveryKindStreamAsTheyEncode) {
     expect_streams_as_encoded(samples::columns_model());
     // Larger than the writer's buffer: arrays go over whole.
     std::vector<MeshModel> many;
-    for (int k = 0; k < 8; ++k) many.push_back(samples::block({0, 0, float(k)}, {40, 40, 1}, 1, k % 2, "b"));
+    for (int k = 0; k < 8; ++k)
+        many.push_back(samples::block({0, 0, float(k)}, {40, 40, 1}, 1, k % 2, "b"));
     Result<ModelTree> big = ModelTree::build(std::move(many));
     ASSERT_TRUE(big.ok());
     ASSERT_GT(state::encoded_size(big.value()), std::size_t{3} << 20);
@@ -216,12 +217,18 @@ TEST(CompactBvhCheck, TwoPassesAcceptExactlyWhatTheWalkAccepts) {
             std::size_t count = s;
             const auto nudge = [&](NodeRef r) -> NodeRef {
                 switch (rng() % 6) {
-                    case 0: return r + 1;
-                    case 1: return r - 1;
-                    case 2: return r ^ (1u << (rng() % 32));
-                    case 3: return kLeafBit | (rng() % (s + 2)) | ((rng() % 4) << 29);
-                    case 4: return static_cast<NodeRef>(rng() % (edited.size() + 2));
-                    default: return static_cast<NodeRef>(rng());
+                    case 0:
+                        return r + 1;
+                    case 1:
+                        return r - 1;
+                    case 2:
+                        return r ^ (1u << (rng() % 32));
+                    case 3:
+                        return kLeafBit | (rng() % (s + 2)) | ((rng() % 4) << 29);
+                    case 4:
+                        return static_cast<NodeRef>(rng() % (edited.size() + 2));
+                    default:
+                        return static_cast<NodeRef>(rng());
                 }
             };
             const unsigned what = rng() % 10;

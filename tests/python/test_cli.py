@@ -74,10 +74,15 @@ def test_the_console_script_is_installed():
 @pytest.mark.parametrize(
     "command, words",
     [
-        ([], ["info", "query", "site"]),
+        ([], ["info", "query", "site", "extract"]),
         (["info"], ["MODEL", "--json"]),
         (["query"], ["--crs", "--depth", "--elevation", "--csv", "--priority", "line number"]),
         (["site"], ["STATIONS.csv", "--out", "--z2pt5-unit", "OpenQuake", "--max-depth"]),
+        (
+            ["extract"],
+            ["OUT", "--lon", "--lat", "--depth", "--elevation", "--crs", "--qualities"]
+            + ["--chunks", "--format", "--restart", "--no-progress", "--priority", "A:B:N"],
+        ),
     ],
 )
 def test_help_documents_every_option(command, words):
@@ -270,3 +275,56 @@ def test_site_reads_headerless_stations_and_reports_bad_ones(model, tmp_path):
         proc = orvik_command("site", model, stations)
         assert proc.returncode == 1
         assert proc.stderr.decode() == f"orvik site: {stations}: {message}\n"
+
+
+@pytest.mark.parametrize("out", ["volume.zarr", "volume.nc"])
+def test_extract_writes_the_volume_that_sample_gives(model, tmp_path, out):
+    # Western longitudes: axes that start with a minus sign are values.
+    lon, lat = (list(map(float, a)) for a in lonlat([10.0, 90.0], [20.0, 80.0]))
+    xarray = pytest.importorskip("xarray")
+    axes = [f"{lon[0]!r}:{lon[1]!r}:5", f"{lat[0]!r},{(lat[0] + lat[1]) / 2!r},{lat[1]!r}"]
+    proc = orvik_command(
+        "extract", model, "--lon", axes[0], "--lat", axes[1], "--depth", "0:60:7",
+        "--qualities", "vs,rho", "--chunks", "depth=3", "--no-progress", tmp_path / out,
+    )  # fmt: skip
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.decode() == f"{tmp_path / out}: 5 x 3 x 7 points\n"
+    opened = xarray.open_dataset(tmp_path / out, engine="zarr" if out.endswith("zarr") else None)
+    # The oracle: sample on the same axes, through pyproj and the surface.
+    grid = {
+        "longitude": np.linspace(lon[0], lon[1], 5),
+        "latitude": np.array([lat[0], (lat[0] + lat[1]) / 2, lat[1]]),
+    }
+    expected = orvik.sample(
+        orvik.load(model),
+        xarray.DataArray(grid["longitude"], dims="longitude"),
+        xarray.DataArray(grid["latitude"], dims="latitude"),
+        depth=xarray.DataArray(np.linspace(0, 60, 7), dims="depth"),
+        surface=orvik.load(model, "surface"),
+        crs=("EPSG:4326", LOCAL),
+    ).transpose("depth", "latitude", "longitude", "quality")
+    assert sorted(opened.data_vars) == ["rho", "vs"]
+    for name in ("vs", "rho"):
+        np.testing.assert_array_equal(opened[name].values, expected.sel(quality=name).values)
+    assert np.isfinite(opened["vs"].values).all()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--lon", "1:2"], "argument --lon/--x: '1:2' is neither A:B:N nor a comma-separated"),
+        (["--lat", "1:2:0"], "argument --lat/--y: '1:2:0': N must be at least 1"),
+        (["--depth", "0,nan"], "argument --depth: '0,nan': the values must be finite"),
+        (["--chunks", "depth"], "argument --chunks: 'depth' is not DIM=LEN"),
+        (["--qualities", "vs,foo"], "qualities must be distinct names from"),
+        (["--chunks", "q=2"], "chunks names dimensions that the coordinates do not have"),
+    ],
+)
+def test_extract_names_the_bad_argument(model, tmp_path, args, message):
+    options = {"--lon": "0:0.0001:2", "--lat": "0:0.0001:2", "--depth": "0:10:2"}
+    options.update(zip(args[::2], args[1::2]))
+    flat = [a for pair in options.items() for a in pair]
+    proc = orvik_command("extract", model, tmp_path / "v.zarr", *flat)
+    # Usage errors (2) are found before the model is opened; others (1) by extract.
+    assert proc.returncode == (2 if "argument" in message else 1)
+    assert message in proc.stderr.decode(), proc.stderr

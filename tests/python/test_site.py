@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import orvik
-from orvik import site
+from orvik import _site_blocks, _site_profiles, site
 from profiles import EXTENT, Profile, column_model, surface_plane
 
 RESOLUTION = 1e-3
@@ -245,8 +245,8 @@ def test_sites_broadcast_and_each_is_computed_on_its_own(monkeypatch):
     x = np.linspace(1.0, 99.0, 7)[:, None]
     y = np.linspace(1.0, 99.0, 5)[None, :]
     # Small query chunks and blocks exercise the chunking paths.
-    monkeypatch.setattr(site, "QUERY_POINTS", 97)
-    monkeypatch.setattr(site, "BLOCK_SITES", 4)
+    monkeypatch.setattr(_site_profiles, "QUERY_POINTS", 97)
+    monkeypatch.setattr(_site_blocks, "BLOCK_SITES", 4)
     v = site.vs30(tree, x, y)
     z = site.z1p0(tree, x, y, step=5.0)
     assert v.shape == z.shape == (7, 5)

@@ -1,10 +1,10 @@
 #include "common/mapped_file.hpp"
 
-#include <cerrno>
-#include <cstdint>
-
 #include <sys/mman.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
 
 namespace orvik {
 

@@ -34,8 +34,7 @@ class SharedArray {
     SharedArray(std::initializer_list<T> elements) : SharedArray(std::vector<T>(elements)) {}
 
     // `count` elements at `data`, which stay valid as long as `owner` lives.
-    static SharedArray borrow(const T* data, std::size_t count,
-                              std::shared_ptr<const void> owner) {
+    static SharedArray borrow(const T* data, std::size_t count, std::shared_ptr<const void> owner) {
         SharedArray a;
         if (count == 0) return a;
         a.data_ = data;

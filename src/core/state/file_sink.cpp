@@ -1,10 +1,10 @@
 #include "state/file_sink.hpp"
 
-#include <cerrno>
-#include <limits>
-
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <limits>
 
 namespace orvik::state {
 
