@@ -1,8 +1,12 @@
 """orvik's main example: a velocity model of the Salish Sea from real
 topography and bathymetry (see ``salish_model.py`` for how it is built).
 
-Builds the model, extracts a volume on a regular longitude / latitude / depth
-grid with ``orvik.extract`` (block by block with Dask) into a Zarr store with
+Builds the model and saves it with ``orvik.save`` into
+``examples/output/salish_sea.orvik``, with a digest of its inputs in the
+metadata; a later run whose inputs (the data, the model's code, the stride,
+the orvik version) are unchanged loads that file instead of building again,
+and says which it did. Then extracts a volume on a regular longitude /
+latitude / depth grid with ``orvik.extract`` (block by block with Dask) into a Zarr store with
 CF metadata, and draws what a seismologist looks at
 first: maps of Vs at a few depths below the surface with the coastline, and a
 west-east section from Vancouver Island across the Strait of Georgia to the
@@ -10,11 +14,13 @@ mainland. Outputs land in ``examples/output/``.
 
     python examples/salish_sea.py              # the full region
     python examples/salish_sea.py --coarse     # a quick run on a thinned grid
+    python examples/salish_sea.py --rebuild    # build even when the saved model is current
 """
 
 from __future__ import annotations
 
 import argparse
+import hashlib
 import sys
 import time
 from pathlib import Path
@@ -64,6 +70,73 @@ SECTION_LONGITUDES = (-125.6, -122.4)
 SPEED_CMAP = "magma"
 SEA_COLOUR = "#3a8fd9"
 VS_RANGE_KM_S = (0.3, 4.7)  # from the softest sediments to the upper mantle
+
+
+def inputs_digest(stride: int) -> str:
+    """SHA-256 of what the model is built from: the topography and bathymetry,
+    the code that builds it, the stride and the orvik version."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    from matplotlib.cbook import get_sample_data
+
+    digest = hashlib.sha256(f"stride {stride}\n".encode())
+    try:
+        digest.update(f"orvik {version('orvik')}\n".encode())
+    except PackageNotFoundError:
+        pass
+    digest.update(Path(get_sample_data("topobathy.npz", asfileobj=False)).read_bytes())
+    for name in ("salish_model.py", "earth.py"):
+        digest.update((Path(__file__).resolve().parent / name).read_bytes())
+    return digest.hexdigest()
+
+
+def saved_or_built(stride: int, path: Path, rebuild: bool) -> sm.SalishSea:
+    """The model loaded from `path` when it was saved from the same inputs,
+    else built and saved there; prints which, and the times."""
+    digest = inputs_digest(stride)
+    saved = None
+    if path.exists() and not rebuild:
+        try:
+            saved = orvik.info(path)["metadata"]["provenance"].get("inputs_sha256")
+        except ValueError as e:  # not a model file, or a damaged one: build again
+            print(f"cannot use {path}: {e}")
+    if saved == digest:
+        start = time.perf_counter()
+        region = sm.load_region(stride)  # the surface and the projections: milliseconds
+        tree = orvik.load(path)
+        seconds = time.perf_counter() - start
+        print(
+            f"loaded the Salish Sea model from {path} in {seconds * 1e3:.1f} ms (its inputs are "
+            f"unchanged, sha256 {digest[:12]}...; --rebuild builds it again)"
+        )
+        return sm.SalishSea(region, None, sm.coastline_rings(region), None, tree)
+    start = time.perf_counter()
+    model = sm.build(stride)
+    built = time.perf_counter() - start
+    print(
+        f"built the Salish Sea model in {built:.2f} s"
+        + (" (the saved model's inputs have changed)" if saved else "")
+        + f": a TIN of {len(model.background.vertices):,} vertices fitting the surface within "
+        f"{sm.SURFACE_TOLERANCE_M:g} m, a coastline of {len(model.coast):,} segments"
+    )
+    start = time.perf_counter()
+    orvik.save(
+        model.tree,
+        path,
+        surface=model.region.surface,
+        metadata={
+            "crs": sm.MODEL_CRS,
+            "description": "Salish Sea velocity model: topography and bathymetry, the coastline, "
+            "continental and marine crust over ak135, the sea, the Georgia basin",
+            "provenance": {
+                "source": "matplotlib sample topobathy.npz; ak135; examples/salish_model.py",
+                "stride": stride,
+                "inputs_sha256": digest,
+            },
+        },
+    )
+    print(f"saved it to {path} in {time.perf_counter() - start:.2f} s")
+    return model
 
 
 def geographic_axes(step_deg: float, region: sm.Region):
@@ -191,17 +264,15 @@ def main(argv: list[str] | None = None) -> dict:
         "--coarse", action="store_true", help="every second node of the data, a coarse volume"
     )
     parser.add_argument("--output", type=Path, default=OUTPUT)
+    parser.add_argument(
+        "--rebuild", action="store_true", help="build the model even when the saved one is current"
+    )
     args = parser.parse_args(argv)
     stride, step, section_size = (2, 0.08, (120, 60)) if args.coarse else (1, 0.01, (640, 260))
     args.output.mkdir(parents=True, exist_ok=True)
 
-    start = time.perf_counter()
-    model = sm.build(stride)
-    built = time.perf_counter() - start
-    print(
-        f"built the Salish Sea model in {built:.2f} s: a TIN of {len(model.background.vertices):,} vertices "
-        f"fitting the surface within {sm.SURFACE_TOLERANCE_M:g} m, a coastline of {len(model.coast):,} segments"
-    )
+    name = "salish_sea.orvik" if stride == 1 else "salish_sea_coarse.orvik"
+    model = saved_or_built(stride, args.output / name, args.rebuild)
     sys.stdout.flush()  # print_structure writes to the process's stdout directly
     model.tree.print_structure()
 
@@ -230,7 +301,13 @@ def main(argv: list[str] | None = None) -> dict:
         f"Vs 2 km below the surface: {float(shallow.min()):.2f} to {float(shallow.max()):.2f} km/s; "
         f"the Georgia basin is the slow band under the strait"
     )
-    return {"model": model, "store": store, "points": points, "seconds": seconds}
+    return {
+        "model": model,
+        "model_file": args.output / name,
+        "store": store,
+        "points": points,
+        "seconds": seconds,
+    }
 
 
 if __name__ == "__main__":
