@@ -1,18 +1,113 @@
-// Four float32 lanes: SSE2 on x86-64 (always present there), plain arrays
-// elsewhere. Every operation is the IEEE single-precision operation of each
-// lane on its own, so a lane computes bit for bit what scalar code computes
-// with the same operations in the same order (the build never contracts a
-// multiply and an add). Masks are lanes with all bits set or clear.
+// Lanes of float32 and float64 values, for formulas written once as
+// templates over the lane type: one value (float, double), SSE2's F4 and D2
+// (always present on x86-64; F4 is plain arrays elsewhere), and AVX's F8 and
+// D4 in code built for AVX (common/isa.hpp). Every operation is the IEEE
+// operation of each lane on its own, so a lane computes bit for bit what
+// scalar code computes with the same operations in the same order (the
+// build never contracts a multiply and an add). Comparisons give masks:
+// bool for one value, lanes with all bits set or clear otherwise; they are
+// false for a NaN operand, as in scalar code.
+//
+// Everything here lives in namespace ORVIK_ISA, so that each instruction
+// set's build of these inline functions is a function of its own.
 #pragma once
 
 #include <bit>
+#include <cmath>
+#include <concepts>
 #include <cstdint>
+
+#include "common/isa.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__AVX__)
+#include <immintrin.h>
+#endif
 
 namespace orvik::lanes {
+inline namespace ORVIK_ISA {
+
+// Per lane type V: Scalar, kWidth and splat(Scalar).
+template <class V>
+struct Traits;
+
+template <class V>
+inline constexpr int width = Traits<V>::kWidth;
+
+// V with `a` in every lane.
+template <class V>
+inline V splat(typename Traits<V>::Scalar a) {
+    return Traits<V>::splat(a);
+}
+
+// ------------------------------------------------------------ one value
+
+template <std::floating_point T>
+struct Traits<T> {
+    using Scalar = T;
+    static constexpr int kWidth = 1;
+    static T splat(T a) { return a; }
+};
+
+template <std::floating_point T>
+inline bool lt(T a, T b) {
+    return a < b;
+}
+template <std::floating_point T>
+inline bool le(T a, T b) {
+    return a <= b;
+}
+template <std::floating_point T>
+inline bool gt(T a, T b) {
+    return a > b;
+}
+template <std::floating_point T>
+inline bool ge(T a, T b) {
+    return a >= b;
+}
+template <std::floating_point T>
+inline bool eq(T a, T b) {
+    return a == b;
+}
+template <std::floating_point T>
+inline bool is_nan(T a) {
+    return std::isnan(a);
+}
+template <std::floating_point T>
+inline T select(bool mask, T a, T b) {
+    return mask ? a : b;
+}
+inline unsigned bits(bool mask) {
+    return mask ? 1u : 0u;
+}
+template <std::floating_point T>
+inline T abs(T a) {
+    return std::fabs(a);
+}
+template <std::floating_point T>
+inline T sqrt(T a) {
+    return std::sqrt(a);
+}
+// `a` with its sign bit flipped where `b`'s is set.
+inline double xor_sign(double a, double b) {
+    const std::uint64_t sign = std::bit_cast<std::uint64_t>(b) & 0x8000000000000000u;
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) ^ sign);
+}
+// Lane k from p[k].
+template <std::floating_point T>
+inline T gather(const T* const* p, T) {
+    return *p[0];
+}
+// Points (x, y, z) side by side from `q`, one per lane.
+inline void load_xyz(const double* q, double& x, double& y, double& z) {
+    x = q[0];
+    y = q[1];
+    z = q[2];
+}
+
+// ------------------------------------------------------------ four floats
 
 #if defined(__SSE2__)
 
@@ -46,7 +141,6 @@ inline F4 operator/(F4 a, F4 b) {
     return {_mm_div_ps(a.v, b.v)};
 }
 
-// Comparisons are false for a NaN operand, as in scalar code.
 inline F4 le(F4 a, F4 b) {
     return {_mm_cmple_ps(a.v, b.v)};
 }
@@ -71,6 +165,31 @@ inline unsigned bits(F4 mask) {
 // Rows a, b, c, d become columns.
 inline void transpose(F4& a, F4& b, F4& c, F4& d) {
     _MM_TRANSPOSE4_PS(a.v, b.v, c.v, d.v);
+}
+
+// _mm_shuffle_ps and the unpacks.
+template <int M>
+inline F4 shuffle(F4 a, F4 b) {
+    return {_mm_shuffle_ps(a.v, b.v, M)};
+}
+inline F4 unpacklo(F4 a, F4 b) {
+    return {_mm_unpacklo_ps(a.v, b.v)};
+}
+inline F4 unpackhi(F4 a, F4 b) {
+    return {_mm_unpackhi_ps(a.v, b.v)};
+}
+
+// The six floats of a box (min xyz, max xyz), each in every lane: a
+// shuffle of two loads instead of six broadcasts.
+inline void splat_box(const float* box, F4* out) {
+    const __m128 a = _mm_loadu_ps(box);      // min x, min y, min z, max x
+    const __m128 b = _mm_loadu_ps(box + 2);  // min z, max x, max y, max z
+    out[0] = {_mm_shuffle_ps(a, a, 0x00)};
+    out[1] = {_mm_shuffle_ps(a, a, 0x55)};
+    out[2] = {_mm_shuffle_ps(a, a, 0xAA)};
+    out[3] = {_mm_shuffle_ps(a, a, 0xFF)};
+    out[4] = {_mm_shuffle_ps(b, b, 0xAA)};
+    out[5] = {_mm_shuffle_ps(b, b, 0xFF)};
 }
 
 #else
@@ -151,8 +270,18 @@ inline void transpose(F4& a, F4& b, F4& c, F4& d) {
     for (int r = 0; r < 4; ++r)
         for (int k = 0; k < 4; ++k) rows[r]->v[k] = m[k][r];
 }
+inline void splat_box(const float* box, F4* out) {
+    for (int k = 0; k < 6; ++k) out[k] = splat(box[k]);
+}
 
 #endif
+
+template <>
+struct Traits<F4> {
+    using Scalar = float;
+    static constexpr int kWidth = 4;
+    static F4 splat(float a) { return lanes::splat(a); }
+};
 
 // Lane k of a.
 inline float lane(F4 a, unsigned k) {
@@ -161,4 +290,253 @@ inline float lane(F4 a, unsigned k) {
     return v[k];
 }
 
+// ------------------------------------------------------------ two doubles
+
+#if defined(__SSE2__)
+
+struct D2 {
+    __m128d v;
+};
+
+template <>
+struct Traits<D2> {
+    using Scalar = double;
+    static constexpr int kWidth = 2;
+    static D2 splat(double a) { return {_mm_set1_pd(a)}; }
+};
+
+inline D2 operator+(D2 a, D2 b) {
+    return {_mm_add_pd(a.v, b.v)};
+}
+inline D2 operator-(D2 a, D2 b) {
+    return {_mm_sub_pd(a.v, b.v)};
+}
+inline D2 operator*(D2 a, D2 b) {
+    return {_mm_mul_pd(a.v, b.v)};
+}
+inline D2 operator/(D2 a, D2 b) {
+    return {_mm_div_pd(a.v, b.v)};
+}
+inline D2 lt(D2 a, D2 b) {
+    return {_mm_cmplt_pd(a.v, b.v)};
+}
+inline D2 le(D2 a, D2 b) {
+    return {_mm_cmple_pd(a.v, b.v)};
+}
+inline D2 gt(D2 a, D2 b) {
+    return {_mm_cmpgt_pd(a.v, b.v)};
+}
+inline D2 ge(D2 a, D2 b) {
+    return {_mm_cmpge_pd(a.v, b.v)};
+}
+inline D2 eq(D2 a, D2 b) {
+    return {_mm_cmpeq_pd(a.v, b.v)};
+}
+inline D2 is_nan(D2 a) {
+    return {_mm_cmpunord_pd(a.v, a.v)};
+}
+inline D2 operator&(D2 a, D2 b) {
+    return {_mm_and_pd(a.v, b.v)};
+}
+inline D2 operator|(D2 a, D2 b) {
+    return {_mm_or_pd(a.v, b.v)};
+}
+inline D2 select(D2 mask, D2 a, D2 b) {
+    return {_mm_or_pd(_mm_and_pd(mask.v, a.v), _mm_andnot_pd(mask.v, b.v))};
+}
+inline unsigned bits(D2 mask) {
+    return static_cast<unsigned>(_mm_movemask_pd(mask.v));
+}
+inline D2 abs(D2 a) {
+    return {_mm_andnot_pd(_mm_set1_pd(-0.0), a.v)};
+}
+inline D2 sqrt(D2 a) {
+    return {_mm_sqrt_pd(a.v)};
+}
+inline D2 xor_sign(D2 a, D2 b) {
+    return {_mm_xor_pd(a.v, _mm_and_pd(b.v, _mm_set1_pd(-0.0)))};
+}
+// Straight from memory: building the pair on the stack would stall on
+// store forwarding.
+inline D2 gather(const double* const* p, D2) {
+    return {_mm_loadh_pd(_mm_load_sd(p[0]), p[1])};
+}
+inline void store(double* p, D2 a) {
+    _mm_storeu_pd(p, a.v);
+}
+// Two points (x, y, z) side by side: x0 y0 | z0 x1 | y1 z1.
+inline void load_xyz(const double* q, D2& x, D2& y, D2& z) {
+    const __m128d a = _mm_loadu_pd(q), b = _mm_loadu_pd(q + 2), c = _mm_loadu_pd(q + 4);
+    x = {_mm_shuffle_pd(a, b, 2)};
+    y = {_mm_shuffle_pd(a, c, 1)};
+    z = {_mm_shuffle_pd(b, c, 2)};
+}
+
+#endif
+
+// ------------------------------------------------------------ AVX: eight floats, four doubles
+
+#if defined(__AVX__)
+
+struct F8 {
+    __m256 v;
+};
+
+template <>
+struct Traits<F8> {
+    using Scalar = float;
+    static constexpr int kWidth = 8;
+    static F8 splat(float a) { return {_mm256_set1_ps(a)}; }
+};
+
+inline F8 operator+(F8 a, F8 b) {
+    return {_mm256_add_ps(a.v, b.v)};
+}
+inline F8 operator-(F8 a, F8 b) {
+    return {_mm256_sub_ps(a.v, b.v)};
+}
+inline F8 operator*(F8 a, F8 b) {
+    return {_mm256_mul_ps(a.v, b.v)};
+}
+inline F8 operator/(F8 a, F8 b) {
+    return {_mm256_div_ps(a.v, b.v)};
+}
+inline F8 le(F8 a, F8 b) {
+    return {_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)};
+}
+inline F8 lt(F8 a, F8 b) {
+    return {_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ)};
+}
+inline F8 operator&(F8 a, F8 b) {
+    return {_mm256_and_ps(a.v, b.v)};
+}
+inline F8 select(F8 mask, F8 a, F8 b) {
+    return {_mm256_or_ps(_mm256_and_ps(mask.v, a.v), _mm256_andnot_ps(mask.v, b.v))};
+}
+inline unsigned bits(F8 mask) {
+    return static_cast<unsigned>(_mm256_movemask_ps(mask.v));
+}
+// The shuffle and the unpacks of each 128-bit half, as F4's.
+template <int M>
+inline F8 shuffle(F8 a, F8 b) {
+    return {_mm256_shuffle_ps(a.v, b.v, M)};
+}
+inline F8 unpacklo(F8 a, F8 b) {
+    return {_mm256_unpacklo_ps(a.v, b.v)};
+}
+inline F8 unpackhi(F8 a, F8 b) {
+    return {_mm256_unpackhi_ps(a.v, b.v)};
+}
+// Lanes 0-3 from `lo`, 4-7 from `hi`.
+inline F8 join(F4 lo, F4 hi) {
+    return {_mm256_set_m128(hi.v, lo.v)};
+}
+inline void splat_box(const float* box, F8* out) {
+    for (int k = 0; k < 6; ++k) out[k] = {_mm256_broadcast_ss(box + k)};
+}
+
+struct D4 {
+    __m256d v;
+};
+
+template <>
+struct Traits<D4> {
+    using Scalar = double;
+    static constexpr int kWidth = 4;
+    static D4 splat(double a) { return {_mm256_set1_pd(a)}; }
+};
+
+inline D4 operator+(D4 a, D4 b) {
+    return {_mm256_add_pd(a.v, b.v)};
+}
+inline D4 operator-(D4 a, D4 b) {
+    return {_mm256_sub_pd(a.v, b.v)};
+}
+inline D4 operator*(D4 a, D4 b) {
+    return {_mm256_mul_pd(a.v, b.v)};
+}
+inline D4 operator/(D4 a, D4 b) {
+    return {_mm256_div_pd(a.v, b.v)};
+}
+inline D4 lt(D4 a, D4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)};
+}
+inline D4 le(D4 a, D4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
+}
+inline D4 gt(D4 a, D4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)};
+}
+inline D4 ge(D4 a, D4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)};
+}
+inline D4 eq(D4 a, D4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)};
+}
+inline D4 is_nan(D4 a) {
+    return {_mm256_cmp_pd(a.v, a.v, _CMP_UNORD_Q)};
+}
+inline D4 operator&(D4 a, D4 b) {
+    return {_mm256_and_pd(a.v, b.v)};
+}
+inline D4 operator|(D4 a, D4 b) {
+    return {_mm256_or_pd(a.v, b.v)};
+}
+inline D4 select(D4 mask, D4 a, D4 b) {
+    return {_mm256_or_pd(_mm256_and_pd(mask.v, a.v), _mm256_andnot_pd(mask.v, b.v))};
+}
+inline unsigned bits(D4 mask) {
+    return static_cast<unsigned>(_mm256_movemask_pd(mask.v));
+}
+inline D4 abs(D4 a) {
+    return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)};
+}
+inline D4 sqrt(D4 a) {
+    return {_mm256_sqrt_pd(a.v)};
+}
+inline D4 xor_sign(D4 a, D4 b) {
+    return {_mm256_xor_pd(a.v, _mm256_and_pd(b.v, _mm256_set1_pd(-0.0)))};
+}
+inline D4 gather(const double* const* p, D4) {
+    const __m128d lo = _mm_loadh_pd(_mm_load_sd(p[0]), p[1]);
+    const __m128d hi = _mm_loadh_pd(_mm_load_sd(p[2]), p[3]);
+    return {_mm256_set_m128d(hi, lo)};
+}
+inline void store(double* p, D4 a) {
+    _mm256_storeu_pd(p, a.v);
+}
+// Four points (x, y, z) side by side: x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
+inline void load_xyz(const double* q, D4& x, D4& y, D4& z) {
+    const __m256d a = _mm256_loadu_pd(q), b = _mm256_loadu_pd(q + 4);
+    const __m256d c = _mm256_loadu_pd(q + 8);
+    const __m256d xy = _mm256_blend_pd(a, b, 0xC);          // x0 y0 x2 y2
+    const __m256d zx = _mm256_permute2f128_pd(a, c, 0x21);  // z0 x1 z2 x3
+    const __m256d yz = _mm256_blend_pd(b, c, 0xC);          // y1 z1 y3 z3
+    x = {_mm256_shuffle_pd(xy, zx, 0xA)};
+    y = {_mm256_shuffle_pd(xy, yz, 0x5)};
+    z = {_mm256_shuffle_pd(zx, yz, 0xA)};
+}
+
+#endif
+
+// Lane k from p[k], for any lane type.
+template <class V>
+inline V gather(const typename Traits<V>::Scalar* const* p) {
+    return gather(p, V{});
+}
+
+// The widest lanes of this build: AVX's in a kernel built for AVX or AVX2,
+// SSE2's in x86-64's baseline, one double or four plain floats elsewhere.
+#if defined(__AVX__)
+using Doubles = D4;
+using Floats = F8;
+#elif defined(__SSE2__)
+using Doubles = D2;
+using Floats = F4;
+#else
+using Doubles = double;
+using Floats = F4;
+#endif
+
+}  // namespace ORVIK_ISA
 }  // namespace orvik::lanes
