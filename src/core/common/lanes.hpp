@@ -42,6 +42,12 @@ inline V splat(typename Traits<V>::Scalar a) {
     return Traits<V>::splat(a);
 }
 
+// V from width<V> consecutive values.
+template <class V>
+inline V load(const typename Traits<V>::Scalar* p) {
+    return Traits<V>::load(p);
+}
+
 // ------------------------------------------------------------ one value
 
 template <std::floating_point T>
@@ -49,6 +55,7 @@ struct Traits<T> {
     using Scalar = T;
     static constexpr int kWidth = 1;
     static T splat(T a) { return a; }
+    static T load(const T* p) { return *p; }
 };
 
 template <std::floating_point T>
@@ -99,6 +106,10 @@ inline double xor_sign(double a, double b) {
 template <std::floating_point T>
 inline T gather(const T* const* p, T) {
     return *p[0];
+}
+template <std::floating_point T>
+inline void store(T* p, T a) {
+    *p = a;
 }
 // Points (x, y, z) side by side from `q`, one per lane.
 inline void load_xyz(const double* q, double& x, double& y, double& z) {
@@ -281,6 +292,7 @@ struct Traits<F4> {
     using Scalar = float;
     static constexpr int kWidth = 4;
     static F4 splat(float a) { return lanes::splat(a); }
+    static F4 load(const float* p) { return lanes::load(p); }
 };
 
 // Lane k of a.
@@ -303,6 +315,7 @@ struct Traits<D2> {
     using Scalar = double;
     static constexpr int kWidth = 2;
     static D2 splat(double a) { return {_mm_set1_pd(a)}; }
+    static D2 load(const double* p) { return {_mm_loadu_pd(p)}; }
 };
 
 inline D2 operator+(D2 a, D2 b) {
@@ -387,7 +400,12 @@ struct Traits<F8> {
     using Scalar = float;
     static constexpr int kWidth = 8;
     static F8 splat(float a) { return {_mm256_set1_ps(a)}; }
+    static F8 load(const float* p) { return {_mm256_loadu_ps(p)}; }
 };
+
+inline void store(float* p, F8 a) {
+    _mm256_storeu_ps(p, a.v);
+}
 
 inline F8 operator+(F8 a, F8 b) {
     return {_mm256_add_ps(a.v, b.v)};
@@ -444,6 +462,7 @@ struct Traits<D4> {
     using Scalar = double;
     static constexpr int kWidth = 4;
     static D4 splat(double a) { return {_mm256_set1_pd(a)}; }
+    static D4 load(const double* p) { return {_mm256_loadu_pd(p)}; }
 };
 
 inline D4 operator+(D4 a, D4 b) {
