@@ -6,7 +6,9 @@
 # template that the build did not inline) is one the linker could pick for
 # the baseline's callers too, running that set's instructions on processors
 # without them. DW.ref.__gxx_personality_v0, a pointer to the C++ runtime's
-# unwinding routine, is data and the same in every build.
+# unwinding routine, is data and the same in every build. Nor may such an
+# object run code when the library loads (a static initialiser, as some
+# headers bring): that code would run on every processor.
 #   scripts/check_isa_symbols.sh <nm> <archive> ...
 set -euo pipefail
 NM=$1
@@ -19,8 +21,10 @@ for archive in "$@"; do
     # "archive:member:address type name"; keep weak (W, V) and unique (u) symbols.
     bad=$(grep -E '\.(avx|avx2)\.cpp\.o:[0-9a-f]* [WVu] ' <<<"$listing" |
         grep -vE ' [WVu] (.*::(avx|avx2)::|DW\.ref\.__gxx_personality_v0$)' || true)
+    init=$(grep -E '\.(avx|avx2)\.cpp\.o:.* _GLOBAL__sub_I_' <<<"$listing" || true)
+    bad=$(printf '%s\n%s' "$bad" "$init" | sed '/^$/d')
     if [ -n "$bad" ]; then
-        echo "$archive: mergeable symbols outside the instruction set's namespace:"
+        echo "$archive: mergeable symbols outside the instruction set's namespace, or initialisers:"
         echo "$bad"
         status=1
     fi

@@ -104,7 +104,8 @@ void Refiner::boundary_candidates() {
 // apart, compared with the line between the edge's ends. `chosen` when one
 // misfits, with its place and value in `cand`. False when `stop_` asked to
 // end.
-bool Refiner::edge_candidate(VertexHandle va, VertexHandle vb, Candidate& cand, bool& chosen) {
+[[gnu::always_inline]] inline bool Refiner::edge_candidate(VertexHandle va, VertexHandle vb,
+                                                           Candidate& cand, bool& chosen) {
     const std::uint32_t a = va->info().id, b = vb->info().id;
     const double xa = va->point().x(), ya = va->point().y();
     const double dx = vb->point().x() - xa, dy = vb->point().y() - ya;
@@ -226,7 +227,8 @@ Status Refiner::insert_candidates() {
 
 // True when the candidate lies on a vertex, or within the merge distance of
 // a corner of the triangle or the edge that holds it.
-bool Refiner::near_a_vertex(const Candidate& cand, const Location& found) const {
+[[gnu::always_inline]] inline bool Refiner::near_a_vertex(const Candidate& cand,
+                                                          const Location& found) const {
     const FaceHandle loc = found.face;
     const int li = found.index;
     if (found.type == Cdt::VERTEX) return true;
@@ -248,7 +250,8 @@ bool Refiner::near_a_vertex(const Candidate& cand, const Location& found) const 
 // Splits the constrained edge of the candidate at its point, unless an
 // earlier candidate split it already. `inserted` when the point is a new
 // vertex.
-Status Refiner::insert_on_constraint(const Candidate& cand, bool& inserted) {
+[[gnu::always_inline]] inline Status Refiner::insert_on_constraint(const Candidate& cand,
+                                                                   bool& inserted) {
     const VertexHandle from = vertices_[cand.from];
     const VertexHandle to = vertices_[cand.to];
     FaceHandle ef;
@@ -272,7 +275,8 @@ Status Refiner::insert_on_constraint(const Candidate& cand, bool& inserted) {
 
 // Inserts the candidate's point where it was found. `inserted` when it is a
 // new vertex.
-Status Refiner::insert_inside(const Candidate& cand, const Location& found, bool& inserted) {
+[[gnu::always_inline]] inline Status Refiner::insert_inside(const Candidate& cand,
+                                                            const Location& found, bool& inserted) {
     if (!acceptable(cand.x, cand.y)) return Error::value(kTinInvalidBoundary);
     const VertexHandle w = cdt_.insert(Point(cand.x, cand.y), found.type, found.face, found.index);
     if (w->info().id != kNone) return ok_status();
@@ -288,7 +292,7 @@ Status Refiner::insert_inside(const Candidate& cand, const Location& found, bool
 
 // The surfaces' values at a new vertex: a fit candidate's own value on its
 // surface, the grid's elsewhere.
-void Refiner::add_vertex_values(const Candidate& cand) {
+[[gnu::always_inline]] inline void Refiner::add_vertex_values(const Candidate& cand) {
     for (std::size_t s = 0; s < surfaces_.size(); ++s) {
         const bool own = cand.kind == CandidateKind::SurfaceFit && cand.surface == s;
         values_[s].push_back(

@@ -1,38 +1,14 @@
-// The refiner's records of faces, samples and candidates. Private to the TIN
-// unit.
+// The refiner's records of faces and candidates. Private to the TIN unit.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
+#include "tin/ids.hpp"
 #include "tin/triangulation.hpp"
 
 namespace orvik::tin {
-
-inline constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
-
-// A sample's face id while it waits for its first measurement, and once it is excluded.
-inline constexpr std::uint32_t kUnmeasured = kNone;
-inline constexpr std::uint32_t kExcludedSample = kNone - 1;
-
-// Where a sample's face id reads whether the sample waits for a measurement:
-// face id i at i + 2, wrapping kExcludedSample to 0 (never waits) and
-// kUnmeasured to 1 (always waits), so that one load with no branch decides.
-constexpr std::uint32_t wait_slot(std::uint32_t face) {
-    return face + 2u;
-}
-static_assert(wait_slot(kExcludedSample) == 0 && wait_slot(kUnmeasured) == 1);
-
-// The worst misfitting sample measured in a face (err > 1 only), and the
-// face's corner A then.
-struct FaceWorst {
-    double err = 1.0;
-    std::uint32_t surface = kNone;
-    std::uint32_t corner = kNone;
-    std::size_t sample = 0;
-};
 
 // A face id's slot (fixed for the life of the id), the worst sample measured
 // in it since it last changed, and what the refresh compares and keeps: one

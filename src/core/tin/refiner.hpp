@@ -15,6 +15,7 @@
 #include "tin/measured_face.hpp"
 #include "tin/records.hpp"
 #include "tin/refine_options.hpp"
+#include "tin/sample_pass.hpp"
 #include "tin/triangulation.hpp"
 
 namespace orvik::tin {
@@ -51,17 +52,15 @@ class Refiner {
     void sort_ids(std::vector<std::uint32_t>& ids);
     std::uint32_t spatial_key(FaceHandle f) const;
 
-    // sample_pass.cpp: the measurement of the samples.
+    // measure.cpp: the sample pass (the kernel of sample_pass.cpp) and its
+    // calls out of the kernel.
     void sample_pass();
-    // The pass, built into each caller: BlockTest or BlockTestAvx.
-    template <class Block>
-    [[gnu::always_inline]] inline void sample_pass_with();
-    void sample_pass_baseline();
-#if defined(ORVIK_TIN_AVX2)
-    [[gnu::target("avx2")]] void sample_pass_avx2();
-#endif
-    void offer(std::size_t s, FaceRecord& rec, std::uint32_t id, std::uint32_t corner,
-               std::size_t j, double z_tin, double diff);
+    void load_measured(std::size_t s, FaceHandle f, MeasuredFace& m);
+    friend bool poll_stop(Refiner& refiner, std::size_t units);
+    friend const void* locate_sample(Refiner& refiner, std::size_t s, double x, double y,
+                                     const void* start, std::uint32_t old, const void* loaded,
+                                     MeasuredFace& m);
+    friend void note_misfit(Refiner& refiner, std::uint32_t id);
 
     // candidates.cpp: the points to insert, and their insertion.
     void fit_candidates();
@@ -83,12 +82,8 @@ class Refiner {
         return tin::locate(cdt_, start, px, py);
     }
     // A finite face at the last refresh.
-    bool live(std::size_t id) const {
-        return faces_[id].live;
-    }
-    bool inside(FaceHandle f) const {
-        return hull_only_ || (f->info().visited && f->info().odd);
-    }
+    bool live(std::size_t id) const { return faces_[id].live; }
+    bool inside(FaceHandle f) const { return hull_only_ || (f->info().visited && f->info().odd); }
     // Counts `units` of work and asks `stop_` after every few thousand; true
     // (for good) once it asked to stop.
     bool stopping(std::size_t units = 1) {
@@ -151,14 +146,8 @@ class Refiner {
 
     // Per column of the boundary's box, the triangle last measured there.
     static constexpr std::size_t kRecentColumns = 256;
-    std::size_t recent_column(double x) const {
-        const double q = (x - box_[0]) * box_[2];
-        if (!(q > 0.0)) return 0;
-        if (q >= static_cast<double>(kRecentColumns - 1)) return kRecentColumns - 1;
-        return static_cast<std::size_t>(q);
-    }
     std::vector<MeasuredFace> recent_ = std::vector<MeasuredFace>(kRecentColumns);
-    std::vector<std::uint8_t> recent_used_;
+    std::vector<std::uint8_t> recent_used_ = std::vector<std::uint8_t>(kRecentColumns);
 
     std::vector<Candidate> candidates_;
     std::vector<FaceHandle> queue_;

@@ -46,7 +46,9 @@ bool exact_product(double a, double b, double p) {
 
 // The orientation of (a, b, c) when the plain evaluation can be shown to be
 // exact, which is common for points on a lattice: -1, 0 or +1; 2 otherwise.
-int exact_orientation(double ax, double ay, double bx, double by, double cx, double cy) {
+// Kept out of the walk, whose loop it would bloat.
+[[gnu::noinline]] int exact_orientation(double ax, double ay, double bx, double by, double cx,
+                                        double cy) {
     const double d1 = ax - cx, d2 = by - cy, d3 = ay - cy, d4 = bx - cx;
     if (!exact_difference(ax, cx, d1) || !exact_difference(by, cy, d2) ||
         !exact_difference(ay, cy, d3) || !exact_difference(bx, cx, d4)) {

@@ -15,11 +15,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace orvik::tin {
+#include "tin/ids.hpp"
 
-// Vertex and face ids are 32-bit; the largest values are markers.
-inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-inline constexpr std::uint32_t kIdLimit = kNone - 1;
+namespace orvik::tin {
 
 // The coordinates the triangulation accepts: NaN never, 0 always, any other
 // value when its magnitude lies in [kMinCoordinate, kMaxCoordinate], that is
