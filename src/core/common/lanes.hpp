@@ -118,66 +118,171 @@ inline void load_xyz(const double* q, double& x, double& y, double& z) {
     z = q[2];
 }
 
-// ------------------------------------------------------------ four floats
+// ------------------------------------------------------------ registers
 
 #if defined(__SSE2__)
 
-struct F4 {
-    __m128 v;
+// A register of lanes: SSE2's four floats (F4) and two doubles (D2), AVX's
+// eight floats (F8) and four doubles (D4). GCC and clang compute the
+// arithmetic and the comparisons of these vector types lane by lane, with
+// the IEEE operations; they are the intrinsics' __m128, __m128d, __m256 and
+// __m256d without the attributes that a template argument cannot carry.
+template <class R>
+struct Reg {
+    R v;
+};
+
+namespace detail {
+typedef float f32x4 __attribute__((vector_size(16)));
+typedef double f64x2 __attribute__((vector_size(16)));
+typedef float f32x8 __attribute__((vector_size(32)));
+typedef double f64x4 __attribute__((vector_size(32)));
+}  // namespace detail
+
+using F4 = Reg<detail::f32x4>;
+using D2 = Reg<detail::f64x2>;
+#if defined(__AVX__)
+using F8 = Reg<detail::f32x8>;
+using D4 = Reg<detail::f64x4>;
+#endif
+
+namespace detail {
+// The register's bits as integers, for the bitwise operations.
+template <class R>
+using Bits = decltype(R{} < R{});
+template <class R>
+inline Bits<R> raw(R a) {
+    return (Bits<R>)a;
+}
+// -0 in every lane.
+template <class R>
+inline Bits<R> sign_bits() {
+    return raw(Traits<Reg<R>>::splat(-0.0).v);
+}
+}  // namespace detail
+
+template <class R>
+inline Reg<R> operator+(Reg<R> a, Reg<R> b) {
+    return {a.v + b.v};
+}
+template <class R>
+inline Reg<R> operator-(Reg<R> a, Reg<R> b) {
+    return {a.v - b.v};
+}
+template <class R>
+inline Reg<R> operator*(Reg<R> a, Reg<R> b) {
+    return {a.v * b.v};
+}
+template <class R>
+inline Reg<R> operator/(Reg<R> a, Reg<R> b) {
+    return {a.v / b.v};
+}
+template <class R>
+inline Reg<R> lt(Reg<R> a, Reg<R> b) {
+    return {(R)(a.v < b.v)};
+}
+template <class R>
+inline Reg<R> le(Reg<R> a, Reg<R> b) {
+    return {(R)(a.v <= b.v)};
+}
+template <class R>
+inline Reg<R> gt(Reg<R> a, Reg<R> b) {
+    return {(R)(a.v > b.v)};
+}
+template <class R>
+inline Reg<R> ge(Reg<R> a, Reg<R> b) {
+    return {(R)(a.v >= b.v)};
+}
+template <class R>
+inline Reg<R> eq(Reg<R> a, Reg<R> b) {
+    return {(R)(a.v == b.v)};
+}
+template <class R>
+inline Reg<R> is_nan(Reg<R> a) {
+    return {(R)(a.v != a.v)};
+}
+template <class R>
+inline Reg<R> operator&(Reg<R> a, Reg<R> b) {
+    return {(R)(detail::raw(a.v) & detail::raw(b.v))};
+}
+template <class R>
+inline Reg<R> operator|(Reg<R> a, Reg<R> b) {
+    return {(R)(detail::raw(a.v) | detail::raw(b.v))};
+}
+// mask ? a : b, bit for bit.
+template <class R>
+inline Reg<R> select(Reg<R> mask, Reg<R> a, Reg<R> b) {
+    const auto m = detail::raw(mask.v);
+    return {(R)((m & detail::raw(a.v)) | (~m & detail::raw(b.v)))};
+}
+template <class R>
+inline Reg<R> abs(Reg<R> a) {
+    return {(R)(detail::raw(a.v) & ~detail::sign_bits<R>())};
+}
+template <class R>
+inline Reg<R> xor_sign(Reg<R> a, Reg<R> b) {
+    return {(R)(detail::raw(a.v) ^ (detail::raw(b.v) & detail::sign_bits<R>()))};
+}
+
+// What differs between the registers: broadcasts, loads and stores, the
+// masks' bits, square roots, and moves between lanes.
+template <>
+struct Traits<F4> {
+    using Scalar = float;
+    static constexpr int kWidth = 4;
+    static F4 splat(float a) { return {_mm_set1_ps(a)}; }
+    static F4 load(const float* p) { return {_mm_loadu_ps(p)}; }
+};
+template <>
+struct Traits<D2> {
+    using Scalar = double;
+    static constexpr int kWidth = 2;
+    static D2 splat(double a) { return {_mm_set1_pd(a)}; }
+    static D2 load(const double* p) { return {_mm_loadu_pd(p)}; }
 };
 
 inline F4 load(const float* p) {
-    return {_mm_loadu_ps(p)};
-}
-inline void store(float* p, F4 a) {
-    _mm_storeu_ps(p, a.v);
+    return Traits<F4>::load(p);
 }
 inline F4 splat(float a) {
-    return {_mm_set1_ps(a)};
+    return Traits<F4>::splat(a);
 }
 inline F4 set(float a, float b, float c, float d) {
     return {_mm_setr_ps(a, b, c, d)};
 }
-
-inline F4 operator+(F4 a, F4 b) {
-    return {_mm_add_ps(a.v, b.v)};
+inline void store(float* p, F4 a) {
+    _mm_storeu_ps(p, a.v);
 }
-inline F4 operator-(F4 a, F4 b) {
-    return {_mm_sub_ps(a.v, b.v)};
-}
-inline F4 operator*(F4 a, F4 b) {
-    return {_mm_mul_ps(a.v, b.v)};
-}
-inline F4 operator/(F4 a, F4 b) {
-    return {_mm_div_ps(a.v, b.v)};
-}
-
-inline F4 le(F4 a, F4 b) {
-    return {_mm_cmple_ps(a.v, b.v)};
-}
-inline F4 ge(F4 a, F4 b) {
-    return {_mm_cmpge_ps(a.v, b.v)};
-}
-inline F4 lt(F4 a, F4 b) {
-    return {_mm_cmplt_ps(a.v, b.v)};
-}
-inline F4 operator&(F4 a, F4 b) {
-    return {_mm_and_ps(a.v, b.v)};
-}
-// mask ? a : b, bit for bit.
-inline F4 select(F4 mask, F4 a, F4 b) {
-    return {_mm_or_ps(_mm_and_ps(mask.v, a.v), _mm_andnot_ps(mask.v, b.v))};
+inline void store(double* p, D2 a) {
+    _mm_storeu_pd(p, a.v);
 }
 // Bit k set when lane k of the mask is set.
 inline unsigned bits(F4 mask) {
     return static_cast<unsigned>(_mm_movemask_ps(mask.v));
+}
+inline unsigned bits(D2 mask) {
+    return static_cast<unsigned>(_mm_movemask_pd(mask.v));
+}
+inline D2 sqrt(D2 a) {
+    return {_mm_sqrt_pd(a.v)};
+}
+// Lane k from p[k]: straight from memory, as building the lanes on the
+// stack would stall on store forwarding.
+inline D2 gather(const double* const* p, D2) {
+    return {_mm_loadh_pd(_mm_load_sd(p[0]), p[1])};
+}
+// Two points (x, y, z) side by side: x0 y0 | z0 x1 | y1 z1.
+inline void load_xyz(const double* q, D2& x, D2& y, D2& z) {
+    const __m128d a = _mm_loadu_pd(q), b = _mm_loadu_pd(q + 2), c = _mm_loadu_pd(q + 4);
+    x = {_mm_shuffle_pd(a, b, 2)};
+    y = {_mm_shuffle_pd(a, c, 1)};
+    z = {_mm_shuffle_pd(b, c, 2)};
 }
 
 // Rows a, b, c, d become columns.
 inline void transpose(F4& a, F4& b, F4& c, F4& d) {
     _MM_TRANSPOSE4_PS(a.v, b.v, c.v, d.v);
 }
-
 // _mm_shuffle_ps and the unpacks.
 template <int M>
 inline F4 shuffle(F4 a, F4 b) {
@@ -189,7 +294,6 @@ inline F4 unpacklo(F4 a, F4 b) {
 inline F4 unpackhi(F4 a, F4 b) {
     return {_mm_unpackhi_ps(a.v, b.v)};
 }
-
 // The six floats of a box (min xyz, max xyz), each in every lane: a
 // shuffle of two loads instead of six broadcasts.
 inline void splat_box(const float* box, F4* out) {
@@ -203,7 +307,73 @@ inline void splat_box(const float* box, F4* out) {
     out[5] = {_mm_shuffle_ps(b, b, 0xFF)};
 }
 
-#else
+#if defined(__AVX__)
+
+template <>
+struct Traits<F8> {
+    using Scalar = float;
+    static constexpr int kWidth = 8;
+    static F8 splat(float a) { return {_mm256_set1_ps(a)}; }
+    static F8 load(const float* p) { return {_mm256_loadu_ps(p)}; }
+};
+template <>
+struct Traits<D4> {
+    using Scalar = double;
+    static constexpr int kWidth = 4;
+    static D4 splat(double a) { return {_mm256_set1_pd(a)}; }
+    static D4 load(const double* p) { return {_mm256_loadu_pd(p)}; }
+};
+
+inline void store(float* p, F8 a) {
+    _mm256_storeu_ps(p, a.v);
+}
+inline void store(double* p, D4 a) {
+    _mm256_storeu_pd(p, a.v);
+}
+inline unsigned bits(F8 mask) {
+    return static_cast<unsigned>(_mm256_movemask_ps(mask.v));
+}
+inline unsigned bits(D4 mask) {
+    return static_cast<unsigned>(_mm256_movemask_pd(mask.v));
+}
+inline D4 sqrt(D4 a) {
+    return {_mm256_sqrt_pd(a.v)};
+}
+inline D4 gather(const double* const* p, D4) {
+    const __m128d lo = _mm_loadh_pd(_mm_load_sd(p[0]), p[1]);
+    const __m128d hi = _mm_loadh_pd(_mm_load_sd(p[2]), p[3]);
+    return {_mm256_set_m128d(hi, lo)};
+}
+// Four points (x, y, z) side by side: x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
+inline void load_xyz(const double* q, D4& x, D4& y, D4& z) {
+    const __m256d a = _mm256_loadu_pd(q), b = _mm256_loadu_pd(q + 4);
+    const __m256d c = _mm256_loadu_pd(q + 8);
+    const __m256d xy = _mm256_blend_pd(a, b, 0xC);          // x0 y0 x2 y2
+    const __m256d zx = _mm256_permute2f128_pd(a, c, 0x21);  // z0 x1 z2 x3
+    const __m256d yz = _mm256_blend_pd(b, c, 0xC);          // y1 z1 y3 z3
+    x = {_mm256_shuffle_pd(xy, zx, 0xA)};
+    y = {_mm256_shuffle_pd(xy, yz, 0x5)};
+    z = {_mm256_shuffle_pd(zx, yz, 0xA)};
+}
+
+// The shuffle and the unpacks of each 128-bit half, as F4's.
+template <int M>
+inline F8 shuffle(F8 a, F8 b) {
+    return {_mm256_shuffle_ps(a.v, b.v, M)};
+}
+inline F8 unpacklo(F8 a, F8 b) {
+    return {_mm256_unpacklo_ps(a.v, b.v)};
+}
+inline F8 unpackhi(F8 a, F8 b) {
+    return {_mm256_unpackhi_ps(a.v, b.v)};
+}
+inline void splat_box(const float* box, F8* out) {
+    for (int k = 0; k < 6; ++k) out[k] = {_mm256_broadcast_ss(box + k)};
+}
+
+#endif  // __AVX__
+
+#else  // no SSE2: four plain floats
 
 struct F4 {
     float v[4];
@@ -221,6 +391,14 @@ inline F4 splat(float a) {
 inline F4 set(float a, float b, float c, float d) {
     return {{a, b, c, d}};
 }
+
+template <>
+struct Traits<F4> {
+    using Scalar = float;
+    static constexpr int kWidth = 4;
+    static F4 splat(float a) { return lanes::splat(a); }
+    static F4 load(const float* p) { return lanes::load(p); }
+};
 
 namespace detail {
 template <class Op>
@@ -285,15 +463,7 @@ inline void splat_box(const float* box, F4* out) {
     for (int k = 0; k < 6; ++k) out[k] = splat(box[k]);
 }
 
-#endif
-
-template <>
-struct Traits<F4> {
-    using Scalar = float;
-    static constexpr int kWidth = 4;
-    static F4 splat(float a) { return lanes::splat(a); }
-    static F4 load(const float* p) { return lanes::load(p); }
-};
+#endif  // __SSE2__
 
 // Lane k of a.
 inline float lane(F4 a, unsigned k) {
@@ -301,242 +471,6 @@ inline float lane(F4 a, unsigned k) {
     store(v, a);
     return v[k];
 }
-
-// ------------------------------------------------------------ two doubles
-
-#if defined(__SSE2__)
-
-struct D2 {
-    __m128d v;
-};
-
-template <>
-struct Traits<D2> {
-    using Scalar = double;
-    static constexpr int kWidth = 2;
-    static D2 splat(double a) { return {_mm_set1_pd(a)}; }
-    static D2 load(const double* p) { return {_mm_loadu_pd(p)}; }
-};
-
-inline D2 operator+(D2 a, D2 b) {
-    return {_mm_add_pd(a.v, b.v)};
-}
-inline D2 operator-(D2 a, D2 b) {
-    return {_mm_sub_pd(a.v, b.v)};
-}
-inline D2 operator*(D2 a, D2 b) {
-    return {_mm_mul_pd(a.v, b.v)};
-}
-inline D2 operator/(D2 a, D2 b) {
-    return {_mm_div_pd(a.v, b.v)};
-}
-inline D2 lt(D2 a, D2 b) {
-    return {_mm_cmplt_pd(a.v, b.v)};
-}
-inline D2 le(D2 a, D2 b) {
-    return {_mm_cmple_pd(a.v, b.v)};
-}
-inline D2 gt(D2 a, D2 b) {
-    return {_mm_cmpgt_pd(a.v, b.v)};
-}
-inline D2 ge(D2 a, D2 b) {
-    return {_mm_cmpge_pd(a.v, b.v)};
-}
-inline D2 eq(D2 a, D2 b) {
-    return {_mm_cmpeq_pd(a.v, b.v)};
-}
-inline D2 is_nan(D2 a) {
-    return {_mm_cmpunord_pd(a.v, a.v)};
-}
-inline D2 operator&(D2 a, D2 b) {
-    return {_mm_and_pd(a.v, b.v)};
-}
-inline D2 operator|(D2 a, D2 b) {
-    return {_mm_or_pd(a.v, b.v)};
-}
-inline D2 select(D2 mask, D2 a, D2 b) {
-    return {_mm_or_pd(_mm_and_pd(mask.v, a.v), _mm_andnot_pd(mask.v, b.v))};
-}
-inline unsigned bits(D2 mask) {
-    return static_cast<unsigned>(_mm_movemask_pd(mask.v));
-}
-inline D2 abs(D2 a) {
-    return {_mm_andnot_pd(_mm_set1_pd(-0.0), a.v)};
-}
-inline D2 sqrt(D2 a) {
-    return {_mm_sqrt_pd(a.v)};
-}
-inline D2 xor_sign(D2 a, D2 b) {
-    return {_mm_xor_pd(a.v, _mm_and_pd(b.v, _mm_set1_pd(-0.0)))};
-}
-// Straight from memory: building the pair on the stack would stall on
-// store forwarding.
-inline D2 gather(const double* const* p, D2) {
-    return {_mm_loadh_pd(_mm_load_sd(p[0]), p[1])};
-}
-inline void store(double* p, D2 a) {
-    _mm_storeu_pd(p, a.v);
-}
-// Two points (x, y, z) side by side: x0 y0 | z0 x1 | y1 z1.
-inline void load_xyz(const double* q, D2& x, D2& y, D2& z) {
-    const __m128d a = _mm_loadu_pd(q), b = _mm_loadu_pd(q + 2), c = _mm_loadu_pd(q + 4);
-    x = {_mm_shuffle_pd(a, b, 2)};
-    y = {_mm_shuffle_pd(a, c, 1)};
-    z = {_mm_shuffle_pd(b, c, 2)};
-}
-
-#endif
-
-// ------------------------------------------------------------ AVX: eight floats, four doubles
-
-#if defined(__AVX__)
-
-struct F8 {
-    __m256 v;
-};
-
-template <>
-struct Traits<F8> {
-    using Scalar = float;
-    static constexpr int kWidth = 8;
-    static F8 splat(float a) { return {_mm256_set1_ps(a)}; }
-    static F8 load(const float* p) { return {_mm256_loadu_ps(p)}; }
-};
-
-inline void store(float* p, F8 a) {
-    _mm256_storeu_ps(p, a.v);
-}
-
-inline F8 operator+(F8 a, F8 b) {
-    return {_mm256_add_ps(a.v, b.v)};
-}
-inline F8 operator-(F8 a, F8 b) {
-    return {_mm256_sub_ps(a.v, b.v)};
-}
-inline F8 operator*(F8 a, F8 b) {
-    return {_mm256_mul_ps(a.v, b.v)};
-}
-inline F8 operator/(F8 a, F8 b) {
-    return {_mm256_div_ps(a.v, b.v)};
-}
-inline F8 le(F8 a, F8 b) {
-    return {_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)};
-}
-inline F8 lt(F8 a, F8 b) {
-    return {_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ)};
-}
-inline F8 operator&(F8 a, F8 b) {
-    return {_mm256_and_ps(a.v, b.v)};
-}
-inline F8 select(F8 mask, F8 a, F8 b) {
-    return {_mm256_or_ps(_mm256_and_ps(mask.v, a.v), _mm256_andnot_ps(mask.v, b.v))};
-}
-inline unsigned bits(F8 mask) {
-    return static_cast<unsigned>(_mm256_movemask_ps(mask.v));
-}
-// The shuffle and the unpacks of each 128-bit half, as F4's.
-template <int M>
-inline F8 shuffle(F8 a, F8 b) {
-    return {_mm256_shuffle_ps(a.v, b.v, M)};
-}
-inline F8 unpacklo(F8 a, F8 b) {
-    return {_mm256_unpacklo_ps(a.v, b.v)};
-}
-inline F8 unpackhi(F8 a, F8 b) {
-    return {_mm256_unpackhi_ps(a.v, b.v)};
-}
-// Lanes 0-3 from `lo`, 4-7 from `hi`.
-inline F8 join(F4 lo, F4 hi) {
-    return {_mm256_set_m128(hi.v, lo.v)};
-}
-inline void splat_box(const float* box, F8* out) {
-    for (int k = 0; k < 6; ++k) out[k] = {_mm256_broadcast_ss(box + k)};
-}
-
-struct D4 {
-    __m256d v;
-};
-
-template <>
-struct Traits<D4> {
-    using Scalar = double;
-    static constexpr int kWidth = 4;
-    static D4 splat(double a) { return {_mm256_set1_pd(a)}; }
-    static D4 load(const double* p) { return {_mm256_loadu_pd(p)}; }
-};
-
-inline D4 operator+(D4 a, D4 b) {
-    return {_mm256_add_pd(a.v, b.v)};
-}
-inline D4 operator-(D4 a, D4 b) {
-    return {_mm256_sub_pd(a.v, b.v)};
-}
-inline D4 operator*(D4 a, D4 b) {
-    return {_mm256_mul_pd(a.v, b.v)};
-}
-inline D4 operator/(D4 a, D4 b) {
-    return {_mm256_div_pd(a.v, b.v)};
-}
-inline D4 lt(D4 a, D4 b) {
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)};
-}
-inline D4 le(D4 a, D4 b) {
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
-}
-inline D4 gt(D4 a, D4 b) {
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)};
-}
-inline D4 ge(D4 a, D4 b) {
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)};
-}
-inline D4 eq(D4 a, D4 b) {
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)};
-}
-inline D4 is_nan(D4 a) {
-    return {_mm256_cmp_pd(a.v, a.v, _CMP_UNORD_Q)};
-}
-inline D4 operator&(D4 a, D4 b) {
-    return {_mm256_and_pd(a.v, b.v)};
-}
-inline D4 operator|(D4 a, D4 b) {
-    return {_mm256_or_pd(a.v, b.v)};
-}
-inline D4 select(D4 mask, D4 a, D4 b) {
-    return {_mm256_or_pd(_mm256_and_pd(mask.v, a.v), _mm256_andnot_pd(mask.v, b.v))};
-}
-inline unsigned bits(D4 mask) {
-    return static_cast<unsigned>(_mm256_movemask_pd(mask.v));
-}
-inline D4 abs(D4 a) {
-    return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)};
-}
-inline D4 sqrt(D4 a) {
-    return {_mm256_sqrt_pd(a.v)};
-}
-inline D4 xor_sign(D4 a, D4 b) {
-    return {_mm256_xor_pd(a.v, _mm256_and_pd(b.v, _mm256_set1_pd(-0.0)))};
-}
-inline D4 gather(const double* const* p, D4) {
-    const __m128d lo = _mm_loadh_pd(_mm_load_sd(p[0]), p[1]);
-    const __m128d hi = _mm_loadh_pd(_mm_load_sd(p[2]), p[3]);
-    return {_mm256_set_m128d(hi, lo)};
-}
-inline void store(double* p, D4 a) {
-    _mm256_storeu_pd(p, a.v);
-}
-// Four points (x, y, z) side by side: x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
-inline void load_xyz(const double* q, D4& x, D4& y, D4& z) {
-    const __m256d a = _mm256_loadu_pd(q), b = _mm256_loadu_pd(q + 4);
-    const __m256d c = _mm256_loadu_pd(q + 8);
-    const __m256d xy = _mm256_blend_pd(a, b, 0xC);          // x0 y0 x2 y2
-    const __m256d zx = _mm256_permute2f128_pd(a, c, 0x21);  // z0 x1 z2 x3
-    const __m256d yz = _mm256_blend_pd(b, c, 0xC);          // y1 z1 y3 z3
-    x = {_mm256_shuffle_pd(xy, zx, 0xA)};
-    y = {_mm256_shuffle_pd(xy, yz, 0x5)};
-    z = {_mm256_shuffle_pd(zx, yz, 0xA)};
-}
-
-#endif
 
 // Lane k from p[k], for any lane type.
 template <class V>
