@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -42,21 +43,13 @@ LaneInputs awkward_inputs() {
     return in;
 }
 
-template <class T>
-void expect_bits(const T* got, const T* want, int n, const char* what, const std::string& build) {
-    for (int i = 0; i < n; ++i) {
-        EXPECT_EQ(std::memcmp(&got[i], &want[i], sizeof(T)), 0)
-            << build << " " << what << "[" << i << "]: " << got[i] << " vs " << want[i];
-    }
-}
-
 // Every operation of each build's widest lanes gives, lane by lane, the bits
 // of the plain scalar operation: the builds' lane types are what the
 // kernels' results to the last bit rest on.
 TEST(Lanes, EveryBuildComputesEachLaneAsScalarCode) {
-    using Kernel = void (*)(const LaneInputs&, LaneOutputs&);
-    const isa::Builds<Kernel> builds{&testing::baseline::lane_outputs ORVIK_WIDER_BUILDS(
-        , &testing::avx::lane_outputs, &testing::avx2::lane_outputs)};
+    const isa::Builds<void (*)(const LaneInputs&, LaneOutputs&)> builds{
+        &testing::baseline::lane_outputs ORVIK_WIDER_BUILDS(, &testing::avx::lane_outputs,
+                                                            &testing::avx2::lane_outputs)};
     const LaneInputs in = awkward_inputs();
     LaneOutputs want{};
     for (int i = 0; i < kLaneValues; ++i) {
@@ -85,35 +78,23 @@ TEST(Lanes, EveryBuildComputesEachLaneAsScalarCode) {
         for (int c = 0; c < 3; ++c) want.xyz[c][p] = in.a[3 * p + c];
     }
     for (const isa::Level level : {isa::Level::Baseline, isa::Level::Avx, isa::Level::Avx2}) {
-        const Kernel kernel = builds.choose(level);
         const std::string build = "ceiling " + std::to_string(static_cast<int>(level));
         LaneOutputs got{};
-        kernel(in, got);
-        const int n = kLaneValues;
-        expect_bits(got.add, want.add, n, "add", build);
-        expect_bits(got.sub, want.sub, n, "sub", build);
-        expect_bits(got.mul, want.mul, n, "mul", build);
-        expect_bits(got.div, want.div, n, "div", build);
-        for (int m = 0; m < 6; ++m) expect_bits(got.masks[m], want.masks[m], n, "mask", build);
-        expect_bits(got.select, want.select, n, "select", build);
-        expect_bits(got.abs, want.abs, n, "abs", build);
-        expect_bits(got.sqrt, want.sqrt, n, "sqrt", build);
-        expect_bits(got.xor_sign, want.xor_sign, n, "xor_sign", build);
-        expect_bits(got.gather, want.gather, n, "gather", build);
-        for (int c = 0; c < 3; ++c) expect_bits(got.xyz[c], want.xyz[c], n / 3, "xyz", build);
-        expect_bits(got.fadd, want.fadd, n, "fadd", build);
-        expect_bits(got.fsub, want.fsub, n, "fsub", build);
-        expect_bits(got.fmul, want.fmul, n, "fmul", build);
-        expect_bits(got.fdiv, want.fdiv, n, "fdiv", build);
-        for (int m = 0; m < 2; ++m) expect_bits(got.fmasks[m], want.fmasks[m], n, "fmask", build);
-        expect_bits(got.fselect, want.fselect, n, "fselect", build);
-        // The build the processor runs at this ceiling has its own widths.
-        const isa::Level runs = std::min(level, isa::detected());
+        builds.choose(level)(in, got);
+        // The outputs up to the widths, field by field: doubles, then masks,
+        // then floats (whose masks follow them).
+        const auto* g = reinterpret_cast<const unsigned char*>(&got);
+        const auto* w = reinterpret_cast<const unsigned char*>(&want);
+        for (std::size_t at = 0; at < offsetof(LaneOutputs, double_width); at += 4) {
+            EXPECT_EQ(std::memcmp(g + at, w + at, 4), 0) << build << ", byte " << at;
+        }
+        // The build the processor runs at this ceiling has lanes of its own width.
+        const bool wide = std::min(level, isa::detected()) >= isa::Level::Avx;
 #if defined(ORVIK_ISA_KERNELS)
-        EXPECT_EQ(got.double_width, runs >= isa::Level::Avx ? 4 : 2) << build;
-        EXPECT_EQ(got.float_width, runs >= isa::Level::Avx ? 8 : 4) << build;
+        EXPECT_EQ(got.double_width, wide ? 4 : 2) << build;
+        EXPECT_EQ(got.float_width, wide ? 8 : 4) << build;
 #else
-        (void)runs;
+        (void)wide;
 #endif
     }
 }
@@ -153,19 +134,14 @@ TEST(Transform, LanesAgreeWithOnePointAndWithTheMap) {
         lanes::F4 lx = lanes::load(x), ly = lanes::load(y), lz = lanes::load(z);
         to_local(t, lx, ly, lz);
         for (int k = 0; k < 4; ++k) {
-            float px = x[k], py = y[k], pz = z[k];
-            to_local(t, px, py, pz);
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(lanes::lane(lx, k)),
-                      std::bit_cast<std::uint32_t>(px));
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(lanes::lane(ly, k)),
-                      std::bit_cast<std::uint32_t>(py));
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(lanes::lane(lz, k)),
-                      std::bit_cast<std::uint32_t>(pz));
-            const double in[3] = {x[k], y[k], z[k]};
-            const float got[3] = {px, py, pz};
+            float p[3] = {x[k], y[k], z[k]};
+            to_local(t, p[0], p[1], p[2]);
+            const float lane[3] = {lanes::lane(lx, k), lanes::lane(ly, k), lanes::lane(lz, k)};
+            EXPECT_EQ(std::memcmp(lane, p, sizeof p), 0) << "round " << round << " lane " << k;
             for (int c = 0; c < 3; ++c) {
-                const double exact = in[0] * t[c] + in[1] * t[4 + c] + in[2] * t[8 + c] + t[12 + c];
-                EXPECT_NEAR(got[c], exact, 1e-6 * 3000.0) << "round " << round << " axis " << c;
+                const double exact = double(x[k]) * t[c] + double(y[k]) * t[4 + c] +
+                                     double(z[k]) * t[8 + c] + t[12 + c];
+                EXPECT_NEAR(p[c], exact, 3e-3) << "round " << round << " axis " << c;
             }
         }
     }
