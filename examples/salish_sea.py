@@ -2,8 +2,8 @@
 topography and bathymetry (see ``salish_model.py`` for how it is built).
 
 Builds the model, extracts a volume on a regular longitude / latitude / depth
-grid through ``orvik.sample`` (lazily, block by block with Dask) into a Zarr
-store with coordinates and units, and draws what a seismologist looks at
+grid with ``orvik.extract`` (block by block with Dask) into a Zarr store with
+CF metadata, and draws what a seismologist looks at
 first: maps of Vs at a few depths below the surface with the coastline, and a
 west-east section from Vancouver Island across the Strait of Georgia to the
 mainland. Outputs land in ``examples/output/``.
@@ -22,7 +22,6 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("Agg")
-import dask  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import xarray as xr  # noqa: E402
@@ -60,15 +59,11 @@ VOLUME_DEPTHS_M = np.array(
 )
 SECTION_LATITUDE = 49.3  # through the middle of the Strait of Georgia
 SECTION_LONGITUDES = (-125.6, -122.4)
-QUALITY_UNITS = {"rho": "g/cm^3", "vp": "km/s", "vs": "km/s", "qp": "1", "qs": "1", "alpha": "1"}
-QUALITY_NAMES = {
-    "rho": "density",
-    "vp": "P-wave speed",
-    "vs": "S-wave speed",
-    "qp": "P-wave quality factor",
-    "qs": "S-wave quality factor",
-    "alpha": "opacity",
-}
+# Speeds share one sequential colour map; the sea (Vs 0, below its range) is
+# drawn in a blue that no rock takes, the air (no value) in white.
+SPEED_CMAP = "magma"
+SEA_COLOUR = "#3a8fd9"
+VS_RANGE_KM_S = (0.3, 4.7)  # from the softest sediments to the upper mantle
 
 
 def geographic_axes(step_deg: float, region: sm.Region):
@@ -94,41 +89,24 @@ def surface_elevation(model: sm.SalishSea, lon: np.ndarray, lat: np.ndarray) -> 
     return values.reshape(np.shape(lon))
 
 
-def extract_volume(model: sm.SalishSea, step_deg: float, depths_m: np.ndarray) -> xr.Dataset:
-    """The model on a longitude / latitude / depth-below-the-surface grid, lazily."""
+def extract_volume(
+    model: sm.SalishSea, step_deg: float, depths_m: np.ndarray, store: Path
+) -> xr.Dataset:
+    """The model on a longitude / latitude / depth-below-the-surface grid,
+    written block by block into a Zarr store with CF metadata (the grid
+    mapping is that of the longitude and latitude, not of the model's UTM)."""
     lon, lat = geographic_axes(step_deg, model.region)
-    glon, glat = np.meshgrid(lon.values, lat.values)
-    elevation = xr.DataArray(
-        surface_elevation(model, glon, glat),
-        dims=("latitude", "longitude"),
-        attrs={"units": "m", "long_name": "elevation of the surface"},
-    )
-    depth = xr.DataArray(
-        depths_m,
-        dims="depth",
-        attrs={"units": "m", "long_name": "depth below the surface", "positive": "down"},
-    )
-    z = elevation - depth  # the elevation of every point of the volume
-    volume = orvik.sample(
+    depth = xr.DataArray(depths_m, dims="depth")
+    orvik.extract(
         model.tree,
-        lon,
-        lat,
-        z,
-        depth=depth,
+        {"x": lon, "y": lat, "depth": depth},
+        store,
+        surface=model.region.surface,
         crs=(sm.GEOGRAPHIC, sm.MODEL_CRS),
         chunks={"latitude": 48},
+        resume=False,
     )
-    data = volume.to_dataset("quality")
-    for name in data.data_vars:
-        data[name].attrs.update(units=QUALITY_UNITS[name], long_name=QUALITY_NAMES[name])
-    data = data.assign_coords(longitude=lon, latitude=lat, depth=depth)
-    data["elevation"] = elevation.assign_coords(longitude=lon, latitude=lat)
-    data.attrs.update(
-        title="Salish Sea velocity model",
-        crs=sm.MODEL_CRS,
-        source="matplotlib topobathy.npz sample; ak135 (Kennett et al., 1995)",
-    )
-    return data.transpose("depth", "latitude", "longitude")
+    return xr.open_zarr(store)
 
 
 def section(model: sm.SalishSea, points: int, levels: int, top_m: float, bottom_m: float):
@@ -154,26 +132,25 @@ def plot_maps(model: sm.SalishSea, data: xr.Dataset, path: Path) -> None:
         2, 2, figsize=(12, 8.5), constrained_layout=True, sharex=True, sharey=True
     )
     region = model.region
-    for ax, depth in zip(axes.flat, MAP_DEPTHS_M):
-        vs = data["vs"].sel(depth=depth)
-        lo, hi = float(vs.min()), float(vs.max())
-        if hi - lo < 0.6:  # a map of one or two layers: keep the colours comparable
-            lo, hi = (lo + hi) / 2 - 0.3, (lo + hi) / 2 + 0.3
+    maps = [data["vs"].sel(depth=depth) for depth in MAP_DEPTHS_M]
+    lo = min(float(vs.min()) for vs in maps)
+    hi = max(float(vs.max()) for vs in maps)
+    for ax, depth, vs in zip(axes.flat, MAP_DEPTHS_M, maps):
         mesh = ax.pcolormesh(
-            data.longitude, data.latitude, vs, cmap="RdYlBu", vmin=lo, vmax=hi, shading="auto"
+            data.longitude, data.latitude, vs, cmap=SPEED_CMAP, vmin=lo, vmax=hi, shading="auto"
         )
         for lon, lat in coastline_lonlat(model):
-            ax.plot(lon, lat, color="k", lw=0.5)
+            ax.plot(lon, lat, color="#1ec8e6", lw=0.6)
         ax.set_xlim(region.lon[0], region.lon[-1])
         ax.set_ylim(region.lat[0], region.lat[-1])
         ax.set_aspect(1.0 / np.cos(np.radians(49.0)))
-        ax.set_title(f"Vs {depth / 1000:g} km below the surface")
-        fig.colorbar(mesh, ax=ax, label="Vs (km/s)", shrink=0.85)
+        ax.set_title(f"{depth / 1000:g} km below the surface")
+    fig.colorbar(mesh, ax=axes, label="Vs (km/s)", shrink=0.85)
     for ax in axes[-1]:
         ax.set_xlabel("longitude (degrees)")
     for ax in axes[:, 0]:
         ax.set_ylabel("latitude (degrees)")
-    fig.suptitle("Salish Sea: S-wave speed below the surface, with the coastline")
+    fig.suptitle("Salish Sea: S-wave speed below the surface (one colour range), coastline in cyan")
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
@@ -183,34 +160,26 @@ def plot_section(sections, path: Path) -> None:
         2, 1, figsize=(12, 9), constrained_layout=True, gridspec_kw={"height_ratios": [1, 1.2]}
     )
     # Below the colour range: the sea (Vs is 0); no value: the air.
-    cmap = plt.get_cmap("RdYlBu").with_extremes(under="#3b6fb6", bad="white")
-    for ax, (lon, z, vs, ground), (title, vmax) in zip(
-        axes,
-        sections,
-        [
-            (
-                "the crust: flat discontinuities at 20 km and at the Moho (35 km) below sea level",
-                4.7,
-            ),
-            (
-                "the top 6 km: the Georgia basin under the strait, the sea, the weathered top layer",
-                3.6,
-            ),
-        ],
-    ):
+    cmap = plt.get_cmap(SPEED_CMAP).with_extremes(under=SEA_COLOUR, bad="white")
+    lo, hi = VS_RANGE_KM_S
+    titles = [
+        "the crust: flat discontinuities at 20 km and at the Moho (35 km) below sea level",
+        "the top 6 km: the Georgia basin under the strait, the sea, the weathered top layer",
+    ]
+    for ax, (lon, z, vs, ground), title in zip(axes, sections, titles):
         mesh = ax.pcolormesh(
-            lon, z / 1000, np.ma.masked_invalid(vs), cmap=cmap, vmin=0.3, vmax=vmax, shading="auto"
+            lon, z / 1000, np.ma.masked_invalid(vs), cmap=cmap, vmin=lo, vmax=hi, shading="auto"
         )
         ax.plot(lon, ground / 1000, color="k", lw=1.0, label="surface")
         ax.axhline(0.0, color="navy", lw=0.6, ls=":", label="sea level")
         ax.set_ylabel("elevation (km)")
         ax.set_title(title)
-        fig.colorbar(mesh, ax=ax, label="Vs (km/s); blue: the sea", extend="min")
+    fig.colorbar(mesh, ax=axes, label="Vs (km/s); blue: the sea; white: the air", extend="min")
     axes[0].legend(loc="lower left")
     axes[-1].set_xlabel("longitude (degrees)")
     fig.suptitle(
-        f"Vs on a west-east section at {SECTION_LATITUDE:g} N: Vancouver Island, the Strait of Georgia, "
-        "the Coast Mountains"
+        f"Vs on a west-east section at {SECTION_LATITUDE:g} N: Vancouver Island, the Strait of "
+        "Georgia, the Coast Mountains (one colour range)"
     )
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -236,19 +205,16 @@ def main(argv: list[str] | None = None) -> dict:
     sys.stdout.flush()  # print_structure writes to the process's stdout directly
     model.tree.print_structure()
 
-    data = extract_volume(model, step, VOLUME_DEPTHS_M)
-    points = int(np.prod([data.sizes[d] for d in ("depth", "latitude", "longitude")]))
     store = args.output / "salish_sea.zarr"
     start = time.perf_counter()
-    with dask.config.set(scheduler="threads"):
-        data.to_zarr(store, mode="w", consolidated=False)
+    saved = extract_volume(model, step, VOLUME_DEPTHS_M, store)
     seconds = time.perf_counter() - start
+    points = int(np.prod([saved.sizes[d] for d in ("depth", "latitude", "longitude")]))
     print(
         f"extracted {points:,} points in {seconds:.2f} s ({points / seconds / 1e6:.2f} million points per "
         f"second) into {store}"
     )
 
-    saved = xr.open_zarr(store, consolidated=False)
     plot_maps(model, saved, args.output / "salish_sea_vs_maps.png")
     sections = [
         section(model, *section_size, 2500.0, -45000.0),

@@ -22,6 +22,13 @@ needs NumPy only:
 ``orvik.qualities``
     The names of the six values and ``blend``, the "over" blend of two
     quality fields.
+``orvik.to_dataset(volume)``
+    A sampled volume as a CF-1.10 dataset, one variable per quality with its
+    units, ready for ``to_zarr`` or ``to_netcdf`` (module ``orvik.metadata``).
+``orvik.extract(tree, grid, store, ...)``
+    A regular volume into a Zarr store or a NetCDF file, block by block, with
+    a progress bar, a completion mark, and resumption after an interruption
+    (module ``orvik.extraction``; the ``dask`` extra).
 ``orvik.sampling``
     The module of ``sample``.
 """
@@ -36,8 +43,8 @@ __all__ = list(__all__)
 
 # Submodules, and functions with the submodule that defines them, imported on
 # first access (PEP 562).
-_LAZY_SUBMODULES = frozenset({"qualities", "sampling"})
-_LAZY_FUNCTIONS = {"sample": "sampling"}
+_LAZY_SUBMODULES = frozenset({"qualities", "sampling", "metadata", "extraction"})
+_LAZY_FUNCTIONS = {"sample": "sampling", "to_dataset": "metadata", "extract": "extraction"}
 
 
 def __getattr__(name: str) -> object:

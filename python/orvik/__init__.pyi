@@ -1,9 +1,13 @@
 # The package as type checkers see it: the twelve names of the compiled
 # module, and the package's own layers that __init__.py serves on first use.
 
+from . import extraction as extraction
+from . import metadata as metadata
 from . import orvik as orvik
 from . import qualities as qualities
 from . import sampling as sampling
+from .extraction import extract as extract
+from .metadata import to_dataset as to_dataset
 from .orvik import *  # noqa: F403
 from .orvik import __all__ as __all__
 from .sampling import sample as sample

@@ -314,7 +314,8 @@ def structured_grid(x: _F64, y: _F64, values: _F64) -> StructuredGrid:
 
     The three float64 arrays must share one shape with at least two rows and
     two columns; they are copied, so later changes to them do not affect the
-    grid.
+    grid. The result is a `StructuredGrid`: the class that the first line
+    calls `PyStructuredGrid` is registered under that name.
     """
 
 def adaptive_tin(

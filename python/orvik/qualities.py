@@ -7,7 +7,7 @@ holding ``rho, vp, vs, qp, qs, alpha`` in that order, the layout that
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Final
+from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 
@@ -35,15 +35,17 @@ def blend(lhs: xr.DataArray, rhs: xr.DataArray) -> xr.DataArray:
     Parameters
     ----------
     lhs, rhs : xarray.DataArray
-        Quality fields with a dimension ``quality`` of length 6 (``rho, vp,
-        vs, qp, qs, alpha``). Their other dimensions are aligned and broadcast
-        as xarray does; values are converted to float32.
+        Quality fields with a dimension ``quality`` of length 6. When it has
+        labels, they name the six qualities in any order and the values are
+        matched by label; without labels the order is ``rho, vp, vs, qp, qs,
+        alpha``. Their other dimensions are aligned and broadcast as xarray
+        does; real values (floats, integers) are converted to float32.
 
     Returns
     -------
     xarray.DataArray
         The float32 composite, with the broadcast dimensions followed by
-        ``quality``. Lazy and computed chunk by chunk in parallel when either
+        ``quality``, labelled ``rho, vp, vs, qp, qs, alpha``. Lazy and computed chunk by chunk in parallel when either
         input is backed by Dask (``dask="parallelized"``).
 
     Examples
@@ -59,15 +61,8 @@ def blend(lhs: xr.DataArray, rhs: xr.DataArray) -> xr.DataArray:
     """
     import xarray as xr
 
-    for name, field in (("lhs", lhs), ("rhs", rhs)):
-        if not isinstance(field, xr.DataArray):
-            raise TypeError(f"{name} must be an xarray.DataArray; got {type(field).__name__}")
-        if field.sizes.get(QUALITY_DIM) != len(QUALITIES):
-            raise ValueError(
-                f"{name} must have a dimension {QUALITY_DIM!r} of length 6 "
-                f"[rho, vp, vs, qp, qs, alpha]; got dimensions {dict(field.sizes)}"
-            )
-    return xr.apply_ufunc(
+    lhs, rhs = (_in_column_order(xr, name, f) for name, f in (("lhs", lhs), ("rhs", rhs)))
+    out = xr.apply_ufunc(
         _blend_rows,
         lhs,
         rhs,
@@ -78,6 +73,30 @@ def blend(lhs: xr.DataArray, rhs: xr.DataArray) -> xr.DataArray:
         # The blend reads whole rows: a chunked quality dimension is joined.
         dask_gufunc_kwargs={"allow_rechunk": True},
     )
+    return out.assign_coords({QUALITY_DIM: list(QUALITIES)})
+
+
+def _in_column_order(xr: Any, name: str, field: Any) -> xr.DataArray:
+    """The field with its qualities in column order: by label when the
+    ``quality`` dimension has labels, by position otherwise."""
+    if not isinstance(field, xr.DataArray):
+        raise TypeError(f"{name} must be an xarray.DataArray; got {type(field).__name__}")
+    if field.sizes.get(QUALITY_DIM) != len(QUALITIES):
+        raise ValueError(
+            f"{name} must have a dimension {QUALITY_DIM!r} of length 6 "
+            f"[rho, vp, vs, qp, qs, alpha]; got dimensions {dict(field.sizes)}"
+        )
+    if not (np.issubdtype(field.dtype, np.floating) or np.issubdtype(field.dtype, np.integer)):
+        raise TypeError(f"{name} must hold real numbers; got dtype {field.dtype}")
+    if QUALITY_DIM not in field.coords:
+        return field
+    labels = [str(q) for q in field[QUALITY_DIM].values]
+    if sorted(labels) != sorted(QUALITIES):
+        raise ValueError(
+            f"{name} labels its {QUALITY_DIM!r} dimension {labels}; expected the six "
+            f"qualities {list(QUALITIES)} in any order"
+        )
+    return field.sel({QUALITY_DIM: list(QUALITIES)}) if labels != list(QUALITIES) else field
 
 
 def _blend_rows(lhs: np.ndarray, rhs: np.ndarray) -> np.ndarray:

@@ -165,7 +165,8 @@ PyMethodDef structured_grid_def = {
         "coordinates (`x`, `y`) and node values (`values`).\n\n"
         "The three float64 arrays must share one shape with at least two rows and\n"
         "two columns; they are copied, so later changes to them do not affect the\n"
-        "grid.",
+        "grid. The result is a `StructuredGrid`: the class that the first line\n"
+        "calls `PyStructuredGrid` is registered under that name.",
 };
 
 }  // namespace

@@ -45,6 +45,8 @@ class TestNamespace:
         [
             ("qualities", "orvik.qualities"),
             ("sampling", "orvik.sampling"),
+            ("metadata", "orvik.metadata"),
+            ("extraction", "orvik.extraction"),
             ("orvik", "orvik.orvik"),
         ],
     )
@@ -57,6 +59,18 @@ class TestNamespace:
 
         assert orvik.sample is sample
         assert "sample" in dir(orvik)
+
+    def test_help_shows_the_package_layers(self):
+        out = run_python(
+            "import orvik, pydoc; print(pydoc.render_doc(orvik, renderer=pydoc.plaintext))"
+        )
+        for name in ("orvik.sample(", "orvik.qualities", "orvik.extract(", "orvik.to_dataset("):
+            assert name in out
+        assert {"sample", "qualities", "extract", "to_dataset", "model_tree"} <= set(dir(orvik))
+
+    def test_the_package_pickles_by_reference(self):
+        cloudpickle = pytest.importorskip("cloudpickle")
+        assert cloudpickle.loads(cloudpickle.dumps(orvik)) is orvik
 
     def test_unknown_attribute(self):
         with pytest.raises(AttributeError, match="^module 'orvik' has no attribute 'nothing'$"):
@@ -163,7 +177,7 @@ class TestStub:
         )
         assert "_32Bit]]]" in lines[0]
         assert (
-            "def (tree: orvik.orvik.PyModelTree, x: Any, y: Any, z: Any, *, depth: Any ="
+            "def (tree: orvik.orvik.PyModelTree, x: Any, y: Any, z: Any =, *, depth: Any ="
             in lines[1]
         )
         assert lines[2].startswith(

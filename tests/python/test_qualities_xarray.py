@@ -90,3 +90,41 @@ class TestBlend:
         rows = np.zeros((3, 6), np.float32)
         with pytest.raises(TypeError, match="^lhs must be an xarray.DataArray; got ndarray$"):
             blend(rows, field(rows, (3,), ["p"]))
+
+
+class TestLabels:
+    @pytest.mark.parametrize("seed", [0, 1, 2])
+    def test_a_labelled_quality_dimension_is_matched_by_name(self, seed):
+        rng = np.random.default_rng(seed)
+        f, b = random_rows(rng, 9), random_rows(rng, 9)
+        order = rng.permutation(6)
+        shuffled = xr.DataArray(
+            f[:, order], dims=("p", "quality"), coords={"quality": [QUALITIES[i] for i in order]}
+        )
+        out = blend(shuffled, field(b, (9,), ["p"]))
+        assert list(out.quality.values) == list(QUALITIES)
+        np.testing.assert_array_equal(bits(out.values), bits(orvik.blend_many(f, b)))
+
+    def test_unknown_labels_are_refused(self):
+        good = field(np.zeros((3, 6), np.float32), (3,), ["p"])
+        odd = good.assign_coords(quality=["rho", "vp", "vs", "qp", "qs", "opacity"])
+        with pytest.raises(ValueError, match="^rhs labels its 'quality' dimension"):
+            blend(good, odd)
+
+    @pytest.mark.parametrize("dtype", ["U3", bool, complex])
+    def test_values_that_are_not_real_numbers_are_refused(self, dtype):
+        good = field(np.ones((3, 6), np.float32), (3,), ["p"])
+        bad = good.astype(dtype)
+        with pytest.raises(TypeError, match=f"^lhs must hold real numbers; got dtype {bad.dtype}$"):
+            blend(bad, good)
+
+    def test_read_only_and_broadcast_views_blend_as_copies_do(self):
+        rng = np.random.default_rng(8)
+        row = random_rows(rng, 1)[0]
+        view = np.broadcast_to(row, (4, 6))
+        lhs = xr.DataArray(view, dims=("p", "quality"))
+        rhs = field(random_rows(rng, 4), (4,), ["p"])
+        out = blend(lhs, rhs)
+        np.testing.assert_array_equal(
+            bits(out.values), bits(orvik.blend_many(view.copy(), rhs.values.copy()))
+        )

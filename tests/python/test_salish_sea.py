@@ -81,19 +81,22 @@ def test_the_example_writes_a_volume_that_matches_direct_queries(tmp_path):
     result = salish_sea.main(["--coarse", "--output", str(tmp_path)])
     for name in ("salish_sea_vs_maps.png", "salish_sea_section.png"):
         assert (tmp_path / name).stat().st_size > 10_000
-    volume = xr.open_zarr(result["store"], consolidated=False)
+    volume = xr.open_zarr(result["store"])  # consolidated, CF-decoded
     assert volume["vs"].dims == ("depth", "latitude", "longitude")
     assert volume["vs"].attrs["units"] == "km/s" and volume["depth"].attrs["units"] == "m"
+    assert volume["longitude"].attrs["units"] == "degrees_east"
+    assert volume["crs"].attrs["grid_mapping_name"] == "latitude_longitude"
     assert result["points"] == volume["vs"].size
 
-    # A few points of the volume against query_many on the same model.
+    # A few points of the volume against query_many on the same model, z from
+    # the surface in float64.
     model = result["model"]
     rng = np.random.default_rng(5)
     picks = {d: rng.integers(0, volume.sizes[d], 12) for d in ("depth", "latitude", "longitude")}
     lon = volume.longitude.values[picks["longitude"]]
     lat = volume.latitude.values[picks["latitude"]]
     depth = volume.depth.values[picks["depth"]]
-    elevation = volume["elevation"].values[picks["latitude"], picks["longitude"]]
+    elevation = salish_sea.surface_elevation(model, lon, lat)
     x, y = model.region.to_model.transform(lon, lat)
     z = elevation - depth
     out = np.full((len(lon), 6), np.nan, np.float32)

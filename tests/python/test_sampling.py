@@ -111,7 +111,9 @@ class TestInMemory:
 
     def test_numpy_arrays_broadcast_by_numpy_rules(self, tree):
         out = orvik.sample(tree, XS[:, None, None], YS[None, :, None], ZS)
-        assert out.dims == ("dim_0", "dim_1", "dim_2", "quality") and out.shape == (13, 12, 14, 6)
+        assert out.dims == ("x", "y", "z", "quality") and out.shape == (13, 12, 14, 6)
+        for name, values in (("x", XS), ("y", YS), ("z", ZS)):
+            np.testing.assert_array_equal(out[name].values, values)
         same_bits(out.values, reference(tree, XS[:, None, None], YS[None, :, None], ZS))
 
     def test_scalars_and_a_profile(self, tree):
@@ -179,8 +181,16 @@ class TestBadInput:
     @pytest.mark.parametrize(
         "kwargs, error, message",
         [
-            ({"tree": "tree"}, TypeError, "tree must be an orvik.PyModelTree; got str"),
-            ({"depth": 1.0, "surface": "grid"}, ValueError, "give depth or surface, not both"),
+            (
+                {"tree": "tree"},
+                TypeError,
+                "tree must be an orvik.PyModelTree (or a future of one); got str",
+            ),
+            (
+                {"depth": 1.0, "surface": "grid"},
+                ValueError,
+                "z, depth and surface contradict each other",
+            ),
             (
                 {"surface": np.zeros((2, 2))},
                 TypeError,
@@ -215,16 +225,17 @@ class TestBadInput:
                 ValueError,
                 "the coordinates may not have a dimension named 'quality'",
             ),
-            ({"crs": "EPSG:4326"}, TypeError, "crs must be a (source, target) pair"),
+            ({"crs": ("EPSG:4326",)}, TypeError, "crs must be a CRS, a (source, target) pair"),
+            ({"crs": "no such crs"}, ValueError, "crs is not a coordinate reference system"),
             (
                 {"chunks": {"w": 3}},
                 ValueError,
                 "chunks names dimensions that the coordinates do not have: ['w']",
             ),
             (
-                {"chunks": {"dim_0": 0}},
+                {"chunks": {"x": 0}},
                 ValueError,
-                "chunk length of 'dim_0' must be positive; got 0",
+                "chunk length of 'x' must be positive; got 0",
             ),
         ],
     )
@@ -300,10 +311,10 @@ class TestLazy:
         )
         graph, tasks = sample_tasks(out)
         assert len(tasks) == np.prod(out.data.numblocks)
-        tree_keys = [k for k in graph if str(k).startswith("orvik-tree-")]
-        assert len(tree_keys) == 1
+        model_keys = [k for k in graph if str(k).startswith("orvik-model-")]
+        assert len(model_keys) == 1
         for task in tasks.values():
-            assert tree_keys[0] in task.dependencies
+            assert model_keys[0] in task.dependencies
             # The tree is not inside the task: a task pickles in a few hundred bytes.
             assert len(pickle.dumps(task)) < 2000
 
@@ -337,56 +348,113 @@ class TestLazy:
         np.testing.assert_array_equal(back.z, ZS)
 
 
-def arrivals(dask_worker):
-    """How often the model tree and the sampled blocks came into a worker's
-    memory: computed there, or fetched from another worker."""
-    count = {"orvik-tree-": 0, "orvik-sample-": 0}
-    for entry in dask_worker.state.log:
-        if (
-            len(entry) > 2
-            and entry[1] in ("executing", "flight", "released")
-            and entry[2] == "memory"
-        ):
-            key = entry[0][0] if isinstance(entry[0], tuple) else entry[0]
-            for prefix in count:
-                count[prefix] += str(key).startswith(prefix)
-    return count["orvik-tree-"], count["orvik-sample-"]
+class TestLabelledOutput:
+    def test_unlabelled_axes_become_coordinates_with_units(self, tree):
+        x = xr.DataArray(XS, dims="x")  # no coordinate of its own
+        out = orvik.sample(tree, x, xr.DataArray(YS, dims="y"), xr.DataArray(ZS, dims="z"))
+        for name, values in (("x", XS), ("y", YS), ("z", ZS)):
+            np.testing.assert_array_equal(out[name].values, values)
+            assert out[name].attrs["units"] == "m"
+        assert out.z.attrs["positive"] == "up" and out.attrs["quality_units"].startswith("rho")
 
+    def test_numpy_dimensions_are_named_by_the_caller(self, tree):
+        out = orvik.sample(tree, XS[:, None], YS[None, :], -2.0, dims=("easting", "northing"))
+        assert out.dims == ("easting", "northing", "quality")
+        np.testing.assert_array_equal(out.easting.values, XS)
+        same_bits(out.values, reference(tree, XS[:, None], YS[None, :], -2.0))
 
-class TestDistributed:
-    def test_local_cluster_of_two_processes_gives_the_same_bits(self, tree):
-        distributed = pytest.importorskip("distributed")
-        rng = np.random.default_rng(9)
-        x, y, z = (
-            da.from_array(rng.uniform(*span, 4000), chunks=500)
-            for span in ((-1, 11), (-1, 11), (-11, 1))
+    def test_a_point_set_keeps_its_coordinates_as_variables(self, tree):
+        rng = np.random.default_rng(11)
+        x, y, z = rng.uniform(-1, 11, (3, 40)) - [[0], [0], [10]]
+        out = orvik.sample(tree, x, y, z)
+        assert out.dims == ("point", "quality")
+        for name, values in (("x", x), ("y", y), ("z", z)):
+            np.testing.assert_array_equal(out[name].values, values)
+
+    def test_the_dataset_carries_cf_metadata_and_the_grid_mapping(self, tree):
+        pytest.importorskip("pyproj")
+        model_crs = "+proj=tmerc +lat_0=45 +lon_0=10 +x_0=5 +y_0=5 +units=km +ellps=WGS84"
+        out = orvik.sample(tree, axis("x", XS), 2.0, -3.0, crs=model_crs)
+        ds = orvik.to_dataset(out)
+        assert ds.attrs["Conventions"] == "CF-1.10"
+        assert ds["vp"].attrs == {
+            "units": "km/s",
+            "long_name": "P-wave speed",
+            "grid_mapping": "crs",
+        }
+        assert ds["crs"].attrs["grid_mapping_name"] == "transverse_mercator"
+        assert ds.x.attrs["standard_name"] == "projection_x_coordinate"
+        assert ds.x.attrs["units"] == "km"
+        geo = orvik.sample(
+            tree, axis("lon", [9.99, 10.0]), 45.0, -3.0, crs=("EPSG:4326", model_crs)
         )
-        expected = reference(tree, *(a.compute() for a in (x, y, z)))
-        # Made before the client exists, the tree travels inside the graph.
-        in_graph = orvik.sample(tree, x, y, z)
-        with (
-            distributed.LocalCluster(
-                n_workers=2,
-                threads_per_worker=1,
-                processes=True,
-                dashboard_address=None,
-                silence_logs=50,
-            ) as cluster,
-            distributed.Client(cluster) as client,
-        ):
-            before = client.run(arrivals)
-            # Made while the client is the default scheduler, the tree is scattered.
-            scattered = orvik.sample(tree, x, y, z)
-            assert any(str(k).startswith("orvik-tree-") for k in client.who_has())
-            for lazy in (scattered, in_graph):
-                on_cluster = lazy.compute()
-                after = client.run(arrivals)
-                same_bits(on_cluster.values, expected)
-                # Eight blocks ran on the two workers, and each worker that ran
-                # one got the tree once, from the graph, the client or the
-                # other worker.
-                runs = {w: (after[w][0] - before[w][0], after[w][1] - before[w][1]) for w in after}
-                assert sum(blocks for _, blocks in runs.values()) >= lazy.data.npartitions == 8
-                assert all(trees <= 1 for trees, _ in runs.values())
-                assert all(trees == 1 for trees, blocks in runs.values() if blocks)
-                before = after
+        assert geo.lon.attrs["units"] == "degrees_east"
+        assert orvik.to_dataset(geo)["crs"].attrs["grid_mapping_name"] == "latitude_longitude"
+
+
+class TestVertical:
+    def test_depth_below_a_surface_gives_the_elevation(self, tree):
+        gx, gy = np.meshgrid(np.linspace(-2, 12, 8), np.linspace(-2, 12, 9))
+        surface = orvik.structured_grid(gx, gy, 0.3 * gx - 0.2 * gy + 1.0)
+        rng = np.random.default_rng(12)
+        x, y, depth = rng.uniform(0, 10, 300), rng.uniform(0, 10, 300), rng.uniform(-1, 11, 300)
+        out = orvik.sample(tree, x, y, depth=depth, surface=surface)
+        top, _ = surface.query_many(x, y)
+        z = (top - depth).astype(np.float32)  # from the float64 inputs, rounded once
+        same_bits(out.values, reference(tree, x, y, z, depth=depth))
+
+    def test_depth_alone_is_below_the_plane_z_zero(self, tree):
+        depth = np.linspace(-1, 11, 25)
+        out = orvik.sample(tree, 3.0, 4.0, depth=depth)
+        same_bits(out.values, reference(tree, 3.0, 4.0, -depth.astype(np.float32), depth=depth))
+
+    def test_neither_z_nor_depth(self, tree):
+        with pytest.raises(TypeError, match="needs z"):
+            orvik.sample(tree, 1.0, 1.0)
+
+
+class TestInputsThatHidFaults:
+    @pytest.mark.parametrize(
+        "kwargs, error, message",
+        [
+            ({"x": "repeated"}, ValueError, "x has the dimension 'a' more than once"),
+            (
+                {"y": np.ma.masked_array([0.5, 0.5], [True, False])},
+                ValueError,
+                "y is a masked array",
+            ),
+            ({"chunks": "fast"}, ValueError, "chunks must be None, 'auto' or a mapping"),
+            ({"chunks": 4}, TypeError, "chunks must be None, 'auto' or a mapping"),
+            ({"priority": (3, 1)}, ValueError, "priority must be a (lo, hi) range with lo <= hi"),
+            ({"priority": 3}, TypeError, "priority must be a (lo, hi) pair"),
+            (
+                {"x": xr.DataArray(np.full(4, 0.5), dims="point"), "y": np.full(4, 0.5)},
+                ValueError,
+                "y is a plain array of shape (4,) next to xarray inputs",
+            ),
+        ],
+    )
+    def test_clear_errors(self, tree, kwargs, error, message):
+        args = {"tree": tree, "x": np.full(2, 0.5), "y": 0.5, "z": -0.5, **kwargs}
+        if isinstance(args["x"], str):
+            with pytest.warns(UserWarning, match="Duplicate dimension names"):
+                args["x"] = xr.DataArray(np.zeros((2, 2)), dims=("a", "a"))
+        with pytest.raises(error, match="^" + re.escape(message)):
+            orvik.sample(**args)
+
+    def test_dask_input_of_unknown_chunk_sizes(self, tree):
+        x = da.from_array(np.arange(10.0), chunks=3)
+        with pytest.raises(ValueError, match="^x is a Dask array of unknown chunk sizes"):
+            orvik.sample(tree, x[x > 3], 0.5, -0.5)
+
+    def test_named_dimensions_let_plain_arrays_join_xarray_ones(self, tree):
+        x = xr.DataArray(np.linspace(0, 9, 4), dims="point")
+        out = orvik.sample(tree, x, np.full(4, 0.5), -0.5, dims=["point"])
+        assert out.dims == ("point", "quality")
+        same_bits(out.values, reference(tree, x.values, 0.5, -0.5))
+
+    def test_read_only_and_broadcast_views(self, tree):
+        x = np.broadcast_to(np.float32(2.5), (6,))
+        z = np.linspace(-9, 0, 6).astype(np.float32)
+        z.flags.writeable = False
+        same_bits(orvik.sample(tree, x, x, z).values, reference(tree, 2.5, 2.5, z))
