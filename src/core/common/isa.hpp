@@ -10,8 +10,10 @@
 // types of common/lanes.hpp: no function built for a wider set can stand in
 // for a baseline one when the linker merges the copies of an inline
 // function. The test isa_symbols checks that the wider builds define no
-// other mergeable symbol. The unit calls a kernel through isa::Builds, which
-// picks the widest build the processor runs, once per call.
+// other mergeable symbol and no initialiser, which would run at load time
+// on any processor: headers that bring them, as CGAL's do, stay out of
+// kernels. The unit calls a kernel through isa::Builds, which picks the
+// widest build the processor runs, once per call.
 #pragma once
 
 #include <algorithm>
