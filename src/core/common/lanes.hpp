@@ -147,17 +147,63 @@ using D4 = Reg<detail::f64x4>;
 #endif
 
 namespace detail {
-// The register's bits as integers, for the bitwise operations.
-template <class R>
-using Bits = decltype(R{} < R{});
-template <class R>
-inline Bits<R> raw(R a) {
-    return (Bits<R>)a;
+// Bitwise operations in the floating-point domain: integer instructions on
+// floating-point data cost a bypass cycle on many processors. andnot(m, a)
+// is ~m & a.
+inline f32x4 and_(f32x4 a, f32x4 b) {
+    return _mm_and_ps(a, b);
 }
+inline f32x4 or_(f32x4 a, f32x4 b) {
+    return _mm_or_ps(a, b);
+}
+inline f32x4 xor_(f32x4 a, f32x4 b) {
+    return _mm_xor_ps(a, b);
+}
+inline f32x4 andnot(f32x4 m, f32x4 a) {
+    return _mm_andnot_ps(m, a);
+}
+inline f64x2 and_(f64x2 a, f64x2 b) {
+    return _mm_and_pd(a, b);
+}
+inline f64x2 or_(f64x2 a, f64x2 b) {
+    return _mm_or_pd(a, b);
+}
+inline f64x2 xor_(f64x2 a, f64x2 b) {
+    return _mm_xor_pd(a, b);
+}
+inline f64x2 andnot(f64x2 m, f64x2 a) {
+    return _mm_andnot_pd(m, a);
+}
+#if defined(__AVX__)
+inline f32x8 and_(f32x8 a, f32x8 b) {
+    return _mm256_and_ps(a, b);
+}
+inline f32x8 or_(f32x8 a, f32x8 b) {
+    return _mm256_or_ps(a, b);
+}
+inline f32x8 xor_(f32x8 a, f32x8 b) {
+    return _mm256_xor_ps(a, b);
+}
+inline f32x8 andnot(f32x8 m, f32x8 a) {
+    return _mm256_andnot_ps(m, a);
+}
+inline f64x4 and_(f64x4 a, f64x4 b) {
+    return _mm256_and_pd(a, b);
+}
+inline f64x4 or_(f64x4 a, f64x4 b) {
+    return _mm256_or_pd(a, b);
+}
+inline f64x4 xor_(f64x4 a, f64x4 b) {
+    return _mm256_xor_pd(a, b);
+}
+inline f64x4 andnot(f64x4 m, f64x4 a) {
+    return _mm256_andnot_pd(m, a);
+}
+#endif
 // -0 in every lane.
 template <class R>
-inline Bits<R> sign_bits() {
-    return raw(Traits<Reg<R>>::splat(-0.0).v);
+inline R negative_zero() {
+    return Traits<Reg<R>>::splat(-0.0).v;
 }
 }  // namespace detail
 
@@ -203,25 +249,24 @@ inline Reg<R> is_nan(Reg<R> a) {
 }
 template <class R>
 inline Reg<R> operator&(Reg<R> a, Reg<R> b) {
-    return {(R)(detail::raw(a.v) & detail::raw(b.v))};
+    return {detail::and_(a.v, b.v)};
 }
 template <class R>
 inline Reg<R> operator|(Reg<R> a, Reg<R> b) {
-    return {(R)(detail::raw(a.v) | detail::raw(b.v))};
+    return {detail::or_(a.v, b.v)};
 }
 // mask ? a : b, bit for bit.
 template <class R>
 inline Reg<R> select(Reg<R> mask, Reg<R> a, Reg<R> b) {
-    const auto m = detail::raw(mask.v);
-    return {(R)((m & detail::raw(a.v)) | (~m & detail::raw(b.v)))};
+    return {detail::or_(detail::and_(mask.v, a.v), detail::andnot(mask.v, b.v))};
 }
 template <class R>
 inline Reg<R> abs(Reg<R> a) {
-    return {(R)(detail::raw(a.v) & ~detail::sign_bits<R>())};
+    return {detail::andnot(detail::negative_zero<R>(), a.v)};
 }
 template <class R>
 inline Reg<R> xor_sign(Reg<R> a, Reg<R> b) {
-    return {(R)(detail::raw(a.v) ^ (detail::raw(b.v) & detail::sign_bits<R>()))};
+    return {detail::xor_(a.v, detail::and_(b.v, detail::negative_zero<R>()))};
 }
 
 // What differs between the registers: broadcasts, loads and stores, the
