@@ -146,66 +146,78 @@ using F8 = Reg<detail::f32x8>;
 using D4 = Reg<detail::f64x4>;
 #endif
 
-namespace detail {
-// Bitwise operations in the floating-point domain: integer instructions on
-// floating-point data cost a bypass cycle on many processors. andnot(m, a)
-// is ~m & a.
-inline f32x4 and_(f32x4 a, f32x4 b) {
-    return _mm_and_ps(a, b);
-}
-inline f32x4 or_(f32x4 a, f32x4 b) {
-    return _mm_or_ps(a, b);
-}
-inline f32x4 xor_(f32x4 a, f32x4 b) {
-    return _mm_xor_ps(a, b);
-}
-inline f32x4 andnot(f32x4 m, f32x4 a) {
-    return _mm_andnot_ps(m, a);
-}
-inline f64x2 and_(f64x2 a, f64x2 b) {
-    return _mm_and_pd(a, b);
-}
-inline f64x2 or_(f64x2 a, f64x2 b) {
-    return _mm_or_pd(a, b);
-}
-inline f64x2 xor_(f64x2 a, f64x2 b) {
-    return _mm_xor_pd(a, b);
-}
-inline f64x2 andnot(f64x2 m, f64x2 a) {
-    return _mm_andnot_pd(m, a);
-}
+// What differs between the registers: Scalar and kWidth; broadcasts,
+// loads and stores, the masks' bits and square roots; and the bitwise
+// operations, in the floating-point domain (integer instructions on
+// floating-point data cost a bypass cycle on many processors), andnot(m, a)
+// being ~m & a.
+template <>
+struct Traits<F4> {
+    using Scalar = float;
+    using R = detail::f32x4;
+    static constexpr int kWidth = 4;
+    static F4 splat(float a) { return {_mm_set1_ps(a)}; }
+    static F4 load(const float* p) { return {_mm_loadu_ps(p)}; }
+    static void store(float* p, R a) { _mm_storeu_ps(p, a); }
+    static unsigned bits(R m) { return static_cast<unsigned>(_mm_movemask_ps(m)); }
+    static R sqrt(R a) { return _mm_sqrt_ps(a); }
+    static R and_(R a, R b) { return _mm_and_ps(a, b); }
+    static R or_(R a, R b) { return _mm_or_ps(a, b); }
+    static R xor_(R a, R b) { return _mm_xor_ps(a, b); }
+    static R andnot(R m, R a) { return _mm_andnot_ps(m, a); }
+};
+template <>
+struct Traits<D2> {
+    using Scalar = double;
+    using R = detail::f64x2;
+    static constexpr int kWidth = 2;
+    static D2 splat(double a) { return {_mm_set1_pd(a)}; }
+    static D2 load(const double* p) { return {_mm_loadu_pd(p)}; }
+    static void store(double* p, R a) { _mm_storeu_pd(p, a); }
+    static unsigned bits(R m) { return static_cast<unsigned>(_mm_movemask_pd(m)); }
+    static R sqrt(R a) { return _mm_sqrt_pd(a); }
+    static R and_(R a, R b) { return _mm_and_pd(a, b); }
+    static R or_(R a, R b) { return _mm_or_pd(a, b); }
+    static R xor_(R a, R b) { return _mm_xor_pd(a, b); }
+    static R andnot(R m, R a) { return _mm_andnot_pd(m, a); }
+};
 #if defined(__AVX__)
-inline f32x8 and_(f32x8 a, f32x8 b) {
-    return _mm256_and_ps(a, b);
-}
-inline f32x8 or_(f32x8 a, f32x8 b) {
-    return _mm256_or_ps(a, b);
-}
-inline f32x8 xor_(f32x8 a, f32x8 b) {
-    return _mm256_xor_ps(a, b);
-}
-inline f32x8 andnot(f32x8 m, f32x8 a) {
-    return _mm256_andnot_ps(m, a);
-}
-inline f64x4 and_(f64x4 a, f64x4 b) {
-    return _mm256_and_pd(a, b);
-}
-inline f64x4 or_(f64x4 a, f64x4 b) {
-    return _mm256_or_pd(a, b);
-}
-inline f64x4 xor_(f64x4 a, f64x4 b) {
-    return _mm256_xor_pd(a, b);
-}
-inline f64x4 andnot(f64x4 m, f64x4 a) {
-    return _mm256_andnot_pd(m, a);
-}
+template <>
+struct Traits<F8> {
+    using Scalar = float;
+    using R = detail::f32x8;
+    static constexpr int kWidth = 8;
+    static F8 splat(float a) { return {_mm256_set1_ps(a)}; }
+    static F8 load(const float* p) { return {_mm256_loadu_ps(p)}; }
+    static void store(float* p, R a) { _mm256_storeu_ps(p, a); }
+    static unsigned bits(R m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
+    static R sqrt(R a) { return _mm256_sqrt_ps(a); }
+    static R and_(R a, R b) { return _mm256_and_ps(a, b); }
+    static R or_(R a, R b) { return _mm256_or_ps(a, b); }
+    static R xor_(R a, R b) { return _mm256_xor_ps(a, b); }
+    static R andnot(R m, R a) { return _mm256_andnot_ps(m, a); }
+};
+template <>
+struct Traits<D4> {
+    using Scalar = double;
+    using R = detail::f64x4;
+    static constexpr int kWidth = 4;
+    static D4 splat(double a) { return {_mm256_set1_pd(a)}; }
+    static D4 load(const double* p) { return {_mm256_loadu_pd(p)}; }
+    static void store(double* p, R a) { _mm256_storeu_pd(p, a); }
+    static unsigned bits(R m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
+    static R sqrt(R a) { return _mm256_sqrt_pd(a); }
+    static R and_(R a, R b) { return _mm256_and_pd(a, b); }
+    static R or_(R a, R b) { return _mm256_or_pd(a, b); }
+    static R xor_(R a, R b) { return _mm256_xor_pd(a, b); }
+    static R andnot(R m, R a) { return _mm256_andnot_pd(m, a); }
+};
 #endif
-// -0 in every lane.
+
+// The operations of every register, written once: the compilers' vector
+// arithmetic and comparisons, and the table above.
 template <class R>
-inline R negative_zero() {
-    return Traits<Reg<R>>::splat(-0.0).v;
-}
-}  // namespace detail
+using RegTraits = Traits<Reg<R>>;
 
 template <class R>
 inline Reg<R> operator+(Reg<R> a, Reg<R> b) {
@@ -249,42 +261,41 @@ inline Reg<R> is_nan(Reg<R> a) {
 }
 template <class R>
 inline Reg<R> operator&(Reg<R> a, Reg<R> b) {
-    return {detail::and_(a.v, b.v)};
+    return {RegTraits<R>::and_(a.v, b.v)};
 }
 template <class R>
 inline Reg<R> operator|(Reg<R> a, Reg<R> b) {
-    return {detail::or_(a.v, b.v)};
+    return {RegTraits<R>::or_(a.v, b.v)};
 }
 // mask ? a : b, bit for bit.
 template <class R>
 inline Reg<R> select(Reg<R> mask, Reg<R> a, Reg<R> b) {
-    return {detail::or_(detail::and_(mask.v, a.v), detail::andnot(mask.v, b.v))};
+    using T = RegTraits<R>;
+    return {T::or_(T::and_(mask.v, a.v), T::andnot(mask.v, b.v))};
 }
 template <class R>
 inline Reg<R> abs(Reg<R> a) {
-    return {detail::andnot(detail::negative_zero<R>(), a.v)};
+    return {RegTraits<R>::andnot(RegTraits<R>::splat(-0.0).v, a.v)};
 }
+// `a` with its sign bit flipped where `b`'s is set.
 template <class R>
 inline Reg<R> xor_sign(Reg<R> a, Reg<R> b) {
-    return {detail::xor_(a.v, detail::and_(b.v, detail::negative_zero<R>()))};
+    using T = RegTraits<R>;
+    return {T::xor_(a.v, T::and_(b.v, T::splat(-0.0).v))};
 }
-
-// What differs between the registers: broadcasts, loads and stores, the
-// masks' bits, square roots, and moves between lanes.
-template <>
-struct Traits<F4> {
-    using Scalar = float;
-    static constexpr int kWidth = 4;
-    static F4 splat(float a) { return {_mm_set1_ps(a)}; }
-    static F4 load(const float* p) { return {_mm_loadu_ps(p)}; }
-};
-template <>
-struct Traits<D2> {
-    using Scalar = double;
-    static constexpr int kWidth = 2;
-    static D2 splat(double a) { return {_mm_set1_pd(a)}; }
-    static D2 load(const double* p) { return {_mm_loadu_pd(p)}; }
-};
+template <class R>
+inline Reg<R> sqrt(Reg<R> a) {
+    return {RegTraits<R>::sqrt(a.v)};
+}
+// Bit k set when lane k of the mask is set.
+template <class R>
+inline unsigned bits(Reg<R> mask) {
+    return RegTraits<R>::bits(mask.v);
+}
+template <class R>
+inline void store(typename RegTraits<R>::Scalar* p, Reg<R> a) {
+    RegTraits<R>::store(p, a.v);
+}
 
 inline F4 load(const float* p) {
     return Traits<F4>::load(p);
@@ -295,233 +306,18 @@ inline F4 splat(float a) {
 inline F4 set(float a, float b, float c, float d) {
     return {_mm_setr_ps(a, b, c, d)};
 }
-inline void store(float* p, F4 a) {
-    _mm_storeu_ps(p, a.v);
-}
-inline void store(double* p, D2 a) {
-    _mm_storeu_pd(p, a.v);
-}
-// Bit k set when lane k of the mask is set.
-inline unsigned bits(F4 mask) {
-    return static_cast<unsigned>(_mm_movemask_ps(mask.v));
-}
-inline unsigned bits(D2 mask) {
-    return static_cast<unsigned>(_mm_movemask_pd(mask.v));
-}
-inline D2 sqrt(D2 a) {
-    return {_mm_sqrt_pd(a.v)};
-}
-// Lane k from p[k]: straight from memory, as building the lanes on the
-// stack would stall on store forwarding.
-inline D2 gather(const double* const* p, D2) {
-    return {_mm_loadh_pd(_mm_load_sd(p[0]), p[1])};
-}
-// Two points (x, y, z) side by side: x0 y0 | z0 x1 | y1 z1.
-inline void load_xyz(const double* q, D2& x, D2& y, D2& z) {
-    const __m128d a = _mm_loadu_pd(q), b = _mm_loadu_pd(q + 2), c = _mm_loadu_pd(q + 4);
-    x = {_mm_shuffle_pd(a, b, 2)};
-    y = {_mm_shuffle_pd(a, c, 1)};
-    z = {_mm_shuffle_pd(b, c, 2)};
-}
-
-// Rows a, b, c, d become columns.
-inline void transpose(F4& a, F4& b, F4& c, F4& d) {
-    _MM_TRANSPOSE4_PS(a.v, b.v, c.v, d.v);
-}
-// _mm_shuffle_ps and the unpacks.
-template <int M>
-inline F4 shuffle(F4 a, F4 b) {
-    return {_mm_shuffle_ps(a.v, b.v, M)};
-}
-inline F4 unpacklo(F4 a, F4 b) {
-    return {_mm_unpacklo_ps(a.v, b.v)};
-}
-inline F4 unpackhi(F4 a, F4 b) {
-    return {_mm_unpackhi_ps(a.v, b.v)};
-}
-// The six floats of a box (min xyz, max xyz), each in every lane: a
-// shuffle of two loads instead of six broadcasts.
-inline void splat_box(const float* box, F4* out) {
-    const __m128 a = _mm_loadu_ps(box);      // min x, min y, min z, max x
-    const __m128 b = _mm_loadu_ps(box + 2);  // min z, max x, max y, max z
-    out[0] = {_mm_shuffle_ps(a, a, 0x00)};
-    out[1] = {_mm_shuffle_ps(a, a, 0x55)};
-    out[2] = {_mm_shuffle_ps(a, a, 0xAA)};
-    out[3] = {_mm_shuffle_ps(a, a, 0xFF)};
-    out[4] = {_mm_shuffle_ps(b, b, 0xAA)};
-    out[5] = {_mm_shuffle_ps(b, b, 0xFF)};
-}
-
-#if defined(__AVX__)
-
-template <>
-struct Traits<F8> {
-    using Scalar = float;
-    static constexpr int kWidth = 8;
-    static F8 splat(float a) { return {_mm256_set1_ps(a)}; }
-    static F8 load(const float* p) { return {_mm256_loadu_ps(p)}; }
-};
-template <>
-struct Traits<D4> {
-    using Scalar = double;
-    static constexpr int kWidth = 4;
-    static D4 splat(double a) { return {_mm256_set1_pd(a)}; }
-    static D4 load(const double* p) { return {_mm256_loadu_pd(p)}; }
-};
-
-inline void store(float* p, F8 a) {
-    _mm256_storeu_ps(p, a.v);
-}
-inline void store(double* p, D4 a) {
-    _mm256_storeu_pd(p, a.v);
-}
-inline unsigned bits(F8 mask) {
-    return static_cast<unsigned>(_mm256_movemask_ps(mask.v));
-}
-inline unsigned bits(D4 mask) {
-    return static_cast<unsigned>(_mm256_movemask_pd(mask.v));
-}
-inline D4 sqrt(D4 a) {
-    return {_mm256_sqrt_pd(a.v)};
-}
-inline D4 gather(const double* const* p, D4) {
-    const __m128d lo = _mm_loadh_pd(_mm_load_sd(p[0]), p[1]);
-    const __m128d hi = _mm_loadh_pd(_mm_load_sd(p[2]), p[3]);
-    return {_mm256_set_m128d(hi, lo)};
-}
-// Four points (x, y, z) side by side: x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
-inline void load_xyz(const double* q, D4& x, D4& y, D4& z) {
-    const __m256d a = _mm256_loadu_pd(q), b = _mm256_loadu_pd(q + 4);
-    const __m256d c = _mm256_loadu_pd(q + 8);
-    const __m256d xy = _mm256_blend_pd(a, b, 0xC);          // x0 y0 x2 y2
-    const __m256d zx = _mm256_permute2f128_pd(a, c, 0x21);  // z0 x1 z2 x3
-    const __m256d yz = _mm256_blend_pd(b, c, 0xC);          // y1 z1 y3 z3
-    x = {_mm256_shuffle_pd(xy, zx, 0xA)};
-    y = {_mm256_shuffle_pd(xy, yz, 0x5)};
-    z = {_mm256_shuffle_pd(zx, yz, 0xA)};
-}
-
-// The shuffle and the unpacks of each 128-bit half, as F4's.
-template <int M>
-inline F8 shuffle(F8 a, F8 b) {
-    return {_mm256_shuffle_ps(a.v, b.v, M)};
-}
-inline F8 unpacklo(F8 a, F8 b) {
-    return {_mm256_unpacklo_ps(a.v, b.v)};
-}
-inline F8 unpackhi(F8 a, F8 b) {
-    return {_mm256_unpackhi_ps(a.v, b.v)};
-}
-inline void splat_box(const float* box, F8* out) {
-    for (int k = 0; k < 6; ++k) out[k] = {_mm256_broadcast_ss(box + k)};
-}
-
-#endif  // __AVX__
-
-#else  // no SSE2: four plain floats
-
-struct F4 {
-    float v[4];
-};
-
-inline F4 load(const float* p) {
-    return {{p[0], p[1], p[2], p[3]}};
-}
-inline void store(float* p, F4 a) {
-    for (int k = 0; k < 4; ++k) p[k] = a.v[k];
-}
-inline F4 splat(float a) {
-    return {{a, a, a, a}};
-}
-inline F4 set(float a, float b, float c, float d) {
-    return {{a, b, c, d}};
-}
-
-template <>
-struct Traits<F4> {
-    using Scalar = float;
-    static constexpr int kWidth = 4;
-    static F4 splat(float a) { return lanes::splat(a); }
-    static F4 load(const float* p) { return lanes::load(p); }
-};
-
-namespace detail {
-template <class Op>
-inline F4 each(F4 a, F4 b, Op op) {
-    F4 r;
-    for (int k = 0; k < 4; ++k) r.v[k] = op(a.v[k], b.v[k]);
-    return r;
-}
-inline float mask_of(bool t) {
-    return std::bit_cast<float>(t ? 0xFFFFFFFFu : 0u);
-}
-inline std::uint32_t raw(float f) {
-    return std::bit_cast<std::uint32_t>(f);
-}
-}  // namespace detail
-
-inline F4 operator+(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) { return x + y; });
-}
-inline F4 operator-(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) { return x - y; });
-}
-inline F4 operator*(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) { return x * y; });
-}
-inline F4 operator/(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) { return x / y; });
-}
-inline F4 le(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) { return detail::mask_of(x <= y); });
-}
-inline F4 ge(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) { return detail::mask_of(x >= y); });
-}
-inline F4 lt(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) { return detail::mask_of(x < y); });
-}
-inline F4 operator&(F4 a, F4 b) {
-    return detail::each(a, b, [](float x, float y) {
-        return std::bit_cast<float>(detail::raw(x) & detail::raw(y));
-    });
-}
-inline F4 select(F4 mask, F4 a, F4 b) {
-    F4 r;
-    for (int k = 0; k < 4; ++k) r.v[k] = detail::raw(mask.v[k]) ? a.v[k] : b.v[k];
-    return r;
-}
-inline unsigned bits(F4 mask) {
-    unsigned m = 0;
-    for (int k = 0; k < 4; ++k) m |= (detail::raw(mask.v[k]) >> 31) << k;
-    return m;
-}
-inline void transpose(F4& a, F4& b, F4& c, F4& d) {
-    F4* rows[4] = {&a, &b, &c, &d};
-    float m[4][4];
-    for (int r = 0; r < 4; ++r)
-        for (int k = 0; k < 4; ++k) m[r][k] = rows[r]->v[k];
-    for (int r = 0; r < 4; ++r)
-        for (int k = 0; k < 4; ++k) rows[r]->v[k] = m[k][r];
-}
-inline void splat_box(const float* box, F4* out) {
-    for (int k = 0; k < 6; ++k) out[k] = splat(box[k]);
-}
 
 #endif  // __SSE2__
 
-// Lane k of a.
-inline float lane(F4 a, unsigned k) {
-    alignas(16) float v[4];
-    store(v, a);
-    return v[k];
-}
+}  // namespace ORVIK_ISA
+}  // namespace orvik::lanes
 
-// Lane k from p[k], for any lane type.
-template <class V>
-inline V gather(const typename Traits<V>::Scalar* const* p) {
-    return gather(p, V{});
-}
+#if !defined(__SSE2__)
+#include "common/lanes_plain.hpp"
+#endif
+
+namespace orvik::lanes {
+inline namespace ORVIK_ISA {
 
 // The widest lanes of this build: AVX's in a kernel built for AVX or AVX2,
 // SSE2's in x86-64's baseline, one double or four plain floats elsewhere.
@@ -538,3 +334,5 @@ using Floats = F4;
 
 }  // namespace ORVIK_ISA
 }  // namespace orvik::lanes
+
+#include "common/lane_moves.hpp"
