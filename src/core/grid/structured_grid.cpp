@@ -92,7 +92,10 @@ Result<StructuredGrid> StructuredGrid::build(const StridedView<double, 2>& x,
     return g;
 }
 
-GridSample StructuredGrid::query(const StructuredGrid& g, double x, double y, bool clamp) {
+// At the start of a cache line: where this loop's code falls relative to
+// 64-byte lines changed its speed by a quarter from one build to the next.
+[[gnu::aligned(64)]] GridSample StructuredGrid::query(const StructuredGrid& g, double x, double y,
+                                                      bool clamp) {
     const std::size_t last_t = g.m - 2;
     const std::size_t last_u = g.n - 2;
     std::size_t t = 0, u = 0;
