@@ -14,10 +14,8 @@ on the machine only ever adds time. RESULT lines feed bench/run_all.py.
 
 import pickle
 
-import numpy as np
-from scipy.spatial import Delaunay
-
 import orvik
+from delaunay_tree import DelaunayTree, same_answers
 from timing import best_of, report
 
 N_VERTICES = 160_000  # about 6.6 tetrahedra per vertex
@@ -26,21 +24,10 @@ LOAD_RUNS = 7
 
 
 def main() -> None:
-    rng = np.random.default_rng(3)
-    vertices = rng.uniform(0, 1000, (N_VERTICES, 3))
-    faces = Delaunay(vertices).simplices.astype(np.uint64)
-    qualities = rng.uniform(1, 10, (N_VERTICES, 6)).astype(np.float32)
-    qualities[:, 5] = 1
-    v32 = vertices.astype(np.float32)
-    n_tets = len(faces)
+    mesh = DelaunayTree(N_VERTICES)
+    n_tets = len(mesh.faces)
 
-    def build():
-        model = orvik.MeshModelBuilder(
-            v32, faces, 0, "elevation", (0, 0, 0, 1000, 1000, 1000)
-        ).interpolated(qualities)
-        return orvik.model_tree([model])
-
-    t_build, _, tree = best_of(build, BUILD_RUNS)
+    t_build, _, tree = best_of(mesh.build, BUILD_RUNS)
     t_dumps, _, blob = best_of(lambda: pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL), 3)
     state = tree.__reduce__()[1][0]
     t_loads, _, loaded = best_of(lambda: pickle.loads(blob), LOAD_RUNS)
@@ -52,16 +39,7 @@ def main() -> None:
     t_band, _, _ = best_of(lambda: pickle.loads(stream, buffers=buffers), LOAD_RUNS)
 
     # The reloaded tree answers as the built one does.
-    points = rng.uniform(-10, 1010, (200_000, 3)).astype(np.float32)
-    coords = orvik.QueryCoordinates(
-        points[:, 0].copy(), points[:, 1].copy(), points[:, 2].copy(), points[:, 2].copy()
-    )
-    outs = []
-    for t in (tree, loaded):
-        out = np.full((len(points), 6), np.nan, np.float32)
-        t.query_many(out, coords, orvik.QueryParams(0, 255))
-        outs.append(out)
-    same = outs[0].tobytes() == outs[1].tobytes()
+    same = same_answers(tree, loaded)
 
     memory = tree.view()["size"]
     size_ratio = len(blob) / memory
@@ -84,7 +62,7 @@ def main() -> None:
         f"PyModelTree.__from_state: {t_state * 1e3:.1f} ms = {t_build / t_state:.1f}x faster than the build"
     )
     print(f"pickled size / model memory: {size_ratio:.4f} (goal <= 1.2)")
-    print(f"reloaded tree answers {len(points):,} points bit for bit as the built one: {same}")
+    print(f"reloaded tree answers 200,000 points bit for bit as the built one: {same}")
 
     size = f"{n_tets:,} tetrahedra"
     peer = "build from arrays"

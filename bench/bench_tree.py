@@ -34,7 +34,7 @@ def crustal_body():
     zs = np.linspace(-30.0, -8.0, nz)
     gx, gy, gz = np.meshgrid(xs, ys, zs, indexing="ij")
     vertices = np.column_stack([gx.ravel(), gy.ravel(), gz.ravel()]).astype(np.float32)
-    faces = vm.hex_grid_tetrahedra(nx, ny, nz)
+    faces = orvik.models.lattice_tetrahedra((nx, ny, nz))
     r = np.sqrt(((gx - 100) / 60) ** 2 + ((gy - 100) / 60) ** 2 + ((gz + 19) / 11) ** 2).ravel()
     alpha = np.clip(1.0 - r, 0.0, 0.6)
     q = np.column_stack(

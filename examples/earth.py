@@ -1,5 +1,6 @@
-"""Earth-model pieces shared by the examples: the ak135 layers, sediment
-properties after Brocher (2005) and the meshing of stacked cells.
+"""Earth-model pieces shared by the examples: the ak135 layers and sediment
+properties after Brocher (2005). The table is read, and cells are meshed, by
+orvik.models.
 
 Units: depth in km, speeds in km/s, density in g/cm^3.
 """
@@ -11,6 +12,8 @@ from pathlib import Path
 
 import numpy as np
 
+from orvik import models
+
 DATA = Path(__file__).resolve().parent / "data"
 
 
@@ -20,9 +23,7 @@ class Profile:
     layers: np.ndarray  # (L, 5) rho, vp, vs, qp, qs
 
 
-def read_tvel(path: Path = DATA / "ak135_upper.tvel") -> np.ndarray:
-    """Rows of depth (km), Vp, Vs (km/s), density (g/cm^3)."""
-    return np.loadtxt(path, skiprows=2)
+AK135 = DATA / "ak135_upper.tvel"
 
 
 def shear_q(depth_km: float) -> float:
@@ -47,7 +48,9 @@ def ak135_profile(max_step_km: float = 5.0, max_depth_km: float = np.inf) -> Pro
     grades linearly, and each graded interval is cut into layers no thicker
     than `max_step_km`, each with the value at its mid-depth.
     """
-    rows = read_tvel()
+    table = models.read_tvel(AK135)
+    # Rows of depth (km), Vp, Vs (km/s), density (g/cm^3).
+    rows = np.column_stack([table.depth / 1e3, table.vp, table.vs, table.rho])
     tops, layers = [], []
     for upper, lower in zip(rows[:-1], rows[1:]):
         d0, d1 = upper[0], lower[0]
@@ -85,46 +88,6 @@ def sediment_quality(depth_km: np.ndarray, alpha: np.ndarray) -> np.ndarray:
     qs = 50.0 * vs
     qp = 2.0 * qs
     return np.column_stack([rho, vp, vs, qp, qs, alpha]).astype(np.float32)
-
-
-def hex_grid_tetrahedra(nx: int, ny: int, nz: int) -> np.ndarray:
-    """Six tetrahedra per cell of an (nx, ny, nz) vertex grid (Kuhn split).
-
-    Every cell is cut along its main diagonal in the same way, so the faces of
-    neighbouring cells match. Vertex (i, j, k) has index (i * ny + j) * nz + k.
-    """
-    i, j, k = np.meshgrid(np.arange(nx - 1), np.arange(ny - 1), np.arange(nz - 1), indexing="ij")
-    base = ((i * ny + j) * nz + k).ravel()
-    step = np.array([ny * nz, nz, 1])
-    tets = []
-    for a, b, c in ((0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0)):
-        v0 = base
-        v1 = v0 + step[a]
-        v2 = v1 + step[b]
-        v3 = v2 + step[c]
-        tets.append(np.stack([v0, v1, v2, v3], axis=1))
-    return np.concatenate(tets).astype(np.uint64)
-
-
-def prism_tetrahedra(triangles: np.ndarray, vertex_count: int, levels: int) -> np.ndarray:
-    """Three tetrahedra per prism of a triangle mesh stacked `levels` times.
-
-    Vertex v of level k has index k * vertex_count + v. Each prism is cut by
-    the rule "the diagonal of a side joins the smaller vertex index below to
-    the larger above", which depends on that side's two vertices alone, so
-    that neighbouring prisms share their cut faces.
-    """
-    t = np.sort(np.asarray(triangles, np.int64), axis=1)
-    a, b, c = t[:, 0], t[:, 1], t[:, 2]
-    tets = []
-    for k in range(levels - 1):
-        lo, hi = k * vertex_count, (k + 1) * vertex_count
-        tets += [
-            np.stack([a + lo, b + lo, c + lo, c + hi], 1),
-            np.stack([a + lo, b + lo, b + hi, c + hi], 1),
-            np.stack([a + lo, a + hi, b + hi, c + hi], 1),
-        ]
-    return np.concatenate(tets).astype(np.uint64) if tets else np.zeros((0, 4), np.uint64)
 
 
 def tetrahedron_volumes(vertices: np.ndarray, tets: np.ndarray) -> np.ndarray:

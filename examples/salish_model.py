@@ -48,14 +48,8 @@ from matplotlib.cbook import get_sample_data
 from pyproj import Transformer
 
 import orvik
-from earth import (
-    ak135_profile,
-    hex_grid_tetrahedra,
-    layer,
-    prism_tetrahedra,
-    sediment_quality,
-    tetrahedron_volumes,
-)
+from earth import ak135_profile, layer, sediment_quality, tetrahedron_volumes
+from orvik import models
 
 GEOGRAPHIC = "EPSG:4326"
 MODEL_CRS = "EPSG:32610"  # UTM zone 10 N, metres
@@ -162,6 +156,7 @@ def onshore_weight(signed_distance: np.ndarray) -> np.ndarray:
 def crust_profile(top_layer: list[float], top_depth_km: float):
     """ak135 down to 150 km below sea level under a layer of its own above `top_depth_km`.
 
+    ak135's table is read by orvik.models' reader (earth.ak135_profile).
     Returns the tops in metres below sea level and the (L, 5) layers.
     """
     ak = ak135_profile(max_depth_km=150.0)
@@ -244,19 +239,11 @@ def crust_model(
     depth = np.repeat(LEVELS_M, n)
     t = km_frame(region.x.mean(), region.y.mean())
     vertices = to_local(t, x, y, depth).astype(np.float32)
-    faces = prism_tetrahedra(bg.triangles, n, levels)
+    faces = models.prism_tetrahedra(bg.triangles, n, levels)
     # Each vertex's depth below sea level (see the module's docstring).
     below_sea_level = (depth - np.tile(bg.elevation, levels)).astype(np.float32)
-    lo = bg.vertices.min(axis=0)
-    hi = bg.vertices.max(axis=0)
-    bounds = (
-        lo[0],
-        lo[1],
-        float(bg.elevation.min() - LEVELS_M[-1]),
-        hi[0],
-        hi[1],
-        float(bg.elevation.max()),
-    )
+    # Bounds from the vertices: in depth mode they span every elevation.
+    bounds = models.mesh_bounds(vertices, "depth", t)
     builder = orvik.MeshModelBuilder(vertices, faces, priority, "depth", bounds)
     builder.transform(t.astype(np.float32)).name(name)
     tops, layers = profile
@@ -277,16 +264,24 @@ def water_model(region: Region, bg: Background):
     depth = np.concatenate([np.zeros(n), floor])  # sea level is -elevation below the sea floor
     t = km_frame(region.x.mean(), region.y.mean())
     vertices = to_local(t, x, y, depth).astype(np.float32)
-    faces = prism_tetrahedra(triangles, n, 2)
+    faces = models.prism_tetrahedra(triangles, n, 2)
     # Along the coast a column has no height: drop the flat pieces.
     faces = faces[np.abs(tetrahedron_volumes(vertices, faces)) > 1e-6]
     sea = np.array([1.03, 1.5, 0.0, 1e4, 1e4, 1.0], np.float32)
     qualities = np.tile(sea, (2 * n, 1))
-    used = bg.vertices[np.unique(triangles)]
-    lo, hi = used.min(axis=0), used.max(axis=0)
-    bounds = (lo[0], lo[1], float(floor.min()), hi[0], hi[1], 0.0)
-    builder = orvik.MeshModelBuilder(vertices, faces, PRIORITY["water"], "depth", bounds)
-    return builder.transform(t.astype(np.float32)).name("water").interpolated(qualities)
+    used = np.unique(faces)  # bounds from the vertices the sea's tetrahedra use
+    return models.mesh(
+        vertices[used],
+        np.searchsorted(used, faces),
+        qualities[used],
+        vertical="depth",
+        priority=PRIORITY["water"],
+        name="water",
+        transform=t,
+        # Where a triangle crosses the coast, its prism reaches above the
+        # ground on the land side: the sea lies below sea level.
+        elevation=(float(floor.min()), 0.0),
+    )
 
 
 def basin_model(region: Region, along: int = 41, across: int = 13, levels: int = 10):
@@ -311,20 +306,18 @@ def basin_model(region: Region, along: int = 41, across: int = 13, levels: int =
     thickness = BASIN_THICKNESS_KM * (1 - np.minimum(r, 1) ** 2) + 0.05
     depth = zeta * thickness
     vertices = np.column_stack([u.ravel(), v.ravel(), (top - depth).ravel()]).astype(np.float32)
-    faces = hex_grid_tetrahedra(along, across, levels)
+    faces = models.lattice_tetrahedra((along, across, levels))
     alpha = np.clip((1.0 - r) / 0.3, 0.0, 1.0).ravel()
     qualities = sediment_quality(depth.ravel(), alpha)
-    wx, wy = world[:, 0], world[:, 1]
-    bounds = (
-        wx.min(),
-        wy.min(),
-        float((top - thickness).min() * 1e3),
-        wx.max(),
-        wy.max(),
-        float(top.max() * 1e3),
+    return models.mesh(
+        vertices,
+        faces,
+        qualities,
+        vertical="elevation",
+        priority=PRIORITY["basin"],
+        name="Georgia basin",
+        transform=t,
     )
-    builder = orvik.MeshModelBuilder(vertices, faces, PRIORITY["basin"], "elevation", bounds)
-    return builder.transform(t.astype(np.float32)).name("Georgia basin").interpolated(qualities)
 
 
 @dataclass

@@ -22,7 +22,8 @@ from __future__ import annotations
 import numpy as np
 
 import orvik
-from earth import ak135_profile, hex_grid_tetrahedra, sediment_quality
+from earth import ak135_profile, sediment_quality
+from orvik import models
 
 EXTENT_KM = 200.0  # the model is a square of this side
 BASE_DEPTH_KM = 660.0  # the background reaches the transition zone
@@ -50,10 +51,10 @@ def background_model(spacing_km: float = 10.0, depth_step_km: float = 10.0):
     ds = np.arange(0.0, BASE_DEPTH_KM + 0.5 * depth_step_km, depth_step_km)
     gx, gy, gd = np.meshgrid(xs, xs, ds, indexing="ij")
     vertices = np.column_stack([gx.ravel(), gy.ravel(), gd.ravel()]).astype(np.float32)
-    faces = hex_grid_tetrahedra(len(xs), len(xs), len(ds))
-    top = float(topography(xs[:, None], xs[None, :]).max()) + 1.0
-    bounds = (0.0, 0.0, -BASE_DEPTH_KM, EXTENT_KM, EXTENT_KM, top)
+    faces = models.lattice_tetrahedra((len(xs), len(xs), len(ds)))
     profile = ak135_profile()
+    # Bounds from the vertices: in depth mode they span every elevation.
+    bounds = models.mesh_bounds(vertices, "depth")
     builder = orvik.MeshModelBuilder(vertices, faces, BACKGROUND_PRIORITY, "depth", bounds)
     builder.name("ak135")
     depth = vertices[:, 2].copy()  # each vertex's depth attribute
@@ -84,7 +85,7 @@ def basin_model(spacing_km: float = 2.5, levels: int = 12):
     vertices = np.column_stack([gu.ravel(), gv.ravel(), (ground - depth).ravel()]).astype(
         np.float32
     )
-    faces = hex_grid_tetrahedra(len(us), len(vs), len(ss))
+    faces = models.lattice_tetrahedra((len(us), len(vs), len(ss)))
 
     # Opaque inside the basin, fading to transparent over the outer part.
     r = np.sqrt((gu / BASIN_RADII[0]) ** 2 + (gv / BASIN_RADII[1]) ** 2)
@@ -94,12 +95,15 @@ def basin_model(spacing_km: float = 2.5, levels: int = 12):
     # World to local: a translation, the fourth row of the row-vector transform.
     transform = np.eye(4, dtype=np.float32)
     transform[3, :3] = (-cx, -cy, 0.0)
-    z_min = float((ground - thickness).min())
-    z_max = float(ground.max())
-    bounds = (cx - half[0], cy - half[1], z_min, cx + half[0], cy + half[1], z_max)
-    builder = orvik.MeshModelBuilder(vertices, faces, BASIN_PRIORITY, "elevation", bounds)
-    builder.transform(transform).name("basin")
-    return builder.interpolated(qualities)
+    return models.mesh(
+        vertices,
+        faces,
+        qualities,
+        vertical="elevation",
+        priority=BASIN_PRIORITY,
+        name="basin",
+        transform=transform,
+    )
 
 
 def build_velocity_model():

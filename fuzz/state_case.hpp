@@ -1,12 +1,19 @@
 // One input of the state fuzzer, shared with the GoogleTest that replays the
-// kept inputs. The first byte chooses the kind of state, whether the rest is
-// a whole state (raw) or a list of edits applied to a real state of that kind
-// (edit), and whether the header is resealed afterwards (length and checksum
-// made right, so that the edits reach the checks behind the checksum).
+// kept inputs. The first byte chooses the sample (its low three bits: mesh
+// models of either finisher, a model tree of mesh models in format version
+// 1, a structured grid, a coastline, a grid model, a columns model, a model
+// tree of every kind), whether the rest is a whole state (raw) or a list of
+// edits applied to the sample's state (edit), and whether the header is
+// resealed afterwards (length and checksum made right, so that the edits
+// reach the checks behind the checksum).
+//
+// Bits 5 to 7 of the first byte are free here: inputs with 100 there go to the
+// model file's frame instead (model_file_case.hpp).
 //
 // Whatever the bytes, a reader must either refuse them with a Value error or
-// accept them; an accepted state must write back byte for byte (the format
-// has one encoding per object) and answer queries without fault.
+// accept them; an accepted state must write back byte for byte in the
+// version it was read in (the format has one encoding per object and
+// version) and answer queries without fault.
 #pragma once
 
 #include <cmath>
@@ -19,6 +26,7 @@
 
 #include "fuzz/state_samples.hpp"
 #include "state/envelope.hpp"
+#include "state/records.hpp"
 #include "state/state.hpp"
 #include "tree_query/tree_query.hpp"
 
@@ -35,17 +43,58 @@ std::vector<std::byte> encoded(const Record& record) {
     return out;
 }
 
-// Real states to edit, built once.
-inline const std::vector<std::byte>& sample_state(int which) {
-    static const std::vector<std::byte> states[5] = {
-        encoded(samples::interpolated_model()), encoded(samples::profile_model()),
-        encoded(samples::tree()), encoded(samples::grid()), encoded(samples::coastline())};
-    return states[which];
+inline std::uint32_t version_of(std::span<const std::byte> s) {
+    std::uint32_t version = 0;
+    if (s.size() >= state::kHeaderSize) std::memcpy(&version, s.data() + 8, 4);
+    return version;
 }
 
-inline constexpr state::StateKind kKindOf[5] = {
-    state::StateKind::MeshModel, state::StateKind::MeshModel, state::StateKind::ModelTree,
-    state::StateKind::StructuredGrid, state::StateKind::Coastline};
+// Seals the state and gives it the version of the format it is written in.
+inline void reseal(state::StateKind kind, std::vector<std::byte>& s, std::uint32_t version) {
+    state::seal(kind, s);
+    std::memcpy(s.data() + 8, &version, 4);
+}
+
+// The same state in format version 1, for the kinds that version holds:
+// a tree's models without their tags, resealed as version 1.
+inline std::vector<std::byte> as_version_1(state::StateKind kind, std::vector<std::byte> s) {
+    if (kind == state::StateKind::ModelTree) {
+        // Walk the records: each tag is dropped; a mesh record's length is
+        // read back by decoding its prefix through the reader itself.
+        std::uint64_t count = 0;
+        std::memcpy(&count, s.data() + state::kHeaderSize, 8);
+        std::size_t at = state::kHeaderSize + 16;
+        for (std::uint64_t k = 0; k < count; ++k) {
+            s.erase(s.begin() + static_cast<std::ptrdiff_t>(at),
+                    s.begin() + static_cast<std::ptrdiff_t>(at + 8));
+            state::ByteReader r(std::span<const std::byte>(s).subspan(at), at);
+            (void)state::take_mesh_model(r, state::Where{state::StateKind::ModelTree, ""});
+            at = s.size() - r.remaining();
+        }
+    }
+    reseal(kind, s, 1);
+    return s;
+}
+
+// Real states to edit, built once.
+inline constexpr int kSamples = 8;
+inline constexpr state::StateKind kKindOf[kSamples] = {
+    state::StateKind::MeshModel,      state::StateKind::MeshModel, state::StateKind::ModelTree,
+    state::StateKind::StructuredGrid, state::StateKind::Coastline, state::StateKind::GridModel,
+    state::StateKind::ColumnsModel,   state::StateKind::ModelTree};
+
+inline const std::vector<std::byte>& sample_state(int which) {
+    static const std::vector<std::byte> states[kSamples] = {
+        encoded(samples::interpolated_model()),
+        encoded(samples::profile_model()),
+        as_version_1(state::StateKind::ModelTree, encoded(samples::tree())),
+        encoded(samples::grid()),
+        encoded(samples::coastline()),
+        encoded(samples::grid_model()),
+        encoded(samples::columns_model()),
+        encoded(samples::mixed_tree())};
+    return states[which];
+}
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -62,14 +111,55 @@ inline void query_model(const MeshModel& m) {
     (void)MeshModel::query(m, kNaN, 0.0f, 0.0f);
 }
 
+// Nodes, midpoints between nodes and points past the ends of the axes.
+inline std::vector<float> probes(const std::vector<double>& axis) {
+    std::vector<float> out;
+    for (std::size_t i = 0; i < axis.size() && i < 4; ++i) {
+        out.push_back(static_cast<float>(axis[i]));
+        if (i + 1 < axis.size()) out.push_back(static_cast<float>((axis[i] + axis[i + 1]) / 2));
+    }
+    out.push_back(static_cast<float>(axis.back()) + 1.0f);
+    out.push_back(kNaN);
+    return out;
+}
+
+template <class Kind>
+inline void query_placed(const Kind& m, const std::vector<double>& v) {
+    (void)Kind::size_estimate(m);
+    const std::vector<float> xs = probes(m.x.nodes()), ys = probes(m.y.nodes()), vs = probes(v);
+    // One packet per horizontal probe, its lanes up the vertical probes.
+    float pv[16];
+    for (int k = 0; k < 16; ++k)
+        pv[k] = vs[static_cast<std::size_t>(k) % vs.size()] + 0.125f * (k / 8);
+    for (float x : xs) {
+        for (float y : ys) {
+            float px[16], py[16];
+            for (int k = 0; k < 16; ++k) px[k] = x, py[k] = y;
+            Quality out[16];
+            (void)Kind::query_packet(m, px, py, pv, 0xFFFFu, out);
+        }
+    }
+}
+
+inline void query_grid_model(const GridModel& m) {
+    query_placed(m, m.v.nodes());
+}
+
+inline void query_columns_model(const ColumnsModel& m) {
+    query_placed(m, m.v.empty() ? std::vector<double>{0.0} : m.v);
+}
+
 inline void query_tree(const ModelTree& t) {
     (void)ModelTree::aabb(t);
     (void)ModelTree::size_estimate(t);
     (void)ModelTree::structure_text(t);
-    for (const MeshModel& m : t.models) {
-        query_model(m);
-        const QueryPoint p{(m.bounds[0] + m.bounds[3]) * 0.5f, (m.bounds[1] + m.bounds[4]) * 0.5f,
-                           (m.bounds[2] + m.bounds[5]) * 0.5f, 0.5f};
+    for (const Model& model : t.models) {
+        std::visit(Overloaded{[](const MeshModel& m) { query_model(m); },
+                              [](const GridModel& m) { query_grid_model(m); },
+                              [](const ColumnsModel& m) { query_columns_model(m); }},
+                   model);
+        const auto& b = bounds_of(model);
+        const QueryPoint p{(b[0] + b[3]) * 0.5f, (b[1] + b[4]) * 0.5f, (b[2] + b[5]) * 0.5f, 0.5f};
         (void)ModelTree::query(t, p, 0, 255);
         (void)query_stats(t, p);
         (void)explain(t, p);
@@ -93,7 +183,9 @@ inline void query_coastline(const Coastline& c) {
 
 // Decodes `bytes` as `kind`; an accepted state is queried and written back.
 inline CaseOutcome read_back(state::StateKind kind, std::span<const std::byte> bytes) {
-    const auto same = [&](const std::vector<std::byte>& again) {
+    const bool first_version = version_of(bytes) == 1;
+    const auto same = [&](std::vector<std::byte> again) {
+        if (first_version) again = as_version_1(kind, std::move(again));
         return again.size() == bytes.size() &&
                std::memcmp(again.data(), bytes.data(), bytes.size()) == 0;
     };
@@ -120,6 +212,14 @@ inline CaseOutcome read_back(state::StateKind kind, std::span<const std::byte> b
         case state::StateKind::Coastline: {
             auto r = state::decode_coastline(bytes);
             return settle(r, query_coastline);
+        }
+        case state::StateKind::GridModel: {
+            auto r = state::decode_grid_model(bytes);
+            return settle(r, query_grid_model);
+        }
+        case state::StateKind::ColumnsModel: {
+            auto r = state::decode_columns_model(bytes);
+            return settle(r, query_columns_model);
         }
     }
     return CaseOutcome::Broken;
@@ -163,7 +263,7 @@ inline void apply_edits(std::vector<std::byte>& s, const std::uint8_t* p, std::s
 inline CaseOutcome run_state_case(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return CaseOutcome::Refused;
     const std::uint8_t mode = data[0];
-    const int which = (mode & 7) % 5;
+    const int which = mode & 7;
     const state::StateKind kind = detail::kKindOf[which];
     const bool edit = (mode & 8) != 0;
     const bool reseal = (mode & 16) != 0;
@@ -175,7 +275,9 @@ inline CaseOutcome run_state_case(const std::uint8_t* data, std::size_t size) {
         s.resize(size - 1);
         if (size > 1) std::memcpy(s.data(), data + 1, size - 1);
     }
-    if (reseal && s.size() >= state::kHeaderSize) state::seal(kind, s);
+    if (reseal && s.size() >= state::kHeaderSize) {
+        detail::reseal(kind, s, detail::version_of(s) == 1 ? 1 : state::kFormatVersion);
+    }
     return detail::read_back(kind, s);
 }
 

@@ -11,6 +11,8 @@
 
 #include "coastline/coastline.hpp"
 #include "grid/structured_grid.hpp"
+#include "model/columns_model.hpp"
+#include "model/grid_model.hpp"
 #include "model/mesh_builder.hpp"
 #include "model/mesh_model.hpp"
 #include "model_tree/model_tree.hpp"
@@ -105,6 +107,66 @@ inline ModelTree tree() {
     models.push_back(interpolated_model());
     models.push_back(profile_model());
     models.push_back(block({-1, 0, 0}, {2, 1, 1}, 3, false, ""));
+    return ModelTree::build(std::move(models));
+}
+
+inline StridedView<double, 1> axis_view(const std::vector<double>& a) {
+    return {reinterpret_cast<const char*>(a.data()), {static_cast<std::ptrdiff_t>(a.size())}, {8}};
+}
+
+// A 4 x 3 x 5 grid with a discontinuity in v, a hole node, a rotating
+// transform and values that all differ.
+inline GridModel grid_model() {
+    static const std::vector<double> x{0, 1, 2.5, 4}, y{0, 1.5, 3}, v{0, 1, 2, 2, 3.5};
+    std::vector<float> q(4 * 3 * 5 * 6);
+    for (std::size_t n = 0; n < q.size() / 6; ++n) {
+        const float f = static_cast<float>(n);
+        const float row[6] = {2.0f + f / 64, 5.0f + f / 32, 3.0f + f / 64,
+                              300 + f,       100 + f,       n % 5 == 0 ? 0.5f : 1.0f};
+        for (int k = 0; k < 6; ++k) q[6 * n + k] = row[k];
+    }
+    q[6 * 37 + 2] = NAN;  // a hole
+    StridedView<float, 4> values;
+    values.data = reinterpret_cast<const char*>(q.data());
+    values.shape = {4, 3, 5, 6};
+    values.strides = {3 * 5 * 6 * 4, 5 * 6 * 4, 6 * 4, 4};
+    Transform t{};
+    t[1] = t[15] = 1.0f;  // local x = world y, local y = -world x, local v = v
+    t[4] = -1.0f;
+    t[10] = 1.0f;
+    t[12] = 0.5f;
+    return GridModel::build({axis_view(x), axis_view(y), axis_view(v), values},
+                            {"grid \"G\"", t, VerticalMode::Elevation, 2})
+        .value();
+}
+
+// 2 x 3 tiles over infinite outer edges in depth mode, profiles of 0 to 4
+// nodes with a discontinuity.
+inline ColumnsModel columns_model() {
+    static const std::vector<double> x{-INFINITY, 1, INFINITY}, y{0, 1, 2, 3};
+    static const std::vector<std::uint64_t> offsets{0, 3, 3, 7, 9, 11, 13};
+    static const std::vector<double> v{0, 1, 4, 0, 2, 2, 5, 1, 3, 0, 6, 2, 2.5};
+    std::vector<float> q(v.size() * 6);
+    for (std::size_t n = 0; n < v.size(); ++n) {
+        const float f = static_cast<float>(n);
+        const float row[6] = {2.5f + f / 16, 6.0f + f / 8, 3.5f + f / 16, 400 + f, 200 + f, 1.0f};
+        for (int k = 0; k < 6; ++k) q[6 * n + k] = row[k];
+    }
+    StridedView<std::uint64_t, 1> o{reinterpret_cast<const char*>(offsets.data()), {7}, {8}};
+    return ColumnsModel::build(
+               {axis_view(x), axis_view(y), o, axis_view(v),
+                StridedView<float, 2>::dense(q.data(), static_cast<std::ptrdiff_t>(v.size()), 6)},
+               {"columns", std::nullopt, VerticalMode::Depth, 4})
+        .value();
+}
+
+// Models of every kind in one tree.
+inline ModelTree mixed_tree() {
+    std::vector<Model> models;
+    models.emplace_back(interpolated_model());
+    models.emplace_back(grid_model());
+    models.emplace_back(columns_model());
+    models.emplace_back(profile_model());
     return ModelTree::build(std::move(models));
 }
 

@@ -31,6 +31,16 @@ needs NumPy only:
     (module ``orvik.extraction``; the ``dask`` extra).
 ``orvik.sampling``
     The module of ``sample``.
+``orvik.save(tree, path, ...)``, ``orvik.load(path)``, ``orvik.info(path)``
+    Model files: a tree (and its topography) on disk with JSON metadata,
+    written atomically, memory-mapped and checked on load, never unpickled
+    (``orvik.files``).
+``orvik.site``
+    Site products for hazard work: ``vs30``, ``z1p0``, ``z2p5``,
+    ``z_isosurface`` and ``site_model`` (Vs30 in m/s, depths in metres).
+``orvik.models``
+    Models in the forms the field distributes them: ``grid``, ``layered``
+    (and the ``.tvel`` and ``.nd`` readers), ``columns`` and ``mesh``.
 """
 
 from . import orvik as orvik
@@ -43,8 +53,17 @@ __all__ = list(__all__)
 
 # Submodules, and functions with the submodule that defines them, imported on
 # first access (PEP 562).
-_LAZY_SUBMODULES = frozenset({"qualities", "sampling", "metadata", "extraction"})
-_LAZY_FUNCTIONS = {"sample": "sampling", "to_dataset": "metadata", "extract": "extraction"}
+_LAZY_SUBMODULES = frozenset(
+    {"qualities", "sampling", "metadata", "extraction", "files", "site", "models"}
+)
+_LAZY_FUNCTIONS = {
+    "sample": "sampling",
+    "to_dataset": "metadata",
+    "extract": "extraction",
+    "save": "files",
+    "load": "files",
+    "info": "files",
+}
 
 
 def __getattr__(name: str) -> object:

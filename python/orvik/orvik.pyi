@@ -6,6 +6,7 @@
 from collections.abc import Sequence
 from typing import (
     Literal,
+    NotRequired,
     Self,
     SupportsFloat,
     SupportsIndex,
@@ -17,6 +18,9 @@ from typing import (
 
 import numpy as np
 import numpy.typing as npt
+
+# The model kinds of orvik._native, which model_tree takes beside mesh models.
+from ._native import PyColumnsModel, PyGridModel, _PlacedView
 
 __all__ = [
     "QueryCoordinates",
@@ -58,7 +62,7 @@ class _ModelView(TypedDict):
 
 @type_check_only
 class _TreeView(TypedDict):
-    models: list[_ModelView]
+    models: list[_ModelView | _PlacedView]
     size: int
 
 @type_check_only
@@ -73,6 +77,13 @@ class _QueryStats(TypedDict):
 class _Contribution(TypedDict):
     priority: int
     quality: _Quality
+    # A grid or columns model's contribution also says where the point fell.
+    kind: NotRequired[Literal["grid", "columns"]]
+    model: NotRequired[int]
+    name: NotRequired[str]
+    cell: NotRequired[tuple[int, int, int]]
+    tile: NotRequired[tuple[int, int]]
+    layer: NotRequired[int]
 
 @type_check_only
 class _Explanation(TypedDict):
@@ -257,7 +268,9 @@ class MeshModelBuilder:
             ``(L, 5)`` ``[rho, vp, vs, qp, qs]`` of each layer.
         """
 
-def model_tree(mesh_models: Sequence[PyMeshModel]) -> PyModelTree:
+def model_tree(
+    mesh_models: Sequence[PyMeshModel | PyGridModel | PyColumnsModel],
+) -> PyModelTree:
     """Combine one or more [`PyMeshModel`]s into a queryable [`PyModelTree`].
 
     Each `PyMeshModel` is consumed (its inner data is moved out), so it cannot

@@ -23,9 +23,22 @@ PyObject* make_adaptive_tin(PyObject* module);
 PyObject* make_PyCoastline(PyObject* module);
 PyObject* make_coastline(PyObject* module);
 
+// The names of orvik._native, registered by native_module.cpp.
+PyObject* make_model_file_layout(PyObject* module);
+PyObject* make_open_model_file(PyObject* module);
+PyObject* make_parse_rows(PyObject* module);
+PyObject* make_format_rows(PyObject* module);
+// orvik._native (native_module.cpp): the model kinds beyond the mesh model.
+PyObject* make_PyGridModel(PyObject* module);
+PyObject* make_PyColumnsModel(PyObject* module);
+PyObject* make_grid_model(PyObject* module);
+PyObject* make_columns_model(PyObject* module);
+
 // The classes that other binding files check arguments against or make
 // instances of.
 HeapType& mesh_model_type();
+HeapType& grid_model_type();
+HeapType& columns_model_type();
 HeapType& structured_grid_type();
 HeapType& query_coordinates_type();
 HeapType& query_params_type();

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "bindings.hpp"
-#include "common/quoted.hpp"
 #include "frame/arrays.hpp"
 #include "frame/binding.hpp"
 #include "frame/convert.hpp"
@@ -13,6 +12,7 @@
 #include "frame/ref.hpp"
 #include "mesh_model_object.hpp"
 #include "model/mesh_builder.hpp"
+#include "model_args.hpp"
 #include "state_methods.hpp"
 
 namespace orvik::py {
@@ -68,16 +68,7 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         MeshBuilderState state;
         if (!to_priority(slots[2], "priority", state.priority)) return nullptr;
-        std::string vertical;
-        if (!to_string(slots[3], "vertical", vertical)) return nullptr;
-        if (vertical == "elevation") {
-            state.vertical = VerticalMode::Elevation;
-        } else if (vertical == "depth") {
-            state.vertical = VerticalMode::Depth;
-        } else {
-            raise_value("vertical must be 'elevation' or 'depth', got " + quoted(vertical));
-            return nullptr;
-        }
+        if (!to_vertical(slots[3], "vertical", state.vertical)) return nullptr;
         if (!to_bounds(slots[4], state.bounds)) return nullptr;
 
         const StridedView<float, 2> v = vertices.view();

@@ -4,6 +4,8 @@
 
 #include "frame/python.hpp"
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -47,24 +49,32 @@ inline MeshModelSlot take_mesh_model(PyObject* o) {
 }
 
 // The model view record: "id", "name", "bounds", "transform", "priority",
-// "vertical", "size", in that order. NULL with an exception set on failure.
-inline PyObject* model_view_dict(const MeshModel& model) {
+// "vertical", "size", in that order, of the model with these fields (any
+// kind has them). NULL with an exception set on failure.
+inline PyObject* view_record(std::uint64_t id, const std::string& name,
+                             const std::array<float, 6>& bounds,
+                             const std::optional<std::array<float, 16>>& transform,
+                             std::uint8_t priority, VerticalMode mode, std::uint64_t size) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    const char* vertical = model.vertical == VerticalMode::Depth ? "Depth" : "Elevation";
-    if (!set_item(d, "id", PyLong_FromUnsignedLongLong(model.id)) ||
-        !set_item(d, "name", text(model.name)) ||
-        !set_item(d, "bounds", float_tuple(model.bounds.data(), 6)) ||
-        !set_item(
-            d, "transform",
-            model.transform ? float_tuple(model.transform->data(), 16) : Py_NewRef(Py_None)) ||
-        !set_item(d, "priority", PyLong_FromLong(model.priority)) ||
+    const char* vertical = mode == VerticalMode::Depth ? "Depth" : "Elevation";
+    if (!set_item(d, "id", PyLong_FromUnsignedLongLong(id)) || !set_item(d, "name", text(name)) ||
+        !set_item(d, "bounds", float_tuple(bounds.data(), 6)) ||
+        !set_item(d, "transform",
+                  transform ? float_tuple(transform->data(), 16) : Py_NewRef(Py_None)) ||
+        !set_item(d, "priority", PyLong_FromLong(priority)) ||
         !set_item(d, "vertical", PyUnicode_FromString(vertical)) ||
-        !set_item(d, "size", PyLong_FromUnsignedLongLong(MeshModel::size_estimate(model)))) {
+        !set_item(d, "size", PyLong_FromUnsignedLongLong(size))) {
         return nullptr;
     }
     return dict.release();
+}
+
+// The model view record of a mesh model.
+inline PyObject* model_view_dict(const MeshModel& m) {
+    return view_record(m.id, m.name, m.bounds, m.transform, m.priority, m.vertical,
+                       MeshModel::size_estimate(m));
 }
 
 }  // namespace orvik::py

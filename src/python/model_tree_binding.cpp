@@ -18,7 +18,7 @@
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
 #include "frame/results.hpp"
-#include "mesh_model_object.hpp"
+#include "held_models.hpp"
 #include "model_tree/model_tree.hpp"
 #include "query_objects.hpp"
 #include "state_methods.hpp"
@@ -97,6 +97,42 @@ PyObject* tree_query_stats(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* index_tuple(const std::array<std::uint64_t, 3>& i, int n) {
+    return n == 2 ? Py_BuildValue("(KK)", static_cast<unsigned long long>(i[0]),
+                                  static_cast<unsigned long long>(i[1]))
+                  : Py_BuildValue("(KKK)", static_cast<unsigned long long>(i[0]),
+                                  static_cast<unsigned long long>(i[1]),
+                                  static_cast<unsigned long long>(i[2]));
+}
+
+// What a contribution of a grid or columns model adds to its "priority" and
+// "quality": the model's kind, id and name, and where the point fell in it
+// (a grid's cell; a columns model's tile and the layer's first profile node
+// in that tile). A mesh model's contribution stays as it is.
+bool describe_source(PyObject* entry, const Model& model, const QueryPoint& p) {
+    if (std::holds_alternative<MeshModel>(model)) return true;
+    const float v = vertical_coordinate(gate_of(model), p);
+    const auto common = [&](const char* kind) {
+        return set_item(entry, "kind", PyUnicode_FromString(kind)) &&
+               set_item(entry, "model", PyLong_FromUnsignedLongLong(id_of(model))) &&
+               set_item(entry, "name", text(name_of(model)));
+    };
+    return std::visit(
+        Overloaded{
+            [](const MeshModel&) { return true; },
+            [&](const GridModel& m) {
+                const auto cell = GridModel::cell(m, p.x, p.y, v);
+                return common("grid") && set_item(entry, "cell", index_tuple(cell.value(), 3));
+            },
+            [&](const ColumnsModel& m) {
+                const auto at = ColumnsModel::layer(m, p.x, p.y, v);
+                return common("columns") && set_item(entry, "tile", index_tuple(at.value(), 2)) &&
+                       set_item(entry, "layer", PyLong_FromUnsignedLongLong(at->at(2)));
+            },
+        },
+        model);
+}
+
 PyObject* tree_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[4];
@@ -111,6 +147,7 @@ PyObject* tree_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             Ref entry = Ref::steal(PyDict_New());
             if (!entry || !set_item(entry.get(), "priority", PyLong_FromLong(h.priority)) ||
                 !set_item(entry.get(), "quality", quality_dict(h.quality)) ||
+                !describe_source(entry.get(), *h.model, p) ||
                 PyList_Append(list.get(), entry.get()) < 0) {
                 return nullptr;
             }
@@ -136,8 +173,8 @@ PyObject* tree_view(PyObject* self, PyObject*) {
         const ModelTree& tree = as_instance<ModelTree>(self)->value;
         Ref list = Ref::steal(PyList_New(0));
         if (!list) return nullptr;
-        for (const MeshModel& m : tree.models) {
-            Ref d = Ref::steal(model_view_dict(m));
+        for (const Model& m : tree.models) {
+            Ref d = Ref::steal(model_view(m));
             if (!d || PyList_Append(list.get(), d.get()) < 0) return nullptr;
         }
         Ref dict = Ref::steal(PyDict_New());
@@ -364,7 +401,11 @@ PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyObject* seq = slots[0];
         if (!check_sequence(seq, "mesh_models")) return nullptr;
 
-        std::vector<Ref> items;
+        struct Item {
+            Ref object;
+            std::size_t kind;  // its Model alternative
+        };
+        std::vector<Item> items;
         const Py_ssize_t hint = PySequence_Size(seq);
         if (hint < 0)
             PyErr_Clear();
@@ -378,9 +419,14 @@ PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             }
             while (PyObject* item = PyIter_Next(iter.get())) {
                 Ref owned = Ref::steal(item);
-                if (!check_instance(item, mesh_model_type(), "PyMeshModel", "mesh_models"))
+                // A holder of any model kind; the message names the mesh
+                // model's, the one kind of the module's own interface.
+                const std::optional<std::size_t> kind = held_kind(item);
+                if (!kind) {
+                    type_mismatch(item, "PyMeshModel", "mesh_models");
                     return nullptr;
-                items.push_back(std::move(owned));
+                }
+                items.push_back({std::move(owned), *kind});
             }
             if (PyErr_Occurred()) {
                 add_argument_note("mesh_models");
@@ -392,35 +438,36 @@ PyObject* model_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         std::unordered_set<PyObject*> seen;
         seen.reserve(items.size());
         for (std::size_t k = 0; k < items.size(); ++k) {
-            PyObject* item = items[k].get();
+            PyObject* item = items[k].object.get();
+            const std::size_t kind = items[k].kind;
             // A second listing of one object would be consumed by its first.
             bool consumed = !seen.insert(item).second;
             if (!consumed) {
-                if (!held[k].exclusive(mesh_model_flag(item))) {
+                if (!held[k].exclusive(held_flag(item, kind))) {
                     PyErr_Clear();
-                    raise_internal("Already borrowed: the PyMeshModel is in use by another call");
+                    raise_internal(std::string("Already borrowed: the ") + class_name(kind) +
+                                   " is in use by another call");
                     return nullptr;
                 }
-                consumed = !mesh_model_slot(item).has_value();
+                consumed = !held_full(item, kind);
             }
             if (consumed) {
-                raise_value("MeshModel has already been consumed by a previous model_tree() call");
+                raise_value(std::string(record_name(kind)) +
+                            " has already been consumed by a previous model_tree() call");
                 return nullptr;
             }
         }
 
-        std::vector<MeshModel> models;
+        std::vector<Model> models;
         models.reserve(items.size());
-        for (const Ref& item : items) {
-            models.push_back(std::move(*take_mesh_model(item.get())));
-        }
+        for (const Item& item : items) models.push_back(take_held(item.object.get(), item.kind));
         std::optional<ModelTree> tree;
         try {
             tree.emplace(ModelTree::build(std::move(models)));
         } catch (const std::bad_alloc&) {
             // Out of memory: every model goes back to its holder, still usable.
             for (std::size_t k = 0; k < items.size(); ++k) {
-                mesh_model_slot(items[k].get()).emplace(std::move(models[k]));
+                put_back(items[k].object.get(), std::move(models[k]));
             }
             throw;
         }

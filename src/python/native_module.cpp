@@ -14,9 +14,17 @@
 namespace orvik::py {
 namespace {
 
-// The names of the module, in the order of its __all__: an array of
-// Registration once it holds any.
-constexpr std::span<const Registration> kNativeRegistrations{};
+// The names of the module, in the order of its __all__.
+const Registration kNativeRegistrations[] = {
+    {"model_file_layout", make_model_file_layout},
+    {"open_model_file", make_open_model_file},
+    {"parse_rows", make_parse_rows},
+    {"format_rows", make_format_rows},
+    {"PyGridModel", make_PyGridModel},
+    {"PyColumnsModel", make_PyColumnsModel},
+    {"grid_model", make_grid_model},
+    {"columns_model", make_columns_model},
+};
 
 int exec_native(PyObject* module) {
     return guarded([&]() -> int {

@@ -10,6 +10,7 @@
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
 #include "grid/structured_grid.hpp"
+#include "held_models.hpp"
 #include "mesh_model_object.hpp"
 #include "model_tree/model_tree.hpp"
 #include "query_objects.hpp"
@@ -80,6 +81,26 @@ constexpr Signature kTreeFromState{"PyModelTree.__from_state", kStateParams, 1, 
 constexpr Signature kMeshFromState{"PyMeshModel.__from_state", kStateParams, 1, 1};
 constexpr Signature kGridFromState{"StructuredGrid.__from_state", kStateParams, 1, 1};
 constexpr Signature kCoastlineFromState{"PyCoastline.__from_state", kStateParams, 1, 1};
+constexpr Signature kGridModelFromState{"PyGridModel.__from_state", kStateParams, 1, 1};
+constexpr Signature kColumnsModelFromState{"PyColumnsModel.__from_state", kStateParams, 1, 1};
+
+// The reduction of a model holder of a kind beyond the mesh model.
+template <class Kind>
+PyObject* reduce_held_model(PyObject* self) {
+    BorrowGuard borrow;
+    if (!borrow.shared(held_flag<Kind>(self))) return nullptr;
+    const HeldSlot<Kind>& slot = held_slot<Kind>(self);
+    if (!slot) {
+        raise_value(consumed_message<Kind>());
+        return nullptr;
+    }
+    return reduce_held(self, borrow, *slot);
+}
+
+template <class Kind>
+PyObject* wrap_held(PyTypeObject* type, Kind&& model) {
+    return new_instance(type, HeldSlot<Kind>(std::move(model)));
+}
 
 }  // namespace
 
@@ -115,6 +136,30 @@ PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t
                           [](PyTypeObject* type, MeshModel&& model) {
                               return new_instance(type, MeshModelSlot(std::move(model)));
                           });
+    });
+}
+
+PyObject* grid_model_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return reduce_held_model<GridModel>(self); });
+}
+
+PyObject* grid_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        return from_state(kGridModelFromState, cls, args, nargs, kwnames, state::decode_grid_model,
+                          wrap_held<GridModel>);
+    });
+}
+
+PyObject* columns_model_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return reduce_held_model<ColumnsModel>(self); });
+}
+
+PyObject* columns_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        return from_state(kColumnsModelFromState, cls, args, nargs, kwnames,
+                          state::decode_columns_model, wrap_held<ColumnsModel>);
     });
 }
 

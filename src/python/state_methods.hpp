@@ -41,6 +41,14 @@ PyObject* mesh_model_reduce(PyObject* self, PyObject*);
 PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
 
+PyObject* grid_model_reduce(PyObject* self, PyObject*);
+PyObject* grid_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+
+PyObject* columns_model_reduce(PyObject* self, PyObject*);
+PyObject* columns_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
+
 PyObject* grid_reduce(PyObject* self, PyObject*);
 PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);

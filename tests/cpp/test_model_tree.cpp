@@ -121,7 +121,7 @@ std::vector<MeshModel> random_models(int n, unsigned seed) {
 }
 
 TEST(ModelTreeBuild, EmptyTreeHasNoNodes) {
-    const ModelTree t = ModelTree::build({});
+    const ModelTree t = ModelTree::build(std::vector<Model>{});
     EXPECT_TRUE(t.nodes.empty());
     EXPECT_FALSE(ModelTree::aabb(t).ok());
     EXPECT_EQ(ModelTree::aabb(t).error().message, "ModelTree must contain at least one model");
@@ -133,7 +133,7 @@ TEST_P(TreeShape, NodesAreTwoNMinusOneWithCarriedPriorityRanges) {
     const int n = GetParam();
     const ModelTree t = ModelTree::build(random_models(n, 7 + n));
     ASSERT_EQ(t.nodes.size(), static_cast<std::size_t>(2 * n - 1));
-    for (int k = 0; k < n; ++k) EXPECT_EQ(t.models[k].id, static_cast<std::uint64_t>(k));
+    for (int k = 0; k < n; ++k) EXPECT_EQ(id_of(t.models[k]), static_cast<std::uint64_t>(k));
 
     std::vector<std::uint32_t> leaves;
     collect(t, 0, leaves);
@@ -151,7 +151,7 @@ TEST_P(TreeShape, NodesAreTwoNMinusOneWithCarriedPriorityRanges) {
             collect(t, child, below);
             float lo = 255, hi = 0;
             for (std::uint32_t m : below) {
-                const MeshModel& mm = t.models[m];
+                const MeshModel& mm = std::get<MeshModel>(t.models[m]);
                 lo = std::min(lo, float(mm.priority));
                 hi = std::max(hi, float(mm.priority) + 0.5f);
                 for (int a = 0; a < 3; ++a) {

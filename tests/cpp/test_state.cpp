@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/model_file_case.hpp"
 #include "fuzz/state_case.hpp"
 #include "fuzz/state_samples.hpp"
 #include "state/checksum.hpp"
@@ -105,7 +106,10 @@ TEST(StateRoundTrip, ModelTreeKeepsModelsHierarchyAndAnswers) {
     Result<ModelTree> back = state::decode_model_tree(encoded(tree));
     ASSERT_TRUE(back.ok()) << back.error().message;
     ASSERT_EQ(back->models.size(), 3u);
-    for (std::size_t k = 0; k < 3; ++k) expect_same_model(tree.models[k], back->models[k]);
+    for (std::size_t k = 0; k < 3; ++k) {
+        expect_same_model(std::get<MeshModel>(tree.models[k]),
+                          std::get<MeshModel>(back->models[k]));
+    }
     EXPECT_TRUE(same_bytes(tree.nodes, back->nodes));
     EXPECT_EQ(ModelTree::structure_text(tree), ModelTree::structure_text(back.value()));
     std::size_t blended = 0;
@@ -170,7 +174,8 @@ TEST(StateRoundTrip, EmptyRecords) {
     expect_same_model(m, *model);
     EXPECT_FALSE(MeshModel::query(*model, 0, 0, 0));
 
-    Result<ModelTree> tree = state::decode_model_tree(encoded(ModelTree::build({})));
+    Result<ModelTree> tree =
+        state::decode_model_tree(encoded(ModelTree::build(std::vector<Model>{})));
     ASSERT_TRUE(tree.ok()) << tree.error().message;
     EXPECT_TRUE(tree->models.empty() && tree->nodes.empty());
 
@@ -179,6 +184,68 @@ TEST(StateRoundTrip, EmptyRecords) {
     Result<Coastline> c = state::decode_coastline(encoded(Coastline::build(none).value()));
     ASSERT_TRUE(c.ok()) << c.error().message;
     EXPECT_EQ(Coastline::signed_distance(*c, 0, 0), INFINITY);
+}
+
+template <class Kind>
+void expect_same_placed(const Kind& a, const Kind& b) {
+    EXPECT_EQ(encoded(a), encoded(b));
+    EXPECT_TRUE(same_bytes(a.bounds, b.bounds));
+    EXPECT_TRUE(same_bytes(a.v_range, b.v_range));
+    EXPECT_EQ(a.name, b.name);
+    EXPECT_EQ(a.id, b.id);
+}
+
+// Points around and inside the samples of the grid and columns kinds.
+template <class Kind>
+std::size_t expect_same_answers(const Kind& a, const Kind& b) {
+    std::size_t found = 0;
+    for (float x = -3; x < 5; x += 0.23f) {
+        for (float y = -1; y < 4; y += 0.29f) {
+            for (float v = -1; v < 7; v += 0.31f) {
+                const auto qa = Kind::query(a, x, y, v);
+                EXPECT_TRUE(same_answer(qa, Kind::query(b, x, y, v)));
+                found += qa.has_value();
+            }
+        }
+    }
+    return found;
+}
+
+TEST(StateRoundTrip, GridAndColumnsModelsKeepEveryFieldAndAnswer) {
+    const GridModel g = samples::grid_model();
+    Result<GridModel> gb = state::decode_grid_model(encoded(g));
+    ASSERT_TRUE(gb.ok()) << gb.error().message;
+    expect_same_placed(g, *gb);
+    EXPECT_GT(expect_same_answers(g, *gb), 50u);
+    const ColumnsModel c = samples::columns_model();
+    Result<ColumnsModel> cb = state::decode_columns_model(encoded(c));
+    ASSERT_TRUE(cb.ok()) << cb.error().message;
+    expect_same_placed(c, *cb);
+    EXPECT_EQ(cb->offsets, c.offsets);
+    EXPECT_GT(expect_same_answers(c, *cb), 50u);
+}
+
+TEST(StateRoundTrip, TreeOfEveryKindAndVersion1TreesLoad) {
+    const ModelTree mixed = samples::mixed_tree();
+    Result<ModelTree> back = state::decode_model_tree(encoded(mixed));
+    ASSERT_TRUE(back.ok()) << back.error().message;
+    EXPECT_EQ(encoded(*back), encoded(mixed));
+    for (float x = -2; x < 6; x += 0.37f) {
+        for (float z = -1; z < 5; z += 0.41f) {
+            const QueryPoint q{x, 1.3f, z, z + 0.5f};
+            ASSERT_TRUE(same_answer(ModelTree::query(mixed, q, 0, 255),
+                                    ModelTree::query(*back, q, 0, 255)));
+        }
+    }
+    // A tree written in format version 1 (mesh models, untagged) reads back
+    // as the same tree.
+    const ModelTree tree = samples::tree();
+    const Bytes v1 = fuzz::detail::as_version_1(StateKind::ModelTree, encoded(tree));
+    EXPECT_LT(v1.size(), encoded(tree).size());
+    Result<ModelTree> old = state::decode_model_tree(v1);
+    ASSERT_TRUE(old.ok()) << old.error().message;
+    EXPECT_EQ(encoded(*old), encoded(tree));
+    EXPECT_EQ(fuzz::detail::read_back(StateKind::ModelTree, v1), fuzz::CaseOutcome::Accepted);
 }
 
 TEST(StateFormat, HeaderLeadsWithMagicVersionKindLengthAndChecksum) {
@@ -193,7 +260,7 @@ TEST(StateFormat, HeaderLeadsWithMagicVersionKindLengthAndChecksum) {
     std::memcpy(&checksum, &s[24], 8);
     std::memcpy(&m, &s[32], 8);
     std::memcpy(&n, &s[40], 8);
-    EXPECT_EQ(version, 1u);
+    EXPECT_EQ(version, 2u);
     EXPECT_EQ(kind, 3u);
     EXPECT_EQ(length, s.size() - 32);
     EXPECT_EQ(checksum, state::xxh64(std::span(s).subspan(32)));
@@ -244,6 +311,10 @@ std::string refusal(StateKind kind, std::span<const std::byte> s) {
             return message(state::decode_structured_grid(s));
         case StateKind::Coastline:
             return message(state::decode_coastline(s));
+        case StateKind::GridModel:
+            return message(state::decode_grid_model(s));
+        case StateKind::ColumnsModel:
+            return message(state::decode_columns_model(s));
     }
     return "";
 }
@@ -316,10 +387,10 @@ const std::vector<Refusal>& refusals() {
         {"newer version", M,
          [] {
              auto s = encoded(samples::interpolated_model());
-             poke<std::uint32_t>(s, 8, 2);
+             poke<std::uint32_t>(s, 8, 3);
              return s;
          },
-         "format version 2 is newer than this orvik reads (up to 1)"},
+         "format version 3 is newer than this orvik reads (up to 2)"},
         {"version 0", M,
          [] {
              auto s = encoded(samples::interpolated_model());
@@ -547,10 +618,14 @@ const std::vector<Refusal>& refusals() {
          "truncated in the models"},
         {"node count", T, [] { return tree_state([](ModelTree& t) { t.nodes.pop_back(); }); },
          "3 models need 5 nodes, the state has 4"},
-        {"model id", T, [] { return tree_state([](ModelTree& t) { t.models[1].id = 5; }); },
+        {"model id", T,
+         [] { return tree_state([](ModelTree& t) { std::get<MeshModel>(t.models[1]).id = 5; }); },
          "model 1: its id is 5"},
         {"broken model inside", T,
-         [] { return tree_state([](ModelTree& t) { t.models[2].faces[0][0] = 999; }); },
+         [] {
+             return tree_state(
+                 [](ModelTree& t) { std::get<MeshModel>(t.models[2]).faces[0][0] = 999; });
+         },
          "model 2: face 0 names vertex 999"},
         {"leaf past the models", T,
          [] {
@@ -600,6 +675,54 @@ const std::vector<Refusal>& refusals() {
         {"box that lies", T,
          [] { return tree_state([](ModelTree& t) { t.nodes[0].right_box.max[0] = NAN; }); },
          "differ from the boxes of their subtrees"},
+        // Grid and columns models, and their tags in a tree.
+        {"grid model in version 1", StateKind::GridModel,
+         [] {
+             auto s = encoded(samples::grid_model());
+             poke<std::uint32_t>(s, 8, 1);
+             return s;
+         },
+         "a grid model state needs format version 2, the header gives 1"},
+        {"grid axis out of order", StateKind::GridModel,
+         [] {
+             GridModel g = samples::grid_model();
+             return poked(encoded(g), StateKind::GridModel,
+                          [](Bytes& s) { poke<double>(s, 32 + 120 + 16, 0.5); });
+         },
+         "corrupt grid model state: x must be strictly increasing"},
+        {"grid nodes past the end", StateKind::GridModel,
+         [] {
+             return poked(encoded(samples::grid_model()), StateKind::GridModel, [](Bytes& s) {
+                 poke<std::uint64_t>(s, 32 + 16, std::uint64_t{1} << 40);
+             });
+         },
+         "truncated in the v axis"},
+        {"grid reserved bytes", StateKind::GridModel,
+         [] {
+             return poked(encoded(samples::grid_model()), StateKind::GridModel,
+                          [](Bytes& s) { s[32 + 44] = std::byte{1}; });
+         },
+         "the reserved bytes are not zero"},
+        {"columns with a zero-thickness layer", StateKind::ColumnsModel,
+         [] {
+             ColumnsModel c = samples::columns_model();
+             c.v[1] = c.v[0];
+             return encoded(c);
+         },
+         "the profile of tile (0, 0) holds a zero-thickness layer"},
+        {"columns offsets", StateKind::ColumnsModel,
+         [] {
+             ColumnsModel c = samples::columns_model();
+             c.offsets.back() += 1;
+             return encoded(c);
+         },
+         "offsets must end at len(v)"},
+        {"unknown model tag", T,
+         [] {
+             return poked(encoded(samples::mixed_tree()), T,
+                          [](Bytes& s) { poke<std::uint64_t>(s, 32 + 16, 9); });
+         },
+         "model 0: its tag 9 names no model kind"},
         // The grid and the coastline.
         {"one-row grid", G,
          [] {
@@ -659,23 +782,30 @@ TEST(StateRefusal, EveryFlippedOrMissingByteIsCaught) {
     }
 }
 
-TEST(StateRefusal, ResealedEditsAreRefusedOrWriteBackExactly) {
-    // Every byte of a real tree state, changed and resealed: the reader must
+class ResealedEdits : public ::testing::TestWithParam<int> {};
+
+TEST_P(ResealedEdits, AreRefusedOrWriteBackExactly) {
+    // Every byte of a real state, changed and resealed: the reader must
     // refuse with a Value error or accept a state that it would write itself.
-    const Bytes s = encoded(samples::tree());
+    const int which = GetParam();
+    const StateKind kind = fuzz::detail::kKindOf[which];
+    const Bytes s = fuzz::detail::sample_state(which);
     std::size_t refused = 0;
     for (std::size_t i = state::kHeaderSize; i < s.size(); ++i) {
         for (std::uint8_t x : {0x01, 0x80, 0xFF}) {
             Bytes t = s;
             t[i] ^= std::byte{x};
-            state::seal(StateKind::ModelTree, t);
-            const fuzz::CaseOutcome outcome = fuzz::detail::read_back(StateKind::ModelTree, t);
+            fuzz::detail::reseal(kind, t, fuzz::detail::version_of(s));
+            const fuzz::CaseOutcome outcome = fuzz::detail::read_back(kind, t);
             ASSERT_NE(outcome, fuzz::CaseOutcome::Broken) << "byte " << i << " ^ " << int(x);
             refused += outcome == fuzz::CaseOutcome::Refused;
         }
     }
     EXPECT_GT(refused, 100u);
 }
+
+// The version 1 tree, a grid model, a columns model and a tree of every kind.
+INSTANTIATE_TEST_SUITE_P(Samples, ResealedEdits, ::testing::Values(2, 5, 6, 7));
 
 TEST(StateRefusal, KeptFuzzerInputsReplayWithoutFault) {
     const std::filesystem::path dir = ORVIK_STATE_REGRESSIONS;
@@ -686,8 +816,8 @@ TEST(StateRefusal, KeptFuzzerInputsReplayWithoutFault) {
         std::ifstream in(entry.path(), std::ios::binary);
         const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
         SCOPED_TRACE(entry.path().filename().string());
-        const auto outcome =
-            fuzz::run_state_case(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        const auto outcome = fuzz::run_fuzz_state_input(
+            reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         EXPECT_NE(outcome, fuzz::CaseOutcome::Broken);
         ++replayed;
     }

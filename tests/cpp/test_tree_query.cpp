@@ -311,7 +311,7 @@ TEST(Diagnostics, CountsBoxTestsLeavesAndHits) {
     EXPECT_EQ(none.hit_count, 0u);
     EXPECT_FALSE(none.output.has_value());
 
-    const QueryStats empty = query_stats(ModelTree::build({}), {0, 0, 0, 0});
+    const QueryStats empty = query_stats(ModelTree::build(std::vector<Model>{}), {0, 0, 0, 0});
     EXPECT_EQ(empty.aabb_tests, 0u);
     EXPECT_EQ(empty.simplex_tests, 0u);
 }

@@ -196,3 +196,14 @@ def test_a_function_of_a_script_that_uses_orvik_runs_on_workers(tmp_path, backen
     )
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.split()[-1] == "same"
+
+
+def test_site_products_on_the_cluster(client):
+    from orvik import site
+    from profiles import column_model
+
+    tree = orvik.model_tree([column_model([-1, 0, 30, 500], [0.1, 0.1, 1.0, 3.0])])
+    rng = np.random.default_rng(2)
+    x, y = rng.uniform(0, 100, 500), rng.uniform(0, 100, 500)
+    lazy = site.z1p0(tree, da.from_array(x, chunks=100), da.from_array(y, chunks=100))
+    np.testing.assert_array_equal(lazy.compute(), site.z1p0(tree, x, y))

@@ -418,6 +418,35 @@ def s_pickle():
     return once, [tree, grid, coast, model, consumed, x, *holders, builder, tree_state, broken]
 
 
+def s_placed_models():
+    # Grid and columns models of orvik._native: builds, refusals, queries,
+    # views, pickles and trees that consume them.
+    from orvik import _native
+
+    axis = np.linspace(0.0, 3.0, 4)
+    values = np.ones((4, 4, 4, 6), np.float32)
+    edges = np.array([-np.inf, 1.0, np.inf])
+    offsets = np.array([0, 2, 4], np.uint64)
+    depth = np.array([0.0, 1.0, 0.0, 2.0])
+    rows = np.ones((4, 6), np.float32)
+    bad = axis[::-1].copy()
+
+    def once():
+        grid = _native.grid_model(axis, axis, axis, values, "depth", 1, "g")
+        cols = _native.columns_model(edges, axis[:2], offsets, depth, rows, "elevation", 2)
+        swallow(_native.grid_model, bad, axis, axis, values, "depth", 1)
+        swallow(_native.columns_model, edges, axis[:2], offsets[:2], depth, rows, "depth", 1)
+        swallow(_native.grid_model, axis, axis, axis, values[..., :5], "up", 1)
+        grid.query(1.0, 1.0, 1.0), cols.view(), grid.aabb()
+        make, args = cols.__reduce__()
+        tree = orvik.model_tree([grid, make(*args)])
+        swallow(orvik.model_tree, [grid])
+        swallow(grid.query, 0, 0, 0)
+        return tree.explain(0.5, 0.5, 0.5, 0.5), tree.view()
+
+    return once, [axis, values, edges, offsets, depth, rows, bad]
+
+
 SCENARIOS = {
     "blend_ok": (s_blend_ok, 3000),
     "blend_errors": (s_blend_errors, 5000),
@@ -438,6 +467,7 @@ SCENARIOS = {
     "query_objects": (s_query_objects, 3000),
     "adaptive_tin": (s_adaptive_tin, 150),
     "pickle": (s_pickle, 2000),
+    "placed_models": (s_placed_models, 1000),
 }
 
 

@@ -47,6 +47,8 @@ class TestNamespace:
             ("sampling", "orvik.sampling"),
             ("metadata", "orvik.metadata"),
             ("extraction", "orvik.extraction"),
+            ("files", "orvik.files"),
+            ("site", "orvik.site"),
             ("orvik", "orvik.orvik"),
         ],
     )
@@ -59,6 +61,12 @@ class TestNamespace:
 
         assert orvik.sample is sample
         assert "sample" in dir(orvik)
+
+    def test_model_file_functions_are_served_from_their_module(self):
+        from orvik import files
+
+        assert (orvik.save, orvik.load, orvik.info) == (files.save, files.load, files.info)
+        assert {"save", "load", "info"} <= set(dir(orvik))
 
     def test_help_shows_the_package_layers(self):
         out = run_python(

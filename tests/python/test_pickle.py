@@ -192,9 +192,9 @@ CLASSES = list(STATES)
 def test_foreign_newer_and_wrong_states_are_refused():
     tree_state = STATES[orvik.PyModelTree]
     newer = bytearray(tree_state)
-    newer[8:12] = (2).to_bytes(4, "little")
+    newer[8:12] = (3).to_bytes(4, "little")
     with pytest.raises(
-        ValueError, match=r"format version 2 is newer than this orvik reads \(up to 1\)"
+        ValueError, match=r"format version 3 is newer than this orvik reads \(up to 2\)"
     ):
         orvik.PyModelTree.__from_state(bytes(newer))
     with pytest.raises(ValueError, match="it holds a structured grid, not a model tree"):

@@ -40,6 +40,11 @@ struct StridedView {
     const T& at(std::ptrdiff_t i, std::ptrdiff_t j, std::ptrdiff_t k) const requires(N == 3) {
         return *reinterpret_cast<const T*>(data + i * strides[0] + j * strides[1] + k * strides[2]);
     }
+    const T& at(std::ptrdiff_t i, std::ptrdiff_t j, std::ptrdiff_t k, std::ptrdiff_t l) const
+        requires(N == 4) {
+        return *reinterpret_cast<const T*>(data + i * strides[0] + j * strides[1] + k * strides[2] +
+                                           l * strides[3]);
+    }
 
     // True when rows (N == 2) or elements (N == 1) lie densely in C order.
     bool contiguous() const { return detail::c_ordered<N>(shape, strides, sizeof(T)); }

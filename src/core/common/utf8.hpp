@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace orvik {
@@ -25,5 +26,8 @@ struct Utf8Char {
 Utf8Char decode_utf8(std::string_view text, std::size_t i);
 
 bool valid_utf8(std::string_view text);
+
+// Appends the UTF-8 encoding of the code point `cp` (at most U+10FFFF).
+void append_utf8(std::string& out, std::uint32_t cp);
 
 }  // namespace orvik

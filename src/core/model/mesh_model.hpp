@@ -13,11 +13,10 @@
 
 #include "common/result.hpp"
 #include "compact_bvh/compact_bvh.hpp"
+#include "model/vertical_mode.hpp"
 #include "quality/quality.hpp"
 
 namespace orvik {
-
-enum class VerticalMode : std::uint8_t { Elevation = 0, Depth = 1 };
 
 // Origin D of a simplex and the inverse of its edge matrix [A-D, B-D, C-D],
 // stored column by column, so that barycentric weights cost nine products.

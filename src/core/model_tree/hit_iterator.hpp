@@ -15,6 +15,7 @@ namespace orvik {
 struct Hit {
     std::uint8_t priority = 0;
     Quality quality;
+    const Model* model = nullptr;  // the model that gave it
 };
 
 // A child passes unless a comparison shows the point outside, so a NaN
@@ -28,19 +29,20 @@ inline bool box_admits(const TreeBox& b, const QueryPoint& p, float lo, float hi
 }
 
 // The model's vertical coordinate for the point.
-inline float vertical_coordinate(const MeshModel& m, const QueryPoint& p) {
-    return m.vertical == VerticalMode::Depth ? p.depth : p.z;
+inline float vertical_coordinate(const ModelGate& g, const QueryPoint& p) {
+    return g.vertical == VerticalMode::Depth ? p.depth : p.z;
 }
 
-// Whether v lies in the z range of the model's vertex box (NaN is kept).
-inline bool within_vertex_z(const MeshModel& m, float v) {
-    return !(m.vertex_aabb[2] > v || v > m.vertex_aabb[5]);
+// Whether v lies in the model's vertical range (a mesh model's vertex box;
+// NaN is kept).
+inline bool within_vertical_range(const ModelGate& g, float v) {
+    return !(g.v_range[0] > v || v > g.v_range[1]);
 }
 
 // A model that the enumeration has reached and that must now be asked for
 // the point's quality, with the vertical coordinate that it reads.
 struct Candidate {
-    const MeshModel* model = nullptr;
+    const Model* model = nullptr;
     float v = 0;
 };
 
@@ -54,8 +56,8 @@ class HitIterator {
     // The next hit, or nothing once the enumeration has ended.
     std::optional<Hit> next() {
         while (std::optional<Candidate> c = next_candidate()) {
-            if (std::optional<Quality> q = MeshModel::query(*c->model, point_.x, point_.y, c->v))
-                return Hit{c->model->priority, *q};
+            if (std::optional<Quality> q = query_model(*c->model, point_.x, point_.y, c->v))
+                return Hit{priority_of(*c->model), *q, c->model};
         }
         return std::nullopt;
     }
@@ -76,11 +78,11 @@ class HitIterator {
                     pending_.push({node.right, node.right_box.min[3]});
                 continue;
             }
-            const MeshModel& m = tree_->models[node.model];
-            const float p = static_cast<float>(m.priority);
-            if (!(lo_ <= p && p <= hi_)) continue;
-            const float v = vertical_coordinate(m, point_);
-            if (!within_vertex_z(m, v)) continue;
+            const Model& m = tree_->models[node.model];
+            const ModelGate g = gate_of(m);
+            if (!(lo_ <= g.priority && g.priority <= hi_)) continue;
+            const float v = vertical_coordinate(g, point_);
+            if (!within_vertical_range(g, v)) continue;
             return Candidate{&m, v};
         }
         return std::nullopt;

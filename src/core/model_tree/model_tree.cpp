@@ -9,23 +9,30 @@
 
 namespace orvik {
 
-TreeBox ModelTree::model_box(const MeshModel& model) {
-    const auto& b = model.bounds;
-    const float p = static_cast<float>(model.priority);
+TreeBox ModelTree::model_box(const Model& model) {
+    const auto& b = bounds_of(model);
+    const float p = static_cast<float>(priority_of(model));
     return TreeBox{{b[0], b[1], b[2], p}, {b[3], b[4], b[5], p + 0.5f}};
 }
 
-ModelTree ModelTree::build(std::vector<MeshModel>&& models) {
+ModelTree ModelTree::build(std::vector<Model>&& models) {
     ModelTree tree;
     tree.nodes = build_nodes(models);
     // Nothing below can fail: the models change hands only once the
     // hierarchy stands, so a caller that runs out of memory keeps them.
-    for (std::size_t k = 0; k < models.size(); ++k) models[k].id = k;
+    for (std::size_t k = 0; k < models.size(); ++k) set_id(models[k], k);
     tree.models = std::move(models);
     return tree;
 }
 
-std::vector<TreeNode> ModelTree::build_nodes(const std::vector<MeshModel>& models) {
+ModelTree ModelTree::build(std::vector<MeshModel>&& models) {
+    std::vector<Model> all;
+    all.reserve(models.size());
+    for (MeshModel& m : models) all.emplace_back(std::move(m));
+    return build(std::move(all));
+}
+
+std::vector<TreeNode> ModelTree::build_nodes(const std::vector<Model>& models) {
     std::vector<TreeNode> nodes;
     const std::size_t n = models.size();
     if (n == 0) return nodes;
@@ -35,7 +42,7 @@ std::vector<TreeNode> ModelTree::build_nodes(const std::vector<MeshModel>& model
     // smallest priority below it, the key of the best-first walk.
     std::vector<hierarchy::Box3> boxes(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const auto& b = models[k].bounds;
+        const auto& b = bounds_of(models[k]);
         boxes[k] = hierarchy::Box3{{b[0], b[1], b[2]}, {b[3], b[4], b[5]}};
     }
     const hierarchy::BinaryTree binary = hierarchy::build(std::span<const hierarchy::Box3>(boxes));
@@ -79,9 +86,9 @@ std::vector<TreeNode> ModelTree::build_nodes(const std::vector<MeshModel>& model
 
 Result<std::array<float, 6>> ModelTree::aabb(const ModelTree& tree) {
     if (tree.models.empty()) return Error::internal("ModelTree must contain at least one model");
-    std::array<float, 6> box = tree.models.front().bounds;
+    std::array<float, 6> box = bounds_of(tree.models.front());
     for (std::size_t k = 1; k < tree.models.size(); ++k) {
-        const auto& b = tree.models[k].bounds;
+        const auto& b = bounds_of(tree.models[k]);
         for (int a = 0; a < 3; ++a) {
             box[a] = b[a] < box[a] ? b[a] : box[a];
             box[a + 3] = b[a + 3] > box[a + 3] ? b[a + 3] : box[a + 3];
@@ -92,20 +99,51 @@ Result<std::array<float, 6>> ModelTree::aabb(const ModelTree& tree) {
 
 std::uint64_t ModelTree::size_estimate(const ModelTree& tree) {
     std::uint64_t size = sizeof(ModelTree) + tree.nodes.size() * sizeof(TreeNode);
-    for (const MeshModel& m : tree.models) size += MeshModel::size_estimate(m);
+    for (const Model& m : tree.models) size += orvik::size_estimate(m);
     return size;
 }
 
+namespace {
+
+std::string count(std::uint64_t n) {
+    return std::to_string(n);
+}
+
+// One line of the printed summary.
+std::string structure_line(const Model& model) {
+    const std::string& name = name_of(model);
+    const std::string label = name.empty() ? "(id=" + count(id_of(model)) + ")" : quoted(name);
+    const std::string priority = ", priority = " + count(priority_of(model)) + ".\n";
+    return std::visit(
+        Overloaded{
+            [&](const MeshModel& m) {
+                return "Mesh model " + label + " with " + count(m.vertex_count) + " vertices and " +
+                       count(m.simplices.size()) +
+                       " simplices, tree depth = " + count(MeshModel::tree_depth(m)) + priority;
+            },
+            [&](const GridModel& m) {
+                return "Grid model " + label + " with " + count(m.x.size()) + " x " +
+                       count(m.y.size()) + " x " + count(m.v.size()) + " nodes" + priority;
+            },
+            [&](const ColumnsModel& m) {
+                return "Columns model " + label + " with " + count(m.x.size() - 1) + " x " +
+                       count(m.y.size() - 1) + " tiles and " + count(m.v.size()) +
+                       " profile nodes" + priority;
+            },
+        },
+        model);
+}
+
+}  // namespace
+
 std::string ModelTree::structure_text(const ModelTree& tree) {
-    std::string text = "ModelTree with " + std::to_string(tree.models.size()) + " mesh models:\n";
-    for (const MeshModel& m : tree.models) {
-        const std::string label =
-            m.name.empty() ? "(id=" + std::to_string(m.id) + ")" : quoted(m.name);
-        text += "Mesh model " + label + " with " + std::to_string(m.vertex_count) +
-                " vertices and " + std::to_string(m.simplices.size()) +
-                " simplices, tree depth = " + std::to_string(MeshModel::tree_depth(m)) +
-                ", priority = " + std::to_string(static_cast<unsigned>(m.priority)) + ".\n";
-    }
+    // The header speaks of mesh models when the tree holds no other kind.
+    const bool meshes = std::all_of(tree.models.begin(), tree.models.end(), [](const Model& m) {
+        return std::holds_alternative<MeshModel>(m);
+    });
+    std::string text =
+        "ModelTree with " + count(tree.models.size()) + (meshes ? " mesh models:\n" : " models:\n");
+    for (const Model& m : tree.models) text += structure_line(m);
     return text;
 }
 

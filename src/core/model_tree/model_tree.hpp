@@ -1,5 +1,6 @@
-// The velocity model: mesh models layered by priority, indexed by a
-// four-dimensional hierarchy whose fourth axis (w) carries priority.
+// The velocity model: models of every kind (model_tree/model.hpp) layered by
+// priority, indexed by a four-dimensional hierarchy whose fourth axis (w)
+// carries priority.
 #pragma once
 
 #include <array>
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "model/mesh_model.hpp"
+#include "model_tree/model.hpp"
 #include "quality/quality.hpp"
 
 namespace orvik {
@@ -42,18 +43,21 @@ struct QueryPoint {
 class HitIterator;  // model_tree/hit_iterator.hpp
 
 struct ModelTree {
-    std::vector<TreeNode> nodes;    // root 0; 2n - 1 for n >= 1 models
-    std::vector<MeshModel> models;  // list order; models[k].id == k
+    std::vector<TreeNode> nodes;  // root 0; 2n - 1 for n >= 1 models
+    std::vector<Model> models;    // list order; model k has id k
 
     // Takes the models over, numbers them by position and builds the
     // hierarchy. Deterministic: the same models always give the same nodes.
     // Should memory run out (std::bad_alloc), `models` is left as it was.
+    static ModelTree build(std::vector<Model>&& models);
+    // The same for mesh models alone.
     static ModelTree build(std::vector<MeshModel>&& models);
 
     // The hierarchy over the models' tree boxes, 2n - 1 nodes with the root 0.
-    static std::vector<TreeNode> build_nodes(const std::vector<MeshModel>& models);
+    static std::vector<TreeNode> build_nodes(const std::vector<Model>& models);
 
-    static TreeBox model_box(const MeshModel& model);
+    // The model's bounds on x, y and z, and [p, p + 0.5] on w.
+    static TreeBox model_box(const Model& model);
 
     // Union of the declared bounds of all models (min xyz, max xyz).
     static Result<std::array<float, 6>> aabb(const ModelTree& tree);

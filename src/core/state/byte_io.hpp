@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/huge_pages.hpp"
 #include "state/checksum.hpp"
 #include "state/state_format.hpp"
 
@@ -125,10 +126,6 @@ class ByteReader {
     std::size_t pos_ = 0;
     Xxh64 hash_;
 };
-
-// Asks the kernel for huge pages over a large fresh buffer, so that filling
-// it costs a few page faults instead of one per 4 KiB. No effect elsewhere.
-void prefer_huge_pages(void* data, std::size_t bytes);
 
 template <class T, class Visit>
 bool ByteReader::array(std::vector<T>& out, std::uint64_t count, Visit&& visit) {

@@ -35,6 +35,10 @@ const char* kind_name(std::uint32_t kind) {
             return "structured grid";
         case static_cast<std::uint32_t>(StateKind::Coastline):
             return "coastline";
+        case static_cast<std::uint32_t>(StateKind::GridModel):
+            return "grid model";
+        case static_cast<std::uint32_t>(StateKind::ColumnsModel):
+            return "columns model";
         default:
             return nullptr;
     }
@@ -80,6 +84,11 @@ Result<Sealed> open(StateKind expected, std::span<const std::byte> state) {
         return invalid(std::string("it holds a ") + name + ", not a " +
                        kind_name(static_cast<std::uint32_t>(expected)));
     }
+    if (version < first_version(expected)) {
+        return invalid(std::string("a ") + name + " state needs format version " +
+                       std::to_string(first_version(expected)) + ", the header gives " +
+                       std::to_string(version));
+    }
     const auto length = load<std::uint64_t>(state, 16);
     const std::size_t present = state.size() - kHeaderSize;
     if (length > present) {
@@ -90,7 +99,7 @@ Result<Sealed> open(StateKind expected, std::span<const std::byte> state) {
         return invalid(std::to_string(present - length) + " bytes follow the " +
                        std::to_string(length) + "-byte payload");
     }
-    return Sealed{state.subspan(kHeaderSize), load<std::uint64_t>(state, 24)};
+    return Sealed{state.subspan(kHeaderSize), load<std::uint64_t>(state, 24), version};
 }
 
 }  // namespace orvik::state

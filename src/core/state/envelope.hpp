@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "common/result.hpp"
 #include "state/byte_io.hpp"
@@ -19,6 +20,7 @@ void seal(StateKind kind, std::span<std::byte> state);
 struct Sealed {
     std::span<const std::byte> payload;
     std::uint64_t checksum;  // as the header gives it
+    std::uint32_t version;   // the format version the payload is written in
 };
 
 // The payload of a state of the `expected` kind once the header checks out;
@@ -45,15 +47,22 @@ void write_sealed(StateKind kind, const Record& record, std::span<std::byte> out
     seal(kind, out);
 }
 
-// Reads the payload with `take` and concludes: a checksum that does not match
-// wins over every other finding (a corrupted state says so, whatever else
-// broke), then the reader's own error, then bytes left over.
+// Reads the payload with `take` (given the reader, and the format version
+// when it asks for it) and concludes: a checksum that does not match wins
+// over every other finding (a corrupted state says so, whatever else broke),
+// then the reader's own error, then bytes left over.
 template <class Record, class Take>
 Result<Record> read_sealed(StateKind kind, std::span<const std::byte> state, Take take) {
     Result<Sealed> sealed = open(kind, state);
     if (!sealed) return sealed.error();
     ByteReader reader(sealed->payload, kHeaderSize);
-    Result<Record> record = take(reader);
+    Result<Record> record = [&] {
+        if constexpr (std::is_invocable_v<Take&, ByteReader&, std::uint32_t>) {
+            return take(reader, sealed->version);
+        } else {
+            return take(reader);
+        }
+    }();
     const std::size_t left = reader.remaining();
     if (reader.checksum() != sealed->checksum) return checksum_mismatch();
     if (!record) return record;

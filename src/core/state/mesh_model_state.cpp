@@ -56,13 +56,13 @@ std::optional<std::string> profile_problem(const DepthProfile& p) {
     return std::nullopt;
 }
 
+}  // namespace
+
 Error padding(const Where& where, ByteReader::Pad pad, const std::string& after) {
     return where.fail(pad == ByteReader::Pad::Missing
                           ? "truncated in the padding after " + after
                           : "the padding after " + after + " is not zero");
 }
-
-}  // namespace
 
 Error Where::truncated(const std::string& part) const {
     return fail("truncated in " + part);

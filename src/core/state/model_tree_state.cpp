@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "state/records.hpp"
 #include "state/state.hpp"
@@ -14,10 +15,50 @@ namespace {
 
 static_assert(sizeof(TreeNode) == 76, "a tree node is 76 bytes in the state");
 
+// Each model record is preceded by its tag, the kind of its own state.
+void put_model(ByteWriter& w, const Model& model) {
+    std::visit(Overloaded{
+                   [&](const MeshModel& m) {
+                       w.scalar(static_cast<std::uint64_t>(StateKind::MeshModel));
+                       put_mesh_model(w, m);
+                   },
+                   [&](const GridModel& m) {
+                       w.scalar(static_cast<std::uint64_t>(StateKind::GridModel));
+                       put_grid_model(w, m);
+                   },
+                   [&](const ColumnsModel& m) {
+                       w.scalar(static_cast<std::uint64_t>(StateKind::ColumnsModel));
+                       put_columns_model(w, m);
+                   },
+               },
+               model);
+}
+
+Result<Model> take_model(ByteReader& r, const Where& where, std::uint32_t version) {
+    // Version 1 trees hold mesh models alone, untagged.
+    std::uint64_t tag = static_cast<std::uint64_t>(StateKind::MeshModel);
+    if (version >= 2 && !r.scalar(tag)) return where.truncated("the model tag");
+    const auto lift = [](auto&& result) -> Result<Model> {
+        if (!result) return result.error();
+        return Model(std::move(result).value());
+    };
+    switch (tag) {
+        case static_cast<std::uint64_t>(StateKind::MeshModel):
+            return lift(take_mesh_model(r, where));
+        case static_cast<std::uint64_t>(StateKind::GridModel):
+            return lift(take_grid_model(r, where));
+        case static_cast<std::uint64_t>(StateKind::ColumnsModel):
+            return lift(take_columns_model(r, where));
+        default:
+            return where.fail("its tag " + std::to_string(tag) +
+                              " names no model kind (1 mesh, 5 grid, 6 columns)");
+    }
+}
+
 void put_tree(ByteWriter& w, const ModelTree& tree) {
     w.scalar<std::uint64_t>(tree.models.size());
     w.scalar<std::uint64_t>(tree.nodes.size());
-    for (const MeshModel& m : tree.models) put_mesh_model(w, m);
+    for (const Model& m : tree.models) put_model(w, m);
     w.array(tree.nodes);
     w.pad();
 }
@@ -53,7 +94,7 @@ TreeBox unite(const TreeBox& a, const TreeBox& b) {
 // and every stored child box equal to the box of that child's subtree, so
 // that each key is the smallest priority below it.
 std::optional<std::string> hierarchy_problem(const std::vector<TreeNode>& nodes,
-                                             const std::vector<MeshModel>& models) {
+                                             const std::vector<Model>& models) {
     if (nodes.empty()) return std::nullopt;
     struct Visit {
         std::uint32_t node;
@@ -119,12 +160,16 @@ std::optional<std::string> hierarchy_problem(const std::vector<TreeNode>& nodes,
     return std::nullopt;
 }
 
-Result<ModelTree> take_tree(ByteReader& r) {
+Result<ModelTree> take_tree(ByteReader& r, std::uint32_t version) {
     const Where where{StateKind::ModelTree, ""};
     std::uint64_t model_count = 0, node_count = 0;
     if (!r.scalar(model_count) || !r.scalar(node_count)) return where.truncated("the counts");
-    if (model_count > r.remaining() / kMeshModelFixedSize) {
-        return where.truncated("the models", model_count, kMeshModelFixedSize, r.remaining());
+    // The smallest record a model can have, its tag included.
+    const std::size_t smallest = version >= 2
+                                     ? 8 + std::min(kMeshModelFixedSize, kPlacedModelFixedSize)
+                                     : kMeshModelFixedSize;
+    if (model_count > r.remaining() / smallest) {
+        return where.truncated("the models", model_count, smallest, r.remaining());
     }
     const std::uint64_t expected_nodes = model_count == 0 ? 0 : 2 * model_count - 1;
     if (node_count != expected_nodes) {
@@ -136,9 +181,10 @@ Result<ModelTree> take_tree(ByteReader& r) {
     tree.models.reserve(static_cast<std::size_t>(model_count));
     for (std::uint64_t k = 0; k < model_count; ++k) {
         const Where model_where{StateKind::ModelTree, "model " + std::to_string(k) + ": "};
-        Result<MeshModel> model = take_mesh_model(r, model_where);
+        Result<Model> model = take_model(r, model_where, version);
         if (!model) return model.error();
-        if (model->id != k) return model_where.fail("its id is " + std::to_string(model->id));
+        if (id_of(*model) != k)
+            return model_where.fail("its id is " + std::to_string(id_of(*model)));
         tree.models.push_back(std::move(model).value());
     }
     if (!r.array(tree.nodes, node_count)) {

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "common/result.hpp"
+#include "model/columns_model.hpp"
+#include "model/grid_model.hpp"
 #include "model/mesh_model.hpp"
 #include "state/byte_io.hpp"
 #include "state/envelope.hpp"
@@ -29,5 +31,27 @@ inline constexpr std::size_t kMeshModelFixedSize = 168;
 
 void put_mesh_model(ByteWriter& w, const MeshModel& model);
 Result<MeshModel> take_mesh_model(ByteReader& r, const Where& where);
+
+// The fixed part of a grid or columns model record: three counts, then the
+// placement fields (offset 24 on).
+inline constexpr std::size_t kPlacedModelFixedSize = 112;
+
+// The placement fields of a grid or columns model record, from its offset 24
+// to the end of its padded name.
+struct PlacedFields {
+    std::uint64_t id = 0;
+    ModelPlacement placement;
+};
+void put_placed(ByteWriter& w, std::uint64_t id, const ModelPlacement& placement);
+Result<PlacedFields> take_placed(ByteReader& r, const Where& where);
+
+void put_grid_model(ByteWriter& w, const GridModel& model);
+Result<GridModel> take_grid_model(ByteReader& r, const Where& where);
+
+void put_columns_model(ByteWriter& w, const ColumnsModel& model);
+Result<ColumnsModel> take_columns_model(ByteReader& r, const Where& where);
+
+// The padding after `after` is missing or not zero.
+Error padding(const Where& where, ByteReader::Pad pad, const std::string& after);
 
 }  // namespace orvik::state

@@ -7,8 +7,9 @@
 //
 // Header (32 bytes)
 //   0  8 bytes  magic tag 89 4F 52 56 49 4B 0D 0A ("\x89ORVIK\r\n")
-//   8  u32      format version, kFormatVersion
-//  12  u32      kind: 1 mesh model, 2 model tree, 3 structured grid, 4 coastline
+//   8  u32      format version: kFormatVersion when written; 1 is still read
+//  12  u32      kind: 1 mesh model, 2 model tree, 3 structured grid, 4 coastline,
+//               5 grid model, 6 columns model (kinds 5 and 6 from version 2 on)
 //  16  u64      payload length in bytes (everything after the header)
 //  24  u64      XXH64 (seed 0) of the payload
 //  32           payload of the kind
@@ -39,10 +40,44 @@
 //      depth profile: V (depth, alpha) pairs of f32, then L - 1 f32 layer tops
 //                     (padded), then L layer qualities of 6 f32 with alpha 1
 //
+// Grid model record (the payload of kind 5; inside kind 2 after its tag)
+//   0  u64  nodes along x, nx >= 2
+//   8  u64  nodes along y, ny >= 2
+//  16  u64  nodes along v, nv >= 2
+//  24  u64  id
+//  32  u64  name length in bytes (UTF-8)
+//  40  u8   flags: bit 1 transform present
+//  41  u8   vertical mode: 0 elevation, 1 depth
+//  42  u8   priority
+//  43  5 zero bytes
+//  48  16 f32  transform t0..t15 (all zero when absent)
+// 112  name bytes, padded
+//      nx f64 x, ny f64 y, nv f64 v (local node coordinates)
+//      nx * ny * nv nodes, x slowest and v fastest, 6 f32 each:
+//      rho vp vs 1/qp 1/qs alpha (the quality factors as reciprocals); padded
+//
+// Columns model record (the payload of kind 6; inside kind 2 after its tag)
+//   0  u64  tiles along x, nx >= 1
+//   8  u64  tiles along y, ny >= 1
+//  16  u64  profile node count K
+//  24  the fields of a grid model record from its offset 24 on (id, name
+//      length, flags, vertical mode, priority, zero bytes, transform, name)
+//      nx + 1 f64 x tile edges, ny + 1 f64 y tile edges
+//      nx * ny + 1 u64 offsets: tile t = i * ny + j holds profile nodes
+//      offsets[t] to offsets[t + 1] - 1
+//      K f64 v, the profile nodes' vertical coordinates
+//      K nodes of 6 f32 as in a grid model record; padded
+//
+// The bounds and vertical ranges of grid and columns models, and their axis
+// lookups, are derived from these fields and recomputed on load.
+//
 // Model tree (kind 2)
 //   0  u64  model count M
 //   8  u64  node count: 2M - 1, or 0 when M is 0
-//  16       M mesh model records, model k with id k
+//  16       M model records, model k with id k; from version 2 on each is
+//           preceded by a u64 tag, the kind of its own state (1 mesh model,
+//           5 grid model, 6 columns model); version 1 holds mesh models only,
+//           untagged
 //           the nodes, 76 bytes each: u32 model (0xFFFFFFFF for an interior
 //           node), u32 left, u32 right, left box (min xyzw, max xyzw, 8 f32),
 //           right box (8 f32); padded
@@ -76,7 +111,7 @@ static_assert(std::endian::native == std::endian::little,
               "the state format is the in-memory little-endian layout");
 
 inline constexpr std::array<std::uint8_t, 8> kMagic = {0x89, 'O', 'R', 'V', 'I', 'K', '\r', '\n'};
-inline constexpr std::uint32_t kFormatVersion = 1;
+inline constexpr std::uint32_t kFormatVersion = 2;
 inline constexpr std::size_t kHeaderSize = 32;
 inline constexpr std::size_t kAlignment = 8;
 
@@ -85,7 +120,14 @@ enum class StateKind : std::uint32_t {
     ModelTree = 2,
     StructuredGrid = 3,
     Coastline = 4,
+    GridModel = 5,
+    ColumnsModel = 6,
 };
+
+// The first format version that holds each kind.
+inline constexpr std::uint32_t first_version(StateKind kind) {
+    return kind == StateKind::GridModel || kind == StateKind::ColumnsModel ? 2 : 1;
+}
 
 // "mesh model", "model tree", ...; nullptr for a number that names no kind.
 const char* kind_name(std::uint32_t kind);

@@ -35,7 +35,7 @@ unsigned query_packet(const ModelTree& tree, const QueryPoint* points, unsigned 
         if (waiting == 0) break;
         // Every lane waiting on the same model as the first is located now.
         const unsigned first = static_cast<unsigned>(std::countr_zero(waiting));
-        const MeshModel* model = candidates[first].model;
+        const Model* model = candidates[first].model;
         unsigned group = 0;
         float x[kLanes], y[kLanes], v[kLanes];
         for (unsigned k = 0; k < kLanes; ++k) {
@@ -47,7 +47,7 @@ unsigned query_packet(const ModelTree& tree, const QueryPoint* points, unsigned 
             group |= static_cast<unsigned>(same) << k;
         }
         Quality q[kLanes];
-        const unsigned found = MeshModel::query_packet(*model, x, y, v, group, q);
+        const unsigned found = query_model_packet(*model, x, y, v, group, q);
         for (unsigned a = found; a != 0; a &= a - 1) {
             const unsigned k = static_cast<unsigned>(std::countr_zero(a));
             composites[k].add(q[k]);
@@ -128,8 +128,41 @@ bool query_ordered(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo
 
 }  // namespace
 
+namespace {
+
+// A tree of one grid or columns model: the composite of a row is the model's
+// answer itself, so the rows go straight to the model's own batch loop, in
+// row order (the model fetches ahead). Nothing for a mesh model, whose
+// packets through its hierarchy gain from ordered batches.
+std::optional<bool> query_alone(const Model& model, const QueryRows& rows, std::uint8_t lo,
+                                std::uint8_t hi, const Interrupt& stop) {
+    const auto alone = [&](const auto& m) -> std::optional<bool> {
+        const ModelGate g = gate_of(model);
+        if (!(static_cast<float>(lo) <= g.priority && g.priority <= static_cast<float>(hi)))
+            return !stop.requested();
+        const PointRows own{
+            rows.x,    rows.y,   g.vertical == VerticalMode::Depth ? rows.depth : rows.z,
+            rows.mask, rows.out, g.v_range};
+        return for_each_block(rows.x.size(), kPollEvery, stop,
+                              [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                                  std::decay_t<decltype(m)>::query_rows(m, own, begin, end);
+                              });
+    };
+    return std::visit(
+        Overloaded{[](const MeshModel&) -> std::optional<bool> { return std::nullopt; },
+                   [&](const GridModel& m) { return alone(m); },
+                   [&](const ColumnsModel& m) { return alone(m); }},
+        model);
+}
+
+}  // namespace
+
 bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
                 QueryScratch& scratch, const Interrupt& stop) {
+    if (tree.models.size() == 1) {
+        if (std::optional<bool> done = query_alone(tree.models.front(), rows, lo, hi, stop))
+            return *done;
+    }
     if (MortonOrder* order = scratch.order())
         return query_ordered(tree, rows, lo, hi, *order, stop);
     return query_rows_in_order(tree, rows, lo, hi, stop);
@@ -218,12 +251,12 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
             }
             continue;
         }
-        const MeshModel& m = tree.models[node.model];
-        const float prio = static_cast<float>(m.priority);
-        if (!(flo <= prio && prio <= fhi)) continue;
+        const Model& m = tree.models[node.model];
+        const ModelGate g = gate_of(m);
+        if (!(flo <= g.priority && g.priority <= fhi)) continue;
         stats.simplex_tests += 1;
-        const float v = vertical_coordinate(m, p);
-        if (within_vertex_z(m, v)) (void)MeshModel::query(m, p.x, p.y, v);
+        const float v = vertical_coordinate(g, p);
+        if (within_vertical_range(g, v)) (void)query_model(m, p.x, p.y, v);
     }
 
     HitIterator it(tree, p, lo, hi);

@@ -42,12 +42,13 @@ class QueryScratch {
 };
 
 // Writes the composite of every unmasked row that some model of [lo, hi]
-// contains into its row of `out`; other rows are left as they are. A batch
-// with ordering scratch is queried in Morton order (rows with a coordinate
-// that is not a finite number last), a packet of nearby points at a time;
-// each row gets exactly the bits that query_rows_in_order gives it. False
-// when `stop` ended the loop early: every row is then either untouched or
-// whole.
+// contains into its row of `out`; other rows are left as they are. A tree of
+// one grid or columns model hands the rows to that model's own batch loop,
+// in row order; otherwise a batch with ordering scratch is queried in Morton
+// order (rows with a coordinate that is not a finite number last), a packet
+// of nearby points at a time. Each row gets exactly the bits that
+// query_rows_in_order gives it. False when `stop` ended the loop early:
+// every row is then either untouched or whole.
 bool query_rows(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo, std::uint8_t hi,
                 QueryScratch& scratch, const Interrupt& stop = {});
 

@@ -93,6 +93,15 @@ bool to_string(PyObject* o, const char* param, std::string& out) {
     return true;
 }
 
+bool to_u64(PyObject* o, const char* param, std::uint64_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(o));
+    if (!index) return fail(param);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail(param);
+    out = v;
+    return true;
+}
+
 bool check_sequence(PyObject* o, const char* param) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");

@@ -16,6 +16,9 @@ bool to_f64(PyObject* o, const char* param, double& out);
 bool to_priority(PyObject* o, const char* param, std::uint8_t& out);  // 0..255
 bool to_bool(PyObject* o, const char* param, bool& out);              // bool or numpy.bool_
 bool to_string(PyObject* o, const char* param, std::string& out);
+// An int (or an object with __index__) from 0 to 2^64 - 1; the interpreter's
+// own TypeError or OverflowError otherwise.
+bool to_u64(PyObject* o, const char* param, std::uint64_t& out);
 
 // Accepts a sequence that is not a str: "Can't extract `str` to `Vec`" for a
 // str, the type-mismatch error naming "Sequence" otherwise.

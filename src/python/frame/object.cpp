@@ -44,9 +44,9 @@ PyObject* HeapType::new_reference(PyObject* module) {
     return type ? Py_NewRef(reinterpret_cast<PyObject*>(type)) : nullptr;
 }
 
-PyObject* make_function(PyMethodDef* def) {
+PyObject* make_function(PyMethodDef* def, const char* module_name) {
     // The third argument becomes __module__.
-    Ref name = Ref::steal(PyUnicode_FromString(kModuleName));
+    Ref name = Ref::steal(PyUnicode_FromString(module_name));
     if (!name) return nullptr;
     return PyCMethod_New(def, nullptr, name.get(), nullptr);
 }

@@ -99,6 +99,8 @@ void dealloc_instance(PyObject* self) {
 // (`__module__`): the extension is imported as orvik.orvik, but "orvik", the
 // package that re-exports it, is its public home (pickle and help() look there).
 inline constexpr const char kModuleName[] = "orvik";
+// ... and of the package's second extension module, for what lies beyond it.
+inline constexpr const char kNativeModuleName[] = "orvik._native";
 
 // A heap type of the module, made from its PyType_Spec the first time it is needed
 // (at the latest when the module registers it) and kept until the process
@@ -142,9 +144,9 @@ PyObject* new_instance(HeapType& type, T&& value) {
     return made ? new_instance(made, std::forward<T>(value)) : nullptr;
 }
 
-// A module-level function object for `def`, whose __module__ is kModuleName.
+// A module-level function object for `def`, whose __module__ is `module_name`.
 // NULL with an exception set on failure.
-PyObject* make_function(PyMethodDef* def);
+PyObject* make_function(PyMethodDef* def, const char* module_name = kModuleName);
 
 // A method's C function, whatever its calling convention (METH_FASTCALL,
 // METH_NOARGS, ...), as the PyCFunction of a method table; the cast goes

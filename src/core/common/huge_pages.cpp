@@ -1,12 +1,12 @@
-#include <cstdint>
+#include "common/huge_pages.hpp"
 
-#include "state/byte_io.hpp"
+#include <cstdint>
 
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
 
-namespace orvik::state {
+namespace orvik {
 
 void prefer_huge_pages(void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -24,4 +24,4 @@ void prefer_huge_pages(void* data, std::size_t bytes) {
 #endif
 }
 
-}  // namespace orvik::state
+}  // namespace orvik

@@ -1,0 +1,407 @@
+"""Model files: a velocity model kept on disk, safe to share and quick to load.
+
+:func:`save` writes a :class:`orvik.PyModelTree` (and, optionally, the
+topography its depths are measured from) to a file of orvik's own: a header,
+a block of JSON metadata (the CRS, units, the models, a description,
+provenance and the caller's key-values) and the binary states that pickling
+writes, each checked by its reader. :func:`load` maps the file into memory and
+reads a record back; :func:`info` reads the header and the metadata only.
+
+Loading never runs code from the file (nothing is unpickled), and a file that
+is truncated, corrupted, foreign or from a newer format version raises
+``ValueError`` saying what is wrong before anything is built from it. The
+layout is described in ``src/core/model_file/model_file_format.hpp``.
+
+Needs NumPy only.
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+import mmap
+import os
+import platform
+import secrets
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any
+
+from . import _native
+from .orvik import PyCoastline, PyMeshModel, PyModelTree, StructuredGrid
+
+__all__ = ["DEFAULT_UNITS", "info", "load", "save"]
+
+#: What the file says it holds, in its metadata's "orvik_file".
+FILE_KIND = "velocity model"
+
+#: Units of the package's conventions, recorded unless the caller says otherwise.
+DEFAULT_UNITS: dict[str, str] = {
+    "x": "m",
+    "y": "m",
+    "z": "m",
+    "depth": "m",
+    "rho": "g/cm^3",
+    "vp": "km/s",
+    "vs": "km/s",
+    "qp": "1",
+    "qs": "1",
+    "alpha": "1",
+}
+
+# Record kinds by the classes that read them back; the state inside a record
+# names its kind again, and the class's reader checks it.
+_CLASSES: dict[str, type] = {
+    "model tree": PyModelTree,
+    "structured grid": StructuredGrid,
+    "mesh model": PyMeshModel,
+    "coastline": PyCoastline,
+}
+# Metadata keys that save fills in itself.
+_WRITTEN = frozenset({"orvik_file", "records", "models", "extent"})
+_KNOWN = frozenset({"crs", "units", "description", "provenance"})
+
+
+def save(
+    tree: PyModelTree,
+    path: str | os.PathLike[str],
+    *,
+    metadata: Mapping[str, Any] | None = None,
+    surface: StructuredGrid | None = None,
+) -> Path:
+    """Write *tree* to the model file *path*, safely.
+
+    The file is written under a temporary name in the same folder, flushed to
+    disk and then renamed into place, so that an interrupted save never
+    leaves a half-written file under *path*; an existing file there is
+    replaced only once the new one is whole.
+
+    Parameters
+    ----------
+    tree : orvik.PyModelTree
+        The velocity model, stored as its binary state (the bytes that
+        pickling writes). It stays usable.
+    path : str or os.PathLike
+        Where to write; the folder must exist. ``.orvik`` is the customary
+        suffix, not a requirement.
+    metadata : mapping, optional
+        JSON-serialisable facts about the model. Keys with a meaning:
+        ``"crs"`` (the CRS of the model's x and y: any string that pyproj
+        reads, or a ``pyproj.CRS``), ``"units"`` (a mapping that overrides
+        entries of :data:`DEFAULT_UNITS`), ``"description"`` (text) and
+        ``"provenance"`` (a mapping, e.g. the source data; ``orvik_version``,
+        ``created``, ``python`` and ``platform`` are added). Every other key is
+        kept under ``"attributes"``. NumPy scalars and arrays become numbers
+        and lists; NaN is refused.
+    surface : orvik.StructuredGrid, optional
+        The topography (elevation over the model's x and y) that depths below
+        the surface are measured from, stored as the record ``"surface"``;
+        the command line and :func:`orvik.site` use it.
+
+    Returns
+    -------
+    pathlib.Path
+        The path written.
+    """
+    if not isinstance(tree, PyModelTree):
+        raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
+    if surface is not None and not isinstance(surface, StructuredGrid):
+        raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
+    records = [("tree", "model tree", _state(tree))]
+    if surface is not None:
+        records.append(("surface", "structured grid", _state(surface)))
+    document = _document(tree, metadata or {}, [(name, kind) for name, kind, _ in records])
+    text = json.dumps(document, indent=1, ensure_ascii=False, allow_nan=False, default=_as_json)
+    prefix, spans, _ = _native.model_file_layout(text.encode(), [len(s) for *_, s in records])
+    target = Path(path)
+    _write_atomically(target, prefix, spans, [s for *_, s in records])
+    return target
+
+
+def load(path: str | os.PathLike[str], record: str = "tree") -> Any:
+    """Read the record *record* of the model file *path* back.
+
+    The file is memory-mapped; its frame (header, record table, metadata) is
+    checked first, then the record's state by the reader of its class, which
+    checks every count, offset and invariant before it builds anything. No
+    code from the file is ever run.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A file written by :func:`save`.
+    record : str, default "tree"
+        Which record: ``"tree"`` (the :class:`orvik.PyModelTree`) or
+        ``"surface"`` (the :class:`orvik.StructuredGrid` saved with it).
+
+    Raises
+    ------
+    ValueError
+        The file is not a model file, is truncated or corrupted, comes from a
+        newer format version, or holds no such record; the message starts
+        with the path and says what is wrong.
+    """
+    name = os.fspath(path)
+    with _mapped(name) as data:
+        _, records, _ = _open(name, data)
+        match = [r for r in records if r["name"] == record]
+        if not match:
+            held = ", ".join(repr(r["name"]) for r in records)
+            raise ValueError(f"{name}: the file holds no record {record!r} (it holds {held})")
+        entry = match[0]
+        cls = _CLASSES.get(entry["kind"])
+        if cls is None:
+            raise ValueError(
+                f"{name}: record {record!r} holds a {entry['kind']!r}, which this orvik does "
+                "not read (a newer orvik may)"
+            )
+        with memoryview(data) as view:
+            with view[entry["offset"] : entry["offset"] + entry["bytes"]] as state:
+                try:
+                    return getattr(cls, "__from_state")(state)
+                except ValueError as e:
+                    raise ValueError(f"{name}: record {record!r}: {e}") from None
+
+
+def info(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """The header and metadata of the model file *path*, without reading its records.
+
+    Returns
+    -------
+    dict
+        ``"path"`` (absolute), ``"format_version"``, ``"bytes"`` (the file's
+        size), ``"records"`` (one dict per record: ``"name"``, ``"kind"``,
+        ``"offset"``, ``"bytes"``) and ``"metadata"``, the file's JSON object
+        as stored (for files written by :func:`save`: ``"crs"``, ``"units"``,
+        ``"models"``, ``"extent"``, ``"description"``, ``"provenance"``,
+        ``"attributes"``, ...).
+
+    Raises
+    ------
+    ValueError
+        As :func:`load`, for the frame and the metadata.
+    """
+    name = os.fspath(path)
+    with _mapped(name) as data:
+        version, records, document = _open(name, data)
+        size = len(data)
+    return {
+        "path": os.path.abspath(name),
+        "format_version": version,
+        "bytes": size,
+        "records": records,
+        "metadata": document,
+    }
+
+
+# --- writing ------------------------------------------------------------------------
+
+
+def _state(obj: Any) -> bytes:
+    # The state that pickling writes: __reduce__ gives (reader, (state,)).
+    reduced: Any = obj.__reduce__()
+    return bytes(reduced[1][0])
+
+
+def _document(
+    tree: PyModelTree, metadata: Mapping[str, Any], records: list[tuple[str, str]]
+) -> dict[str, Any]:
+    if not isinstance(metadata, Mapping):
+        raise TypeError(f"metadata must be a mapping; got {type(metadata).__name__}")
+    for key in metadata:
+        if not isinstance(key, str):
+            raise TypeError(f"metadata keys must be str; got {key!r}")
+        if key in _WRITTEN:
+            raise ValueError(f"metadata key {key!r} is written by save itself")
+    view = tree.view()
+    models = [_finite(dict(m, kind=m.get("kind", "tetrahedral mesh"))) for m in view["models"]]
+    extent = None
+    if models:
+        lo, hi = tree.aabb()
+        extent = _finite({"min": lo.tolist(), "max": hi.tolist()})
+    document = {
+        "orvik_file": FILE_KIND,
+        "records": [{"name": n, "kind": k} for n, k in records],
+        "description": _text(metadata.get("description", ""), "description"),
+        "crs": _crs(metadata.get("crs")),
+        "units": _units(metadata.get("units", {})),
+        "models": models,
+        "extent": extent,
+        "provenance": _provenance(metadata.get("provenance", {})),
+        "attributes": {k: v for k, v in metadata.items() if k not in _KNOWN},
+    }
+    for key, value in document.items():
+        _check_json(key, value)
+    return document
+
+
+def _text(value: Any, key: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"metadata[{key!r}] must be a str; got {type(value).__name__}")
+    return value
+
+
+def _crs(crs: Any) -> str | None:
+    if crs is None or isinstance(crs, str):
+        return crs
+    if hasattr(crs, "to_string"):  # pyproj.CRS
+        return str(crs.to_string())
+    raise TypeError(f"metadata['crs'] must be a str or a pyproj.CRS; got {type(crs).__name__}")
+
+
+def _units(units: Any) -> dict[str, str]:
+    if not isinstance(units, Mapping):
+        raise TypeError(f"metadata['units'] must be a mapping; got {type(units).__name__}")
+    merged = dict(DEFAULT_UNITS)
+    for key, value in units.items():
+        merged[_text(key, "units")] = _text(value, f"units'][{key!r}")
+    return merged
+
+
+def _provenance(given: Any) -> dict[str, Any]:
+    if not isinstance(given, Mapping):
+        raise TypeError(f"metadata['provenance'] must be a mapping; got {type(given).__name__}")
+    own = {
+        "orvik_version": _orvik_version(),
+        "created": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+        "python": platform.python_version(),
+        "platform": platform.platform(),
+    }
+    for key in given:
+        if key in own:
+            raise ValueError(f"metadata['provenance'] key {key!r} is written by save itself")
+    return {**own, **given}
+
+
+def _orvik_version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("orvik")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def _finite(value: Any) -> Any:
+    """A model description with non-finite floats (declared bounds may hold
+    them) as null: JSON has no NaN."""
+    if isinstance(value, float):
+        return value if value == value and abs(value) != float("inf") else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
+def _as_json(value: Any) -> Any:
+    if hasattr(value, "tolist"):  # NumPy scalars and arrays
+        return value.tolist()
+    raise TypeError(f"{type(value).__name__} is not JSON-serialisable")
+
+
+def _check_json(key: str, value: Any) -> None:
+    try:
+        json.dumps(value, allow_nan=False, default=_as_json)
+    except (TypeError, ValueError) as e:
+        raise type(e)(f"metadata[{key!r}] cannot be written as JSON: {e}") from None
+
+
+def _write_atomically(
+    target: Path, prefix: bytes, spans: tuple[tuple[int, int], ...], states: list[bytes]
+) -> None:
+    folder = target.parent
+    temporary = folder / f".{target.name}.{secrets.token_hex(6)}.tmp"
+    # O_EXCL: never write into a file that someone else made under that name.
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as out:
+            _write_records(out, prefix, spans, states)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    _sync_folder(folder)
+
+
+def _write_records(
+    out: Any, prefix: bytes, spans: tuple[tuple[int, int], ...], states: list[bytes]
+) -> None:
+    out.write(prefix)
+    at = len(prefix)
+    for (offset, length), state in zip(spans, states):
+        out.write(bytes(offset - at))
+        out.write(state)
+        at = offset + length
+
+
+def _sync_folder(folder: Path) -> None:
+    # The rename is durable once the folder's entry is on disk too.
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+# --- reading ------------------------------------------------------------------------
+
+
+class _mapped:
+    """The bytes of a file, memory-mapped read-only (an empty file as b"")."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.data: Any = b""
+
+    def __enter__(self) -> Any:
+        with open(self.name, "rb") as f:
+            if os.fstat(f.fileno()).st_size > 0:
+                self.data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        return self.data
+
+    def __exit__(self, *exc: object) -> None:
+        if isinstance(self.data, mmap.mmap):
+            self.data.close()
+
+
+def _open(name: str, data: Any) -> tuple[int, list[dict[str, Any]], dict[str, Any]]:
+    """The checked frame: format version, records (with where they lie) and metadata."""
+    try:
+        version, text, spans = _native.open_model_file(data)
+    except ValueError as e:
+        raise ValueError(f"{name}: {e}") from None
+    try:
+        document = json.loads(text)
+    except ValueError as e:  # numbers past Python's limits, say
+        raise ValueError(f"{name}: invalid orvik model file: the metadata: {e}") from None
+    listed = document.get("records")
+    if (
+        not isinstance(listed, list)
+        or len(listed) != len(spans)
+        or not all(
+            isinstance(r, dict)
+            and isinstance(r.get("name"), str)
+            and isinstance(r.get("kind"), str)
+            for r in listed
+        )
+    ):
+        raise ValueError(
+            f'{name}: invalid orvik model file: the metadata\'s "records" must list one '
+            f'object with a "name" and a "kind" per record; the file holds {len(spans)}'
+        )
+    records = [
+        {"name": r["name"], "kind": r["kind"], "offset": offset, "bytes": length}
+        for r, (offset, length) in zip(listed, spans)
+    ]
+    return version, records, document

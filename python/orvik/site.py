@@ -1,0 +1,680 @@
+r"""Site products for ground-motion work: Vs30 and the depths Z1.0 and Z2.5.
+
+Every function takes horizontal site positions (NumPy or Dask arrays that
+broadcast together) and follows each site's vertical line down from the
+surface, querying the velocity model with one ``query_many`` per block of
+sites and samples (about a million points, so memory stays bounded
+whatever the number of sites). Dask inputs give a lazy result computed block
+by block, on threads or on a ``dask.distributed`` cluster.
+
+Units: depths in metres, speeds in m/s, as hazard codes expect. The model's
+Vs is read in ``speed_unit`` (``"km/s"``, the package's convention, or
+``"m/s"``) and converted.
+
+Depth below the surface
+-----------------------
+Depth is measured down from the topography: ``surface`` (a
+:class:`orvik.StructuredGrid` of elevations over the model's x and y,
+clamped onto its edge outside) or, without one, the plane z = 0. The point at
+depth d below a site (x, y) is queried at elevation z = surface(x, y) - d
+(subtracted in float64, rounded once to float32) and depth d: models
+queried by elevation read z, models queried by depth read d.
+
+Vs30: the sampling and why it is exact
+--------------------------------------
+Vs30 = 30 / T with the travel time T = \int_0^{30} dz / Vs(z).
+
+*Integration.* On an interval [a, b] where Vs is linear, from A at a to B at b,
+
+    \int_a^b dz / Vs = (b - a) ln(B / A) / (B - A)      ((b - a) / A when B = A),
+
+so a linear piece is integrated exactly, whatever its gradient (a trapezoid
+or midpoint sum of 1/Vs would not be).
+
+*Sampling.* The top 30 m is cut into steps of ``step`` metres (default 1 m);
+Vs is sampled at their ends and midpoints. A step is taken as linear when its
+midpoint value M equals (A + B) / 2 within 2^-20 of the largest of the three
+(float32 rounding of the model's answers). Otherwise it is halved, each half
+is tested with its own new midpoint, and so on, until every piece passes or is
+no longer than ``resolution`` (default 1 mm); each round is one query over
+all the pieces still open.
+
+*Claim.* Let Vs be piecewise linear and positive on [0, 30 m], with at most
+one breakpoint (a kink or a jump) in any open step. Then
+
+    |T_computed - T| <= sum over breakpoints j of  resolution * (1/Vmin_j - 1/Vmax_j)
+
+(plus rounding), where Vmin_j and Vmax_j bound Vs on the last piece around
+breakpoint j; a kink that falls on a sample depth costs nothing. So a
+velocity contrast of 3 moves Vs30 by at most (1 mm / 30 m) * 2 = 7e-5 of
+itself per breakpoint, at the default resolution.
+
+*Proof.* A piece with no breakpoint inside is linear and passes the test,
+and is integrated exactly. A piece [a, b] with one kink c inside, say in
+(a, m] with m the midpoint, is linear on [c, b] which holds m; the chord's
+value at m equals that line's only if A also lies on it, which a kink
+excludes, so the test fails and the piece is halved (likewise for c in
+[m, b)). A piece with one jump fails the test too, unless B happens to lie on
+the extension of the line of the other side (a special case of measure zero
+among profiles). Halving leaves the breakpoint in one half, so refinement ends
+with a piece of length at most ``resolution`` around it, and on that piece
+both the true integral and the formula lie between (b - a) / Vmax and
+(b - a) / Vmin. QED. A step that holds two breakpoints (a layer thinner than
+``step``) can pass the test by coincidence, and then carries the error bound
+step * (1/Vmin - 1/Vmax) of its own: choose ``step`` below the thinnest
+layer.
+
+Z1.0, Z2.5: first crossing
+--------------------------
+Z_t = the depth at which Vs first reaches the target t going down from the
+surface, inf{d >= 0 : Vs(d) >= t}. Vs is sampled every ``step`` metres
+(default 10 m) down to ``max_depth`` (default 10 km), block by block, sites
+leaving the scan as soon as they cross. Between the last sample below t and
+the first at or above it, the bracket is tested and refined as above
+(midpoint test, halving towards the crossing) until it is linear, where the
+crossing is interpolated exactly, or no longer than ``resolution``, where the
+interpolated depth is within ``resolution`` of it. Z_t is 0 when Vs at the
+surface already reaches t. An excursion above t that begins and ends between
+two samples (a fast layer thinner than ``step``) is not seen.
+
+NaN rules
+---------
+* Vs30 is NaN where the line meets no model (NaN Vs), or a fluid (Vs <= 0),
+  over any length in the top 30 m. Only a gap or fluid no longer than
+  ``resolution`` is passed over: the sea above a sea floor that is the
+  surface meets the rock below at depth 0 itself, and is not counted.
+* Z_t is NaN where the line meets no model above the crossing (a sample with
+  NaN Vs, at the surface included), since the gap could hide the crossing. A
+  fluid is simply below the target.
+* Z_t is NaN when the target is not reached above ``max_depth``.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy as np
+
+from .orvik import PyModelTree, QueryCoordinates, QueryParams, StructuredGrid
+
+if TYPE_CHECKING:
+    import pyproj
+
+__all__ = [
+    "SITE_COLUMNS",
+    "site_model",
+    "vs30",
+    "write_site_model",
+    "z1p0",
+    "z2p5",
+    "z_isosurface",
+]
+
+#: The columns of a site model table, in order.
+SITE_COLUMNS = ("lon", "lat", "vs30", "z1pt0", "z2pt5")
+#: Query points per ``query_many`` call: memory stays near 40 bytes each.
+QUERY_POINTS = 1 << 20
+#: Sites per block of work in a call (a Dask task goes through its chunk block by block).
+BLOCK_SITES = 1 << 15
+# Relative tolerance of the midpoint test: float32 answers are within a few
+# units in the last place (2^-24) of the exact linear value.
+_LINEAR_TOLERANCE = 2.0**-20
+_SPEED_SCALE = {"km/s": 1000.0, "m/s": 1.0}
+_F32 = np.dtype(np.float32)
+
+
+class _Lines:
+    """The vertical lines below a block of sites, and Vs (m/s) along them."""
+
+    def __init__(
+        self,
+        tree: PyModelTree,
+        x: np.ndarray,
+        y: np.ndarray,
+        top: np.ndarray,
+        priority: tuple[int, int],
+        scale: float,
+    ) -> None:
+        self.tree, self.top, self.scale = tree, top, scale
+        self.x, self.y = x.astype(_F32), y.astype(_F32)
+        self.params = QueryParams(*priority)
+
+    def vs(self, sites: np.ndarray, depth: np.ndarray) -> np.ndarray:
+        """Vs at `depth` below each of `sites` (indices into the block), in
+        float64 m/s, NaN where no model answers; one query per chunk."""
+        out = np.empty(len(sites))
+        for lo in range(0, len(sites), QUERY_POINTS):
+            s, d = sites[lo : lo + QUERY_POINTS], depth[lo : lo + QUERY_POINTS]
+            z = np.empty(len(s), _F32)
+            np.subtract(self.top[s], d, out=z, casting="same_kind")
+            rows = np.full((len(s), 6), np.nan, _F32)
+            coords = QueryCoordinates(self.x[s], self.y[s], z, d.astype(_F32))
+            self.tree.query_many(rows, coords, self.params)
+            out[lo : lo + len(s)] = rows[:, 2].astype(np.float64) * self.scale
+        return out
+
+
+def vs30(
+    tree: PyModelTree,
+    x: Any,
+    y: Any,
+    *,
+    surface: StructuredGrid | None = None,
+    priority: tuple[int, int] = (0, 255),
+    crs: tuple[Any, Any] | pyproj.Transformer | None = None,
+    speed_unit: Literal["km/s", "m/s"] = "km/s",
+    step: float = 1.0,
+    resolution: float = 1e-3,
+) -> Any:
+    """Time-averaged shear-wave speed over the top 30 m, 30 / int dz / Vs, in m/s.
+
+    Parameters
+    ----------
+    tree : orvik.PyModelTree
+        The velocity model.
+    x, y : array_like or dask.array.Array
+        Site positions in the model's coordinates (or in the source CRS of
+        *crs*); they broadcast together.
+    surface : orvik.StructuredGrid, optional
+        The topography that depth is measured from; the plane z = 0 without.
+    priority : (int, int), default (0, 255)
+        The range of model priorities that take part.
+    crs : (source, target) or pyproj.Transformer, optional
+        Map *x* and *y* into the model's coordinates with pyproj (``always_xy``).
+    speed_unit : {"km/s", "m/s"}, default "km/s"
+        The unit of the model's Vs.
+    step : float, default 1.0
+        The sampling step in metres; it must divide 30 m into whole steps.
+    resolution : float, default 0.001
+        The length in metres at which refinement around a breakpoint stops.
+
+    Returns
+    -------
+    numpy.ndarray or dask.array.Array
+        Float64 Vs30 in m/s with the broadcast shape of *x* and *y*; NaN where
+        a model is missing or Vs <= 0 in the top 30 m (see the module's
+        documentation for the NaN rules, the sampling and its error bound).
+    """
+    steps = _whole_steps(30.0, step, "step", "30 m")
+    _positive(resolution, "resolution")
+
+    def kernel(lines: _Lines) -> list[np.ndarray]:
+        return [30.0 / _travel_time(lines, steps, 30.0 / steps, resolution)]
+
+    return _run(kernel, 1, tree, x, y, surface, priority, crs, speed_unit)[0]
+
+
+def z_isosurface(
+    tree: PyModelTree,
+    x: Any,
+    y: Any,
+    vs_target: float,
+    *,
+    surface: StructuredGrid | None = None,
+    priority: tuple[int, int] = (0, 255),
+    crs: tuple[Any, Any] | pyproj.Transformer | None = None,
+    speed_unit: Literal["km/s", "m/s"] = "km/s",
+    step: float = 10.0,
+    max_depth: float = 10_000.0,
+    resolution: float = 1e-3,
+) -> Any:
+    """Depth in metres at which Vs first reaches *vs_target* (m/s), going down.
+
+    Parameters are those of :func:`vs30`, and:
+
+    vs_target : float
+        The target speed in m/s (1000 for Z1.0, 2500 for Z2.5).
+    step : float, default 10.0
+        The scan's sampling step in metres; it must divide *max_depth*.
+    max_depth : float, default 10000.0
+        Below this depth the target counts as not reached (NaN).
+    resolution : float, default 0.001
+        The bracket length in metres at which refinement stops.
+
+    Returns
+    -------
+    numpy.ndarray or dask.array.Array
+        Float64 depths in metres; 0 where the surface already reaches the
+        target, NaN where a model is missing above the crossing or the target
+        is not reached above *max_depth*. See the module's documentation.
+    """
+    targets = [float(vs_target)]
+    _positive(max_depth, "max_depth")
+    samples = _whole_steps(max_depth, step, "step", "max_depth")
+    _positive(resolution, "resolution")
+    if not targets[0] > 0:
+        raise ValueError(f"vs_target must be a positive speed in m/s; got {vs_target}")
+
+    def kernel(lines: _Lines) -> list[np.ndarray]:
+        return _crossings(lines, targets, max_depth / samples, samples, resolution)
+
+    return _run(kernel, 1, tree, x, y, surface, priority, crs, speed_unit)[0]
+
+
+def z1p0(tree: PyModelTree, x: Any, y: Any, **options: Any) -> Any:
+    """Z1.0: the depth in metres to Vs = 1000 m/s (:func:`z_isosurface`)."""
+    return z_isosurface(tree, x, y, 1000.0, **options)
+
+
+def z2p5(tree: PyModelTree, x: Any, y: Any, **options: Any) -> Any:
+    """Z2.5: the depth in metres to Vs = 2500 m/s (:func:`z_isosurface`)."""
+    return z_isosurface(tree, x, y, 2500.0, **options)
+
+
+def site_model(
+    tree: PyModelTree,
+    stations: Any,
+    *,
+    surface: StructuredGrid | None = None,
+    priority: tuple[int, int] = (0, 255),
+    crs: tuple[Any, Any] | pyproj.Transformer | None = None,
+    speed_unit: Literal["km/s", "m/s"] = "km/s",
+    vs30_step: float = 1.0,
+    z_step: float = 10.0,
+    max_depth: float = 10_000.0,
+    resolution: float = 1e-3,
+) -> Any:
+    """Vs30, Z1.0 and Z2.5 at every station, as a site model table.
+
+    Parameters
+    ----------
+    stations : DataFrame, mapping or array
+        The stations' longitude and latitude: a table (pandas DataFrame,
+        mapping of arrays, NumPy structured array) with columns ``lon`` and
+        ``lat``, or an ``(N, 2)`` array of them.
+    crs : (source, target) or pyproj.Transformer, optional
+        Maps the stations' lon and lat into the model's x and y, e.g.
+        ``("EPSG:4326", "EPSG:32610")``; without it they are taken as the
+        model's x and y.
+    vs30_step, z_step : float
+        The *step* of :func:`vs30` and of :func:`z_isosurface`.
+
+    The other parameters are those of :func:`vs30` and :func:`z_isosurface`.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns ``lon, lat, vs30, z1pt0, z2pt5`` (degrees as given, m/s,
+        metres, metres), one row per station. :func:`write_site_model` writes
+        it as the CSV site model file that OpenQuake reads.
+    """
+    import importlib
+
+    pd: Any = importlib.import_module("pandas")  # the `cli` extra; no type stubs
+    lon, lat = _station_columns(stations)
+    steps = _whole_steps(30.0, vs30_step, "vs30_step", "30 m")
+    _positive(max_depth, "max_depth")
+    samples = _whole_steps(max_depth, z_step, "z_step", "max_depth")
+    _positive(resolution, "resolution")
+
+    def kernel(lines: _Lines) -> list[np.ndarray]:
+        v = 30.0 / _travel_time(lines, steps, 30.0 / steps, resolution)
+        z1, z2 = _crossings(lines, [1000.0, 2500.0], max_depth / samples, samples, resolution)
+        return [v, z1, z2]
+
+    v, z1, z2 = _run(kernel, 3, tree, lon, lat, surface, priority, crs, speed_unit)
+    return pd.DataFrame(dict(zip(SITE_COLUMNS, (lon, lat, v, z1, z2))))
+
+
+def write_site_model(table: Any, path: Any, *, z2pt5_unit: Literal["km", "m"] = "km") -> None:
+    """Write a :func:`site_model` table as a CSV site model file.
+
+    The header is ``lon,lat,vs30,z1pt0,z2pt5``. OpenQuake reads ``z1pt0`` in
+    metres but ``z2pt5`` in kilometres, so by default ``z2pt5`` is written in
+    km (``z2pt5_unit="m"`` keeps metres). NaN is written as ``nan``. *path* is
+    a path or a binary file object.
+    """
+    from . import _native
+
+    if z2pt5_unit not in ("km", "m"):
+        raise ValueError(f'z2pt5_unit must be "km" or "m"; got {z2pt5_unit!r}')
+    columns = [np.asarray(table[c], np.float64) for c in SITE_COLUMNS]
+    if z2pt5_unit == "km":
+        columns[4] = columns[4] / 1000.0
+    header = ",".join(SITE_COLUMNS).encode() + b"\n"
+    body = b"".join(_csv_lines(_native, columns))
+    if hasattr(path, "write"):
+        path.write(header + body)
+    else:
+        with open(path, "wb") as out:
+            out.write(header + body)
+
+
+def _csv_lines(native: Any, columns: list[np.ndarray]) -> Any:
+    # Coordinates in their shortest float64 form (as given), the products in
+    # float32's: they come from float32 speeds and depths.
+    n = len(columns[0])
+    for lo in range(0, n, QUERY_POINTS):
+        part = [c[lo : lo + QUERY_POINTS] for c in columns]
+        cells = [
+            native.format_rows(c.astype(np.float64 if k < 2 else _F32)[:, None]).splitlines()
+            for k, c in enumerate(part)
+        ]
+        yield b"".join(b",".join(row) + b"\n" for row in zip(*cells))
+
+
+# --- the algorithms -------------------------------------------------------------------
+
+
+def _log_mean_inverse(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """ln(b/a) / (b - a): the mean of 1/Vs over a linear piece from a to b.
+    NaN where either end is NaN or not positive."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        r = (b - a) / a
+        mean = np.where(r == 0.0, 1.0, np.log1p(r) / np.where(r == 0.0, 1.0, r)) / a
+    return np.where((a > 0) & (b > 0), mean, np.nan)
+
+
+def _is_linear(a: np.ndarray, b: np.ndarray, m: np.ndarray) -> np.ndarray:
+    scale = np.maximum(np.maximum(np.abs(a), np.abs(b)), np.abs(m))
+    return np.abs(m - 0.5 * (a + b)) <= _LINEAR_TOLERANCE * scale
+
+
+def _travel_time(lines: _Lines, steps: int, h: float, resolution: float) -> np.ndarray:
+    """The time down the top steps * h metres of each line, refined as the
+    module's documentation says."""
+    n = len(lines.top)
+    ends = np.arange(steps + 1) * h
+    mids = (np.arange(steps) + 0.5) * h
+    depth = np.concatenate([ends, mids])
+    sites = np.repeat(np.arange(n), len(depth))
+    v = lines.vs(sites, np.tile(depth, n)).reshape(n, len(depth))
+    site = np.repeat(np.arange(n), steps)
+    a_at = np.tile(ends[:-1], n)
+    a, b, m = v[:, :steps].ravel(), v[:, 1 : steps + 1].ravel(), v[:, steps + 1 :].ravel()
+    total = np.zeros(n)
+    width = h
+    while True:
+        positive = (a > 0) & (b > 0)
+        linear = positive & _is_linear(a, b, m)
+        last = width <= resolution
+        # A gap or a fluid at a midpoint spoils the piece; at an end it is
+        # refined towards, and passed over when it is no longer than the
+        # resolution (a fluid that ends at the surface, as the sea does).
+        spoilt = ~(m > 0)
+        done = linear | spoilt | last
+        with np.errstate(divide="ignore", invalid="ignore"):
+            mid_rule = np.where(spoilt[done], np.nan, 1.0 / m[done])
+        exact = linear | np.logical_and(last, positive)
+        mean = np.where(exact[done], _log_mean_inverse(a[done], b[done]), mid_rule)
+        total += np.bincount(site[done], weights=width * mean, minlength=n)
+        keep = ~done
+        if not keep.any():
+            return total
+        # Halve each open piece: [a, m] and [m, b], with new midpoints.
+        site, a_at = np.repeat(site[keep], 2), np.repeat(a_at[keep], 2)
+        a_at[1::2] += 0.5 * width
+        lo = np.stack([a[keep], m[keep]], 1).ravel()
+        hi = np.stack([m[keep], b[keep]], 1).ravel()
+        width *= 0.5
+        a, b, m = lo, hi, lines.vs(site, a_at + 0.5 * width)
+
+
+def _crossings(
+    lines: _Lines, targets: list[float], h: float, samples: int, resolution: float
+) -> list[np.ndarray]:
+    """For each target, the depth of the first crossing below every line."""
+    n = len(lines.top)
+    found = [np.full(n, np.nan) for _ in targets]
+    # For each target: the bracket's top, its values, and which sites have one.
+    upper = [np.full(n, np.nan) for _ in targets]
+    below = [np.full(n, np.nan) for _ in targets]
+    above = [np.full(n, np.nan) for _ in targets]
+    open_ = [np.ones(n, bool) for _ in targets]
+    previous = np.full(n, np.nan)
+    # Slabs of samples that double in length: most lines cross near the
+    # surface and leave after a few samples; the others go on in longer runs.
+    first, slab = 0, 1
+    while first <= samples:
+        active = np.flatnonzero(np.logical_or.reduce(open_))
+        if not len(active):
+            break
+        slab = min(max(1, QUERY_POINTS // len(active)), 2 * slab)
+        k = np.arange(first, min(first + slab, samples + 1))
+        first += len(k)
+        v = lines.vs(np.repeat(active, len(k)), np.tile(k * h, len(active))).reshape(-1, len(k))
+        for t, target in enumerate(targets):
+            _scan(
+                v, k, h, active, target, previous, open_[t], found[t], upper[t], below[t], above[t]
+            )
+        previous[active] = v[:, -1]
+    for t, target in enumerate(targets):
+        _refine(lines, target, found[t], upper[t], below[t], above[t], h, resolution)
+    return found
+
+
+def _scan(
+    v: np.ndarray,
+    k: np.ndarray,
+    h: float,
+    active: np.ndarray,
+    target: float,
+    previous: np.ndarray,
+    open_: np.ndarray,
+    found: np.ndarray,
+    upper: np.ndarray,
+    below: np.ndarray,
+    above: np.ndarray,
+) -> None:
+    """One slab of samples: sites that cross the target (or meet a gap
+    first) leave the scan; crossings below the surface get a bracket."""
+    rows = np.flatnonzero(open_[active])
+    sites = active[rows]
+    hit = (v[rows] >= target) | np.isnan(v[rows])
+    crossed = hit.any(axis=1)
+    j = np.argmax(hit, axis=1)[crossed]
+    sites, rows = sites[crossed], rows[crossed]
+    open_[sites] = False
+    value = v[rows, j]
+    at = k[j]
+    # A gap above the crossing hides it; the surface itself may already be fast.
+    gap = np.isnan(value)
+    found[sites[(at == 0) & ~gap]] = 0.0
+    bracket = (at > 0) & ~gap
+    s, r, jj = sites[bracket], rows[bracket], j[bracket]
+    upper[s] = (at[bracket] - 1) * h
+    above[s] = value[bracket]
+    below[s] = np.where(jj > 0, v[r, np.maximum(jj - 1, 0)], previous[s])
+
+
+def _refine(
+    lines: _Lines,
+    target: float,
+    found: np.ndarray,
+    upper: np.ndarray,
+    below: np.ndarray,
+    above: np.ndarray,
+    h: float,
+    resolution: float,
+) -> None:
+    """Halve each bracket towards the crossing until it is linear or short,
+    then interpolate the crossing inside it."""
+    sites = np.flatnonzero(~np.isnan(upper))
+    lo, va, vb = upper[sites], below[sites], above[sites]
+    width = h
+    while len(sites):
+        mid = lines.vs(sites, lo + 0.5 * width)
+        gap = np.isnan(mid)
+        done = gap | _is_linear(va, vb, mid) | (width <= resolution)
+        end = sites[done]
+        found[end] = lo[done] + (target - va[done]) * width / (vb[done] - va[done])
+        found[end[gap[done]]] = np.nan
+        keep = ~done
+        sites, lo, va, vb, mid = sites[keep], lo[keep], va[keep], vb[keep], mid[keep]
+        width *= 0.5
+        upper_half = mid >= target  # the crossing is in [lo, mid]
+        lo = np.where(upper_half, lo, lo + width)
+        va = np.where(upper_half, va, mid)
+        vb = np.where(upper_half, mid, vb)
+
+
+# --- sites, blocks and Dask --------------------------------------------------------
+
+
+def _whole_steps(length: float, step: float, name: str, what: str) -> int:
+    """The number of steps of `step` metres in `length` (`what` in messages)."""
+    _positive(step, name)
+    count = round(length / step)
+    if count < 1 or not math.isclose(count * step, length, rel_tol=1e-9):
+        raise ValueError(f"{name} must divide {what} into whole steps; got {step}")
+    return int(count)
+
+
+def _positive(value: float, name: str) -> None:
+    if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+        raise ValueError(f"{name} must be a positive number of metres; got {value!r}")
+
+
+def _station_columns(stations: Any) -> tuple[np.ndarray, np.ndarray]:
+    if isinstance(stations, np.ndarray) and stations.dtype.names is None:
+        if stations.ndim != 2 or stations.shape[1] != 2:
+            raise ValueError(
+                f"stations as an array must have shape (N, 2) [lon, lat]; got {stations.shape}"
+            )
+        return stations[:, 0].astype(np.float64), stations[:, 1].astype(np.float64)
+    try:
+        lon, lat = stations["lon"], stations["lat"]
+    except (KeyError, ValueError, IndexError, TypeError):
+        raise ValueError("stations must have columns 'lon' and 'lat'") from None
+    return np.asarray(lon, np.float64).reshape(-1), np.asarray(lat, np.float64).reshape(-1)
+
+
+def _run(
+    kernel: Callable[[_Lines], list[np.ndarray]],
+    outputs: int,
+    tree: PyModelTree,
+    x: Any,
+    y: Any,
+    surface: StructuredGrid | None,
+    priority: tuple[int, int],
+    crs: Any,
+    speed_unit: str,
+) -> list[Any]:
+    """Checks the arguments, then runs `kernel` block by block over the sites,
+    in memory or lazily with Dask."""
+    from ._inputs import is_dask
+
+    if not isinstance(tree, PyModelTree):
+        raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
+    if surface is not None and not isinstance(surface, StructuredGrid):
+        raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
+    if speed_unit not in _SPEED_SCALE:
+        raise ValueError(f'speed_unit must be "km/s" or "m/s"; got {speed_unit!r}')
+    lo, hi = priority
+    QueryParams(lo, hi)  # checked before any work
+    block = _Block(kernel, outputs, (lo, hi), _SPEED_SCALE[speed_unit])
+    transformer = _transformer(crs)
+    if is_dask(x) or is_dask(y):
+        return _run_lazy(block, tree, x, y, surface, transformer)
+    bx, by = np.broadcast_arrays(np.asarray(x, np.float64), np.asarray(y, np.float64))
+    return block(tree, surface, transformer, bx, by)
+
+
+def _transformer(crs: Any) -> Any:
+    """The pyproj transformer from the sites' CRS into the model's, if any."""
+    if crs is None:
+        return None
+    from .sampling import _crs
+
+    transformer, _ = _crs(crs)
+    if transformer is None:
+        raise TypeError(
+            "crs must be a (source, target) pair of coordinate reference systems or a "
+            f"pyproj.Transformer; got {type(crs).__name__}"
+        )
+    return transformer
+
+
+class _Block:
+    """One block of sites: positions in, products out (small, so that it
+    pickles into every Dask task in a few bytes)."""
+
+    def __init__(
+        self,
+        kernel: Callable[[_Lines], list[np.ndarray]],
+        outputs: int,
+        priority: tuple[int, int],
+        scale: float,
+    ) -> None:
+        self.kernel, self.outputs, self.priority, self.scale = kernel, outputs, priority, scale
+
+    def __call__(
+        self, tree: Any, surface: Any, transformer: Any, x: np.ndarray, y: np.ndarray
+    ) -> list[np.ndarray]:
+        """`tree` and `surface` are the objects, or on a cluster the
+        references to them that wait on every worker."""
+        from ._shipping import OnWorkers
+
+        tree, surface = (m.get() if isinstance(m, OnWorkers) else m for m in (tree, surface))
+        shape = np.broadcast_shapes(np.shape(x), np.shape(y))
+        x, y = (np.broadcast_to(np.asarray(a, np.float64), shape).reshape(-1) for a in (x, y))
+        if transformer is not None:
+            x, y = (np.asarray(a, np.float64) for a in transformer.transform(x, y))
+        results = [np.empty(len(x)) for _ in range(self.outputs)]
+        for lo in range(0, len(x), BLOCK_SITES):
+            bx, by = x[lo : lo + BLOCK_SITES], y[lo : lo + BLOCK_SITES]
+            top = np.zeros(len(bx)) if surface is None else surface.query_many(bx, by)[0]
+            lines = _Lines(tree, bx, by, top, self.priority, self.scale)
+            for out, part in zip(results, self.kernel(lines)):
+                out[lo : lo + len(bx)] = part
+        return [r.reshape(shape) for r in results]
+
+
+def _run_lazy(
+    block: _Block,
+    tree: PyModelTree,
+    x: Any,
+    y: Any,
+    surface: StructuredGrid | None,
+    transformer: Any,
+) -> list[Any]:
+    import uuid
+
+    import dask
+    import dask.array as da
+
+    from ._shipping import client_of_default_scheduler, ship
+
+    x, y = da.broadcast_arrays(da.asarray(x), da.asarray(y))
+    token = uuid.uuid4().hex
+    # The tree and the surface go to a cluster's workers once per client (a
+    # few bytes in each task), elsewhere into the graph once, as one key each.
+    client = client_of_default_scheduler()
+    shared = [
+        None
+        if obj is None
+        else ship(client, obj)
+        if client is not None and what != "transformer"
+        else dask.delayed(obj, name=f"orvik-site-{what}-{token}", pure=True)
+        for what, obj in (("tree", tree), ("surface", surface), ("transformer", transformer))
+    ]
+    index = tuple(range(x.ndim))
+    results = []
+    for k in range(block.outputs):
+        results.append(
+            da.blockwise(
+                _Output(block, k),
+                index,
+                *[s for obj in shared for s in (obj, None)],
+                x,
+                index,
+                y,
+                index,
+                dtype=np.float64,
+                meta=np.empty((0,) * x.ndim, np.float64),
+                name=f"orvik-site-{k}-{token}",
+            )
+        )
+    return results
+
+
+class _Output:
+    """The k-th product of a block (each lazy output is its own graph)."""
+
+    def __init__(self, block: _Block, k: int) -> None:
+        self.block, self.k = block, k
+
+    def __call__(self, *args: Any) -> np.ndarray:
+        return self.block(*args)[self.k]

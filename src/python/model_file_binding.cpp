@@ -1,0 +1,143 @@
+// orvik._native's model file functions: the frame of a file to write, and the
+// checked frame of a file that was read or mapped (model_file/model_file.hpp).
+// The package's orvik/files.py writes and reads the files with them.
+#include <cstdint>
+#include <vector>
+
+#include "bindings.hpp"
+#include "frame/binding.hpp"
+#include "frame/bytes.hpp"
+#include "frame/convert.hpp"
+#include "frame/errors.hpp"
+#include "frame/object.hpp"
+#include "frame/ref.hpp"
+#include "frame/results.hpp"
+#include "model_file/model_file.hpp"
+
+namespace orvik::py {
+namespace {
+
+constexpr const char* kLayoutParams[] = {"metadata", "record_lengths"};
+constexpr Signature kLayoutSignature{"model_file_layout", kLayoutParams, 2, 2};
+
+// The items of a sequence of non-negative ints, with the note for `param`.
+bool to_lengths(PyObject* o, const char* param, std::vector<std::uint64_t>& out) {
+    Ref items = Ref::steal(PySequence_Fast(o, "record_lengths must be a sequence of ints"));
+    if (!items) {
+        add_argument_note(param);
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!to_u64(PySequence_Fast_GET_ITEM(items.get(), i), param,
+                    out[static_cast<std::size_t>(i)]))
+            return false;
+    }
+    return true;
+}
+
+PyObject* spans_tuple(const std::vector<model_file::RecordSpan>& spans) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spans.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t k = 0; k < spans.size(); ++k) {
+        PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(spans[k].offset),
+                                       static_cast<unsigned long long>(spans[k].length));
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), pair);
+    }
+    return tuple.release();
+}
+
+PyObject* model_file_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[2];
+        if (!bind_fastcall(kLayoutSignature, args, nargs, kwnames, slots)) return nullptr;
+        BytesArg metadata;
+        std::vector<std::uint64_t> lengths;
+        if (!metadata.extract(slots[0], "metadata") ||
+            !to_lengths(slots[1], "record_lengths", lengths)) {
+            return nullptr;
+        }
+        const auto bytes = metadata.view();
+        Result<model_file::Layout> layout = model_file::layout(
+            {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, lengths);
+        if (!layout) {
+            raise_error(layout.error());
+            return nullptr;
+        }
+        Ref prefix = Ref::steal(
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(layout->prefix.data()),
+                                      static_cast<Py_ssize_t>(layout->prefix.size())));
+        Ref spans = Ref::steal(spans_tuple(layout->records));
+        if (!prefix || !spans) return nullptr;
+        return Py_BuildValue("(OOK)", prefix.get(), spans.get(),
+                             static_cast<unsigned long long>(layout->file_length));
+    });
+}
+
+PyMethodDef model_file_layout_def = {
+    .ml_name = "model_file_layout",
+    .ml_meth = method_cast(model_file_layout),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "model_file_layout(metadata, record_lengths)\n--\n\n"
+        "The frame of a model file that holds *metadata* (UTF-8 JSON text, an\n"
+        "object) and records of the given byte lengths.\n\n"
+        "Returns ``(prefix, records, file_length)``: the file's first bytes (header,\n"
+        "record table, metadata and zero padding up to the first record), the\n"
+        "``(offset, length)`` of each record, and the length of the whole file. The\n"
+        "bytes between records are zero. Raises `ValueError` when the metadata is\n"
+        "not a JSON object that `open_model_file` accepts, or when there are not 1\n"
+        "to 64 records.",
+};
+
+constexpr const char* kOpenParams[] = {"data"};
+constexpr Signature kOpenSignature{"open_model_file", kOpenParams, 1, 1};
+
+PyObject* open_model_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        if (!bind_fastcall(kOpenSignature, args, nargs, kwnames, slots)) return nullptr;
+        BytesArg data;
+        if (!data.extract(slots[0], "data")) return nullptr;
+        Result<model_file::Contents> contents = model_file::open(data.view());
+        if (!contents) {
+            raise_error(contents.error());
+            return nullptr;
+        }
+        Ref metadata = Ref::steal(text(contents->metadata));
+        Ref spans = Ref::steal(spans_tuple(contents->records));
+        if (!metadata || !spans) return nullptr;
+        return Py_BuildValue("(IOO)", static_cast<unsigned int>(contents->version), metadata.get(),
+                             spans.get());
+    });
+}
+
+PyMethodDef open_model_file_def = {
+    .ml_name = "open_model_file",
+    .ml_meth = method_cast(open_model_file),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "open_model_file(data)\n--\n\n"
+        "Check the frame of a model file given as its bytes (any contiguous\n"
+        "buffer: bytes, a memory map, ...).\n\n"
+        "Returns ``(version, metadata, records)``: the file format version, the\n"
+        "metadata as a str (a JSON object, checked strictly) and the ``(offset,\n"
+        "length)`` of each record. Every byte but the records' own is checked;\n"
+        "the records are binary states, checked by the class that reads them.\n"
+        "Raises `ValueError` \"invalid orvik model file: ...\" saying what is\n"
+        "wrong (truncated, corrupted, foreign, a newer format version, ...).",
+};
+
+}  // namespace
+
+PyObject* make_model_file_layout(PyObject*) {
+    return make_function(&model_file_layout_def, kNativeModuleName);
+}
+
+PyObject* make_open_model_file(PyObject*) {
+    return make_function(&open_model_file_def, kNativeModuleName);
+}
+
+}  // namespace orvik::py
