@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "fixtures.hpp"
 #include "tin/adaptive_tin.hpp"
 #include "tin/chunked_vector.hpp"
+#include "tin/measured_face.hpp"
 #include "tin/refine_options.hpp"
 
 namespace orvik {
@@ -165,20 +167,41 @@ double polygon_area(const std::vector<TinPoint>& poly) {
     return 0.5 * a;
 }
 
+// A reproducible draw, uniform in [0, 1).
+struct Uniform {
+    unsigned state;
+    double operator()() {
+        state = state * 1103515245u + 12345u;
+        return static_cast<double>((state >> 8) & 0xFFFF) / 65536.0;
+    }
+};
+
+// A rough surface over [0, 40]^2, and samples of it on a lattice `step`
+// apart.
+StructuredGrid rough_grid() {
+    return make_grid(40, [](double x, double y) {
+        return std::sin(x * 0.9) * 3.0 + std::cos(y * 0.7) * 2.0 + 0.01 * x * y;
+    });
+}
+
+std::vector<TinSample> lattice_samples(const StructuredGrid& g, double step) {
+    std::vector<TinSample> samples;
+    for (double y = 0; y <= 40; y += step) {
+        for (double x = 0; x <= 40; x += step) {
+            samples.push_back({x, y, StructuredGrid::query(g, x, y, true).value});
+        }
+    }
+    return samples;
+}
+
 // Concave star-shaped outlines (either orientation), two surfaces, samples on
 // a lattice that also hits outline points exactly, with and without max_edge.
 TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
-    StructuredGrid rough = make_grid(40, [](double x, double y) {
-        return std::sin(x * 0.9) * 3.0 + std::cos(y * 0.7) * 2.0 + 0.01 * x * y;
-    });
+    StructuredGrid rough = rough_grid();
     StructuredGrid holes = make_grid(40, [](double x, double y) {
         return (x > 25 && y < 10) ? std::nan("") : 0.3 * x - 0.2 * y;
     });
-    unsigned state = 12345;
-    auto uniform = [&state]() {
-        state = state * 1103515245u + 12345u;
-        return static_cast<double>((state >> 8) & 0xFFFF) / 65536.0;
-    };
+    Uniform uniform{12345};
     for (int round = 0; round < 12; ++round) {
         const int n = 5 + round % 7;
         std::vector<TinPoint> poly;
@@ -190,14 +213,10 @@ TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
                             std::round((20 + radius * std::sin(angle)) * 4) / 4});
         }
         if (round % 2) std::reverse(poly.begin(), poly.end());
-        std::vector<TinSample> a, b;
-        for (double y = 0; y <= 40; y += 0.5) {
-            for (double x = 0; x <= 40; x += 0.5) {
-                a.push_back({x, y, StructuredGrid::query(rough, x, y, true).value});
-                if (static_cast<int>(x * 2 + y * 2) % 3 == 0) {
-                    b.push_back({x, y, StructuredGrid::query(holes, x, y, true).value});
-                }
-            }
+        const std::vector<TinSample> a = lattice_samples(rough, 0.5);
+        std::vector<TinSample> b;
+        for (const TinSample& p : lattice_samples(holes, 0.5)) {
+            if (static_cast<int>(p.x * 2 + p.y * 2) % 3 == 0) b.push_back(p);
         }
         std::vector<TinSurface> surfaces = {{&rough, a, 0.75, 0.2}, {&holes, b, 1.5, 0.05}};
         const std::optional<double> max_edge =
@@ -243,17 +262,11 @@ TEST(AdaptiveTin, RandomStarPolygonsTileAndRefine) {
 // while it inserts the constraints, lattice samples fall on edges and
 // vertices, scattered samples do not, and max_edge splits constraint edges.
 TEST(AdaptiveTin, ShortcutsLeaveTheResultUnchanged) {
-    StructuredGrid rough = make_grid(40, [](double x, double y) {
-        return std::sin(x * 0.9) * 3.0 + std::cos(y * 0.7) * 2.0 + 0.01 * x * y;
-    });
+    StructuredGrid rough = rough_grid();
     StructuredGrid steep = make_grid(40, [](double x, double y) {
         return (x > 25 && y < 10) ? std::nan("") : 4.0 * std::sin(x * y * 0.05);
     });
-    unsigned state = 2024;
-    auto uniform = [&state]() {
-        state = state * 1103515245u + 12345u;
-        return static_cast<double>((state >> 8) & 0xFFFF) / 65536.0;
-    };
+    Uniform uniform{2024};
     const RefineOptions variants[] = {
         {true, false, false, false, false}, {false, true, false, false, false},
         {false, false, true, false, false}, {false, false, false, true, false},
@@ -271,12 +284,8 @@ TEST(AdaptiveTin, ShortcutsLeaveTheResultUnchanged) {
                             std::round((20 + radius * std::sin(angle)) * 2) / 2});
         }
         if (round % 2) std::reverse(poly.begin(), poly.end());
-        std::vector<TinSample> lattice, scattered;
-        for (double y = 0; y <= 40; y += 0.5) {
-            for (double x = 0; x <= 40; x += 0.5) {
-                lattice.push_back({x, y, StructuredGrid::query(rough, x, y, true).value});
-            }
-        }
+        const std::vector<TinSample> lattice = lattice_samples(rough, 0.5);
+        std::vector<TinSample> scattered;
         for (int k = 0; k < 1500; ++k) {
             const double x = 40 * uniform(), y = 40 * uniform();
             scattered.push_back({x, y, StructuredGrid::query(steep, x, y, true).value});
@@ -336,6 +345,82 @@ TEST(AdaptiveTin, OutlineFitsAtEveryTestPoint) {
     }
     // The ridge split the bottom edge.
     EXPECT_GT(bottom_edges, 1u);
+}
+
+// The tolerance test of blocks of four samples gives in SSE2 pairs what it
+// gives one sample at a time, and what it settles is certain: strictly
+// inside the triangle beyond the filter's bounds (corners and samples on
+// fine lattices, so that the edge functions are exact and an independent
+// computation in long double decides), and fitting within the tolerance, of
+// NaN value, or below the limit. One measured triangle and one test are
+// reused for every triangle, as in a pass: the test must not keep the
+// figures of the face it saw before.
+TEST(MeasuredFace, BlockTestAgreesWithOneSampleAndIsCertain) {
+    std::mt19937 rng(21);
+    std::uniform_int_distribution<int> corner(0, 512), point(-64, 1088), coin(0, 7);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    tin::FaceWorst worst;
+    tin::MeasuredFace m;
+    tin::BlockTest<double> one;
+    tin::BlockTest<lanes::D2> pairs;
+    std::size_t settled = 0;
+    for (int round = 0; round < 300; ++round) {
+        long double c[3][2];
+        for (auto& v : c) v[0] = corner(rng) / 8.0L, v[1] = corner(rng) / 8.0L;
+        const long double det =
+            (c[1][0] - c[0][0]) * (c[2][1] - c[0][1]) - (c[1][1] - c[0][1]) * (c[2][0] - c[0][0]);
+        if (det <= 0) continue;  // counter-clockwise triangles, as CGAL's
+        tin::TriangleLanes<double>& t = m.t;
+        t.xa = double(c[0][0]), t.ya = double(c[0][1]), t.xb = double(c[1][0]);
+        t.yb = double(c[1][1]);
+        t.cax = double(c[2][0] - c[0][0]), t.cay = double(c[2][1] - c[0][1]);
+        t.bax = double(c[1][0] - c[0][0]), t.bay = double(c[1][1] - c[0][1]);
+        t.cbx = double(c[2][0] - c[1][0]), t.cby = double(c[2][1] - c[1][1]);
+        t.det = double(det);
+        t.za = noise(rng) * 10, t.zb = noise(rng) * 10, t.zc = noise(rng) * 10;
+        for (double& b : t.bound) b = coin(rng) < 4 ? 0.0 : 2.0;
+        // Each triangle is a face of its own (CGAL's face address).
+        m.face = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(64 * (round + 1)));
+        m.worst = &worst;
+        const double tolerance = 0.05 * (1 + coin(rng)), limit = coin(rng) < 4 ? 0.0 : 0.3;
+        std::vector<TinSample> samples(32);
+        for (TinSample& p : samples) {
+            p.x = point(rng) / 16.0, p.y = point(rng) / 16.0;
+            const double u = (p.x - t.xa) * t.cay - (p.y - t.ya) * t.cax;
+            const double v = (p.y - t.ya) * t.bax - (p.x - t.xa) * t.bay;
+            p.z = ((1 - u / t.det - v / t.det) * t.za + u / t.det * t.zb + v / t.det * t.zc) +
+                  noise(rng) * 0.1;
+            if (coin(rng) == 0) p.z = std::nan("");
+        }
+        for (std::size_t k = 0; k < samples.size(); k += 4) {
+            const unsigned got = pairs.settled(m, &samples[k], tolerance, limit);
+            EXPECT_EQ(got, one.settled(m, &samples[k], tolerance, limit)) << "round " << round;
+            for (unsigned l = 0; l < 4; ++l) {
+                const TinSample& p = samples[k + l];
+                const long double px = p.x, py = p.y;
+                const long double e0 =
+                    (c[2][0] - c[1][0]) * (py - c[1][1]) - (c[2][1] - c[1][1]) * (px - c[1][0]);
+                const long double nu =
+                    (px - c[0][0]) * (c[2][1] - c[0][1]) - (py - c[0][1]) * (c[2][0] - c[0][0]);
+                const long double nv =
+                    (py - c[0][1]) * (c[1][0] - c[0][0]) - (px - c[0][0]) * (c[1][1] - c[0][1]);
+                const bool inside = e0 > t.bound[0] && nu > t.bound[1] && nv > t.bound[2];
+                const long double z_tin = ((det - nu - nv) * t.za + nu * t.zb + nv * t.zc) / det;
+                const long double diff = std::fabs(z_tin - p.z);
+                const bool near =
+                    std::fabs(diff - tolerance) < 1e-9 || std::fabs(diff - limit) < 1e-9;
+                if (!inside) {
+                    EXPECT_FALSE((got >> l) & 1u) << "round " << round << " sample " << k + l;
+                } else if (!near) {
+                    const bool fits = std::isnan(p.z) || diff <= tolerance || diff < limit;
+                    EXPECT_EQ(((got >> l) & 1u) != 0, fits)
+                        << "round " << round << " sample " << k + l;
+                }
+                settled += (got >> l) & 1u;
+            }
+        }
+    }
+    EXPECT_GT(settled, 150u);
 }
 
 // Elements keep their values, their addresses and their alignment (the

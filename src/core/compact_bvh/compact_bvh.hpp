@@ -66,11 +66,13 @@ struct CompactBvh {
 // The traversal stack of one point: node references, the first 16 in place.
 using RefStack = InlineVector<NodeRef, 16>;
 
-// The points of a packet traversal: lane k of group g is point 4g + k.
-template <int Groups>
+// The points of a packet traversal in groups of lanes of type V (four
+// floats, or eight in code built for AVX): lane k of group g is point
+// width * g + k.
+template <int Groups, class V = lanes::F4>
 struct PointLanes {
-    static constexpr int kLanes = 4 * Groups;
-    lanes::F4 x[Groups], y[Groups], z[Groups];
+    static constexpr int kLanes = lanes::width<V> * Groups;
+    V x[Groups], y[Groups], z[Groups];
 
     // The points among `active` in child box `which` of the node (below).
     unsigned in_box(const CompactNode& n, int which, unsigned active) const;
@@ -114,37 +116,26 @@ inline unsigned child_boxes(const CompactNode& n, float x, float y, float z, lan
 
 // The points of `p` among `active` that lie in child box `which` of the
 // node, one bit each.
-template <int Groups>
-inline unsigned box_lanes(const CompactNode& n, int which, const PointLanes<Groups>& p,
+template <int Groups, class V>
+inline unsigned box_lanes(const CompactNode& n, int which, const PointLanes<Groups, V>& p,
                           unsigned active) {
     using lanes::le;
     // The six floats min xyz, max xyz of the box; the child reference follows.
-    const float* box = reinterpret_cast<const float*>(&n) + 7 * which;
-#if defined(__SSE2__)
-    // Each bound goes to all lanes by a shuffle of two loads instead of six
-    // separate broadcasts.
-    const __m128 a = _mm_loadu_ps(box);      // min x, min y, min z, max x
-    const __m128 b = _mm_loadu_ps(box + 2);  // min z, max x, max y, max z
-    const lanes::F4 min_x{_mm_shuffle_ps(a, a, 0x00)}, min_y{_mm_shuffle_ps(a, a, 0x55)};
-    const lanes::F4 min_z{_mm_shuffle_ps(a, a, 0xAA)}, max_x{_mm_shuffle_ps(a, a, 0xFF)};
-    const lanes::F4 max_y{_mm_shuffle_ps(b, b, 0xAA)}, max_z{_mm_shuffle_ps(b, b, 0xFF)};
-#else
-    using lanes::splat;
-    const lanes::F4 min_x = splat(box[0]), min_y = splat(box[1]), min_z = splat(box[2]);
-    const lanes::F4 max_x = splat(box[3]), max_y = splat(box[4]), max_z = splat(box[5]);
-#endif
+    V b[6];
+    lanes::splat_box(reinterpret_cast<const float*>(&n) + 7 * which, b);
     unsigned in = 0;
     for (int g = 0; g < Groups; ++g) {
-        in |= lanes::bits(le(min_x, p.x[g]) & le(min_y, p.y[g]) & le(min_z, p.z[g]) &
-                          le(p.x[g], max_x) & le(p.y[g], max_y) & le(p.z[g], max_z))
-              << (4 * g);
+        const V low = (le(b[0], p.x[g]) & le(b[1], p.y[g])) & le(b[2], p.z[g]);
+        const V high = (le(p.x[g], b[3]) & le(p.y[g], b[4])) & le(p.z[g], b[5]);
+        in |= lanes::bits(low & high) << (lanes::width<V> * g);
     }
     return in & active;
 }
 }  // namespace detail
 
-template <int Groups>
-inline unsigned PointLanes<Groups>::in_box(const CompactNode& n, int which, unsigned active) const {
+template <int Groups, class V>
+inline unsigned PointLanes<Groups, V>::in_box(const CompactNode& n, int which,
+                                              unsigned active) const {
     return detail::box_lanes(n, which, *this, active);
 }
 
@@ -185,7 +176,54 @@ inline bool walk_leaves(const CompactNode* nodes, std::optional<NodeRef> root, f
     }
 }
 
-#include "compact_bvh/packet_walk.inc"
+// The walk of walk_leaves for a packet of points at once (`live` says which
+// lanes take part). Each point meets its leaves in exactly the order of its own walk: a
+// subtree is entered by the points whose path leads there, the second child
+// before the first, and a point takes no part where its own walk would not
+// go. `leaf(first, count, lanes)` returns the lanes that are done; they take
+// no further part. Returns the lanes that finished that way.
+// `p` tests the node boxes: `p.in_box(node, which, active)` gives the lanes
+// among `active` in child box `which` (PointLanes, or a wider variant).
+template <class Points, class Leaf>
+inline unsigned walk_leaves_packet(const CompactNode* nodes, std::optional<NodeRef> root,
+                                   const Points& p, unsigned live, PacketStack& stack,
+                                   Leaf&& leaf) {
+    unsigned done = 0;
+    if (!root || live == 0) return done;
+    PacketEntry* pending = stack.data();
+    std::size_t size = 0, capacity = stack.capacity();
+    NodeRef r = *root;
+    unsigned active = live;
+    for (;;) {
+        // Down through interior nodes, as in the walk of one point.
+        while (!is_leaf(r)) {
+            const CompactNode& n = nodes[ref_index(r)];
+            const unsigned in0 = p.in_box(n, 0, active);
+            const unsigned in1 = p.in_box(n, 1, active);
+            if (size == capacity) {
+                pending = stack.grow(size);
+                capacity = stack.capacity();
+            }
+            pending[size] = PacketEntry{n.child0, in0};
+            size += static_cast<std::size_t>((in0 != 0) & (in1 != 0));
+            const bool second = in1 != 0;
+            r = second ? n.child1 : n.child0;
+            active = second ? in1 : in0;
+            if (active == 0) goto next;
+        }
+        done |= leaf(ref_index(r), leaf_count(r), active) & active;
+        live &= ~done;
+        if (live == 0) return done;
+    next:
+        // Next pending subtree that some unfinished point still enters.
+        do {
+            if (size == 0) return done;
+            const PacketEntry& e = pending[--size];
+            r = e.ref;
+            active = e.lanes & live;
+        } while (active == 0);
+    }
+}
 
 // Hands every simplex position whose path of boxes contains (x, y, z) to
 // `test` until it returns true; returns that position, or nothing.

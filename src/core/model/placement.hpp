@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/result.hpp"
+#include "common/transform.hpp"
 #include "model/vertical_mode.hpp"
 
 namespace orvik {
@@ -29,10 +30,8 @@ struct LocalPoint {
     float x, y, v;
 };
 inline LocalPoint to_local(const std::optional<Transform>& transform, float x, float y, float v) {
-    if (!transform) return {x, y, v};
-    const Transform& t = *transform;
-    return {((x * t[0] + y * t[4]) + v * t[8]) + t[12], ((x * t[1] + y * t[5]) + v * t[9]) + t[13],
-            ((x * t[2] + y * t[6]) + v * t[10]) + t[14]};
+    if (transform) to_local<float>(*transform, x, y, v);  // common/transform.hpp
+    return {x, y, v};
 }
 
 // The extent of a model in the tree's frame, derived from its local box so

@@ -5,9 +5,8 @@
 // operation per lane, never contracted) and lt (a lane mask, false for a
 // NaN operand) with select(mask, a, b) = mask ? a : b, bit for bit.
 //
-// This header includes nothing: it is also compiled with other instruction
-// sets, and must not pull in inline functions that the linker could merge
-// across those builds.
+// The blend kernel (blend_kernel.cpp) instantiates it with lanes of its own
+// instruction set, so each build's instance is a function of its own.
 #pragma once
 
 namespace orvik {

@@ -5,10 +5,8 @@
 // kRows, shuffle<imm>(a, b) and unpacklo/unpackhi as the SSE intrinsics
 // define them per 128-bit half, load6(p, r) (the six registers of kRows
 // rows, half by half) and put<Stream>(p, v) (a register's halves written 24
-// floats apart, past the cache when Stream).
-//
-// Like blend_formula.hpp this header includes nothing else, for the same
-// reason.
+// floats apart, past the cache when Stream). The blend kernel
+// (blend_kernel.cpp) supplies them for each instruction set.
 #pragma once
 
 #include "quality/blend_formula.hpp"

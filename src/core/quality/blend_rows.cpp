@@ -4,72 +4,19 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-
-#include "quality/blend_lanes.hpp"
-#endif
+#include "common/isa.hpp"
+#include "quality/blend_kernel.hpp"
 
 namespace orvik {
-
-#if defined(__x86_64__) || defined(__i386__)
-// blend_rows_avx.cpp, built for AVX: `rows` (a multiple of 8) contiguous rows.
-void blend_dense_avx(const float* f, const float* b, float* out, std::ptrdiff_t rows, bool stream);
-#endif
-
 namespace {
 
 constexpr std::ptrdiff_t kBlock = 1 << 16;                       // rows between two stop polls
 constexpr std::ptrdiff_t kGather = 256;                          // strided rows copied together
 constexpr std::ptrdiff_t kStreamFrom = std::ptrdiff_t{1} << 20;  // rows (24 MiB of result)
 
-#if defined(__SSE2__)
-// Four rows at a time, moved between rows and columns in registers.
-struct Sse2Lanes {
-    using V = __m128;
-    static V splat(float a) { return _mm_set1_ps(a); }
-    static V add(V a, V b) { return _mm_add_ps(a, b); }
-    static V sub(V a, V b) { return _mm_sub_ps(a, b); }
-    static V mul(V a, V b) { return _mm_mul_ps(a, b); }
-    static V div(V a, V b) { return _mm_div_ps(a, b); }
-    static V lt(V a, V b) { return _mm_cmplt_ps(a, b); }
-    static V select(V m, V a, V b) { return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b)); }
-
-    template <int M>
-    static V shuffle(V a, V b) {
-        return _mm_shuffle_ps(a, b, M);
-    }
-    static V unpacklo(V a, V b) { return _mm_unpacklo_ps(a, b); }
-    static V unpackhi(V a, V b) { return _mm_unpackhi_ps(a, b); }
-    static constexpr int kRows = 4;
-    static void load6(const float* p, V* r) {
-        for (int k = 0; k < 6; ++k) r[k] = _mm_loadu_ps(p + 4 * k);
-    }
-    // Streaming stores go past the cache (`p` 16-byte aligned).
-    template <bool Stream>
-    static void put(float* p, V v) {
-        if constexpr (Stream)
-            _mm_stream_ps(p, v);
-        else
-            _mm_storeu_ps(p, v);
-    }
-};
-
-template <bool Stream>
-void blend_sse2(const float* f, const float* b, float* out, std::ptrdiff_t rows) {
-    lanes::blend_groups<Sse2Lanes, Stream>(f, b, out, rows);
-    if (Stream) _mm_sfence();
-}
-#endif
-
-bool cpu_has_avx() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool has = __builtin_cpu_supports("avx");
-    return has;
-#else
-    return false;
-#endif
-}
+using BlendGroups = std::ptrdiff_t (*)(const float*, const float*, float*, std::ptrdiff_t, bool);
+const isa::Builds<BlendGroups> kBlendGroups{
+    &baseline::blend_groups ORVIK_WIDER_BUILDS(, &avx::blend_groups)};
 
 }  // namespace
 
@@ -77,23 +24,18 @@ void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows
                  bool stream) {
     std::ptrdiff_t done = 0;
     stream = stream && reinterpret_cast<std::uintptr_t>(out) % 16 == 0;
-#if defined(__x86_64__) || defined(__i386__)
-    if (lanes == BlendLanes::Widest && cpu_has_avx()) {
-        const std::ptrdiff_t wide = rows / 8 * 8;
-        blend_dense_avx(f, b, out, wide, stream);
-        done = wide;
-    }
-#endif
-#if defined(__SSE2__)
     if (lanes != BlendLanes::One) {
-        const std::ptrdiff_t quads = done + (rows - done) / 4 * 4;
-        if (stream)
-            blend_sse2<true>(f + 6 * done, b + 6 * done, out + 6 * done, quads - done);
-        else
-            blend_sse2<false>(f + 6 * done, b + 6 * done, out + 6 * done, quads - done);
-        done = quads;
+        const isa::Level ceiling =
+            lanes == BlendLanes::Widest ? isa::Level::Avx2 : isa::Level::Baseline;
+        const BlendGroups groups = kBlendGroups.choose(ceiling);
+        done = groups(f, b, out, rows, stream);
+        // Wider groups leave up to seven rows; the baseline's four-row
+        // groups take what they can of them.
+        if (groups != kBlendGroups.baseline) {
+            done += kBlendGroups.baseline(f + 6 * done, b + 6 * done, out + 6 * done, rows - done,
+                                          stream);
+        }
     }
-#endif
     for (std::ptrdiff_t i = done; i < rows; ++i) {
         blend_columns<detail::ScalarLanes>(f + 6 * i, b + 6 * i, out + 6 * i);
     }

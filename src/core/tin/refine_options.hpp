@@ -23,7 +23,8 @@ struct RefineOptions {
     // Find which faces lie inside by the search from the hull even when the
     // constraints are the hull itself.
     bool search_inside_faces = false;
-    // Measure with the SSE2 code even where the processor has AVX2.
+    // Run the sample pass's baseline build (SSE2 pairs on x86-64) even where
+    // the processor has AVX2.
     bool baseline_lanes = false;
 };
 
