@@ -73,14 +73,9 @@ TEST(Borrowing, ModelsOfEveryKindUseTheLentBytesInPlace) {
     EXPECT_TRUE(watch.expired());
 }
 
-TEST(Borrowing, WithoutALenderOrAlignmentTheArraysAreCopied) {
-    const MeshModel model = samples::interpolated_model();
-    const Bytes state = encoded(model);
-    Result<MeshModel> copied = state::decode_mesh_model(state);
-    ASSERT_TRUE(copied.ok());
-    EXPECT_FALSE(copied->nodes.borrowed());
-    EXPECT_FALSE(copied->faces.borrowed());
+TEST(Borrowing, MisalignedInputIsCopiedAndReadsTheSame) {
     // One byte off: the state's arrays are misaligned for their elements.
+    const Bytes state = encoded(samples::interpolated_model());
     auto shifted = std::make_shared<Bytes>(state.size() + 1);
     std::memcpy(shifted->data() + 1, state.data(), state.size());
     const std::span<const std::byte> at_odd = std::span<const std::byte>(*shifted).subspan(1);
@@ -252,29 +247,31 @@ TEST(CompactBvhCheck, TwoPassesAcceptExactlyWhatTheWalkAccepts) {
     EXPECT_GT(accepted, 0u);  // some edits change nothing that matters (a leaf's box bits)
 }
 
-TEST(CompactBvhCheck, SmallTrees) {
-    // A root over two leaves: an interior node must hold five simplices or more.
+TEST(CompactBvhCheck, SmallTreesAgreeWithTheWalk) {
     const auto leaf = [](std::uint32_t first, std::uint32_t count) {
         return kLeafBit | first | ((count - 1) << 29);
     };
-    CompactNode root{};
-    for (const auto& [a, b, ok] : {std::tuple{2u, 2u, false}, std::tuple{3u, 2u, true},
-                                   std::tuple{4u, 4u, true}, std::tuple{1u, 3u, false}}) {
-        root.child0 = leaf(0, a);
-        root.child1 = leaf(a, b);
-        const std::vector<CompactNode> nodes{root};
-        EXPECT_EQ(state::compact_bvh_valid(nodes.data(), 1, 0u, a + b), ok) << a << "+" << b;
-        EXPECT_EQ(walk_accepts(nodes, 0u, a + b), ok) << a << "+" << b;
+    const auto root_over = [&](std::uint32_t a, std::uint32_t b) {
+        CompactNode n{};
+        n.child0 = leaf(0, a);
+        n.child1 = leaf(a, b);
+        return std::vector<CompactNode>{n};
+    };
+    // An interior node must hold five simplices or more; a leaf root holds
+    // them all; no root, no simplices.
+    const std::vector<
+        std::tuple<std::vector<CompactNode>, std::optional<NodeRef>, std::size_t, bool>>
+        cases{{root_over(2, 2), 0u, 4, false}, {root_over(3, 2), 0u, 5, true},
+              {root_over(4, 4), 0u, 8, true},  {root_over(1, 3), 0u, 4, false},
+              {{}, std::nullopt, 0, true},     {{}, std::nullopt, 1, false},
+              {{}, leaf(0, 3), 3, true},       {{}, leaf(1, 3), 3, false},
+              {{}, leaf(0, 3), 4, false},      {{}, 0u, 0, false}};
+    for (const auto& [nodes, root, count, ok] : cases) {
+        EXPECT_EQ(state::compact_bvh_valid(nodes.data(), nodes.size(), root, count), ok);
+        EXPECT_EQ(walk_accepts(nodes, root, count), ok);
+        EXPECT_EQ(state::compact_bvh_problem(nodes.data(), nodes.size(), root, count).has_value(),
+                  !ok);
     }
-
-    const std::vector<CompactNode> none;
-    EXPECT_TRUE(state::compact_bvh_valid(none.data(), 0, std::nullopt, 0));
-    EXPECT_FALSE(state::compact_bvh_valid(none.data(), 0, std::nullopt, 1));
-    EXPECT_TRUE(state::compact_bvh_valid(none.data(), 0, kLeafBit | (2u << 29), 3));
-    EXPECT_FALSE(state::compact_bvh_valid(none.data(), 0, kLeafBit | 1u | (2u << 29), 3));
-    EXPECT_FALSE(state::compact_bvh_valid(none.data(), 0, kLeafBit | (2u << 29), 4));
-    EXPECT_EQ(state::compact_bvh_problem(none.data(), 0, 0u, 0),
-              std::optional<std::string>("the root reference points to node 0, past the 0 nodes"));
 }
 
 }  // namespace
