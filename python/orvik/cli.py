@@ -163,24 +163,16 @@ def _extract_parser(commands: Any) -> None:
     p.add_argument(
         "out", metavar="OUT", help="the Zarr store (a directory) or NetCDF file (.nc) to write"
     )
-    p.add_argument(
-        "--lon",
-        "--x",
-        dest="x",
-        type=_axis,
-        required=True,
-        metavar="A:B:N",
-        help="the x axis: longitudes in degrees with the default --crs, else x in that CRS",
-    )
-    p.add_argument(
-        "--lat",
-        "--y",
-        dest="y",
-        type=_axis,
-        required=True,
-        metavar="A:B:N",
-        help="the y axis: latitudes in degrees with the default --crs, else y in that CRS",
-    )
+    for flags, what in ((("--lon", "--x"), "longitudes"), (("--lat", "--y"), "latitudes")):
+        p.add_argument(
+            *flags,
+            dest=flags[1][2:],
+            type=_axis,
+            required=True,
+            metavar="A:B:N",
+            help=f"the {flags[1][2:]} axis: {what} in degrees with the default --crs, else "
+            f"{flags[1][2:]} in that CRS",
+        )
     vertical = p.add_mutually_exclusive_group(required=True)
     vertical.add_argument(
         "--depth", type=_axis, metavar="A:B:N", help="the depths below the surface, in metres"
