@@ -27,6 +27,13 @@ class CommandError(Exception):
 # --- query --------------------------------------------------------------------------
 
 
+def _no_crs(crs: str, what: str) -> CommandError:
+    return CommandError(
+        f"the model file names no CRS, so {what} cannot be mapped from {crs}; give them in the "
+        "model's own coordinates with --crs model"
+    )
+
+
 class Model:
     """A model file's tree, surface and CRS, as the commands use them."""
 
@@ -51,10 +58,7 @@ class Model:
             return None
         model_crs = self.meta.get("crs")
         if not model_crs:
-            raise CommandError(
-                "the model file names no CRS, so points cannot be mapped from "
-                f"{crs}; give them in the model's own coordinates with --crs model"
-            )
+            raise _no_crs(crs, "points")
         try:
             import pyproj
         except ImportError:
@@ -280,7 +284,6 @@ def _cell(row: list[str], column: int, line: int, path: str) -> float:
 
 
 def extract(args: argparse.Namespace) -> int:
-    from .extraction import extract as run
     from .files import info, load
     from .qualities import QUALITIES
 
@@ -290,15 +293,18 @@ def extract(args: argparse.Namespace) -> int:
         crs: Any = model_crs or None
         names = ("x", "y")
     elif not model_crs:
-        raise CommandError(
-            "the model file names no CRS, so the axes cannot be mapped from "
-            f"{args.crs}; give them in the model's own coordinates with --crs model"
-        )
+        raise _no_crs(args.crs, "the axes")
     else:
         crs = (args.crs, model_crs)
         names = ("longitude", "latitude") if args.crs == GEOGRAPHIC else ("x", "y")
-    import xarray as xr
+    try:
+        import xarray as xr
 
+        from .extraction import extract as run
+    except ImportError:
+        raise CommandError(
+            "extract needs xarray, Dask and Zarr: pip install 'orvik[dask]'"
+        ) from None
     x, y = (xr.DataArray(v, dims=n) for v, n in zip((args.x, args.y), names))
     vertical = {"depth": args.depth} if args.depth is not None else {"z": args.elevation}
     has_surface = any(r["name"] == "surface" for r in facts["records"])
