@@ -7,6 +7,7 @@
 
 from collections.abc import Buffer, Sequence
 from typing import (
+    Final,
     Literal,
     SupportsFloat,
     SupportsIndex,
@@ -29,7 +30,11 @@ __all__ = [
     "PyColumnsModel",
     "grid_model",
     "columns_model",
+    "QUALITIES",
 ]
+
+#: The names of a quality's columns, in column order (``orvik.qualities``).
+QUALITIES: Final[tuple[str, ...]]
 
 def model_file_layout(
     metadata: Buffer, record_lengths: Sequence[int]

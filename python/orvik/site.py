@@ -98,6 +98,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 
 from .orvik import PyModelTree, QueryCoordinates, QueryParams, StructuredGrid
+from .qualities import QUALITIES
 
 if TYPE_CHECKING:
     import pyproj
@@ -123,6 +124,7 @@ BLOCK_SITES = 1 << 15
 _LINEAR_TOLERANCE = 2.0**-20
 _SPEED_SCALE = {"km/s": 1000.0, "m/s": 1.0}
 _F32 = np.dtype(np.float32)
+_VS = QUALITIES.index("vs")  # the column of the shear-wave speed
 
 
 class _Lines:
@@ -149,10 +151,10 @@ class _Lines:
             s, d = sites[lo : lo + QUERY_POINTS], depth[lo : lo + QUERY_POINTS]
             z = np.empty(len(s), _F32)
             np.subtract(self.top[s], d, out=z, casting="same_kind")
-            rows = np.full((len(s), 6), np.nan, _F32)
+            rows = np.full((len(s), len(QUALITIES)), np.nan, _F32)
             coords = QueryCoordinates(self.x[s], self.y[s], z, d.astype(_F32))
             self.tree.query_many(rows, coords, self.params)
-            out[lo : lo + len(s)] = rows[:, 2].astype(np.float64) * self.scale
+            out[lo : lo + len(s)] = rows[:, _VS].astype(np.float64) * self.scale
         return out
 
 
