@@ -26,6 +26,7 @@ inline T weighted_harmonic(const T* w, T a, T b, T c, T d) {
 }
 
 // The Interpolated finisher: q[v][k] is column k of the quality at vertex v.
+static_assert(kQualityColumns == 6, "every column needs its rule in interpolate");
 template <class T>
 inline void interpolate(const T* w, const T (*q)[kQualityColumns], T* out) {
     for (std::size_t k : {column::rho, column::vp, column::vs, column::alpha}) {

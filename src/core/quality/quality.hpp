@@ -41,6 +41,7 @@ inline std::string quality_names_text(std::size_t count = kQualityColumns) {
 // select(mask, a, b) = mask ? a : b, bit for bit. The blend kernel
 // (blend_kernel.cpp) instantiates it with lanes of its own instruction set, so
 // each build's instance is a function of its own.
+static_assert(kQualityColumns == 6, "every column needs its rule in blend_columns");
 template <class Ops, class V = typename Ops::V>
 inline void blend_columns(const V* f, const V* b, V* r) {
     const V eps = Ops::splat(1.1920929e-7f);  // 2^-23
