@@ -3,9 +3,10 @@
 // blend that composites one quality in front of another.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
-#include <cstring>
 #include <string>
 
 namespace orvik {
@@ -77,16 +78,8 @@ struct Quality {
     using Columns = std::array<float, kQualityColumns>;
 
     // The row form: the fields in column order, and back.
-    Columns columns() const {
-        Columns c;
-        std::memcpy(c.data(), this, sizeof c);
-        return c;
-    }
-    static Quality from_columns(const float* c) {
-        Quality q;
-        std::memcpy(&q, c, sizeof q);
-        return q;
-    }
+    Columns columns() const;
+    static Quality from_columns(const float* c);
 
     // Foreground `f` over background `b`: blend_columns with one lane. Every
     // step is a separately rounded float32 operation (the build disables
@@ -103,6 +96,16 @@ static_assert(offsetof(Quality, vs) == column::vs * sizeof(float));
 static_assert(offsetof(Quality, qp) == column::qp * sizeof(float));
 static_assert(offsetof(Quality, qs) == column::qs * sizeof(float));
 static_assert(offsetof(Quality, alpha) == column::alpha * sizeof(float));
+
+inline Quality::Columns Quality::columns() const {
+    return std::bit_cast<Columns>(*this);
+}
+
+inline Quality Quality::from_columns(const float* c) {
+    Columns a;
+    std::copy_n(c, kQualityColumns, a.begin());
+    return std::bit_cast<Quality>(a);
+}
 
 namespace detail {
 // One float per lane.
