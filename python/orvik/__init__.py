@@ -7,10 +7,8 @@ density in g/cm^3; a quality is the six float32 values ``rho, vp, vs, qp, qs,
 alpha`` (alpha is the opacity of the "over" blend).
 
 The compiled core, the extension module ``orvik.orvik``, registers twelve
-names, re-exported here in its order (``__all__`` lists exactly them):
-``QueryCoordinates``, ``QueryParams``, ``PyMeshModel``, ``PyModelTree``,
-``MeshModelBuilder``, ``model_tree``, ``blend_many``, ``StructuredGrid``,
-``structured_grid``, ``adaptive_tin``, ``PyCoastline``, ``coastline``.
+names, re-exported here in its order: ``__all__`` lists exactly them, taken
+from the extension's own ``__all__``.
 
 The package's own layers are imported on first use, so that ``import orvik``
 needs NumPy only:

@@ -128,7 +128,7 @@ def _query_block(
     else:
         z[:] = v
         np.subtract(top, v, out=depth, casting="same_kind")
-    rows = np.full((len(v), 6), np.nan, np.float32)
+    rows = np.full((len(v), len(_native.QUALITIES)), np.nan, np.float32)
     coords = QueryCoordinates(x.astype(np.float32), y.astype(np.float32), z, depth)
     model.tree.query_many(rows, coords, QueryParams(*args.priority))
     return bytes(_native.format_rows(rows))

@@ -7,6 +7,7 @@
 
 from collections.abc import Buffer, Sequence
 from typing import (
+    Final,
     Literal,
     Protocol,
     SupportsFloat,
@@ -45,7 +46,11 @@ __all__ = [
     "PyColumnsModel",
     "grid_model",
     "columns_model",
+    "QUALITIES",
 ]
+
+#: The names of a quality's columns, in column order (``orvik.qualities``).
+QUALITIES: Final[tuple[str, ...]]
 
 def model_file_layout(
     metadata: Buffer, record_lengths: Sequence[int]
@@ -56,9 +61,14 @@ def model_file_layout(
     Returns ``(prefix, records, file_length)``: the file's first bytes (header,
     record table, metadata and zero padding up to the first record), the
     ``(offset, length)`` of each record, and the length of the whole file. The
-    bytes between records are zero. Raises `ValueError` when the metadata is
-    not a JSON object that `open_model_file` accepts, or when there are not 1
-    to 64 records."""
+    bytes between records are zero.
+
+    Raises
+    ------
+    ValueError
+        If the metadata is not a JSON object that `open_model_file` accepts,
+        or there are not 1 to 64 records.
+    """
 
 def open_model_file(data: Buffer) -> tuple[int, str, tuple[tuple[int, int], ...]]:
     """Check the frame of a model file given as its bytes (any contiguous
@@ -68,8 +78,13 @@ def open_model_file(data: Buffer) -> tuple[int, str, tuple[tuple[int, int], ...]
     metadata as a str (a JSON object, checked strictly) and the ``(offset,
     length)`` of each record. Every byte but the records' own is checked;
     the records are binary states, checked by the class that reads them.
-    Raises `ValueError` "invalid orvik model file: ..." saying what is
-    wrong (truncated, corrupted, foreign, a newer format version, ...)."""
+
+    Raises
+    ------
+    ValueError
+        "invalid orvik model file: ...", saying what is wrong (truncated,
+        corrupted, foreign, a newer format version, ...).
+    """
 
 @final
 class MappedFile:
@@ -128,10 +143,14 @@ def parse_rows(data: Buffer, columns: int, first_line: int = 1) -> npt.NDArray[n
     Values are separated by spaces or tabs, optionally with one comma among
     them; CR LF ends a line like LF; blank lines and lines whose first
     non-blank character is ``#`` are skipped. Returns a float64 array of shape
-    ``(rows, columns)``. Raises `ValueError` "line {L}, column {C}: ..." at the
-    first value it cannot read (the first line of *data* is line
-    *first_line*, columns count bytes from 1). Runs with the interpreter lock
-    released."""
+    ``(rows, columns)``. Runs with the interpreter lock released.
+
+    Raises
+    ------
+    ValueError
+        "line {L}, column {C}: ..." at the first value it cannot read (the
+        first line of *data* is line *first_line*, columns count bytes from 1).
+    """
 
 def format_rows(
     values: npt.NDArray[np.float32] | npt.NDArray[np.float64], separator: str = " "

@@ -7,6 +7,7 @@ from __future__ import annotations
 import numpy as np
 
 from .orvik import PyModelTree, QueryCoordinates, QueryParams
+from .qualities import QUALITIES
 
 #: Query points per ``query_many`` call: memory stays near 40 bytes each.
 QUERY_POINTS = 1 << 20
@@ -14,6 +15,7 @@ QUERY_POINTS = 1 << 20
 # units in the last place (2^-24) of the exact linear value.
 _LINEAR_TOLERANCE = 2.0**-20
 _F32 = np.dtype(np.float32)
+_VS = QUALITIES.index("vs")  # the column of the shear-wave speed
 
 
 class Lines:
@@ -40,10 +42,10 @@ class Lines:
             s, d = sites[lo : lo + QUERY_POINTS], depth[lo : lo + QUERY_POINTS]
             z = np.empty(len(s), _F32)
             np.subtract(self.top[s], d, out=z, casting="same_kind")
-            rows = np.full((len(s), 6), np.nan, _F32)
+            rows = np.full((len(s), len(QUALITIES)), np.nan, _F32)
             coords = QueryCoordinates(self.x[s], self.y[s], z, d.astype(_F32))
             self.tree.query_many(rows, coords, self.params)
-            out[lo : lo + len(s)] = rows[:, 2].astype(np.float64) * self.scale
+            out[lo : lo + len(s)] = rows[:, _VS].astype(np.float64) * self.scale
         return out
 
 

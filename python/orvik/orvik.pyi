@@ -22,6 +22,8 @@ import numpy.typing as npt
 # The model kinds of orvik._native, which model_tree takes beside mesh models.
 from ._native import PyColumnsModel, PyGridModel, _PlacedView
 
+# The extension's registration order; mypy.stubtest checks these names
+# against the module's own __all__.
 __all__ = [
     "QueryCoordinates",
     "QueryParams",
@@ -117,8 +119,9 @@ class QueryParams:
 class PyMeshModel:
     """Python-facing single tetrahedral mesh model.
 
-    Wraps a [`MeshModel`] and exposes query, AABB, name, and priority.
-    Consumed (moved into a [`ModelTree`]) when passed to [`model_tree`].
+    Wraps one native mesh model (a `MeshModel`) and exposes query, AABB,
+    name and priority. Consumed when passed to `model_tree`: the model moves
+    into the new `PyModelTree`, and this object answers no more.
     """
     def query(self, x: SupportsFloat, y: SupportsFloat, z: SupportsFloat) -> _Quality | None:
         """Query the mesh model at a single point.
@@ -143,17 +146,19 @@ class PyMeshModel:
     def name(self) -> str:
         """Human-readable name assigned at construction time.
 
-        # Errors
-
-        Returns `ValueError` if the model has been consumed by `model_tree()`.
+        Raises
+        ------
+        ValueError
+            If the model has been consumed by `model_tree()`.
         """
     @property
     def priority(self) -> int:
         """Model priority (lower number = higher priority in the tree).
 
-        # Errors
-
-        Returns `ValueError` if the model has been consumed by `model_tree()`.
+        Raises
+        ------
+        ValueError
+            If the model has been consumed by `model_tree()`.
         """
     def view(self) -> _ModelView:
         """Return a serialisable Python dict describing this mesh model.

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 
+from . import _native
 from .orvik import blend_many
 
 if TYPE_CHECKING:
@@ -18,8 +19,8 @@ if TYPE_CHECKING:
 
 __all__ = ["QUALITIES", "QUALITY_DIM", "blend"]
 
-#: The six values of a quality, in column order.
-QUALITIES: Final = ("rho", "vp", "vs", "qp", "qs", "alpha")
+#: The names of a quality's values, in column order (the extension's own).
+QUALITIES: Final = _native.QUALITIES
 #: The name of the dimension that holds them.
 QUALITY_DIM: Final = "quality"
 
@@ -83,8 +84,8 @@ def _in_column_order(xr: Any, name: str, field: Any) -> xr.DataArray:
         raise TypeError(f"{name} must be an xarray.DataArray; got {type(field).__name__}")
     if field.sizes.get(QUALITY_DIM) != len(QUALITIES):
         raise ValueError(
-            f"{name} must have a dimension {QUALITY_DIM!r} of length 6 "
-            f"[rho, vp, vs, qp, qs, alpha]; got dimensions {dict(field.sizes)}"
+            f"{name} must have a dimension {QUALITY_DIM!r} of length {len(QUALITIES)} "
+            f"[{', '.join(QUALITIES)}]; got dimensions {dict(field.sizes)}"
         )
     if not (np.issubdtype(field.dtype, np.floating) or np.issubdtype(field.dtype, np.integer)):
         raise TypeError(f"{name} must hold real numbers; got dtype {field.dtype}")
@@ -93,7 +94,7 @@ def _in_column_order(xr: Any, name: str, field: Any) -> xr.DataArray:
     labels = [str(q) for q in field[QUALITY_DIM].values]
     if sorted(labels) != sorted(QUALITIES):
         raise ValueError(
-            f"{name} labels its {QUALITY_DIM!r} dimension {labels}; expected the six "
+            f"{name} labels its {QUALITY_DIM!r} dimension {labels}; expected the "
             f"qualities {list(QUALITIES)} in any order"
         )
     return field.sel({QUALITY_DIM: list(QUALITIES)}) if labels != list(QUALITIES) else field
@@ -103,5 +104,8 @@ def _blend_rows(lhs: np.ndarray, rhs: np.ndarray) -> np.ndarray:
     # apply_ufunc hands over arrays whose last axis is `quality` and whose
     # other axes broadcast together (missing ones have length 1).
     shape = np.broadcast_shapes(lhs.shape, rhs.shape)
-    rows = [np.broadcast_to(np.asarray(a, np.float32), shape).reshape(-1, 6) for a in (lhs, rhs)]
+    rows = [
+        np.broadcast_to(np.asarray(a, np.float32), shape).reshape(-1, len(QUALITIES))
+        for a in (lhs, rhs)
+    ]
     return blend_many(rows[0], rows[1]).reshape(shape)

@@ -38,6 +38,8 @@ PyObject* make_PyGridModel(PyObject* module);
 PyObject* make_PyColumnsModel(PyObject* module);
 PyObject* make_grid_model(PyObject* module);
 PyObject* make_columns_model(PyObject* module);
+// The names of the quality columns, in column order (blend_binding.cpp).
+PyObject* make_QUALITIES(PyObject* module);
 
 // The classes that other binding files check arguments against or make
 // instances of.

@@ -1,4 +1,5 @@
-// blend_many: the row-by-row "over" blend of two (N, 6) quality arrays.
+// blend_many: the row-by-row "over" blend of two (N, 6) quality arrays; and
+// the names of the quality columns, for the package.
 #include <string>
 
 #include "bindings.hpp"
@@ -7,6 +8,7 @@
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
 #include "frame/object.hpp"
+#include "frame/ref.hpp"
 #include "quality/blend_rows.hpp"
 
 namespace orvik::py {
@@ -28,13 +30,14 @@ PyObject* blend_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                         std::to_string(n) + ", rhs=" + std::to_string(rhs.size(0)));
             return nullptr;
         }
-        if (lhs.size(1) != 6 || rhs.size(1) != 6) {
-            raise_value(
-                "lhs and rhs must each have exactly 6 columns [rho, vp, vs, qp, qs, alpha]");
+        constexpr npy_intp kColumns = kQualityColumns;
+        if (lhs.size(1) != kColumns || rhs.size(1) != kColumns) {
+            raise_value("lhs and rhs must each have exactly " + std::to_string(kColumns) +
+                        " columns " + quality_names_text());
             return nullptr;
         }
         // Every value is written by the loop, so the buffer is not zeroed.
-        const std::size_t count = static_cast<std::size_t>(n) * 6;
+        const std::size_t count = static_cast<std::size_t>(n) * kQualityColumns;
         ResultBuffer out(count * sizeof(float));
         bool done = false;
         {
@@ -42,7 +45,7 @@ PyObject* blend_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             done = blend_rows(lhs.view(), rhs.view(), out.as<float>(), unlocked.interrupt());
         }
         if (!done) return nullptr;  // a signal handler raised; its exception is set
-        return out.into_array(count, NPY_FLOAT32, {n, 6});
+        return out.into_array(count, NPY_FLOAT32, {n, kColumns});
     });
 }
 
@@ -66,6 +69,17 @@ PyMethodDef blend_many_def = {
 
 PyObject* make_blend_many(PyObject*) {
     return make_function(&blend_many_def);
+}
+
+PyObject* make_QUALITIES(PyObject*) {
+    Ref names = Ref::steal(PyTuple_New(kQualityColumns));
+    if (!names) return nullptr;
+    for (std::size_t k = 0; k < kQualityColumns; ++k) {
+        PyObject* name = PyUnicode_InternFromString(kQualityNames[k]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    return names.release();
 }
 
 }  // namespace orvik::py

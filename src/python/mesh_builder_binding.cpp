@@ -13,6 +13,7 @@
 #include "mesh_model_object.hpp"
 #include "model/mesh_builder.hpp"
 #include "model_args.hpp"
+#include "quality/blend_rows.hpp"
 #include "state_methods.hpp"
 
 namespace orvik::py {
@@ -176,16 +177,14 @@ PyObject* builder_interpolated(PyObject* self, PyObject* const* args, Py_ssize_t
         ArrayArg<float, 2> qualities;
         if (!qualities.extract(slots[0], "qualities")) return nullptr;
         const StridedView<float, 2> q = qualities.view();
-        if (q.size(0) > 0 && q.size(1) < 6) {
-            raise_value(
-                "qualities must have at least 6 columns [rho, vp, vs, qp, qs, alpha], got " +
-                std::to_string(q.size(1)));
+        if (q.size(0) > 0 && q.size(1) < static_cast<std::ptrdiff_t>(kQualityColumns)) {
+            raise_value("qualities must have at least " + std::to_string(kQualityColumns) +
+                        " columns " + quality_names_text() + ", got " + std::to_string(q.size(1)));
             return nullptr;
         }
         std::vector<Quality> per_vertex(static_cast<std::size_t>(q.size(0)));
         for (std::ptrdiff_t i = 0; i < q.size(0); ++i) {
-            per_vertex[static_cast<std::size_t>(i)] =
-                Quality{q.at(i, 0), q.at(i, 1), q.at(i, 2), q.at(i, 3), q.at(i, 4), q.at(i, 5)};
+            per_vertex[static_cast<std::size_t>(i)] = read_quality_row(q, i);
         }
         return finish(state_of(self), Interpolated{std::move(per_vertex)});
     });
@@ -209,8 +208,11 @@ PyObject* builder_depth_profile(PyObject* self, PyObject* const* args, Py_ssize_
         }
         const StridedView<float, 1> a = alpha.view(), d = depth.view(), t = tops.view();
         const StridedView<float, 2> l = layers.view();
-        if (l.size(1) != 5) {
-            raise_value("profile qualities must have 5 columns [rho, vp, vs, qp, qs], got " +
+        // A layer's quality without its alpha, which the vertices give.
+        constexpr std::ptrdiff_t kLayerColumns = column::alpha;
+        if (l.size(1) != kLayerColumns) {
+            raise_value("profile qualities must have " + std::to_string(kLayerColumns) +
+                        " columns " + quality_names_text(kLayerColumns) + ", got " +
                         std::to_string(l.size(1)));
             return nullptr;
         }
@@ -237,8 +239,12 @@ PyObject* builder_depth_profile(PyObject* self, PyObject* const* args, Py_ssize_
         DepthProfile profile;
         profile.layers.reserve(static_cast<std::size_t>(l.size(0)));
         for (std::ptrdiff_t i = 0; i < l.size(0); ++i) {
-            profile.layers.push_back(
-                Quality{l.at(i, 0), l.at(i, 1), l.at(i, 2), l.at(i, 3), l.at(i, 4), 1.0f});
+            Quality::Columns layer{};
+            for (std::ptrdiff_t k = 0; k < kLayerColumns; ++k) {
+                layer[static_cast<std::size_t>(k)] = l.at(i, k);
+            }
+            layer[column::alpha] = 1.0f;
+            profile.layers.push_back(Quality::from_columns(layer.data()));
         }
         profile.tops.reserve(static_cast<std::size_t>(t.size() - 1));
         for (std::ptrdiff_t i = 1; i < t.size(); ++i) profile.tops.push_back(t.at(i));

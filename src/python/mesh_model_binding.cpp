@@ -109,8 +109,10 @@ PyGetSetDef mesh_getset[] = {
         .get = read_model<name_of, void>,
         .set = nullptr,
         .doc = "Human-readable name assigned at construction time.\n\n"
-               "# Errors\n\n"
-               "Returns `ValueError` if the model has been consumed by `model_tree()`.",
+               "Raises\n"
+               "------\n"
+               "ValueError\n"
+               "    If the model has been consumed by `model_tree()`.",
         .closure = nullptr,
     },
     {
@@ -118,8 +120,10 @@ PyGetSetDef mesh_getset[] = {
         .get = read_model<priority_of, void>,
         .set = nullptr,
         .doc = "Model priority (lower number = higher priority in the tree).\n\n"
-               "# Errors\n\n"
-               "Returns `ValueError` if the model has been consumed by `model_tree()`.",
+               "Raises\n"
+               "------\n"
+               "ValueError\n"
+               "    If the model has been consumed by `model_tree()`.",
         .closure = nullptr,
     },
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
@@ -128,8 +132,9 @@ PyGetSetDef mesh_getset[] = {
 PyType_Slot mesh_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Python-facing single tetrahedral mesh model.\n\n"
-                       "Wraps a [`MeshModel`] and exposes query, AABB, name, and priority.\n"
-                       "Consumed (moved into a [`ModelTree`]) when passed to [`model_tree`].")},
+                       "Wraps one native mesh model (a `MeshModel`) and exposes query, AABB,\n"
+                       "name and priority. Consumed when passed to `model_tree`: the model moves\n"
+                       "into the new `PyModelTree`, and this object answers no more.")},
     {Py_tp_methods, mesh_methods},
     {Py_tp_getset, mesh_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MeshModelSlot>)},

@@ -87,9 +87,12 @@ PyMethodDef model_file_layout_def = {
         "Returns ``(prefix, records, file_length)``: the file's first bytes (header,\n"
         "record table, metadata and zero padding up to the first record), the\n"
         "``(offset, length)`` of each record, and the length of the whole file. The\n"
-        "bytes between records are zero. Raises `ValueError` when the metadata is\n"
-        "not a JSON object that `open_model_file` accepts, or when there are not 1\n"
-        "to 64 records.",
+        "bytes between records are zero.\n\n"
+        "Raises\n"
+        "------\n"
+        "ValueError\n"
+        "    If the metadata is not a JSON object that `open_model_file` accepts,\n"
+        "    or there are not 1 to 64 records.",
 };
 
 constexpr const char* kOpenParams[] = {"data"};
@@ -125,9 +128,12 @@ PyMethodDef open_model_file_def = {
         "Returns ``(version, metadata, records)``: the file format version, the\n"
         "metadata as a str (a JSON object, checked strictly) and the ``(offset,\n"
         "length)`` of each record. Every byte but the records' own is checked;\n"
-        "the records are binary states, checked by the class that reads them.\n"
-        "Raises `ValueError` \"invalid orvik model file: ...\" saying what is\n"
-        "wrong (truncated, corrupted, foreign, a newer format version, ...).",
+        "the records are binary states, checked by the class that reads them.\n\n"
+        "Raises\n"
+        "------\n"
+        "ValueError\n"
+        "    \"invalid orvik model file: ...\", saying what is wrong (truncated,\n"
+        "    corrupted, foreign, a newer format version, ...).",
 };
 
 }  // namespace

@@ -228,9 +228,11 @@ PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
                         ", depth=" + std::to_string(depth.size()));
             return nullptr;
         }
-        if (out.size(0) != n || out.size(1) != 6) {
-            raise_value("out must have shape (" + std::to_string(n) + ", 6); got [" +
-                        std::to_string(out.size(0)) + ", " + std::to_string(out.size(1)) + "]");
+        constexpr std::ptrdiff_t kColumns = kQualityColumns;
+        if (out.size(0) != n || out.size(1) != kColumns) {
+            raise_value("out must have shape (" + std::to_string(n) + ", " +
+                        std::to_string(kColumns) + "); got [" + std::to_string(out.size(0)) + ", " +
+                        std::to_string(out.size(1)) + "]");
             return nullptr;
         }
         ArrayArg<std::uint8_t, 1> mask;

@@ -29,6 +29,7 @@ const Registration kNativeRegistrations[] = {
     {"PyColumnsModel", make_PyColumnsModel},
     {"grid_model", make_grid_model},
     {"columns_model", make_columns_model},
+    {"QUALITIES", make_QUALITIES},
 };
 
 int exec_native(PyObject* module) {

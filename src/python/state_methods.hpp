@@ -21,8 +21,11 @@ inline constexpr const char kReduceExDoc[] =
 inline constexpr const char kFromStateDoc[] =
     "__from_state($type, state)\n--\n\n"
     "Rebuild an instance from the binary state that pickling wrote.\n\n"
-    "Raises `ValueError` when `state` is truncated, corrupted, from a newer\n"
-    "format version, or breaks an invariant of the object.";
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    If `state` is truncated, corrupted, from a newer format version, or\n"
+    "    breaks an invariant of the object.";
 
 inline constexpr const char kArgumentsReduceDoc[] =
     "__reduce__($self, /)\n--\n\n"

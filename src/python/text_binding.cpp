@@ -68,10 +68,12 @@ PyMethodDef parse_rows_def = {
         "Values are separated by spaces or tabs, optionally with one comma among\n"
         "them; CR LF ends a line like LF; blank lines and lines whose first\n"
         "non-blank character is ``#`` are skipped. Returns a float64 array of shape\n"
-        "``(rows, columns)``. Raises `ValueError` \"line {L}, column {C}: ...\" at the\n"
-        "first value it cannot read (the first line of *data* is line\n"
-        "*first_line*, columns count bytes from 1). Runs with the interpreter lock\n"
-        "released.",
+        "``(rows, columns)``. Runs with the interpreter lock released.\n\n"
+        "Raises\n"
+        "------\n"
+        "ValueError\n"
+        "    \"line {L}, column {C}: ...\" at the first value it cannot read (the\n"
+        "    first line of *data* is line *first_line*, columns count bytes from 1).",
 };
 
 // The text written straight into a bytes object of the largest size it can

@@ -30,6 +30,17 @@ void expect_bits_equal(const Quality& a, const Quality& b) {
 
 constexpr float kEps = 1.1920929e-7f;
 
+TEST(QualityColumns, NamesAndRowFormFollowTheFields) {
+    const Quality q{1, 2, 3, 4, 5, 6};
+    const Quality::Columns c = q.columns();
+    namespace column = orvik::column;
+    EXPECT_EQ(c, (Quality::Columns{q.rho, q.vp, q.vs, q.qp, q.qs, q.alpha}));
+    EXPECT_EQ(c[column::qs], q.qs);
+    expect_bits_equal(Quality::from_columns(c.data()), q);
+    EXPECT_EQ(orvik::quality_names_text(), "[rho, vp, vs, qp, qs, alpha]");
+    EXPECT_EQ(orvik::quality_names_text(column::alpha), "[rho, vp, vs, qp, qs]");
+}
+
 TEST(QualityBlend, TransparentForegroundReturnsBackgroundBitForBit) {
     const Quality b{2.5f, 6.f, 3.5f, 600.f, 300.f, 0.25f};
     for (float a : {0.f, -1.f, std::nextafter(kEps, 0.f)}) {
@@ -117,9 +128,8 @@ Quality stepwise_blend(const Quality& f, const Quality& b) {
 // passes on is the compiler's choice even in scalar code (it may swap the
 // operands of an addition), so only NaN-ness is part of the blend.
 void expect_same_values(const Quality& a, const Quality& b) {
-    const float x[6] = {a.rho, a.vp, a.vs, a.qp, a.qs, a.alpha};
-    const float y[6] = {b.rho, b.vp, b.vs, b.qp, b.qs, b.alpha};
-    for (int k = 0; k < 6; ++k) {
+    const Quality::Columns x = a.columns(), y = b.columns();
+    for (std::size_t k = 0; k < orvik::kQualityColumns; ++k) {
         if (std::isnan(x[k]) && std::isnan(y[k])) continue;
         EXPECT_EQ(bits(x[k]), bits(y[k])) << "column " << k;
     }
@@ -147,7 +157,7 @@ std::vector<float> awkward_rows(std::size_t n, std::uint32_t seed) {
 }
 
 Quality row_at(const std::vector<float>& v, std::size_t i) {
-    return Quality{v[6 * i], v[6 * i + 1], v[6 * i + 2], v[6 * i + 3], v[6 * i + 4], v[6 * i + 5]};
+    return Quality::from_columns(v.data() + orvik::kQualityColumns * i);
 }
 
 struct LaneCase {
@@ -172,8 +182,7 @@ TEST_P(BlendDense, EveryLoopGivesTheScalarBlendBitForBit) {
         for (std::size_t i = 0; i < c.rows; ++i) {
             const Quality scalar = Quality::blend(row_at(f, i), row_at(b, i));
             expect_same_values(scalar, stepwise_blend(row_at(f, i), row_at(b, i)));
-            const float* r = out + 6 * i;
-            expect_same_values(Quality{r[0], r[1], r[2], r[3], r[4], r[5]}, scalar);
+            expect_same_values(Quality::from_columns(out + 6 * i), scalar);
         }
         EXPECT_EQ(out[6 * c.rows], -5.0f);  // nothing written past the rows
         if (shift == 1) {

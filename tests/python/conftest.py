@@ -13,7 +13,9 @@ F32 = np.float32
 
 # ------------------------------------------------------------------ names
 
-# The extension's twelve names in the order it registers them, and its classes.
+# The extension's twelve names in the order it registers them, and its
+# classes: the one list the tests hold the module (its registration table),
+# the package's __all__ and the stub against.
 NAMES = [
     "QueryCoordinates",
     "QueryParams",

@@ -10,11 +10,12 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import orvik
+from conftest import NAMES, cube_model
 
-TWELVE = list(sys.modules["orvik.orvik"].__all__)
 EXTRAS = ("xarray", "dask", "distributed", "zarr", "pyproj", "pandas")
 
 
@@ -27,7 +28,7 @@ def run_python(code):
 # What the import system gives every package, and the package's __all__.
 class TestNamespace:
     def test_all_is_the_extensions_registration_order(self):
-        assert orvik.__all__ == TWELVE
+        assert orvik.__all__ == NAMES
         assert orvik.__all__ is not sys.modules["orvik.orvik"].__all__
 
     def test_import_loads_numpy_and_the_extension_only(self):
@@ -38,7 +39,7 @@ class TestNamespace:
         )
         loaded, names = out.splitlines()
         assert loaded == "[]"
-        assert names == str(sorted({*TWELVE, "orvik"}))
+        assert names == str(sorted({*NAMES, "orvik"}))
 
     @pytest.mark.parametrize(
         "name, module",
@@ -90,9 +91,23 @@ class TestNamespace:
         assert native.__file__ == sys.modules["orvik.orvik"].__file__
         assert isinstance(native.__all__, list)
 
+    def test_quality_names_are_the_dict_keys_and_the_row_columns(self):
+        """The names the package reads from the extension label the columns
+        that the extension writes: a value per column, checked by name."""
+        from orvik.qualities import QUALITIES
+
+        row = [2.5, 6.0, 3.5, 600.0, 300.0, 1.0]
+        tree = orvik.model_tree([cube_model((0, 0, 0), 1.0, row, 0)])
+        answer = tree.query(0.5, 0.5, 0.5, 0.5, 0, 255)
+        assert QUALITIES == tuple(answer) == ("rho", "vp", "vs", "qp", "qs", "alpha")
+        out = np.full((1, len(QUALITIES)), np.nan, np.float32)
+        xyz = [np.array([0.5], np.float32) for _ in range(4)]
+        tree.query_many(out, orvik.QueryCoordinates(*xyz), orvik.QueryParams(0, 255))
+        assert out[0].tolist() == [answer[k] for k in QUALITIES] == row
+
 
 class TestPickleByReference:
-    @pytest.mark.parametrize("name", TWELVE)
+    @pytest.mark.parametrize("name", NAMES)
     def test_registered_names_load_as_themselves(self, name):
         obj = getattr(orvik, name)
         assert obj.__module__ == "orvik"
@@ -137,7 +152,7 @@ class TestStub:
 
     def test_stub_names_the_twelve(self):
         names = [n for n, _ in stub_docstrings() if "." not in n]
-        assert sorted(names) == sorted(TWELVE)
+        assert sorted(names) == sorted(NAMES)
 
     @pytest.mark.parametrize(
         "name, doc",
@@ -152,7 +167,7 @@ class TestStub:
 
     def test_every_method_is_in_the_stub(self):
         documented = {n for n, _ in stub_docstrings()}
-        for name in TWELVE:
+        for name in NAMES:
             obj = getattr(orvik, name)
             if isinstance(obj, type):
                 for attr in vars(obj):

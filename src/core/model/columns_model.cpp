@@ -147,9 +147,10 @@ Result<ColumnsModel> ColumnsModel::build(const ColumnsInput& input, ModelPlaceme
     if (auto p = offsets_problem(offsets, tile_count(m), count)) return Error::value(*p);
     const auto& shape = input.values.shape;
     if (static_cast<std::uint64_t>(shape[0]) != count || shape[1] != kNodeValues) {
-        return Error::value("values must have shape (len(v), 6) = (" + std::to_string(count) +
-                            ", 6); got (" + std::to_string(shape[0]) + ", " +
-                            std::to_string(shape[1]) + ")");
+        const std::string columns = std::to_string(kNodeValues);
+        return Error::value("values must have shape (len(v), " + columns + ") = (" +
+                            std::to_string(count) + ", " + columns + "); got (" +
+                            std::to_string(shape[0]) + ", " + std::to_string(shape[1]) + ")");
     }
     m.offsets = std::move(offsets);
     m.v = copy_axis(input.v);

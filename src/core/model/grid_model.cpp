@@ -150,8 +150,8 @@ Result<GridModel> GridModel::build(const GridInput& input, ModelPlacement placem
     if (static_cast<std::uint64_t>(shape[0]) != nx || static_cast<std::uint64_t>(shape[1]) != ny ||
         static_cast<std::uint64_t>(shape[2]) != nv || shape[3] != kNodeValues) {
         return Error::value(
-            "values must have shape (len(x), len(y), len(v), 6) = " +
-            shape_text({nx, ny, nv, kNodeValues}) + "; got " +
+            "values must have shape (len(x), len(y), len(v), " + std::to_string(kNodeValues) +
+            ") = " + shape_text({nx, ny, nv, kNodeValues}) + "; got " +
             shape_text({static_cast<std::uint64_t>(shape[0]), static_cast<std::uint64_t>(shape[1]),
                         static_cast<std::uint64_t>(shape[2]),
                         static_cast<std::uint64_t>(shape[3])}));

@@ -26,49 +26,51 @@ inline T weighted_harmonic(const T* w, T a, T b, T c, T d) {
 }
 
 // The Interpolated finisher: q[v][k] is column k of the quality at vertex v.
+static_assert(kQualityColumns == 6, "every column needs its rule in interpolate");
 template <class T>
-inline void interpolate(const T* w, const T (*q)[6], T* out) {
-    for (int k : {0, 1, 2, 5}) out[k] = weighted(w, q[0][k], q[1][k], q[2][k], q[3][k]);
-    for (int k : {3, 4}) out[k] = weighted_harmonic(w, q[0][k], q[1][k], q[2][k], q[3][k]);
+inline void interpolate(const T* w, const T (*q)[kQualityColumns], T* out) {
+    for (std::size_t k : {column::rho, column::vp, column::vs, column::alpha}) {
+        out[k] = weighted(w, q[0][k], q[1][k], q[2][k], q[3][k]);
+    }
+    for (std::size_t k : {column::qp, column::qs}) {
+        out[k] = weighted_harmonic(w, q[0][k], q[1][k], q[2][k], q[3][k]);
+    }
 }
 
 Quality finish(const Interpolated& f, const std::array<std::uint32_t, 4>& face, const Weights& w) {
-    float q[4][6];
+    float q[4][kQualityColumns];
     for (int v = 0; v < 4; ++v) {
-        const Quality& a = f.qualities[face[v]];
-        const float row[6] = {a.rho, a.vp, a.vs, a.qp, a.qs, a.alpha};
-        for (int k = 0; k < 6; ++k) q[v][k] = row[k];
+        const Quality::Columns row = f.qualities[face[v]].columns();
+        for (std::size_t k = 0; k < kQualityColumns; ++k) q[v][k] = row[k];
     }
     const float ws[4] = {w.w0, w.w1, w.w2, w.w3};
-    float r[6];
-    interpolate(ws, q, r);
-    return Quality{r[0], r[1], r[2], r[3], r[4], r[5]};
+    Quality::Columns r;
+    interpolate(ws, q, r.data());
+    return Quality::from_columns(r.data());
 }
 
 // The same for four located points at once, one per lane.
 void finish4(const Interpolated& f, const std::array<std::uint32_t, 4>* const* faces,
              const Weights* const* w, Quality* const* out) {
     using lanes::F4;
-    F4 q[4][6];
+    F4 q[4][kQualityColumns];
     for (int v = 0; v < 4; ++v) {
-        const Quality* p[4];
-        for (int k = 0; k < 4; ++k) p[k] = &f.qualities[(*faces[k])[v]];
-        q[v][0] = lanes::set(p[0]->rho, p[1]->rho, p[2]->rho, p[3]->rho);
-        q[v][1] = lanes::set(p[0]->vp, p[1]->vp, p[2]->vp, p[3]->vp);
-        q[v][2] = lanes::set(p[0]->vs, p[1]->vs, p[2]->vs, p[3]->vs);
-        q[v][3] = lanes::set(p[0]->qp, p[1]->qp, p[2]->qp, p[3]->qp);
-        q[v][4] = lanes::set(p[0]->qs, p[1]->qs, p[2]->qs, p[3]->qs);
-        q[v][5] = lanes::set(p[0]->alpha, p[1]->alpha, p[2]->alpha, p[3]->alpha);
+        Quality::Columns p[4];
+        for (int k = 0; k < 4; ++k) p[k] = f.qualities[(*faces[k])[v]].columns();
+        for (std::size_t c = 0; c < kQualityColumns; ++c) {
+            q[v][c] = lanes::set(p[0][c], p[1][c], p[2][c], p[3][c]);
+        }
     }
     const F4 ws[4] = {lanes::set(w[0]->w0, w[1]->w0, w[2]->w0, w[3]->w0),
                       lanes::set(w[0]->w1, w[1]->w1, w[2]->w1, w[3]->w1),
                       lanes::set(w[0]->w2, w[1]->w2, w[2]->w2, w[3]->w2),
                       lanes::set(w[0]->w3, w[1]->w3, w[2]->w3, w[3]->w3)};
-    F4 r[6];
+    F4 r[kQualityColumns];
     interpolate(ws, q, r);
     for (int k = 0; k < 4; ++k) {
-        *out[k] = Quality{lanes::lane(r[0], k), lanes::lane(r[1], k), lanes::lane(r[2], k),
-                          lanes::lane(r[3], k), lanes::lane(r[4], k), lanes::lane(r[5], k)};
+        Quality::Columns c;
+        for (std::size_t j = 0; j < kQualityColumns; ++j) c[j] = lanes::lane(r[j], k);
+        *out[k] = Quality::from_columns(c.data());
     }
 }
 

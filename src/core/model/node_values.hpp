@@ -1,7 +1,7 @@
 // The qualities that grid and columns models keep at their nodes, and the
-// linear step by which both interpolate them. A node holds six float32
-// values, rho, vp, vs, 1/qp, 1/qs, alpha: the quality factors as their
-// reciprocals, which is what interpolation reads (Q interpolates
+// linear step by which both interpolate them. A node holds the columns of a
+// quality as float32, rho, vp, vs, 1/qp, 1/qs, alpha: the quality factors as
+// their reciprocals, which is what interpolation reads (Q interpolates
 // harmonically, as in a mesh model, and a reciprocal formed once at the
 // build has the bits of one formed at every query).
 #pragma once
@@ -14,16 +14,13 @@
 
 namespace orvik {
 
-inline constexpr std::size_t kNodeValues = 6;
+inline constexpr std::size_t kNodeValues = kQualityColumns;
 
-// A quality given as rho, vp, vs, qp, qs, alpha, in the form nodes keep.
+// A quality given in its row form, in the form nodes keep.
 inline void store_node(const float (&q)[kNodeValues], float* node) {
-    node[0] = q[0];
-    node[1] = q[1];
-    node[2] = q[2];
-    node[3] = 1.0f / q[3];
-    node[4] = 1.0f / q[4];
-    node[5] = q[5];
+    for (std::size_t k = 0; k < kNodeValues; ++k) node[k] = q[k];
+    node[column::qp] = 1.0f / q[column::qp];
+    node[column::qs] = 1.0f / q[column::qs];
 }
 
 // A node with a NaN among its values is a hole: no cell or layer that
@@ -35,7 +32,9 @@ inline bool is_hole(const float* node) {
     return false;
 }
 
-// The six values of a node, or of a point between nodes, one per lane.
+// The values of a node, or of a point between nodes, one per lane.
+static_assert(kNodeValues == 6 && column::qp == 3 && column::qs == 4,
+              "NodeLanes keeps a node in one four-lane register and two lanes of another");
 struct NodeLanes {
     lanes::F4 lo;  // rho vp vs 1/qp
     lanes::F4 hi;  // 1/qs alpha, two spare lanes

@@ -14,8 +14,7 @@ namespace orvik {
 
 // Rows of points in a model's terms: the horizontal position, the model's
 // own vertical coordinate (elevation or depth), an optional mask and the
-// (N, 6) output, one quality per row in the column order rho, vp, vs, qp, qs,
-// alpha.
+// (N, kQualityColumns) output, one quality per row in its row form.
 struct PointRows {
     StridedView<float, 1> x, y, v;
     std::optional<StridedView<std::uint8_t, 1>> mask;  // numpy bool: 0 skips the row
@@ -38,10 +37,13 @@ struct RowAccess {
 
     void write(std::ptrdiff_t i, const Quality& q) const {
         if constexpr (Dense) {
-            __builtin_memcpy(reinterpret_cast<float*>(rows.out.data) + 6 * i, &q, sizeof q);
+            __builtin_memcpy(reinterpret_cast<float*>(rows.out.data) + kQualityColumns * i, &q,
+                             sizeof q);
         } else {
-            const float values[6] = {q.rho, q.vp, q.vs, q.qp, q.qs, q.alpha};
-            for (std::ptrdiff_t k = 0; k < 6; ++k) rows.out.at(i, k) = values[k];
+            const Quality::Columns values = q.columns();
+            for (std::size_t k = 0; k < kQualityColumns; ++k) {
+                rows.out.at(i, static_cast<std::ptrdiff_t>(k)) = values[k];
+            }
         }
     }
 
@@ -92,7 +94,6 @@ void pipeline(const PointRows& rows, std::ptrdiff_t begin, std::ptrdiff_t end, L
 template <class Located, class Locate, class Finish>
 void pipeline_rows(const PointRows& rows, std::ptrdiff_t begin, std::ptrdiff_t end, Locate&& locate,
                    Finish&& finish) {
-    static_assert(sizeof(Quality) == 6 * sizeof(float));
     const bool dense = rows.x.contiguous() && rows.y.contiguous() && rows.v.contiguous() &&
                        rows.out.contiguous() && (!rows.mask || rows.mask->contiguous());
     if (dense) {

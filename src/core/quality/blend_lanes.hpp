@@ -9,9 +9,11 @@
 // (blend_kernel.cpp) supplies them for each instruction set.
 #pragma once
 
-#include "quality/blend_formula.hpp"
+#include "quality/quality.hpp"
 
 namespace orvik::lanes {
+
+static_assert(kQualityColumns == 6, "the moves below transpose rows of six floats");
 
 template <class L, class V = typename L::V>
 inline void transpose4(V& a, V& b, V& c, V& d) {
@@ -57,11 +59,11 @@ inline void store_rows(float* p, const V* c) {
 template <class L, bool Stream, class N, class V = typename L::V>
 inline void blend_groups(const float* f, const float* b, float* out, N rows) {
     for (N i = 0; i < rows; i += L::kRows) {
-        V fc[6], bc[6], rc[6];
-        load_columns<L>(f + 6 * i, fc);
-        load_columns<L>(b + 6 * i, bc);
+        V fc[kQualityColumns], bc[kQualityColumns], rc[kQualityColumns];
+        load_columns<L>(f + kQualityColumns * i, fc);
+        load_columns<L>(b + kQualityColumns * i, bc);
         blend_columns<L>(fc, bc, rc);
-        store_rows<L, Stream>(out + 6 * i, rc);
+        store_rows<L, Stream>(out + kQualityColumns * i, rc);
     }
 }
 

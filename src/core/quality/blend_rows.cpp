@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::ptrdiff_t kBlock = 1 << 16;                       // rows between two stop polls
 constexpr std::ptrdiff_t kGather = 256;                          // strided rows copied together
+constexpr std::ptrdiff_t kRow = kQualityColumns;                 // floats per row
 constexpr std::ptrdiff_t kStreamFrom = std::ptrdiff_t{1} << 20;  // rows (24 MiB of result)
 
 using BlendGroups = std::ptrdiff_t (*)(const float*, const float*, float*, std::ptrdiff_t, bool);
@@ -32,12 +33,12 @@ void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows
         // Wider groups leave up to seven rows; the baseline's four-row
         // groups take what they can of them.
         if (groups != kBlendGroups.baseline) {
-            done += kBlendGroups.baseline(f + 6 * done, b + 6 * done, out + 6 * done, rows - done,
-                                          stream);
+            done += kBlendGroups.baseline(f + kRow * done, b + kRow * done, out + kRow * done,
+                                          rows - done, stream);
         }
     }
     for (std::ptrdiff_t i = done; i < rows; ++i) {
-        blend_columns<detail::ScalarLanes>(f + 6 * i, b + 6 * i, out + 6 * i);
+        blend_columns<detail::ScalarLanes>(f + kRow * i, b + kRow * i, out + kRow * i);
     }
 }
 
@@ -45,7 +46,7 @@ bool blend_rows(const StridedView<float, 2>& lhs, const StridedView<float, 2>& r
                 const Interrupt& stop) {
     const std::ptrdiff_t n = lhs.shape[0];
     const bool dense =
-        lhs.shape[1] == 6 && rhs.shape[1] == 6 && lhs.contiguous() && rhs.contiguous();
+        lhs.shape[1] == kRow && rhs.shape[1] == kRow && lhs.contiguous() && rhs.contiguous();
     if (dense) {
         const float* f = reinterpret_cast<const float*>(lhs.data);
         const float* b = reinterpret_cast<const float*>(rhs.data);
@@ -54,23 +55,23 @@ bool blend_rows(const StridedView<float, 2>& lhs, const StridedView<float, 2>& r
         // for it.
         const bool stream = n >= kStreamFrom;
         return for_each_block(n, kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-            blend_dense(f + 6 * begin, b + 6 * begin, out + 6 * begin, end - begin,
+            blend_dense(f + kRow * begin, b + kRow * begin, out + kRow * begin, end - begin,
                         BlendLanes::Widest, stream);
         });
     }
     // Other layouts: rows are copied into small dense blocks first, so the
     // vectorised loop runs on them too.
-    float f[kGather * 6], b[kGather * 6];
+    float f[kGather * kRow], b[kGather * kRow];
     return for_each_block(n, kBlock, stop, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         for (std::ptrdiff_t at = begin; at < end; at += kGather) {
             const std::ptrdiff_t count = std::min(kGather, end - at);
             for (std::ptrdiff_t i = 0; i < count; ++i) {
                 const Quality fq = read_quality_row(lhs, at + i),
                               bq = read_quality_row(rhs, at + i);
-                std::memcpy(f + 6 * i, &fq, sizeof fq);
-                std::memcpy(b + 6 * i, &bq, sizeof bq);
+                std::memcpy(f + kRow * i, &fq, sizeof fq);
+                std::memcpy(b + kRow * i, &bq, sizeof bq);
             }
-            blend_dense(f, b, out + 6 * at, count);
+            blend_dense(f, b, out + kRow * at, count);
         }
     });
 }

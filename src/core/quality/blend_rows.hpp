@@ -7,12 +7,14 @@
 
 namespace orvik {
 
-// Reads row k of a (N, >=6) float32 view as a quality, column by column.
+// Reads row k of a (N, >= kQualityColumns) float32 view as a quality, column
+// by column.
 inline Quality read_quality_row(const StridedView<float, 2>& v, std::ptrdiff_t row) {
-    const char* p = v.data + row * v.strides[0];
-    const std::ptrdiff_t c = v.strides[1];
-    auto f = [&](int k) { return *reinterpret_cast<const float*>(p + k * c); };
-    return Quality{f(0), f(1), f(2), f(3), f(4), f(5)};
+    Quality::Columns c;
+    for (std::size_t k = 0; k < kQualityColumns; ++k) {
+        c[k] = v.at(row, static_cast<std::ptrdiff_t>(k));
+    }
+    return Quality::from_columns(c.data());
 }
 
 // Which lanes the dense loop may use: the widest the processor has (AVX
@@ -20,14 +22,16 @@ inline Quality read_quality_row(const StridedView<float, 2>& v, std::ptrdiff_t r
 // the same bits; tests compare them.
 enum class BlendLanes { Widest, Four, One };
 
-// out[i] = blend(f[i], b[i]) for `rows` contiguous rows of six floats.
+// out[i] = blend(f[i], b[i]) for `rows` contiguous rows of kQualityColumns
+// floats.
 // `stream` writes `out` past the caches where it is 16-byte aligned (for
 // results far larger than the caches); the values are the same.
 void blend_dense(const float* f, const float* b, float* out, std::ptrdiff_t rows,
                  BlendLanes lanes = BlendLanes::Widest, bool stream = false);
 
-// out[i] = blend(lhs[i], rhs[i]) for every row; `out` holds rows * 6 floats.
-// Both views must have the same row count and at least six columns. False
+// out[i] = blend(lhs[i], rhs[i]) for every row; `out` holds rows *
+// kQualityColumns floats. Both views must have the same row count and at
+// least kQualityColumns columns. False
 // when `stop` ended the loop early.
 bool blend_rows(const StridedView<float, 2>& lhs, const StridedView<float, 2>& rhs, float* out,
                 const Interrupt& stop = {});

@@ -13,6 +13,11 @@
 
 namespace orvik::state {
 
+// Qualities are stored in their row form, as the records hold them: six
+// float32 each in this format version. Another column count is another
+// format version.
+static_assert(kQualityColumns == 6, "a quality column changes the state format");
+
 // Where a record sits, for the messages of its failures: the state's kind and
 // a prefix such as "model 2: " inside a tree.
 struct Where {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <cstring>
 
 #include "common/inline_vector.hpp"
 
@@ -69,8 +70,8 @@ unsigned query_packet(const ModelTree& tree, const QueryPoint* points, unsigned 
 namespace {
 
 inline void write_row(float* row, std::ptrdiff_t col_stride, const Quality& q) {
-    const float v[6] = {q.rho, q.vp, q.vs, q.qp, q.qs, q.alpha};
-    for (int k = 0; k < 6; ++k) {
+    const Quality::Columns v = q.columns();
+    for (std::ptrdiff_t k = 0; k < std::ssize(v); ++k) {
         *reinterpret_cast<float*>(reinterpret_cast<char*>(row) + k * col_stride) = v[k];
     }
 }
@@ -187,13 +188,7 @@ bool query_rows_in_order(const ModelTree& tree, const QueryRows& rows, std::uint
                 if (mask && mask[i] == 0) continue;
                 if (std::optional<Quality> q =
                         ModelTree::query(tree, {x[i], y[i], z[i], d[i]}, lo, hi)) {
-                    float* row = out + 6 * i;
-                    row[0] = q->rho;
-                    row[1] = q->vp;
-                    row[2] = q->vs;
-                    row[3] = q->qp;
-                    row[4] = q->qs;
-                    row[5] = q->alpha;
+                    std::memcpy(out + kQualityColumns * i, &*q, sizeof *q);
                 }
             }
         });

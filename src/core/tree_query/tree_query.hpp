@@ -18,7 +18,7 @@ namespace orvik {
 struct QueryRows {
     StridedView<float, 1> x, y, z, depth;
     std::optional<StridedView<std::uint8_t, 1>> mask;  // numpy bool, 0 or 1
-    MutableStridedView<float, 2> out;                  // (N, 6)
+    MutableStridedView<float, 2> out;                  // (N, kQualityColumns)
 };
 
 // Below this many rows a batch is queried in row order: ordering it would

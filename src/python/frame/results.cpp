@@ -1,6 +1,5 @@
 #include "frame/results.hpp"
 
-#include <utility>
 #include <vector>
 
 #include "frame/arrays.hpp"
@@ -31,10 +30,10 @@ PyObject* float_tuple(const float* values, int n) {
 PyObject* quality_dict(const Quality& q) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    const std::pair<const char*, float> items[] = {
-        {"rho", q.rho}, {"vp", q.vp}, {"vs", q.vs}, {"qp", q.qp}, {"qs", q.qs}, {"alpha", q.alpha}};
-    for (const auto& [key, value] : items) {
-        if (!set_item(dict.get(), key, PyFloat_FromDouble(static_cast<double>(value))))
+    const Quality::Columns values = q.columns();
+    for (std::size_t k = 0; k < kQualityColumns; ++k) {
+        if (!set_item(dict.get(), kQualityNames[k],
+                      PyFloat_FromDouble(static_cast<double>(values[k]))))
             return nullptr;
     }
     return dict.release();

@@ -23,7 +23,8 @@ PyObject* text(std::string_view utf8);
 // A tuple of `n` Python floats (float32 values widened exactly).
 PyObject* float_tuple(const float* values, int n);
 
-// The dict form of a quality: "rho", "vp", "vs", "qp", "qs", "alpha", in that order.
+// The dict form of a quality: its column names (kQualityNames) as keys, in
+// column order.
 PyObject* quality_dict(const Quality& q);
 
 // quality_dict, or None where there is no quality.
