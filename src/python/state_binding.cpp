@@ -137,9 +137,10 @@ StateReader reader_of(PyObject* cls, const char* param) {
     return nullptr;
 }
 
-// __from_state: binds `state` and reads it into a copy (the caller's buffer
-// may be freed or changed once the call returns: an out-of-band pickle
-// buffer, say).
+// __from_state: binds `state` and reads it. A bytes object (what an in-band
+// pickle holds) is immutable: the record borrows its big arrays from it and
+// keeps it alive. Any other buffer may be freed or changed once the call
+// returns (an out-of-band pickle buffer, say), so it is read into a copy.
 PyObject* from_state(const Signature& sig, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
     PyObject* slots[1];
@@ -148,7 +149,7 @@ PyObject* from_state(const Signature& sig, PyObject* cls, PyObject* const* args,
     if (!read) return nullptr;
     BytesArg state;
     if (!state.extract(slots[0], "state")) return nullptr;
-    return read(reinterpret_cast<PyTypeObject*>(cls), state.view(), nullptr, false);
+    return read(reinterpret_cast<PyTypeObject*>(cls), state.view(), state.lender(), false);
 }
 
 constexpr Signature kTreeFromState{"PyModelTree.__from_state", kStateParams, 1, 1};

@@ -164,6 +164,20 @@ def test_reduce_names_the_class_and_its_reader():
     assert orvik.__all__ == NAMES
 
 
+def test_tree_read_from_bytes_keeps_them_while_it_lives_and_no_longer():
+    tree = rich_tree()
+    state = bytes(tree.__reduce__()[1][0])
+    held = sys.getrefcount(state)
+    twin = orvik.PyModelTree.__from_state(state)
+    assert sys.getrefcount(state) == held + 1
+    mutable = bytearray(state)
+    copied = orvik.PyModelTree.__from_state(mutable)
+    mutable[:] = bytes(len(mutable))  # a copy does not see the buffer change
+    assert tree_answers(twin) == tree_answers(copied) == tree_answers(tree)
+    del twin
+    assert sys.getrefcount(state) == held
+
+
 def test_states_travel_out_of_band_as_written():
     for obj in (rich_tree(), rich_models()[1], lattice_grid(), coastline()):
         state = obj.__reduce__()[1][0]

@@ -18,4 +18,17 @@ bool BytesArg::extract(PyObject* o, const char* param) {
     return true;
 }
 
+std::shared_ptr<const void> BytesArg::lender() const {
+    if (!held_ || !PyBytes_CheckExact(buffer_.obj)) return nullptr;
+    PyObject* owner = Py_NewRef(buffer_.obj);
+    return std::shared_ptr<const void>(owner, [](const void* kept) {
+        // At exit the interpreter may no longer take a thread in; what is
+        // left then goes with the process.
+        if (Py_IsFinalizing()) return;
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        Py_DECREF(static_cast<PyObject*>(const_cast<void*>(kept)));
+        PyGILState_Release(gil);
+    });
+}
+
 }  // namespace orvik::py

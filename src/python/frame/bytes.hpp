@@ -5,6 +5,7 @@
 #include "frame/python.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <span>
 
 #include "frame/ref.hpp"
@@ -30,6 +31,12 @@ class BytesArg {
     std::span<const std::byte> view() const {
         return {static_cast<const std::byte*>(buffer_.buf), static_cast<std::size_t>(buffer_.len)};
     }
+
+    // When the argument is a bytes object (immutable, and its bytes never
+    // move), a keeper of it that lets native records borrow view()'s bytes
+    // past the call; nullptr for any other object, whose bytes may change or
+    // go once the call returns. The keeper may be dropped on any thread.
+    std::shared_ptr<const void> lender() const;
 
   private:
     Py_buffer buffer_{};
