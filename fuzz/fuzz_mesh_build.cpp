@@ -33,12 +33,17 @@ std::size_t entries(Input& in, std::size_t vertices) {
 orvik::Finisher finisher(Input& in, std::size_t vertices) {
     const std::size_t n = entries(in, vertices);
     if ((in.byte() & 1) == 0) {
-        orvik::Interpolated f;
-        for (std::size_t i = 0; i < n; ++i) f.qualities.push_back(quality(in));
-        return f;
+        std::vector<orvik::Quality> qualities;
+        for (std::size_t i = 0; i < n; ++i) qualities.push_back(quality(in));
+        return orvik::Interpolated{std::move(qualities)};
     }
     orvik::DepthProfile f;
-    for (std::size_t i = 0; i < n; ++i) f.pairs.emplace_back(in.f32(), in.f32());
+    std::vector<orvik::DepthAlpha> pairs;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float depth = in.f32();
+        pairs.push_back({depth, in.f32()});
+    }
+    f.pairs = std::move(pairs);
     const std::size_t layers = 1 + in.byte() % 4;
     // Stored tops as the binding admits them: no NaN, strictly increasing.
     float top = in.f32();
