@@ -17,6 +17,13 @@ from conftest import NAMES
 ROOT = Path(__file__).resolve().parents[2]
 HTML = ROOT / "docs" / "_build" / "html"
 SCREENSHOTS = ROOT / "docs" / "_build" / "screenshots"
+INTERSPHINX = [
+    "https://docs.python.org/3/",
+    "https://numpy.org/doc/stable/",
+    "https://docs.xarray.dev/en/stable/",
+    "https://docs.dask.org/en/stable/",
+    "https://pyproj4.github.io/pyproj/stable/",
+]
 GALLERY = [
     "plot_salish_sea",
     "plot_grid_netcdf",
@@ -52,6 +59,10 @@ def test_every_page_and_example_is_built(site):
     native = (site / "api" / "native.html").read_text(encoding="utf-8")
     for name in NAMES:
         assert f'id="orvik.{name}"' in native
+    # Cross-references reach the documentation of each project we link to.
+    pages = "".join(p.read_text(encoding="utf-8") for p in site.rglob("*.html"))
+    for url in INTERSPHINX:
+        assert f'href="{url}' in pages, url
 
 
 @pytest.fixture
