@@ -15,8 +15,10 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-# The gallery's examples import the helpers of examples/ (the Salish Sea model, ak135).
+# The gallery's examples import the helpers of examples/ (the Salish Sea model,
+# ak135); the gallery's sort key lives here.
 sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(HERE))
 # Gallery examples draw off screen.
 os.environ.setdefault("MPLBACKEND", "Agg")
 
@@ -71,6 +73,7 @@ sphinx_gallery_conf = {
     "examples_dirs": "examples",
     "gallery_dirs": "gallery",
     "filename_pattern": r"/plot_",
+    "within_subsection_order": "gallery_order.GalleryOrder",
     "abort_on_example_error": True,
     # Run every example at every build: a change to the package must not hide
     # behind an example's unchanged source.
