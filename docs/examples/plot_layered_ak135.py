@@ -39,7 +39,7 @@ ax.invert_yaxis()
 ax.set_xlabel("value")
 ax.set_ylabel("depth (km)")
 ax.set_title("ak135, upper 800 km")
-ax.legend(loc="lower left")
+ax.legend(loc="upper right")
 
 # %%
 # At the Moho, 35 km deep, the model takes the mantle's values:
