@@ -67,6 +67,9 @@ _LAZY_FUNCTIONS = {
 def __getattr__(name: str) -> object:
     import importlib
 
+    if name == "__version__":
+        # Written once, in pyproject.toml; read from the installed package's metadata.
+        return importlib.import_module("importlib.metadata").version(__name__)
     if name in _LAZY_SUBMODULES:
         return importlib.import_module(f"{__name__}.{name}")
     if name in _LAZY_FUNCTIONS:
@@ -76,4 +79,4 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | _LAZY_SUBMODULES | set(_LAZY_FUNCTIONS))
+    return sorted(set(globals()) | _LAZY_SUBMODULES | set(_LAZY_FUNCTIONS) | {"__version__"})

@@ -17,3 +17,5 @@ from .metadata import to_dataset as to_dataset
 from .orvik import *  # noqa: F403
 from .orvik import __all__ as __all__
 from .sampling import sample as sample
+
+__version__: str

@@ -52,12 +52,19 @@ def _parser() -> argparse.ArgumentParser:
         description="Query an orvik velocity model file (written by orvik.save) from the shell.",
         epilog="Run 'orvik COMMAND --help' for the options of each command.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_orvik_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _info_parser(commands)
     _query_parser(commands)
     _site_parser(commands)
     _extract_parser(commands)
     return parser
+
+
+def _orvik_version() -> str:
+    from . import __version__
+
+    return __version__
 
 
 def _info_parser(commands: Any) -> None:

@@ -40,7 +40,7 @@ no longer than ``resolution`` (default 1 mm); each round is one query over
 all the pieces still open.
 
 *Claim.* Let Vs be piecewise linear and positive on [0, 30 m], with at most
-one breakpoint (a kink or a jump) in any open step. Then
+one breakpoint (a kink or a jump) in any open step. Then::
 
     |T_computed - T| <= sum over breakpoints j of  resolution * (1/Vmin_j - 1/Vmax_j)
 
