@@ -85,6 +85,15 @@ def test_extract_applies_the_rules_and_records_them(tree, tmp_path, rules):
         assert data["vs"].encoding["chunks"][0] == GRID["depth"].size
 
 
+def test_below_makes_blocks_of_whole_columns(tree, tmp_path):
+    grid = {"x": GRID["x"][::6], "y": GRID["y"][::7], "depth": np.linspace(-1.0, 10.0, 100)}
+    rules = {"outside": "below"}
+    path = orvik.extract(tree, grid, tmp_path / "v.zarr", chunks={"x": 3}, rules=rules)
+    data = xr.open_zarr(path)
+    assert data["vs"].encoding["chunks"][:2] == (100, 5)
+    np.testing.assert_array_equal(stored(data), oracle(expected(tree, grid), rules))
+
+
 def test_below_fills_up_an_elevation_axis_and_refuses_split_columns(tree):
     z = xr.DataArray(np.linspace(-11.0, 1.0, 14), dims="z")
     volume = orvik.sample(

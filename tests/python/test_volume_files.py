@@ -36,22 +36,23 @@ def far_away(data, vertical):
 
 @pytest.mark.parametrize(
     ("vertical", "levels"),
-    [("depth", np.linspace(-1.0, 10.0, 23)), ("z", np.linspace(0.25, -20.75, 8))],
+    [("depth", np.linspace(-1.0, 10.0, 23)), ("z", np.linspace(-20.75, 0.25, 8))],
 )
 def test_segy_read_back_by_segyio(tree, tmp_path, vertical, levels):
     data = far_away(volume(tree, vertical, levels), vertical)
     paths = to_segy(data, tmp_path / "v.sgy", ["vs", "rho"])
     assert paths == [tmp_path / "v.vs.sgy", tmp_path / "v.rho.sgy"]
-    # samples go down: depth as given, or -z (here z falls, so its order is kept)
+    # samples go down: depth as given, or -z (here z rises, so the traces are reversed)
     depth = levels if vertical == "depth" else -levels
+    order = np.argsort(depth)
     for name, path in zip(["vs", "rho"], paths):
         with segyio.open(path, iline=189, xline=193) as f:
             np.testing.assert_array_equal(f.ilines, np.arange(1, 13))
             np.testing.assert_array_equal(f.xlines, np.arange(1, 14))
-            np.testing.assert_allclose(f.samples, depth, atol=1e-9)
+            np.testing.assert_allclose(f.samples, depth[order], atol=1e-9)
             assert f.sorting == segyio.TraceSortingFormat.INLINE_SORTING
             cube = segyio.tools.cube(f)  # (inline, crossline, sample)
-            want = data[name].transpose("y", "x", vertical).values
+            want = data[name].transpose("y", "x", vertical).values[..., order]
             np.testing.assert_array_equal(cube, want)
             assert np.isnan(cube).any() and not np.isnan(cube).all()
             field = segyio.TraceField
