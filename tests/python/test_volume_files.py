@@ -113,3 +113,15 @@ def test_vtk_grid_read_back_by_vtk(tree, tmp_path, vertical):
     k, j, i = inside[len(inside) // 2]
     found = grid.FindPoint((data.x.values[i], data.y.values[j], elevation[order][k]))
     assert points.GetArray("vs").GetValue(found) == data["vs"].values[order][k, j, i]
+
+
+def test_segy_geographic_coordinates_in_ten_thousandths_of_a_degree(tree, tmp_path):
+    data = volume(tree)
+    lon = xr.DataArray(-123.5 + 0.0125 * np.arange(13), dims="x", attrs={"units": "degrees_east"})
+    lat = xr.DataArray(48.75 + 0.0125 * np.arange(12), dims="y", attrs={"units": "degrees_north"})
+    (path,) = to_segy(data.assign_coords(x=lon, y=lat), tmp_path / "v.sgy", "vp")
+    field = segyio.TraceField
+    with segyio.open(path) as f:
+        h = f.header[12 * 13 - 1]  # the last inline's last crossline
+        assert h[field.CoordinateUnits] == 3 and h[field.SourceGroupScalar] == -10000
+        assert (h[field.SourceX], h[field.SourceY]) == (round(lon[-1].item() * 1e4), 488875)
