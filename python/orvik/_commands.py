@@ -297,6 +297,11 @@ def extract(args: argparse.Namespace) -> int:
     else:
         crs = (args.crs, model_crs)
         names = ("longitude", "latitude") if args.crs == GEOGRAPHIC else ("x", "y")
+    from . import _extract_options as options
+
+    export = options.export_format(args.format, args.out)
+    if export is not None:
+        options.check_target(args.out, export, args.restart, args.qualities or QUALITIES)
     try:
         import xarray as xr
 
@@ -312,18 +317,21 @@ def extract(args: argparse.Namespace) -> int:
         store = run(
             load(args.model),
             {"x": x, "y": y, **vertical},
-            args.out,
+            options.staging_store(args.out) if export else args.out,
             surface=load(args.model, "surface") if has_surface else None,
             crs=crs,
             qualities=args.qualities or QUALITIES,
             priority=tuple(args.priority),
             chunks=dict(args.chunks) if args.chunks else None,
-            format=args.format,
+            format=None if export else args.format,
             progress=not args.no_progress,
             resume=not args.restart,
+            rules=options.rules_of(args, (facts["metadata"].get("units") or {}).get("vs", "km/s")),
         )
     except TypeError as e:  # a chunk that names no dimension, say
         raise CommandError(str(e)) from None
     levels = len(next(iter(vertical.values())))
-    print(f"{store}: {len(args.x)} x {len(args.y)} x {levels} points")
+    written = options.export(store, args.out, export) if export else [store]
+    for path in written:
+        print(f"{path}: {len(args.x)} x {len(args.y)} x {levels} points")
     return 0

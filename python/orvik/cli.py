@@ -23,7 +23,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _commands
+from . import _commands, _extract_options
 from ._commands import GEOGRAPHIC, CommandError
 
 __all__ = ["main"]
@@ -209,9 +209,12 @@ def _extract_parser(commands: Any) -> None:
     )
     p.add_argument(
         "--format",
-        choices=("zarr", "zarr2", "netcdf"),
+        choices=("zarr", "zarr2", "netcdf", "segy", "vtk"),
         default=None,
-        help="Zarr format 3 (the default), Zarr format 2, or NetCDF-4 (the default for .nc)",
+        help="Zarr format 3 (the default), Zarr format 2, NetCDF-4 (the default for .nc), "
+        "SEG-Y (the default for .sgy and .segy: one file per quality, OUT's stem.QUALITY.sgy "
+        "when there are several) or a VTK rectilinear grid (the default for .vtr); SEG-Y and "
+        "VTK are written from a Zarr store OUT.partial.zarr, which resumes",
     )
     p.add_argument(
         "--restart",
@@ -220,6 +223,7 @@ def _extract_parser(commands: Any) -> None:
     )
     p.add_argument("--no-progress", action="store_true", help="never show a progress bar")
     _priority_argument(p)
+    _extract_options.add_rule_arguments(p)
     p.set_defaults(run=_commands.extract)
     # Axes such as -125:-122:50 are values, not options (argparse takes only
     # plain negative numbers for values by default).

@@ -26,6 +26,7 @@ from dask.callbacks import Callback
 from .metadata import to_dataset
 from .orvik import PyModelTree, StructuredGrid
 from .qualities import QUALITIES, QUALITY_DIM
+from .rules import Rules, apply_rules
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -54,6 +55,7 @@ def extract(
     format: Literal["zarr", "zarr2", "netcdf"] | None = None,
     progress: bool = True,
     resume: bool = True,
+    rules: Rules | Mapping[str, Any] | None = None,
 ) -> Path:
     """Write the model on a regular volume into a Zarr store or a NetCDF file.
 
@@ -91,6 +93,12 @@ def extract(
         an uninterrupted run. A store that is complete is left as it is; one
         that holds another extraction is refused (``ValueError``). With False
         an existing store is replaced.
+    rules : orvik.rules.Rules or mapping of its arguments, optional
+        Simulation rules applied to every point as it is sampled: a Vs floor,
+        a minimum Vp/Vs, Q from Vs, and what points outside every model
+        become (see :mod:`orvik.rules`), recorded in the global attribute
+        ``orvik_rules``. ``{"outside": "below"}`` makes each block span the
+        whole vertical axis.
 
     Returns
     -------
@@ -107,8 +115,9 @@ def extract(
     """
     target = Path(store)
     fmt = _format(format, target)
-    volume = _volume(tree, grid, surface, crs, qualities, priority, chunks)
-    data = to_dataset(volume)
+    rules = Rules.of(rules)
+    volume = _volume(tree, grid, surface, crs, qualities, priority, chunks, rules)
+    data = to_dataset(volume).assign_attrs(rules.attrs())  # the fingerprint covers the rules
     fingerprint = _fingerprint(tree, data)
     zarr_path = target.with_name(target.name + ".partial.zarr") if fmt == "netcdf" else target
     if fmt == "netcdf" and target.exists():
@@ -146,6 +155,7 @@ def _volume(
     qualities: Sequence[str],
     priority: tuple[int, int],
     chunks: Mapping[Hashable, int] | None,
+    rules: Rules = Rules(),
 ) -> xr.DataArray:
     """The lazy volume, dimensions (vertical, y, x, quality)."""
     import xarray as xr
@@ -173,7 +183,10 @@ def _volume(
         raise ValueError(f"qualities must be distinct names from {list(QUALITIES)}; got {names}")
     dims = [axes[k].dims[0] for k in (vertical[0], "y", "x")]
     sizes = dict(zip(dims, (axes[k].size for k in (vertical[0], "y", "x"))))
-    blocks = _default_chunks(sizes, dict(chunks or {}))
+    asked = dict(chunks or {})
+    if rules.whole_columns:
+        asked.setdefault(dims[0], max(sizes[dims[0]], 1))
+    blocks = _default_chunks(sizes, asked)
     level = axes[vertical[0]]
     volume = sample(
         tree,
@@ -187,6 +200,8 @@ def _volume(
         chunks=blocks,
     )
     volume = volume.transpose(*dims, QUALITY_DIM)
+    if rules.active:
+        volume = apply_rules(volume, rules, vertical=dims[0])
     return volume.sel({QUALITY_DIM: names}) if names != list(QUALITIES) else volume
 
 
