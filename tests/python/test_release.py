@@ -47,8 +47,8 @@ def test_the_sdist_has_complete_metadata(sdist):
     classifiers = info.get_all("Classifier")
     assert "Programming Language :: Python :: 3.13" in classifiers
     assert "Intended Audience :: Science/Research" in classifiers
-    urls = dict(u.split(", ", 1) for u in info.get_all("Project-URL"))
-    assert urls["Documentation"].startswith("https://")
+    # no address is named until the site is hosted somewhere real
+    assert info.get_all("Project-URL") is None
     assert info["Requires-Python"] == ">=3.13"
 
 
