@@ -38,6 +38,7 @@ from typing import Any
 
 from . import _native
 from .orvik import PyCoastline, PyMeshModel, PyModelTree, StructuredGrid
+from .qualities import QUALITY_FACTS
 
 __all__ = ["DEFAULT_UNITS", "info", "load", "save"]
 
@@ -46,16 +47,8 @@ FILE_KIND = "velocity model"
 
 #: Units of the package's conventions, recorded unless the caller says otherwise.
 DEFAULT_UNITS: dict[str, str] = {
-    "x": "m",
-    "y": "m",
-    "z": "m",
-    "depth": "m",
-    "rho": "g/cm^3",
-    "vp": "km/s",
-    "vs": "km/s",
-    "qp": "1",
-    "qs": "1",
-    "alpha": "1",
+    **dict.fromkeys(("x", "y", "z", "depth"), "m"),
+    **{q: f.units for q, f in QUALITY_FACTS.items()},
 }
 
 # Record kinds by the classes that read them back; the state inside a record
