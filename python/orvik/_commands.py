@@ -13,7 +13,7 @@ import threading
 import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
-from typing import IO, Any
+from typing import IO, Any, TypeVar, cast
 
 import numpy as np
 
@@ -23,7 +23,7 @@ from ._model_units import factor
 #: Bytes of input read and parsed at a time by ``orvik query``.
 READ_BLOCK = 1 << 23
 GEOGRAPHIC = "EPSG:4326"
-_Command = Callable[[argparse.Namespace], int]
+_Command = TypeVar("_Command", bound=Callable[[argparse.Namespace], int])
 
 
 class CommandError(Exception):
@@ -50,7 +50,7 @@ def reporting_warnings(command: str) -> Callable[[_Command], _Command]:
                 print(f"orvik {command}: warning: {_places.describe(lost, total)}", file=sys.stderr)
             return status
 
-        return reporting
+        return cast(_Command, reporting)
 
     return wrap
 
@@ -275,10 +275,10 @@ def site(args: argparse.Namespace) -> int:
     from .site import site_model, write_site_model
 
     model = Model(args.model, args.crs)
-    lon, lat = _read_stations(args.stations)
+    lon, lat, ids = _read_stations(args.stations)
     table = site_model(
         model.tree,
-        {"lon": lon, "lat": lat},
+        {"lon": lon, "lat": lat, **({} if ids is None else {"custom_site_id": ids})},
         surface=model.surface,
         priority=tuple(args.priority),
         crs=model.transformer or model.points_crs,
@@ -286,6 +286,9 @@ def site(args: argparse.Namespace) -> int:
         vs30_step=args.vs30_step,
         z_step=args.z_step,
         max_depth=args.max_depth,
+        nan_policy=args.nan_policy,
+        vs30measured=False if args.vs30measured else None,
+        custom_site_id=True if args.custom_site_id else None,
     )
     if args.out:
         write_site_model(table, args.out, z2pt5_unit=args.z2pt5_unit)
@@ -299,11 +302,17 @@ def site(args: argparse.Namespace) -> int:
             "a fluid, in their top 30 m",
             file=sys.stderr,
         )
+    if len(table) < len(lon):
+        print(
+            f"orvik site: {len(lon) - len(table)} of {len(lon)} stations left out: no value (nan)",
+            file=sys.stderr,
+        )
     return 0
 
 
-def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray]:
-    """Longitudes and latitudes of a station CSV (see the site command's help)."""
+def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray, list[str] | None]:
+    """Longitudes, latitudes and (when a column has that name) custom site
+    ids of a station CSV (see the site command's help)."""
     with open(path, newline="", encoding="utf-8") as f:
         rows = [
             (n, r) for n, r in enumerate(csv.reader(f), start=1) if r and any(c.strip() for c in r)
@@ -312,8 +321,12 @@ def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray]:
     if not rows:
         raise CommandError(f"{path}: no stations")
     columns = (0, 1)
+    ids = None
     first = [c.strip().lower() for c in rows[0][1]]
     if first and first[0][:1].isalpha():
+        if "custom_site_id" in first:
+            at = first.index("custom_site_id")
+            ids = [r[at].strip() if at < len(r) else "" for _, r in rows[1:]]
         columns = (
             _column(first, ("lon", "longitude"), path),
             _column(first, ("lat", "latitude"), path),
@@ -323,7 +336,7 @@ def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray]:
     for i, (n, row) in enumerate(rows):
         for k, c in enumerate(columns):
             values[i, k] = _cell(row, c, n, path)
-    return values[:, 0], values[:, 1]
+    return values[:, 0], values[:, 1], ids
 
 
 def _column(header: list[str], names: tuple[str, ...], path: str) -> int:

@@ -83,7 +83,8 @@ def _canonical(units: str) -> str:
     of symbols (``"1"``, ``"degrees_east"``)."""
     text = units.strip().lower().replace("**", "").replace("^", "")
     folded = text.replace(" ", "").replace(".", "")
-    over, under = [], []
+    over: list[str] = []
+    under: list[str] = []
     for part, quotient in enumerate(re.sub(r"\bper\b", "/", text).split("/")):
         power = 1
         for token in re.split(r"[\s.*]+", quotient.strip()):
