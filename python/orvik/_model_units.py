@@ -154,7 +154,7 @@ def check_plausible(name: str, values: npt.ArrayLike, units: str | None) -> None
     lo, hi = float(a.min()), float(a.max())
     if fact.plausible(lo * f) and fact.plausible(hi * f):
         return
-    end, word = (hi, "up to") if not fact.plausible(hi * f) else (lo, "down to")
+    end, word = (hi, "up to") if hi * f > fact.high else (lo, "down to")
     if name == "alpha":
         raise ValueError(
             f"alpha must lie in [0, 1] (0: transparent, 1: opaque); got values {word} {end:g}"
