@@ -87,6 +87,13 @@ NaN rules
   NaN Vs, at the surface included), since the gap could hide the crossing. A
   fluid is simply below the target.
 * Z_t is NaN when the target is not reached above ``max_depth``.
+* Every product is NaN at a site that is no place: a coordinate NaN or
+  infinite, a latitude outside [-90, 90] (sites in a geographic CRS), or a
+  point that the map projection sends to infinity. Such sites are not
+  queried, and a ``NoPlaceWarning`` (``orvik.site.NoPlaceWarning``) counts
+  them (once per block of a lazy result). Geographic sites whose every
+  latitude lies outside [-90, 90] while every longitude lies inside it
+  raise ValueError: they look swapped.
 """
 
 from __future__ import annotations
@@ -97,6 +104,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 
 from . import _site_table
+from ._places import NoPlaceWarning
 from ._site_blocks import run
 from ._site_profiles import QUERY_POINTS, Lines, crossings, travel_time
 from .orvik import PyModelTree, StructuredGrid
@@ -106,6 +114,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "SITE_COLUMNS",
+    "NoPlaceWarning",
     "site_model",
     "vs30",
     "write_site_model",
@@ -144,8 +153,10 @@ def vs30(
         The topography that depth is measured from; the plane z = 0 without.
     priority : (int, int), default (0, 255)
         The range of model priorities that take part.
-    crs : (source, target) or pyproj.Transformer, optional
-        Map *x* and *y* into the model's coordinates with pyproj (``always_xy``).
+    crs : CRS, (source, target) or pyproj.Transformer, optional
+        Map *x* and *y* into the model's coordinates with pyproj
+        (``always_xy``); a single CRS only states the one that *x* and *y*
+        (and the model) are in, so that geographic sites are checked.
     speed_unit : {"km/s", "m/s"}, default "km/s"
         The unit of the model's Vs.
     step : float, default 1.0

@@ -225,31 +225,17 @@ def test_columns_arrays_with_named_dimensions_are_put_in_order_by_name():
 
 
 def test_columns_tops_that_look_like_km_are_refused():
+    def slab(**units):
+        return models.columns(
+            [0, 50e3], [0, 1e3], [[[0.0, 10.0]]], bottom=40.0, vp=[[[5, 6]]], vs=3, rho=2.7,
+            priority=0, **units,
+        )  # fmt: skip
+
     with pytest.raises(
         ValueError, match=r"tops and bottom within \+-40, read as metres, under a model 50 km wide"
     ):
-        models.columns(
-            [0, 50e3],
-            [0, 1e3],
-            [[[0.0, 10.0]]],
-            bottom=40.0,
-            vp=[[[5, 6]]],
-            vs=3,
-            rho=2.7,
-            priority=0,
-        )
-    km = models.columns(
-        [0, 50e3],
-        [0, 1e3],
-        [[[0.0, 10.0]]],
-        bottom=40.0,
-        vp=[[[5, 6]]],
-        vs=3,
-        rho=2.7,
-        priority=0,
-        units={"tops": "km", "bottom": "km"},
-    )
-    assert km.query(1e3, 500, 20e3)["vp"] == 6.0
+        slab()
+    assert slab(units={"tops": "km", "bottom": "km"}).query(1e3, 500, 20e3)["vp"] == 6.0
 
 
 def test_degrees_in_a_geographic_tree_and_a_model_file_that_says_so(tmp_path):

@@ -137,3 +137,17 @@ def test_site_command_counts_no_place_then_applies_the_nan_policy(model_file, tm
         "orvik site: warning: 1 of 2 points are no place (a coordinate that is NaN or infinite, a "
         "latitude outside [-90, 90], or a point that the CRS maps to infinity): their values are NaN",
     ]
+
+
+def test_extract_command_counts_no_place_on_standard_error(model_file, tmp_path):
+    xarray = pytest.importorskip("xarray")
+    pytest.importorskip("zarr")
+    out = tmp_path / "v.zarr"
+    proc = orvik_command(
+        "extract", model_file, "--lon", "-123.5,-123", "--lat", "49,95", "--depth", "0,1000",
+        "--qualities", "vs", "--no-progress", out,
+    )  # fmt: skip
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr.decode().startswith("orvik extract: warning: 4 of 8 points are no place")
+    vs = xarray.open_dataset(out, engine="zarr")["vs"].transpose("latitude", ...).values
+    assert np.isfinite(vs[0]).all() and np.isnan(vs[1]).all()
