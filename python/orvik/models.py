@@ -647,7 +647,8 @@ def layered(
     in [0, 1] and the table's values must be plausible in the tree's units.
     """
     vertical = _vertical(vertical)
-    check_plausible("alpha", alpha, None)
+    if not 0.0 <= float(alpha) <= 1.0:  # NaN too
+        raise ValueError(f"alpha must lie in [0, 1] (0: transparent, 1: opaque); got {alpha}")
     t = _table(table)
     for q in ("rho", "vp", "vs", "qp", "qs"):
         check_plausible(q, getattr(t, q) if getattr(t, q) is not None else [], None)

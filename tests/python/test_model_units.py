@@ -61,7 +61,7 @@ def test_cf_and_udunits_spellings_convert_by_the_units_definition(key, units, va
 IMPLAUSIBLE = [
     # Values in a unit other than the one assumed: the message names it.
     (
-        dict(vs=np.full((2, 2, 2), 2000.0)),
+        dict(vs=np.linspace(100.0, 2000.0, 8).reshape(2, 2, 2)),
         "vs up to 2000: looks like m/s; pass units={'vs': 'm/s'}",
     ),
     (dict(rho=np.full((2, 2, 2), 2700.0)), re.escape("rho up to 2700: looks like kg/m^3")),
@@ -126,6 +126,7 @@ def test_a_dataset_variable_without_units_is_refused_when_it_looks_like_m_s():
         lambda: box(alpha=np.full((2, 2, 2), 1.5)),
         lambda: models.layered(AK135, priority=0, alpha=5.0),
         lambda: models.layered(AK135, priority=0, alpha=-0.1),
+        lambda: models.layered(AK135, priority=0, alpha=float("nan")),
         lambda: models.columns(
             [0, 1], [0, 1], [[[0.0]]], bottom=1, vp=6, vs=3.5, rho=2.7, alpha=5, priority=0
         ),

@@ -54,15 +54,16 @@ def test_sample_gives_nan_at_no_place_and_counts_them(tree, crs, chunks):
 
 
 def test_a_point_that_the_projection_sends_to_infinity_is_no_place(tree):
-    # Latitude 90.5 maps to infinity in UTM but is no latitude in a mapping
-    # that knows nothing of geography (a projected source): the projection
-    # is the only judge there.
-    to_polar = pyproj.Transformer.from_crs("EPSG:4326", UTM, always_xy=True)
-    x, y = np.array([-123.0, -123.0]), np.array([49.0, 90.5])
-    assert not np.isfinite(to_polar.transform(x[1], y[1])[0])
+    # An orthographic view of the Earth: a point 10,000 km from its centre
+    # lies off the globe, and no latitude check can see it.
+    ortho = "+proj=ortho +lat_0=49 +lon_0=-123 +ellps=WGS84"
+    x, y = np.array([0.0, 1e7]), np.array([0.0, 0.0])
     with pytest.warns(NoPlaceWarning, match="1 of 2 points are no place"):
-        got = orvik.sample(tree, x, y, depth=np.array([1e3, 1e3]), crs=to_polar).values
+        got = orvik.sample(tree, x, y, depth=np.array([1e3, 1e3]), crs=(ortho, UTM)).values
     assert np.isfinite(got[0]).all() and np.isnan(got[1]).all()
+    with pytest.warns(NoPlaceWarning, match="1 of 2 points are no place"):
+        sites = site.vs30(tree, x, y, crs=(ortho, UTM))
+    assert np.isfinite(sites[0]) and np.isnan(sites[1])
 
 
 def test_swapped_latitudes_and_longitudes_are_refused(tree):
