@@ -13,6 +13,7 @@ measured down from the topography; speeds in km/s, density in g/cm^3.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal
@@ -295,10 +296,10 @@ class _Kernel:
         hx, hy = parts["x"], parts["y"]
         if self.geographic:
             _places.check_swapped(hx, hy)
+        # Where the points are no place, kept apart by input so that a
+        # volume never needs a mask of its full shape when all is well.
         bad = _places.no_place(hx, hy, self.geographic)
-        for name in ("z", "depth"):
-            if name in parts:
-                bad = bad | ~np.isfinite(parts[name])
+        levels = [~np.isfinite(parts[name]) for name in ("z", "depth") if name in parts]
         top = None
         if transformer is not None or surface is not None:
             plane = np.broadcast_shapes(hx.shape, hy.shape)
@@ -323,8 +324,8 @@ class _Kernel:
         out = np.full((n, len(QUALITIES)), np.nan, _F32)
         x, y = flat(hx), flat(hy)
         tree.query_many(out, QueryCoordinates(x, y, z, depth), QueryParams(self.lo, self.hi))
-        if bad.any():
-            lost = np.broadcast_to(bad, shape).reshape(n)
+        if bad.any() or any(level.any() for level in levels):
+            lost = np.broadcast_to(functools.reduce(np.logical_or, levels, bad), shape).reshape(n)
             out[lost] = np.nan
             _places.warn(int(lost.sum()), n, stacklevel=4)
         return out.reshape(*shape, len(QUALITIES))
