@@ -141,12 +141,17 @@ def check_keys(units: Mapping[str, object], axes: Iterable[str]) -> None:
             )
 
 
-def check_plausible(name: str, values: npt.ArrayLike, units: str | None) -> None:
+def check_plausible(
+    name: str, values: npt.ArrayLike, units: str | None, fluid: npt.ArrayLike | None = None
+) -> None:
     """Refuses values of quality *name*, given in *units* (the tree's unit
     when None), that are implausible once converted, naming the unit in
-    which they would be plausible when there is one."""
+    which they would be plausible when there is one. Where *fluid* (Vs = 0)
+    a qs of 0 is taken as published models write it: no shear."""
     fact = QUALITY_FACTS[name]
     a = np.asarray(values, np.float64)
+    if name == "qs" and fluid is not None:
+        a = a[~((a == 0) & np.broadcast_to(np.asarray(fluid, bool), a.shape))]
     a = a[np.isfinite(a)]
     if not a.size:
         return

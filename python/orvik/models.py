@@ -181,7 +181,8 @@ def _qualities(
             raise TypeError(f"{k} must be an array of numbers; got dtype {a.dtype}")
         if a.shape != shape:
             raise ValueError(f"{k} must have shape {shape}; got {a.shape}")
-        check_plausible(k, a, (units or {}).get(k))
+        fluid = given["vs"] == 0 if k == "qs" and "vs" in given else None
+        check_plausible(k, a, (units or {}).get(k), fluid)
 
     def column(k: str) -> npt.NDArray[np.float64]:
         return given[k].astype(np.float64) * scale[k]
@@ -651,7 +652,8 @@ def layered(
         raise ValueError(f"alpha must lie in [0, 1] (0: transparent, 1: opaque); got {alpha}")
     t = _table(table)
     for q in ("rho", "vp", "vs", "qp", "qs"):
-        check_plausible(q, getattr(t, q) if getattr(t, q) is not None else [], None)
+        if getattr(t, q) is not None:
+            check_plausible(q, getattr(t, q), None, t.vs == 0)
     values = t.qualities(q_rule, alpha)
     v = t.depth
     if vertical == "elevation":

@@ -96,6 +96,15 @@ def test_grid_refuses_values_implausible_in_their_unit(kw, message):
         box(**kw)
 
 
+def test_a_qs_of_0_is_taken_in_a_fluid_only():
+    table = {"depth": [0, 10, 10, 20], "vp": [1.5, 1.5, 6, 6], "vs": [0, 0, 3.5, 3.5]}
+    q = {"rho": [1.0, 1, 2.7, 2.7], "qp": [1e4, 1e4, 600, 600]}
+    fluid = models.layered({**table, **q, "qs": [0, 0, 300, 300]}, priority=0)
+    assert fluid.query(0, 0, 5)["vs"] == 0 and fluid.query(0, 0, 15)["qs"] == 300
+    with pytest.raises(ValueError, match="qs down to 0: not a plausible S-wave quality factor"):
+        models.layered({**table, **q, "qs": [0, 0, 0, 300]}, priority=0)
+
+
 def test_units_stated_settle_a_suspect_axis_and_plausible_values_pass():
     metres = box(depth=[0.0, 40.0], units={"depth": "m"})
     assert metres.query(15e3, 15e3, 39.0) is not None and metres.query(15e3, 15e3, 41.0) is None
