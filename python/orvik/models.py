@@ -319,8 +319,8 @@ def grid(
     "depth": "km"}``); without units a value is taken in the tree's unit.
     A key of *units* that names no quality or axis is refused, and so are
     values implausible in their unit (speeds outside 0 to 15 km/s, densities
-    outside 0.5 to 20 g/cm^3, quality factors not positive, alpha outside
-    [0, 1]): the message names the unit they look like (``vs up to 2000:
+    outside 0.5 to 20 g/cm^3, quality factors not positive except a qs of
+    0 where vs is 0, alpha outside [0, 1]): the message names the unit they look like (``vs up to 2000:
     looks like m/s; pass units={'vs': 'm/s'}``). A vertical axis without a
     unit whose nodes all lie within +-1000 under a grid 20 km wide or more
     is refused too: its nodes look like kilometres. A Dataset's vertical
