@@ -6,22 +6,53 @@ from __future__ import annotations
 
 import argparse
 import csv
+import functools
 import os
 import sys
 import threading
+import warnings
 from collections import deque
-from collections.abc import Iterator
-from typing import IO, Any
+from collections.abc import Callable, Iterator
+from typing import IO, Any, TypeVar, cast
 
 import numpy as np
+
+from . import _places
+from ._model_units import factor
 
 #: Bytes of input read and parsed at a time by ``orvik query``.
 READ_BLOCK = 1 << 23
 GEOGRAPHIC = "EPSG:4326"
+_Command = TypeVar("_Command", bound=Callable[[argparse.Namespace], int])
 
 
 class CommandError(Exception):
     """A failure to report on standard error (exit status 1)."""
+
+
+def reporting_warnings(command: str) -> Callable[[_Command], _Command]:
+    """The command, reporting the points that are no place in one line on
+    standard error, ``orvik COMMAND: warning: ...``."""
+
+    def wrap(run: _Command) -> _Command:
+        @functools.wraps(run)
+        def reporting(args: argparse.Namespace) -> int:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", _places.NoPlaceWarning)
+                status = run(args)
+            counts = [w.message for w in caught if isinstance(w.message, _places.NoPlaceWarning)]
+            for w in caught:
+                if not isinstance(w.message, _places.NoPlaceWarning):
+                    warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+            lost = sum(w.count for w in counts)
+            if lost:
+                total = sum(w.total for w in counts)
+                print(f"orvik {command}: warning: {_places.describe(lost, total)}", file=sys.stderr)
+            return status
+
+        return cast(_Command, reporting)
+
+    return wrap
 
 
 # --- query --------------------------------------------------------------------------
@@ -49,9 +80,28 @@ class Model:
         self.transformer = self._transformer(crs)
         self._local = threading.local()
         vs_unit = (self.meta.get("units") or {}).get("vs", "km/s")
-        if vs_unit not in ("km/s", "m/s"):
-            raise CommandError(f"the model's Vs unit {vs_unit!r} is neither km/s nor m/s")
+        try:
+            factor(vs_unit, "speed", "vs")
+        except ValueError:
+            raise CommandError(f"the model's Vs unit {vs_unit!r} is neither km/s nor m/s") from None
         self.speed_unit = vs_unit
+        # The CRS of the points as given (None when unknown): a geographic
+        # one has latitudes to check.
+        self.points_crs = self._points_crs(crs)
+        self.geographic = _places.is_geographic(self.points_crs)
+
+    def _points_crs(self, crs: str) -> Any:
+        given = self.meta.get("crs") if crs == "model" else crs
+        if not given:
+            return None
+        try:
+            import pyproj
+        except ImportError:
+            return None
+        try:
+            return pyproj.CRS.from_user_input(given)
+        except pyproj.exceptions.CRSError as e:
+            raise CommandError(f"{given} is not a CRS that pyproj knows: {e}") from None
 
     def _transformer(self, crs: str) -> Any:
         if crs == "model":
@@ -95,21 +145,32 @@ def query(args: argparse.Namespace) -> int:
     # worker threads (all but pyproj's projection release the interpreter
     # lock), and their text is written in input order.
     workers = min(4, os.cpu_count() or 1)
+    lost = total = 0
+
+    def write(done: Any) -> None:
+        nonlocal lost, total
+        text, bad, n = done.result()
+        out.write(text)
+        lost, total = lost + bad, total + n
+
     with _input(args.csv) as source, ThreadPoolExecutor(workers) as pool:
         pending: deque[Any] = deque()
         for block, line in _text_blocks(source):
             pending.append(pool.submit(_query_block, model, args, block, line, source))
             if len(pending) > workers:
-                out.write(pending.popleft().result())
+                write(pending.popleft())
         while pending:
-            out.write(pending.popleft().result())
+            write(pending.popleft())
     out.flush()
+    if lost:
+        print(f"orvik query: warning: {_places.describe(lost, total)}", file=sys.stderr)
     return 0
 
 
 def _query_block(
     model: Model, args: argparse.Namespace, block: bytes, line: int, source: Any
-) -> bytes:
+) -> tuple[bytes, int, int]:
+    """The block's lines of output, its points that are no place, its points."""
     from . import _native
     from .orvik import QueryCoordinates, QueryParams
 
@@ -117,7 +178,12 @@ def _query_block(
         points = _native.parse_rows(block, 3, line)
     except ValueError as e:
         raise CommandError(f"{_source_name(source)}: {e}") from None
+    if model.geographic:
+        _places.check_swapped(points[:, 0], points[:, 1])
+    bad = _places.no_place(points[:, 0], points[:, 1], model.geographic)
+    bad |= ~np.isfinite(points[:, 2])
     x, y = model.horizontal(points[:, 0], points[:, 1])
+    bad |= ~np.isfinite(x) | ~np.isfinite(y)
     top = model.top(x, y)
     v = points[:, 2]
     z = np.empty(len(v), np.float32)
@@ -131,7 +197,8 @@ def _query_block(
     rows = np.full((len(v), len(_native.QUALITIES)), np.nan, np.float32)
     coords = QueryCoordinates(x.astype(np.float32), y.astype(np.float32), z, depth)
     model.tree.query_many(rows, coords, QueryParams(*args.priority))
-    return bytes(_native.format_rows(rows))
+    rows[bad] = np.nan
+    return bytes(_native.format_rows(rows)), int(bad.sum()), len(rows)
 
 
 class _input:
@@ -203,21 +270,25 @@ def _source_name(source: IO[bytes]) -> str:
 # --- site ---------------------------------------------------------------------------
 
 
+@reporting_warnings("site")
 def site(args: argparse.Namespace) -> int:
     from .site import site_model, write_site_model
 
     model = Model(args.model, args.crs)
-    lon, lat = _read_stations(args.stations)
+    lon, lat, ids = _read_stations(args.stations)
     table = site_model(
         model.tree,
-        {"lon": lon, "lat": lat},
+        {"lon": lon, "lat": lat, **({} if ids is None else {"custom_site_id": ids})},
         surface=model.surface,
         priority=tuple(args.priority),
-        crs=model.transformer,
+        crs=model.transformer or model.points_crs,
         speed_unit=model.speed_unit,
         vs30_step=args.vs30_step,
         z_step=args.z_step,
         max_depth=args.max_depth,
+        nan_policy=args.nan_policy,
+        vs30measured=False if args.vs30measured else None,
+        custom_site_id=True if args.custom_site_id else None,
     )
     if args.out:
         write_site_model(table, args.out, z2pt5_unit=args.z2pt5_unit)
@@ -231,11 +302,17 @@ def site(args: argparse.Namespace) -> int:
             "a fluid, in their top 30 m",
             file=sys.stderr,
         )
+    if len(table) < len(lon):
+        print(
+            f"orvik site: {len(lon) - len(table)} of {len(lon)} stations left out: no value (nan)",
+            file=sys.stderr,
+        )
     return 0
 
 
-def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray]:
-    """Longitudes and latitudes of a station CSV (see the site command's help)."""
+def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray, list[str] | None]:
+    """Longitudes, latitudes and (when a column has that name) custom site
+    ids of a station CSV (see the site command's help)."""
     with open(path, newline="", encoding="utf-8") as f:
         rows = [
             (n, r) for n, r in enumerate(csv.reader(f), start=1) if r and any(c.strip() for c in r)
@@ -244,8 +321,12 @@ def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray]:
     if not rows:
         raise CommandError(f"{path}: no stations")
     columns = (0, 1)
+    ids = None
     first = [c.strip().lower() for c in rows[0][1]]
     if first and first[0][:1].isalpha():
+        if "custom_site_id" in first:
+            at = first.index("custom_site_id")
+            ids = [r[at].strip() if at < len(r) else "" for _, r in rows[1:]]
         columns = (
             _column(first, ("lon", "longitude"), path),
             _column(first, ("lat", "latitude"), path),
@@ -255,7 +336,7 @@ def _read_stations(path: str) -> tuple[np.ndarray, np.ndarray]:
     for i, (n, row) in enumerate(rows):
         for k, c in enumerate(columns):
             values[i, k] = _cell(row, c, n, path)
-    return values[:, 0], values[:, 1]
+    return values[:, 0], values[:, 1], ids
 
 
 def _column(header: list[str], names: tuple[str, ...], path: str) -> int:
@@ -283,6 +364,7 @@ def _cell(row: list[str], column: int, line: int, path: str) -> float:
 # --- extract ------------------------------------------------------------------------
 
 
+@reporting_warnings("extract")
 def extract(args: argparse.Namespace) -> int:
     from .files import info, load
     from .qualities import QUALITIES

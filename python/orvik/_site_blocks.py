@@ -9,12 +9,13 @@ from typing import Any
 
 import numpy as np
 
+from . import _places
+from ._model_units import factor
 from ._site_profiles import Lines
 from .orvik import PyModelTree, QueryParams, StructuredGrid
 
 #: Sites per block of work in a call (a Dask task goes through its chunk block by block).
 BLOCK_SITES = 1 << 15
-_SPEED_SCALE = {"km/s": 1000.0, "m/s": 1.0}
 
 
 def run(
@@ -29,38 +30,35 @@ def run(
     speed_unit: str,
 ) -> list[Any]:
     """Checks the arguments, then runs `kernel` block by block over the sites,
-    in memory or lazily with Dask."""
+    in memory, or lazily with Dask (one output only)."""
     from ._inputs import is_dask
 
     if not isinstance(tree, PyModelTree):
         raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
     if surface is not None and not isinstance(surface, StructuredGrid):
         raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
-    if speed_unit not in _SPEED_SCALE:
-        raise ValueError(f'speed_unit must be "km/s" or "m/s"; got {speed_unit!r}')
+    scale = _metres_per_second(speed_unit)
     lo, hi = priority
     QueryParams(lo, hi)  # checked before any work
-    block = _Block(kernel, outputs, (lo, hi), _SPEED_SCALE[speed_unit])
-    transformer = _transformer(crs)
+    transformer, sites_crs = _places.resolve_crs(crs)
+    geographic = _places.is_geographic(sites_crs)
+    block = _Block(kernel, outputs, (lo, hi), scale, geographic)
     if is_dask(x) or is_dask(y):
-        return _run_lazy(block, tree, x, y, surface, transformer)
+        if outputs != 1:
+            raise TypeError("the products of several outputs take sites in memory, not Dask")
+        return [_run_lazy(block, tree, x, y, surface, transformer)]
     bx, by = np.broadcast_arrays(np.asarray(x, np.float64), np.asarray(y, np.float64))
+    if geographic:
+        _places.check_swapped(bx, by)
     return block(tree, surface, transformer, bx, by)
 
 
-def _transformer(crs: Any) -> Any:
-    """The pyproj transformer from the sites' CRS into the model's, if any."""
-    if crs is None:
-        return None
-    from .sampling import _crs
-
-    transformer, _ = _crs(crs)
-    if transformer is None:
-        raise TypeError(
-            "crs must be a (source, target) pair of coordinate reference systems or a "
-            f"pyproj.Transformer; got {type(crs).__name__}"
-        )
-    return transformer
+def _metres_per_second(speed_unit: Any) -> float:
+    """The factor from the model's Vs in *speed_unit* to m/s."""
+    try:
+        return 1e3 * factor(str(speed_unit), "speed", "speed_unit")
+    except ValueError:
+        raise ValueError(f'speed_unit must be "km/s" or "m/s"; got {speed_unit!r}') from None
 
 
 class _Block:
@@ -73,8 +71,10 @@ class _Block:
         outputs: int,
         priority: tuple[int, int],
         scale: float,
+        geographic: bool,
     ) -> None:
         self.kernel, self.outputs, self.priority, self.scale = kernel, outputs, priority, scale
+        self.geographic = geographic
 
     def __call__(
         self, tree: Any, surface: Any, transformer: Any, x: np.ndarray, y: np.ndarray
@@ -86,15 +86,22 @@ class _Block:
         tree, surface = (m.get() if isinstance(m, OnWorkers) else m for m in (tree, surface))
         shape = np.broadcast_shapes(np.shape(x), np.shape(y))
         x, y = (np.broadcast_to(np.asarray(a, np.float64), shape).reshape(-1) for a in (x, y))
-        if transformer is not None:
-            x, y = (np.asarray(a, np.float64) for a in transformer.transform(x, y))
-        results = [np.empty(len(x)) for _ in range(self.outputs)]
-        for lo in range(0, len(x), BLOCK_SITES):
-            bx, by = x[lo : lo + BLOCK_SITES], y[lo : lo + BLOCK_SITES]
+        if self.geographic:
+            _places.check_swapped(x, y)
+        bad = _places.no_place(x, y, self.geographic)
+        x, y, lost = _places.project(transformer, x, y)
+        bad |= lost
+        results = [np.full(len(x), np.nan) for _ in range(self.outputs)]
+        # Sites that are no place stay NaN, and are never queried.
+        places = np.flatnonzero(~bad)
+        for lo in range(0, len(places), BLOCK_SITES):
+            at = places[lo : lo + BLOCK_SITES]
+            bx, by = x[at], y[at]
             top = np.zeros(len(bx)) if surface is None else surface.query_many(bx, by)[0]
             lines = Lines(tree, bx, by, top, self.priority, self.scale)
             for out, part in zip(results, self.kernel(lines)):
-                out[lo : lo + len(bx)] = part
+                out[at] = part
+        _places.warn(int(bad.sum()), len(x), stacklevel=4)
         return [r.reshape(shape) for r in results]
 
 
@@ -105,7 +112,7 @@ def _run_lazy(
     y: Any,
     surface: StructuredGrid | None,
     transformer: Any,
-) -> list[Any]:
+) -> Any:
     import uuid
 
     import dask
@@ -127,30 +134,22 @@ def _run_lazy(
         for what, obj in (("tree", tree), ("surface", surface), ("transformer", transformer))
     ]
     index = tuple(range(x.ndim))
-    results = []
-    for k in range(block.outputs):
-        results.append(
-            da.blockwise(
-                _Output(block, k),
-                index,
-                *[s for obj in shared for s in (obj, None)],
-                x,
-                index,
-                y,
-                index,
-                dtype=np.float64,
-                meta=np.empty((0,) * x.ndim, np.float64),
-                name=f"orvik-site-{k}-{token}",
-            )
-        )
-    return results
+    return da.blockwise(
+        _first,
+        index,
+        block,
+        None,
+        *[s for obj in shared for s in (obj, None)],
+        x,
+        index,
+        y,
+        index,
+        dtype=np.float64,
+        meta=np.empty((0,) * x.ndim, np.float64),
+        name=f"orvik-site-{token}",
+    )
 
 
-class _Output:
-    """The k-th product of a block (each lazy output is its own graph)."""
-
-    def __init__(self, block: _Block, k: int) -> None:
-        self.block, self.k = block, k
-
-    def __call__(self, *args: Any) -> np.ndarray:
-        return self.block(*args)[self.k]
+def _first(block: _Block, *args: Any) -> np.ndarray:
+    """The one product of a block of sites."""
+    return block(*args)[0]

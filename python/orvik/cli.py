@@ -150,6 +150,23 @@ def _site_parser(commands: Any) -> None:
     p.add_argument(
         "--max-depth", type=float, default=10_000.0, help="deepest Z1.0/Z2.5 searched, m (10000)"
     )
+    p.add_argument(
+        "--nan-policy",
+        default="error",
+        metavar="POLICY",
+        help="stations without a value (nan), which OpenQuake cannot read: 'error' (the default) "
+        "stops naming them, 'drop' leaves them out, 'fill=VALUE' writes VALUE, 'keep' writes nan",
+    )
+    p.add_argument(
+        "--vs30measured",
+        action="store_true",
+        help="add the column vs30measured, false: Vs30 comes from the model, not a measurement",
+    )
+    p.add_argument(
+        "--custom-site-id",
+        action="store_true",
+        help="add the column custom_site_id: the stations' own column of that name, or 1 to N",
+    )
     _priority_argument(p)
     p.set_defaults(run=_commands.site)
 

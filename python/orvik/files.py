@@ -38,6 +38,7 @@ from typing import Any
 
 from . import _native
 from .orvik import PyCoastline, PyMeshModel, PyModelTree, StructuredGrid
+from .qualities import QUALITY_FACTS
 
 __all__ = ["DEFAULT_UNITS", "info", "load", "save"]
 
@@ -46,16 +47,8 @@ FILE_KIND = "velocity model"
 
 #: Units of the package's conventions, recorded unless the caller says otherwise.
 DEFAULT_UNITS: dict[str, str] = {
-    "x": "m",
-    "y": "m",
-    "z": "m",
-    "depth": "m",
-    "rho": "g/cm^3",
-    "vp": "km/s",
-    "vs": "km/s",
-    "qp": "1",
-    "qs": "1",
-    "alpha": "1",
+    **dict.fromkeys(("x", "y", "z", "depth"), "m"),
+    **{q: f.units for q, f in QUALITY_FACTS.items()},
 }
 
 # Record kinds by the classes that read them back; the state inside a record
@@ -99,7 +92,9 @@ def save(
         JSON-serialisable facts about the model. Keys with a meaning:
         ``"crs"`` (the CRS of the model's x and y: any string that pyproj
         reads, or a ``pyproj.CRS``), ``"units"`` (a mapping that overrides
-        entries of :data:`DEFAULT_UNITS`), ``"description"`` (text) and
+        entries of :data:`DEFAULT_UNITS`; x and y are recorded in
+        ``degrees_east`` and ``degrees_north`` when the CRS is geographic),
+        ``"description"`` (text) and
         ``"provenance"`` (a mapping, e.g. the source data; ``orvik_version``,
         ``created``, ``python`` and ``platform`` are added). Every other key is
         kept under ``"attributes"``. NumPy scalars and arrays become numbers
@@ -247,7 +242,7 @@ def _document(
         "records": [{"name": n, "kind": k} for n, k in records],
         "description": _text(metadata.get("description", ""), "description"),
         "crs": _crs(metadata.get("crs")),
-        "units": _units(metadata.get("units", {})),
+        "units": _units(metadata.get("units", {}), metadata.get("crs")),
         "models": models,
         "extent": extent,
         "provenance": _provenance(metadata.get("provenance", {})),
@@ -272,13 +267,30 @@ def _crs(crs: Any) -> str | None:
     raise TypeError(f"metadata['crs'] must be a str or a pyproj.CRS; got {type(crs).__name__}")
 
 
-def _units(units: Any) -> dict[str, str]:
+def _units(units: Any, crs: Any) -> dict[str, str]:
     if not isinstance(units, Mapping):
         raise TypeError(f"metadata['units'] must be a mapping; got {type(units).__name__}")
     merged = dict(DEFAULT_UNITS)
+    if _is_geographic(crs):
+        merged.update(x="degrees_east", y="degrees_north")
     for key, value in units.items():
         merged[_text(key, "units")] = _text(value, f"units'][{key!r}")
     return merged
+
+
+def _is_geographic(crs: Any) -> bool:
+    """Whether *crs* (text or a pyproj CRS) gives longitude and latitude;
+    without pyproj, only the common names of WGS 84 are known."""
+    if crs is None:
+        return False
+    try:
+        import pyproj
+    except ImportError:
+        return str(crs).upper() in ("EPSG:4326", "OGC:CRS84", "WGS84", "CRS84")
+    try:
+        return bool(pyproj.CRS.from_user_input(crs).is_geographic)
+    except pyproj.exceptions.CRSError:  # recorded as given, read by nobody here
+        return False
 
 
 def _provenance(given: Any) -> dict[str, Any]:

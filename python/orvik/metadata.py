@@ -17,9 +17,10 @@ pyproj for the grid mapping.
 from __future__ import annotations
 
 from collections.abc import Hashable, Mapping
+from itertools import groupby
 from typing import TYPE_CHECKING, Any, Final
 
-from .qualities import QUALITIES, QUALITY_DIM
+from .qualities import QUALITIES, QUALITY_DIM, QUALITY_FACTS
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -32,15 +33,14 @@ GRID_MAPPING: Final = "crs"
 #: Per quality: units (UDUNITS) and a long name. CF has no standard names
 #: for seismic velocities, densities or quality factors.
 QUALITY_ATTRS: Final[Mapping[str, Mapping[str, str]]] = {
-    "rho": {"units": "g/cm^3", "long_name": "density"},
-    "vp": {"units": "km/s", "long_name": "P-wave speed"},
-    "vs": {"units": "km/s", "long_name": "S-wave speed"},
-    "qp": {"units": "1", "long_name": "P-wave quality factor"},
-    "qs": {"units": "1", "long_name": "S-wave quality factor"},
-    "alpha": {"units": "1", "long_name": "opacity of the model (1: opaque)"},
+    q: {"units": f.units, "long_name": f.long_name} for q, f in QUALITY_FACTS.items()
 }
-#: What `sample` writes in its result's attributes, in words.
-QUALITY_UNITS: Final = "rho g/cm^3; vp, vs km/s; qp, qs, alpha 1"
+#: What `sample` writes in its result's attributes, in words
+#: ("rho g/cm^3; vp, vs km/s; qp, qs, alpha 1").
+QUALITY_UNITS: Final = "; ".join(
+    f"{', '.join(q for q, _ in group)} {units}"
+    for units, group in groupby(QUALITY_FACTS.items(), lambda item: item[1].units)
+)
 
 _VERTICAL: Final[Mapping[str, Mapping[str, str]]] = {
     "z": {

@@ -42,7 +42,14 @@ import numpy.typing as npt
 from . import _native
 from ._model_meshing import lattice_tetrahedra, prism_tetrahedra
 from ._model_tables import LayeredTable, QRule, read_nd, read_tvel
-from ._model_units import QUALITY_KINDS, factor
+from ._model_units import (
+    QUALITY_KINDS,
+    check_keys,
+    check_plausible,
+    check_vertical,
+    factor,
+    is_angle,
+)
 from .orvik import MeshModelBuilder, PyMeshModel
 from .qualities import QUALITIES
 
@@ -148,28 +155,37 @@ def _transform(transform: Any) -> npt.NDArray[np.float32] | None:
     return t.astype(np.float32)
 
 
+def _quality_arguments(scope: Mapping[str, Any]) -> dict[str, Any]:
+    """The quality keyword arguments of a constructor, from its locals."""
+    return {q: scope[q] for q in QUALITIES}
+
+
 def _qualities(
     values: Mapping[str, Any],
     shape: tuple[int, ...],
     q_rule: QRule,
-    scale: Mapping[str, float] | None = None,
+    units: Mapping[str, str | None] | None = None,
 ) -> npt.NDArray[np.float32]:
-    """The (..., 6) float32 qualities from arrays of *shape*, each multiplied
-    by its *scale* (to the tree's units) in float64 and rounded once; absent
-    qp and qs from *q_rule*, absent alpha 1. Filled a column at a time, so
-    that a large grid needs little memory beyond the result."""
+    """The (..., 6) float32 qualities from arrays of *shape* in their *units*
+    (the tree's when absent), each converted in float64 and rounded once;
+    absent qp and qs from *q_rule*, absent alpha 1. Values implausible in
+    their unit are refused. Filled a column at a time, so that a large grid
+    needs little memory beyond the result."""
     for name in ("rho", "vp", "vs"):
         if values.get(name) is None:
             raise ValueError(f"{name} is missing: rho, vp and vs are required")
     given = {k: np.asarray(v) for k, v in values.items() if v is not None}
+    scale = {k: factor((units or {}).get(k), QUALITY_KINDS[k], k) for k in given}
     for k, a in given.items():
         if not (np.issubdtype(a.dtype, np.number) or a.dtype == np.bool_):
             raise TypeError(f"{k} must be an array of numbers; got dtype {a.dtype}")
         if a.shape != shape:
             raise ValueError(f"{k} must have shape {shape}; got {a.shape}")
+        fluid = given["vs"] == 0 if k == "qs" and "vs" in given else None
+        check_plausible(k, a, (units or {}).get(k), fluid)
 
     def column(k: str) -> npt.NDArray[np.float64]:
-        return given[k].astype(np.float64) * (scale or {}).get(k, 1.0)
+        return given[k].astype(np.float64) * scale[k]
 
     out = np.empty((*shape, len(QUALITIES)), np.float32)
     for i, k in enumerate(QUALITIES):
@@ -229,6 +245,7 @@ def _from_dataset(
         units[key] = coord.attrs.get("units")
         if roles[role] in _GEOGRAPHIC and units[key] is None:
             units[key] = "degrees"
+    arrays["v"] = _positive_down(data[roles[v_role]], arrays["v"], v_role)
     for q in QUALITIES:
         name = variables.get(q)
         name = q if name is None else name
@@ -249,6 +266,20 @@ def _from_dataset(
         arrays[q] = var.transpose(*order).values
         units[q] = var.attrs.get("units")
     return arrays, units, vertical
+
+
+def _positive_down(coord: Any, values: Any, role: str) -> Any:
+    """A vertical axis with the sign its role wants (depths down, elevations
+    up), read from its CF ``positive`` attribute."""
+    positive = coord.attrs.get("positive")
+    if positive is None:
+        return values
+    wanted = "down" if role == "depth" else "up"
+    if str(positive).lower() not in ("up", "down"):
+        raise ValueError(
+            f"{coord.name}: the attribute positive must be 'up' or 'down'; got {positive!r}"
+        )
+    return values if str(positive).lower() == wanted else -np.asarray(values, np.float64)
 
 
 def grid(
@@ -286,6 +317,16 @@ def grid(
     *rho*, *vp*, *vs* (*qp*, *qs*, *alpha*) arrays of shape ``(len(x),
     len(y), len(v))``, their units given by *units* (``units={"vp": "m/s",
     "depth": "km"}``); without units a value is taken in the tree's unit.
+    A key of *units* that names no quality or axis is refused, and so are
+    values implausible in their unit (speeds outside 0 to 15 km/s, densities
+    outside 0.5 to 20 g/cm^3, quality factors not positive except a qs of
+    0 where vs is 0, alpha outside [0, 1]): the message names the unit they look like (``vs up to 2000:
+    looks like m/s; pass units={'vs': 'm/s'}``). A vertical axis without a
+    unit whose nodes all lie within +-1000 under a grid 20 km wide or more
+    is refused too: its nodes look like kilometres. A Dataset's vertical
+    coordinate is read by its CF ``positive`` attribute: a ``depth`` with
+    ``positive="up"`` (or a ``z`` with ``positive="down"``) has its sign
+    flipped.
 
     An axis may run either way; the vertical one may repeat a value once, a
     discontinuity, where a point takes the values of the layer below (the
@@ -304,8 +345,9 @@ def grid(
     its bounds are derived: in depth mode they span every elevation, so the
     tree never culls a point that the model contains.
     """
-    variables = {"rho": rho, "vp": vp, "vs": vs, "qp": qp, "qs": qs, "alpha": alpha}
+    variables = _quality_arguments(locals())
     unit_of: dict[str, str | None] = dict(units or {})
+    check_keys(unit_of, ("x", "y", "z", "depth"))
     if data is not None:
         if not hasattr(data, "data_vars"):
             raise TypeError(f"data must be an xarray Dataset; got {type(data).__name__}")
@@ -329,12 +371,14 @@ def grid(
     ax, flip_x = _axis(arrays["x"], "x")
     ay, flip_y = _axis(arrays["y"], "y")
     av, flip_v = _axis(arrays["v"], v_name, repeats=True)
-    geographic = any(_is_angle(unit_of.get(k)) for k in ("x", "y"))
+    geographic = any(is_angle(unit_of.get(k)) for k in ("x", "y"))
     ax = ax * factor(unit_of.get("x"), "angle" if geographic else "length", "x")
     ay = ay * factor(unit_of.get("y"), "angle" if geographic else "length", "y")
+    if unit_of.get("v") is None:
+        check_vertical(f"{v_name}: nodes", av, _width(ax, ay, geographic), v_name)
     av = av * factor(unit_of.get("v"), "length", v_name)
     shape = (ax.size, ay.size, av.size)
-    values, scale = {}, {}
+    values = {}
     for q in QUALITIES:
         if arrays.get(q) is None:
             continue
@@ -344,8 +388,7 @@ def grid(
                 f"{q} must have shape (len(x), len(y), len({v_name})) = {shape}; got {a.shape}"
             )
         values[q] = a[:: -1 if flip_x else 1, :: -1 if flip_y else 1, :: -1 if flip_v else 1]
-        scale[q] = factor(unit_of.get(q), QUALITY_KINDS[q], q)
-    qualities = _qualities(values, shape, q_rule, scale)
+    qualities = _qualities(values, shape, q_rule, unit_of)
 
     if geographic and crs is None:
         crs = "EPSG:4326"
@@ -363,15 +406,14 @@ def grid(
     )
 
 
-def _is_angle(units: str | None) -> bool:
-    """Whether *units* are those of a longitude or a latitude."""
-    if units is None:
-        return False
-    try:
-        factor(units, "angle", "")
-    except ValueError:
-        return False
-    return True
+#: Metres in a degree of latitude, near enough to judge a model's width.
+_DEGREE = 111e3
+
+
+def _width(x: Any, y: Any, geographic: bool) -> float:
+    """The model's horizontal width in metres (finite edges only)."""
+    spans = [np.ptp(a[np.isfinite(a)]) if np.isfinite(a).sum() > 1 else 0.0 for a in (x, y)]
+    return float(max(spans)) * (_DEGREE if geographic else 1.0)
 
 
 def _same_crs(a: Any, b: Any) -> bool:
@@ -467,7 +509,7 @@ def mesh(
     depth by *vertical*; local coordinates when a 4x4 world-to-local
     *transform* places the mesh), *tetrahedra* ``(T, 4)`` vertex indices and
     *qualities* ``(V, 6)`` ``rho, vp, vs, qp, qs, alpha`` per vertex,
-    interpolated barycentrically (qp and qs harmonically). Arrays are
+    interpolated barycentrically (qp and qs harmonically), alpha in [0, 1]. Arrays are
     converted to the dtypes the core takes (float32, uint64).
 
     The bounds are the box of the vertices in the tree's frame (see
@@ -492,6 +534,7 @@ def mesh(
     q = _float_array(qualities, "qualities", 2)
     if q.shape != (len(v), 6):
         raise ValueError(f"qualities must have shape ({len(v)}, 6); got {q.shape}")
+    check_plausible("alpha", q[:, QUALITIES.index("alpha")], None)
     t = _transform(transform)
     bounds = mesh_bounds(v, vertical, t, elevation=elevation)
     builder = MeshModelBuilder(
@@ -599,11 +642,18 @@ def layered(
     With *vertical* ``"depth"`` the table's depths are depths below the
     surface that the tree's points carry; with ``"elevation"`` they are
     depths below elevation 0 (sea level), the model answering at elevation
-    ``-depth``. *extent* is ``(xmin, xmax, ymin, ymax)`` in the tree's frame,
-    everywhere when None. Quality factors the table lacks come from *q_rule*.
+    ``-depth``. *extent* is ``(xmin, xmax, ymin, ymax)`` in the tree's frame
+    (degrees of longitude and latitude in a geographic tree), everywhere when
+    None. Quality factors the table lacks come from *q_rule*. *alpha* lies
+    in [0, 1] and the table's values must be plausible in the tree's units.
     """
     vertical = _vertical(vertical)
+    if not 0.0 <= float(alpha) <= 1.0:  # NaN too
+        raise ValueError(f"alpha must lie in [0, 1] (0: transparent, 1: opaque); got {alpha}")
     t = _table(table)
+    for q in ("rho", "vp", "vs", "qp", "qs"):
+        if getattr(t, q) is not None:
+            check_plausible(q, getattr(t, q), None, t.vs == 0)
     values = t.qualities(q_rule, alpha)
     v = t.depth
     if vertical == "elevation":
@@ -621,6 +671,21 @@ def layered(
         name,
         _transform(transform),
     )
+
+
+def _by_name(a: Any, what: str) -> Any:
+    """An array in the order x, y, then the rest: a DataArray's by its
+    dimensions' names, any other as it is."""
+    dims = getattr(a, "dims", None)
+    if dims is None or not hasattr(a, "transpose"):
+        return a
+    named = [next((d for d in dims if str(d).lower() in _DIM_NAMES[r]), None) for r in ("x", "y")]
+    if None in named:
+        raise ValueError(
+            f"{what}: cannot tell x and y from the dimensions {tuple(dims)}; name them x/y, "
+            "lon/lat, longitude/latitude or easting/northing"
+        )
+    return np.asarray(a.transpose(*named, ...).values)
 
 
 def columns(
@@ -644,8 +709,10 @@ def columns(
 ) -> _native.PyColumnsModel:
     """A horizontal grid of tiles, each with its own stack of layers.
 
-    *x* and *y* are the ``(nx + 1,)`` and ``(ny + 1,)`` tile edges
-    (increasing; the outer ones may be infinite). *tops* is ``(nx, ny, L)``:
+    *x* and *y* are the ``(nx + 1,)`` and ``(ny + 1,)`` tile edges,
+    increasing or decreasing (the outer ones may be infinite); in a tree
+    whose frame is geographic they are longitudes and latitudes in degrees
+    (``units={"x": "degrees_east", "y": "degrees_north"}``). *tops* is ``(nx, ny, L)``:
     the top of each layer of each tile, layer 0 uppermost, and *bottom* the
     bottom of the last layer, ``(nx, ny)`` or one number. With *vertical*
     ``"depth"`` these are depths (increasing down the stack); with
@@ -656,23 +723,45 @@ def columns(
     of the layer below. Layers of zero thickness (absent in a tile) are
     allowed and skipped; storage grows with the layers, not the tiles' area.
 
+    Arrays are in the order ``(nx, ny, ...)``, x first. A plain array is
+    always read in that order (when nx == ny a transposed one cannot be told
+    from it); an ``xarray.DataArray`` whose dimensions are named (``x``,
+    ``lon``, ``longitude`` or ``easting``; ``y``, ``lat``, ``latitude`` or
+    ``northing``; any name for the layers) is put in that order by name.
+
     *units* gives the units of any of these arrays (``{"tops": "km",
-    "vp": "m/s"}``); without, values are taken in the tree's units.
+    "vp": "m/s"}``); without, values are taken in the tree's units. Keys
+    that name no quality or axis, and values implausible in their unit, are
+    refused as :func:`grid` refuses them; so are tops and bottom without a
+    unit that all lie within +-1000 under tiles 20 km wide or more (they
+    look like kilometres).
     """
     vertical = _vertical(vertical)
     units = dict(units or {})
-    ex = _float_array(x, "x", 1) * factor(units.get("x"), "length", "x")
-    ey = _float_array(y, "y", 1) * factor(units.get("y"), "length", "y")
-    top = _float_array(tops, "tops", 3) * factor(units.get("tops"), "length", "tops")
+    check_keys(units, ("x", "y", "tops", "bottom"))
+    geographic = any(is_angle(units.get(k)) for k in ("x", "y"))
+    edge_kind = "angle" if geographic else "length"
+    ex = _float_array(x, "x", 1) * factor(units.get("x"), edge_kind, "x")
+    ey = _float_array(y, "y", 1) * factor(units.get("y"), edge_kind, "y")
+    top = _float_array(_by_name(tops, "tops"), "tops", 3)
     nx, ny, layers = top.shape
     if (nx + 1, ny + 1) != (ex.size, ey.size):
+        turned = (ny + 1, nx + 1) == (ex.size, ey.size)
         raise ValueError(
             f"tops must have shape (len(x) - 1, len(y) - 1, L) = ({ex.size - 1}, {ey.size - 1}, L); "
             f"got {top.shape}"
+            + (
+                " (y first: give x first, or an xarray.DataArray with named dimensions)"
+                if turned
+                else ""
+            )
         )
-    base = np.broadcast_to(
-        _float_array(bottom, "bottom") * factor(units.get("bottom"), "length", "bottom"), (nx, ny)
-    )
+    base = np.broadcast_to(_float_array(_by_name(bottom, "bottom"), "bottom"), (nx, ny))
+    if units.get("tops") is None and units.get("bottom") is None:
+        levels = np.concatenate([top.ravel(), base.ravel()])
+        check_vertical("tops and bottom", levels, _width(ex, ey, geographic), "tops bottom")
+    top = top * factor(units.get("tops"), "length", "tops")
+    base = base * factor(units.get("bottom"), "length", "bottom")
     # The stack's boundaries, down it: the tops, then the bottom.
     bounds = np.concatenate([top, base[:, :, None]], axis=2)
     if not np.all(np.isfinite(bounds)):
@@ -685,21 +774,26 @@ def columns(
             f"tops must {'increase' if vertical == 'depth' else 'decrease'} down the stack "
             f"(then bottom); tile ({i}, {j}) turns at layer {layer + 1}"
         )
-    values = {"rho": rho, "vp": vp, "vs": vs, "qp": qp, "qs": qs, "alpha": alpha}
-    scale = {k: factor(units.get(k), QUALITY_KINDS[k], k) for k in values}
+    values = _quality_arguments(locals())
     shape = (nx, ny, layers)
 
     def spread(k: str, a: Any) -> Any:
+        a = np.asarray(_by_name(a, k))
         try:
-            return np.broadcast_to(np.asarray(a), shape)
+            return np.broadcast_to(a, shape)
         except ValueError:
             raise ValueError(
                 f"{k} must have shape {shape} (one value per tile and layer); got {np.shape(a)}"
             ) from None
 
     q = _qualities(
-        {k: None if a is None else spread(k, a) for k, a in values.items()}, shape, q_rule, scale
+        {k: None if a is None else spread(k, a) for k, a in values.items()}, shape, q_rule, units
     )
+    # Decreasing edges: the tiles, and everything over them, turned round.
+    for axis, edges in ((0, ex), (1, ey)):
+        if edges.size > 1 and edges[-1] < edges[0]:
+            bounds, q = np.flip(bounds, axis), np.flip(q, axis)
+    ex, ey = (e[::-1] if e.size > 1 and e[-1] < e[0] else e for e in (ex, ey))
     # Two nodes per layer, its top and its bottom, with the layer's values.
     v = np.stack([bounds[:, :, :-1], bounds[:, :, 1:]], axis=3).reshape(nx * ny, 2 * layers)
     nodes = np.repeat(q.reshape(nx * ny, layers, 6), 2, axis=1)

@@ -7,6 +7,8 @@ holding ``rho, vp, vs, qp, qs, alpha`` in that order, the layout that
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
@@ -17,12 +19,57 @@ from .orvik import blend_many
 if TYPE_CHECKING:
     import xarray as xr
 
-__all__ = ["QUALITIES", "QUALITY_DIM", "blend"]
+__all__ = ["QUALITIES", "QUALITY_DIM", "QUALITY_FACTS", "QualityFact", "blend"]
 
 #: The names of a quality's values, in column order (the extension's own).
 QUALITIES: Final = _native.QUALITIES
 #: The name of the dimension that holds them.
 QUALITY_DIM: Final = "quality"
+
+
+@dataclass(frozen=True)
+class QualityFact:
+    """What the package knows of one quality: its unit in the model tree
+    (a UDUNITS spelling, as outputs record it), the kind of unit that input
+    converts from, its CF ``long_name`` (CF has no standard names for
+    seismic qualities) and the range of values that are physically plausible
+    in that unit (*low* excluded when *low_open*)."""
+
+    name: str
+    units: str
+    kind: str
+    long_name: str
+    low: float
+    high: float
+    low_open: bool = False
+
+    def plausible(self, value: float) -> bool:
+        above = value > self.low if self.low_open else value >= self.low
+        return bool(above and value <= self.high)
+
+    def range_text(self) -> str:
+        if self.high == float("inf"):
+            return f"above {self.low:g}" if self.low_open else f"{self.low:g} or more"
+        unit = "" if self.units == "1" else f" {self.units}"
+        return f"{self.low:g} to {self.high:g}{unit}"
+
+
+#: One fact per quality, in column order. Plausible ranges come from rocks,
+#: sediments, water and ice: no seismic speed in the Earth exceeds about
+#: 15 km/s and none is negative (0 in fluids); densities lie between about
+#: 0.5 and 20 g/cm^3; quality factors are positive; alpha is an opacity.
+QUALITY_FACTS: Final[Mapping[str, QualityFact]] = {
+    f.name: f
+    for f in (
+        QualityFact("rho", "g/cm^3", "density", "density", 0.5, 20.0),
+        QualityFact("vp", "km/s", "speed", "P-wave speed", 0.0, 15.0),
+        QualityFact("vs", "km/s", "speed", "S-wave speed", 0.0, 15.0),
+        QualityFact("qp", "1", "number", "P-wave quality factor", 0.0, float("inf"), True),
+        QualityFact("qs", "1", "number", "S-wave quality factor", 0.0, float("inf"), True),
+        QualityFact("alpha", "1", "number", "opacity of the model (1: opaque)", 0.0, 1.0),
+    )
+}
+assert tuple(QUALITY_FACTS) == tuple(QUALITIES)
 
 
 def blend(lhs: xr.DataArray, rhs: xr.DataArray) -> xr.DataArray:

@@ -13,23 +13,24 @@ measured down from the topography; speeds in km/s, density in g/cm^3.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from . import _inputs, _lazy
+from . import _inputs, _lazy, _places
+from ._places import NoPlaceWarning
 from ._shipping import OnWorkers, is_future
 from .metadata import QUALITY_UNITS, label_coordinates
 from .orvik import PyModelTree, QueryCoordinates, QueryParams, StructuredGrid
 from .qualities import QUALITIES, QUALITY_DIM
 
 if TYPE_CHECKING:
-    import pyproj
     import xarray as xr
 
-__all__ = ["BLOCK_POINTS", "sample"]
+__all__ = ["BLOCK_POINTS", "NoPlaceWarning", "sample"]
 
 #: Points per Dask block that `sample` aims at along dimensions that no Dask
 #: input chunks: about 2 million points, so 50 MB of output per block.
@@ -106,7 +107,13 @@ def sample(
         Float32 qualities named ``"material"``, with the broadcast dimensions
         of the inputs, then the dimension ``quality`` with the labels
         ``rho, vp, vs, qp, qs, alpha``. NaN where no model of the priority
-        range contains the point. The coordinates are the inputs' own, and
+        range contains the point, and at points that are no place (a
+        coordinate NaN or infinite, a latitude outside [-90, 90] when the
+        caller's CRS is geographic, a point that *crs* maps to infinity),
+        which a ``NoPlaceWarning`` (``orvik.sampling.NoPlaceWarning``) counts (once per block when lazy).
+        Geographic coordinates whose every latitude lies outside [-90, 90]
+        while every longitude lies inside it raise ValueError: they look
+        swapped. The coordinates are the inputs' own, and
         every one-dimensional input becomes one (the index of its dimension
         when it spans it alone), with CF ``units`` and ``standard_name``.
         ``orvik.to_dataset(result)`` gives one variable per quality with
@@ -139,7 +146,8 @@ def sample(
     model = _check_tree(tree)
     lo, hi = _check_priority(priority)
     vertical = _vertical_mode(z, depth, surface)
-    transformer, output_crs = _crs(crs)
+    transformer, output_crs = _places.resolve_crs(crs)
+    geographic = _places.is_geographic(output_crs)
     chunks = _check_chunks(chunks)
 
     values = {"x": x, "y": y, "z": z, "depth": depth}
@@ -156,7 +164,9 @@ def sample(
         or any(_inputs.is_dask(f.data) for f in fields.values())
     )
 
-    kernel = _Kernel(len(dims_out), axes, vertical, lo, hi)
+    if geographic:
+        _places.check_swapped(*(_in_memory(fields[k].data) for k in ("x", "y")))
+    kernel = _Kernel(len(dims_out), axes, vertical, lo, hi, geographic)
     if lazy:
         block = _inputs.block_chunks(fields, dims_out, chunks, BLOCK_POINTS)
         data = _lazy.blocks(kernel, fields, dims_out, block, (model, surface, transformer))
@@ -224,34 +234,9 @@ def _vertical_mode(z: Any, depth: Any, surface: Any) -> str:
     return "z" if z is not None else "depth"
 
 
-def _crs(crs: Any) -> tuple[pyproj.Transformer | None, Any]:
-    """The transformer into the model's CRS, and the CRS of the output's
-    horizontal coordinates (None when unknown)."""
-    if crs is None:
-        return None, None
-    import pyproj
-
-    if isinstance(crs, pyproj.Transformer):
-        return crs, crs.source_crs
-    if isinstance(crs, Sequence) and not isinstance(crs, str):
-        if len(crs) != 2:
-            raise TypeError(
-                "crs must be a CRS, a (source, target) pair of them or a pyproj.Transformer; "
-                f"got a sequence of {len(crs)}"
-            )
-        source = _as_crs(crs[0], "crs[0]")
-        transformer = pyproj.Transformer.from_crs(source, _as_crs(crs[1], "crs[1]"), always_xy=True)
-        return transformer, source
-    return None, _as_crs(crs, "crs")
-
-
-def _as_crs(value: Any, name: str) -> Any:
-    import pyproj
-
-    try:
-        return pyproj.CRS.from_user_input(value)
-    except pyproj.exceptions.CRSError as e:
-        raise ValueError(f"{name} is not a coordinate reference system pyproj knows: {e}") from None
+def _in_memory(data: Any) -> Any:
+    """The values of an input held in memory; none of a Dask one's."""
+    return np.empty(0) if _inputs.is_dask(data) else data
 
 
 def _check_chunks(chunks: Any) -> Mapping[Hashable, int] | Literal["auto"] | None:
@@ -274,12 +259,19 @@ class _Kernel:
     """
 
     def __init__(
-        self, ndim: int, axes: Mapping[str, tuple[int, ...]], vertical: str, lo: int, hi: int
+        self,
+        ndim: int,
+        axes: Mapping[str, tuple[int, ...]],
+        vertical: str,
+        lo: int,
+        hi: int,
+        geographic: bool,
     ) -> None:
         self.ndim = ndim
         self.axes = dict(axes)
         self.vertical = vertical
         self.lo, self.hi = lo, hi
+        self.geographic = geographic
 
     def __call__(self, model: tuple[Any, Any, Any], *blocks: np.ndarray) -> np.ndarray:
         tree, surface, transformer = (m.get() if isinstance(m, OnWorkers) else m for m in model)  # type: Any, Any, Any
@@ -302,12 +294,18 @@ class _Kernel:
         # The map projection and the topography depend on x and y only: on a
         # volume they are evaluated once per vertical line, not per point.
         hx, hy = parts["x"], parts["y"]
+        if self.geographic:
+            _places.check_swapped(hx, hy)
+        # Where the points are no place, kept apart by input so that a
+        # volume never needs a mask of its full shape when all is well.
+        bad = _places.no_place(hx, hy, self.geographic)
+        levels = [~np.isfinite(parts[name]) for name in ("z", "depth") if name in parts]
         top = None
         if transformer is not None or surface is not None:
             plane = np.broadcast_shapes(hx.shape, hy.shape)
             hx, hy = (np.broadcast_to(a, plane).astype(_F64).reshape(-1) for a in (hx, hy))
-            if transformer is not None:
-                hx, hy = (np.asarray(a, _F64) for a in transformer.transform(hx, hy))
+            hx, hy, lost = _places.project(transformer, hx, hy)
+            bad = bad | lost.reshape(plane)
             if surface is not None:
                 top = surface.query_many(hx, hy)[0].reshape(plane)
             hx, hy = hx.reshape(plane), hy.reshape(plane)
@@ -326,6 +324,10 @@ class _Kernel:
         out = np.full((n, len(QUALITIES)), np.nan, _F32)
         x, y = flat(hx), flat(hy)
         tree.query_many(out, QueryCoordinates(x, y, z, depth), QueryParams(self.lo, self.hi))
+        if bad.any() or any(level.any() for level in levels):
+            lost = np.broadcast_to(functools.reduce(np.logical_or, levels, bad), shape).reshape(n)
+            out[lost] = np.nan
+            _places.warn(int(lost.sum()), n, stacklevel=4)
         return out.reshape(*shape, len(QUALITIES))
 
     def _place(self, block: np.ndarray, axes: tuple[int, ...]) -> np.ndarray:

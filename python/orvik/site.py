@@ -87,6 +87,13 @@ NaN rules
   NaN Vs, at the surface included), since the gap could hide the crossing. A
   fluid is simply below the target.
 * Z_t is NaN when the target is not reached above ``max_depth``.
+* Every product is NaN at a site that is no place: a coordinate NaN or
+  infinite, a latitude outside [-90, 90] (sites in a geographic CRS), or a
+  point that the map projection sends to infinity. Such sites are not
+  queried, and a ``NoPlaceWarning`` (``orvik.site.NoPlaceWarning``) counts
+  them (once per block of a lazy result). Geographic sites whose every
+  latitude lies outside [-90, 90] while every longitude lies inside it
+  raise ValueError: they look swapped.
 """
 
 from __future__ import annotations
@@ -96,6 +103,8 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from . import _site_table
+from ._places import NoPlaceWarning
 from ._site_blocks import run
 from ._site_profiles import QUERY_POINTS, Lines, crossings, travel_time
 from .orvik import PyModelTree, StructuredGrid
@@ -105,6 +114,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "SITE_COLUMNS",
+    "NoPlaceWarning",
     "site_model",
     "vs30",
     "write_site_model",
@@ -143,8 +153,10 @@ def vs30(
         The topography that depth is measured from; the plane z = 0 without.
     priority : (int, int), default (0, 255)
         The range of model priorities that take part.
-    crs : (source, target) or pyproj.Transformer, optional
-        Map *x* and *y* into the model's coordinates with pyproj (``always_xy``).
+    crs : CRS, (source, target) or pyproj.Transformer, optional
+        Map *x* and *y* into the model's coordinates with pyproj
+        (``always_xy``); a single CRS only states the one that *x* and *y*
+        (and the model) are in, so that geographic sites are checked.
     speed_unit : {"km/s", "m/s"}, default "km/s"
         The unit of the model's Vs.
     step : float, default 1.0
@@ -237,6 +249,9 @@ def site_model(
     z_step: float = 10.0,
     max_depth: float = 10_000.0,
     resolution: float = 1e-3,
+    nan_policy: str = "error",
+    vs30measured: bool | None = None,
+    custom_site_id: Any = None,
 ) -> Any:
     """Vs30, Z1.0 and Z2.5 at every station, as a site model table.
 
@@ -252,6 +267,18 @@ def site_model(
         model's x and y.
     vs30_step, z_step : float
         The *step* of :func:`vs30` and of :func:`z_isosurface`.
+    nan_policy : str, default "error"
+        What becomes of stations where vs30, z1pt0 or z2pt5 is NaN (hazard
+        engines cannot read NaN): ``"error"`` raises ValueError naming them,
+        ``"drop"`` leaves them out of the table, ``"fill=VALUE"`` gives those
+        values VALUE, and ``"keep"`` keeps the NaN.
+    vs30measured : bool, optional
+        Adds the column ``vs30measured`` with this value for every station
+        (``False``: Vs30 comes from a model, not from a measurement).
+    custom_site_id : True or array_like, optional
+        Adds the column ``custom_site_id``: with True, the stations' own
+        ``custom_site_id`` column, or the numbers 1 to N without one; or
+        the ids given, one per station (text without commas).
 
     The other parameters are those of :func:`vs30` and :func:`z_isosurface`.
 
@@ -259,13 +286,16 @@ def site_model(
     -------
     pandas.DataFrame
         Columns ``lon, lat, vs30, z1pt0, z2pt5`` (degrees as given, m/s,
-        metres, metres), one row per station. :func:`write_site_model` writes
+        metres, metres), then ``vs30measured`` and ``custom_site_id`` when
+        asked for, one row per station kept. :func:`write_site_model` writes
         it as the CSV site model file that OpenQuake reads.
     """
     import importlib
 
     pd: Any = importlib.import_module("pandas")  # the `cli` extra; no type stubs
     lon, lat = _station_columns(stations)
+    policy = _site_table.nan_policy(nan_policy)
+    ids = _site_table.site_ids(stations, custom_site_id, len(lon))
     steps = _whole_steps(30.0, vs30_step, "vs30_step", "30 m")
     _positive(max_depth, "max_depth")
     samples = _whole_steps(max_depth, z_step, "z_step", "max_depth")
@@ -277,16 +307,24 @@ def site_model(
         return [v, z1, z2]
 
     v, z1, z2 = run(kernel, 3, tree, lon, lat, surface, priority, crs, speed_unit)
-    return pd.DataFrame(dict(zip(SITE_COLUMNS, (lon, lat, v, z1, z2))))
+    columns: dict[str, Any] = dict(zip(SITE_COLUMNS, (lon, lat, v, z1, z2)))
+    kept = _site_table.apply_nan_policy(columns, policy)
+    if vs30measured is not None:
+        columns["vs30measured"] = np.full(len(lon), bool(vs30measured))
+    if ids is not None:
+        columns["custom_site_id"] = ids
+    table = pd.DataFrame({k: np.asarray(c)[kept] for k, c in columns.items()})
+    return table
 
 
 def write_site_model(table: Any, path: Any, *, z2pt5_unit: Literal["km", "m"] = "km") -> None:
     """Write a :func:`site_model` table as a CSV site model file.
 
-    The header is ``lon,lat,vs30,z1pt0,z2pt5``. OpenQuake reads ``z1pt0`` in
-    metres but ``z2pt5`` in kilometres, so by default ``z2pt5`` is written in
-    km (``z2pt5_unit="m"`` keeps metres). NaN is written as ``nan``. *path* is
-    a path or a binary file object.
+    The header is ``lon,lat,vs30,z1pt0,z2pt5``, then ``vs30measured``
+    (``true`` or ``false``) and ``custom_site_id`` when the table has them.
+    OpenQuake reads ``z1pt0`` in metres but ``z2pt5`` in kilometres, so by
+    default ``z2pt5`` is written in km (``z2pt5_unit="m"`` keeps metres).
+    NaN is written as ``nan``. *path* is a path or a binary file object.
     """
     from . import _native
 
@@ -295,8 +333,9 @@ def write_site_model(table: Any, path: Any, *, z2pt5_unit: Literal["km", "m"] = 
     columns = [np.asarray(table[c], np.float64) for c in SITE_COLUMNS]
     if z2pt5_unit == "km":
         columns[4] = columns[4] / 1000.0
-    header = ",".join(SITE_COLUMNS).encode() + b"\n"
-    body = b"".join(_csv_lines(_native, columns))
+    optional = [c for c in _site_table.OPTIONAL if c in table]
+    header = ",".join((*SITE_COLUMNS, *optional)).encode() + b"\n"
+    body = b"".join(_csv_lines(_native, columns, table))
     if hasattr(path, "write"):
         path.write(header + body)
     else:
@@ -304,7 +343,7 @@ def write_site_model(table: Any, path: Any, *, z2pt5_unit: Literal["km", "m"] = 
             out.write(header + body)
 
 
-def _csv_lines(native: Any, columns: list[np.ndarray]) -> Any:
+def _csv_lines(native: Any, columns: list[np.ndarray], table: Any) -> Any:
     # Coordinates in their shortest float64 form (as given), the products in
     # float32's: they come from float32 speeds and depths.
     n = len(columns[0])
@@ -314,6 +353,7 @@ def _csv_lines(native: Any, columns: list[np.ndarray]) -> Any:
             native.format_rows(c.astype(np.float64 if k < 2 else _F32)[:, None]).splitlines()
             for k, c in enumerate(part)
         ]
+        cells += _site_table.optional_cells(table, lo, lo + QUERY_POINTS)
         yield b"".join(b",".join(row) + b"\n" for row in zip(*cells))
 
 

@@ -419,7 +419,8 @@ def test_pickles_answer_bit_for_bit(which):
 
 def _grid(**kw):
     x, y, v, values = random_grid(1)
-    args = {"x": x, "y": y, "depth": v, **values, "priority": 0, **kw}
+    units = {"vp": "m/s", "vs": "m/s", "rho": "kg/m^3"}
+    args = {"x": x, "y": y, "depth": v, **values, "units": units, "priority": 0, **kw}
     return lambda: models.grid(**args)
 
 

@@ -154,8 +154,8 @@ def test_shorthands_and_surface_rules():
 def test_nan_where_no_model_answers():
     levels, speeds = COLUMNS["kinks off the samples"]
     tree = tree_of(levels, speeds)
-    x = np.array([50.0, -5.0, 50.0, np.nan])
-    y = np.array([50.0, 50.0, EXTENT + 1, 50.0])
+    x = np.array([50.0, -5.0, 50.0])
+    y = np.array([50.0, 50.0, EXTENT + 1])
     v, z = site.vs30(tree, x, y), site.z1p0(tree, x, y)
     assert np.isfinite(v[0]) and np.isfinite(z[0])
     assert np.isnan(v[1:]).all() and np.isnan(z[1:]).all()
@@ -290,14 +290,14 @@ def test_site_model_table_and_its_csv_file():
     stations = pd.DataFrame(
         {"name": ["a", "b", "c"], "lon": [10.0, 55.5, -3.0], "lat": [20.0, 60.0, 5.0]}
     )
-    table = site.site_model(tree, stations)
+    table = site.site_model(tree, stations, nan_policy="keep")
     assert list(table.columns) == ["lon", "lat", "vs30", "z1pt0", "z2pt5"]
     np.testing.assert_allclose(table["vs30"][:2], profile.vs30(), rtol=ROUNDING)
     np.testing.assert_allclose(table["z1pt0"][:2], 100.0, atol=RESOLUTION)
     np.testing.assert_allclose(table["z2pt5"][:2], profile.crossing(2500.0), atol=1e-4)
     assert table.iloc[2][["vs30", "z1pt0", "z2pt5"]].isna().all()
     # The same from an (N, 2) array and from a mapping of columns.
-    same = site.site_model(tree, stations[["lon", "lat"]].to_numpy())
+    same = site.site_model(tree, stations[["lon", "lat"]].to_numpy(), nan_policy="keep")
     pd.testing.assert_frame_equal(same, table)
 
     buffer = io.BytesIO()
