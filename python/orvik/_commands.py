@@ -321,6 +321,8 @@ def extract(args: argparse.Namespace) -> int:
             format=args.format,
             progress=not args.no_progress,
             resume=not args.restart,
+            layout=args.layout,
+            attributes=dict(args.attribute) if args.attribute else None,
         )
     except TypeError as e:  # a chunk that names no dimension, say
         raise CommandError(str(e)) from None

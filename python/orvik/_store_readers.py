@@ -39,9 +39,9 @@ def for_zarr(data: xr.Dataset, zarr_format: int) -> xr.Dataset:
         attrs = dict(data[GRID_MAPPING].attrs)
         data = data.drop_vars(GRID_MAPPING)
         data[GRID_MAPPING] = xr.DataArray(np.zeros(1, np.int32), dims=GRID_MAPPING, attrs=attrs)
-    for var in data.variables.values():
-        var.encoding = {**var.encoding, "compressors": None}
-        var.attrs = {k: _plain(v) for k, v in var.attrs.items()}
+    for variable in data.variables.values():
+        variable.encoding = {**variable.encoding, "compressors": None}
+        variable.attrs = {k: _plain(v) for k, v in variable.attrs.items()}
     data.attrs = {k: _plain(v) for k, v in data.attrs.items()}
     return data
 

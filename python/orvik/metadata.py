@@ -146,8 +146,8 @@ def to_dataset(volume: xr.DataArray, *, attributes: Mapping[str, str] | None = N
         crs = pyproj.CRS.from_wkt(wkt)
         data[GRID_MAPPING] = xr.DataArray(np.int32(0), attrs=grid_mapping_attrs(crs))
         data = data.set_coords(GRID_MAPPING)
-    for name, coord in data.coords.items():
-        if name != GRID_MAPPING and coord.dtype.kind == "f":
+    for key, coord in data.coords.items():
+        if key != GRID_MAPPING and coord.dtype.kind == "f":
             coord.encoding["_FillValue"] = None
     data.attrs = {
         "Conventions": CONVENTIONS,

@@ -97,7 +97,9 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 
 from ._site_blocks import run
+from ._site_maps import site_grid, write_site_grid
 from ._site_profiles import QUERY_POINTS, Lines, crossings, travel_time
+from ._vertical_profiles import profile, write_profile
 from .orvik import PyModelTree, StructuredGrid
 
 if TYPE_CHECKING:
@@ -105,8 +107,12 @@ if TYPE_CHECKING:
 
 __all__ = [
     "SITE_COLUMNS",
+    "profile",
+    "site_grid",
     "site_model",
     "vs30",
+    "write_profile",
+    "write_site_grid",
     "write_site_model",
     "z1p0",
     "z2p5",
