@@ -157,8 +157,8 @@ def _rows(pieces: list) -> list[tuple[float, np.ndarray, bool]]:
         sa, sb = va[_SHAPE], vb[_SHAPE]
         change = np.abs(sb - sa) > _JUMP * np.maximum(np.abs(sa), np.abs(sb))
         if kind == "break" and change.any():
-            if len(rows) > 1:
-                rows.pop()  # the top of the jump's piece moves to its bottom
+            # Both sides at the bottom of the piece, where the lower side
+            # begins; the row at its top is dropped as on the line above.
             rows += [(b, va, True), (b, vb, True)]
         else:
             rows.append((b, vb, False))

@@ -18,10 +18,11 @@ LON = np.linspace(-123.8, -123.2, 7)
 LAT = np.linspace(48.9, 49.2, 4)
 
 
-def run(*command, memory=2 << 30, timeout=300, ok=(0,)):
+def run(*command, memory=2 << 30, timeout=300, ok=(0,), quiet=False):
     """Run an outside tool (a Debian one, or one of the environment's) under
     `prlimit --as` and a timeout; its standard output, or a failure that
-    shows its standard error when it exits otherwise than `ok`."""
+    shows its standard error when it exits otherwise than `ok` (or, when
+    `quiet`, says anything there)."""
     beside = Path(sys.executable).parent / command[0]
     tool = str(beside) if beside.exists() else shutil.which(command[0])
     assert tool is not None, f"{command[0]} is not installed: run make setup"
@@ -30,7 +31,7 @@ def run(*command, memory=2 << 30, timeout=300, ok=(0,)):
         capture_output=True,
         text=True,
     )
-    if done.returncode not in ok:
+    if done.returncode not in ok or (quiet and done.stderr):
         pytest.fail(f"{' '.join(map(str, command))} exited {done.returncode}:\n{done.stderr}")
     return done.stdout
 

@@ -2,6 +2,7 @@
 compliance-checker (CF-1.10 and ACDD), netCDF-C's ncdump and GDAL's gdalinfo
 on Zarr format 2, and the EMC layout read back by orvik.models.grid."""
 
+import datetime
 import json
 import re
 
@@ -87,6 +88,9 @@ def test_compliance_checker_full_cf_score_and_our_acdd_attributes(tree, tmp_path
     with xr.open_dataset(path) as data:
         assert data.attrs["creator_name"] == CREATOR["creator_name"]
         assert data.attrs["Conventions"] == "CF-1.10"
+        created = datetime.datetime.fromisoformat(data.attrs["date_created"])
+        assert abs(created - datetime.datetime.now(datetime.UTC)).total_seconds() < 600
+        assert data.attrs["history"].splitlines()[-1].startswith(f"{data.attrs['date_created']} ")
         if volume is geographic:
             assert (data.attrs["geospatial_lon_min"], data.attrs["geospatial_lat_max"]) == (
                 LON[0],
@@ -108,6 +112,7 @@ def test_netcdf_c_reads_a_zarr2_store(tree, tmp_path):
     header = run("ncdump", "-h", url)
     assert "float vs(depth, latitude, longitude)" in header
     assert 'vs:units = "km/s"' in header and "crs:grid_mapping_name" in header
+    assert "vs:_FillValue = NaNf" in header and "longitude:_FillValue" not in header
     text = run("ncdump", url)  # every variable, the grid mapping's too
     with xr.open_zarr(path) as data:
         for name in ("vs", "rho", "longitude", "depth"):
