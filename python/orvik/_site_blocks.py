@@ -32,6 +32,17 @@ def run(
     in memory or lazily with Dask."""
     from ._inputs import is_dask
 
+    lo, hi = check(tree, surface, priority, speed_unit)
+    block = _Block(kernel, outputs, (lo, hi), _SPEED_SCALE[speed_unit])
+    transformer = _transformer(crs)
+    if is_dask(x) or is_dask(y):
+        return _run_lazy(block, tree, x, y, surface, transformer)
+    bx, by = np.broadcast_arrays(np.asarray(x, np.float64), np.asarray(y, np.float64))
+    return block(tree, surface, transformer, bx, by)
+
+
+def check(tree: Any, surface: Any, priority: tuple[int, int], speed_unit: str) -> tuple[int, int]:
+    """Checks the arguments that every site product takes, before any work."""
     if not isinstance(tree, PyModelTree):
         raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
     if surface is not None and not isinstance(surface, StructuredGrid):
@@ -39,13 +50,8 @@ def run(
     if speed_unit not in _SPEED_SCALE:
         raise ValueError(f'speed_unit must be "km/s" or "m/s"; got {speed_unit!r}')
     lo, hi = priority
-    QueryParams(lo, hi)  # checked before any work
-    block = _Block(kernel, outputs, (lo, hi), _SPEED_SCALE[speed_unit])
-    transformer = _transformer(crs)
-    if is_dask(x) or is_dask(y):
-        return _run_lazy(block, tree, x, y, surface, transformer)
-    bx, by = np.broadcast_arrays(np.asarray(x, np.float64), np.asarray(y, np.float64))
-    return block(tree, surface, transformer, bx, by)
+    QueryParams(lo, hi)
+    return lo, hi
 
 
 def _transformer(crs: Any) -> Any:

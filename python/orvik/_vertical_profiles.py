@@ -12,7 +12,7 @@ from typing import Any, Literal
 import numpy as np
 
 from ._model_tables import LayeredTable
-from ._site_blocks import _SPEED_SCALE, _transformer
+from ._site_blocks import _SPEED_SCALE, _transformer, check
 from ._site_profiles import QUERY_POINTS
 from .orvik import PyModelTree, QueryCoordinates, QueryParams, StructuredGrid
 from .qualities import QUALITIES
@@ -62,12 +62,7 @@ def profile(
     takes and :func:`write_profile` writes. ValueError when no model answers
     at the site's surface.
     """
-    if not isinstance(tree, PyModelTree):
-        raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
-    if surface is not None and not isinstance(surface, StructuredGrid):
-        raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
-    if speed_unit not in _SPEED_SCALE:
-        raise ValueError(f'speed_unit must be "km/s" or "m/s"; got {speed_unit!r}')
+    check(tree, surface, priority, speed_unit)
     for name, value in (("max_depth", max_depth), ("step", step), ("resolution", resolution)):
         if not (isinstance(value, int | float) and math.isfinite(value) and value > 0):
             raise ValueError(f"{name} must be a positive number of metres; got {value!r}")
