@@ -67,6 +67,32 @@ def caller_attrs(given: Mapping[str, Any] | None) -> dict[str, str]:
     return dict(given)
 
 
+def described(data: Any) -> Any:
+    """*data* (what :func:`orvik.to_dataset` gives) with the attributes that
+    data catalogues look for: ``summary``, ``keywords``, ``source``,
+    ``history``, the extent (``geospatial_*``) and each quality's
+    ``coverage_content_type``; the caller's values are kept."""
+    from .metadata import GRID_MAPPING
+
+    crs = None
+    if GRID_MAPPING in data.variables and "crs_wkt" in data[GRID_MAPPING].attrs:
+        import pyproj
+
+        crs = pyproj.CRS.from_wkt(data[GRID_MAPPING].attrs["crs_wkt"])
+    data = data.copy()
+    for var in data.data_vars.values():
+        var.attrs = {**var.attrs, "coverage_content_type": "modelResult"}
+    data.attrs = {
+        "summary": SUMMARY,
+        "keywords": KEYWORDS,
+        "source": f"orvik {version()}",
+        "standard_name_vocabulary": "CF Standard Name Table",
+        **extent_attrs(data, crs),
+        **data.attrs,
+    }
+    return data
+
+
 def extent_attrs(data: Any, crs: Any) -> dict[str, Any]:
     """``geospatial_*`` attributes from the coordinates that carry an
     ``axis`` (X, Y, Z) and from *crs* (a pyproj CRS of X and Y, or None); a

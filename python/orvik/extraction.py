@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 from dask.callbacks import Callback
 
-from ._discovery import stamp
+from ._discovery import described, stamp
 from ._emc import emc_layout
 from ._store_readers import for_zarr
 from .metadata import to_dataset
@@ -125,7 +125,7 @@ def extract(
     if layout not in ("cf", "emc"):
         raise ValueError(f'layout must be "cf" or "emc"; got {layout!r}')
     volume = _volume(tree, grid, surface, crs, qualities, priority, chunks)
-    data = to_dataset(volume, attributes=attributes)
+    data = described(to_dataset(volume, attributes=attributes))
     if layout == "emc":
         data = emc_layout(data)
     if fmt != "netcdf":

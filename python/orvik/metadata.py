@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 
-from ._discovery import KEYWORDS, SUMMARY, caller_attrs, extent_attrs, version
+from ._discovery import caller_attrs
 from .qualities import QUALITIES, QUALITY_DIM
 
 if TYPE_CHECKING:
@@ -114,9 +114,7 @@ def to_dataset(volume: xr.DataArray, *, attributes: Mapping[str, str] | None = N
         volume knows the CRS of its horizontal coordinates, a scalar variable
         ``crs`` with the CF grid-mapping attributes, named by every quality's
         ``grid_mapping``; global attributes ``Conventions`` ("CF-1.10"),
-        ``title``, ``summary``, ``history``, ``priority_range``, the extent
-        in longitude, latitude and the vertical (ACDD's ``geospatial_*``,
-        when the CRS is known) and the caller's *attributes*. The
+        ``title`` and ``priority_range``, and the caller's *attributes*. The
         coordinates carry no fill value (CF forbids one there).
     """
     import xarray as xr
@@ -134,12 +132,10 @@ def to_dataset(volume: xr.DataArray, *, attributes: Mapping[str, str] | None = N
     wkt = volume.attrs.get("crs_wkt")
     for name in names:
         attrs = dict(QUALITY_ATTRS[name])
-        attrs["coverage_content_type"] = "modelResult"
         if wkt is not None:
             attrs["grid_mapping"] = GRID_MAPPING
         data[name].attrs = attrs
     given = caller_attrs(attributes)
-    crs = None
     if wkt is not None:
         import pyproj
 
@@ -152,13 +148,7 @@ def to_dataset(volume: xr.DataArray, *, attributes: Mapping[str, str] | None = N
     data.attrs = {
         "Conventions": CONVENTIONS,
         "title": "velocity model sampled by orvik",
-        "summary": SUMMARY,
-        "keywords": KEYWORDS,
-        "source": f"orvik {version()}",
-        "history": f"orvik.sample (orvik {version()})",
-        "standard_name_vocabulary": "CF Standard Name Table",
         "priority_range": list(volume.attrs.get("priority_range", [0, 255])),
-        **extent_attrs(data, crs),
         **given,
     }
     return data
