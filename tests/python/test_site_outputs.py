@@ -149,6 +149,13 @@ def test_the_commands_write_profiles_maps_and_emc_volumes(tree, tmp_path):
     expected = orvik.site.profile(tree, -123.5, 49.0, crs=("EPSG:4326", MODEL_CRS), max_depth=6000)
     same_table(read_nd(profile), expected)
     assert np.sum(np.diff(expected.depth) == 0) == 1  # the jump at 500 m
+    for args in ((), ("--grid", "-123.8:-123.2:7", "48.9:49.2:4")):  # no sites; no --out
+        done = subprocess.run(
+            [sys.executable, "-m", "orvik.cli", "site", str(saved), *args],
+            capture_output=True,
+            text=True,
+        )
+        assert done.returncode == 1 and "orvik site: " in done.stderr and not done.stdout
     maps = tmp_path / "map.nc"
     orvik_command("site", saved, "--grid", "-123.8:-123.2:7", "48.9:49.2:4", "--out", maps)
     with xr.open_dataset(maps) as data:
