@@ -8,9 +8,10 @@ the orvik version) are unchanged loads that file instead of building again,
 and says which it did. Then extracts a volume on a regular longitude /
 latitude / depth grid with ``orvik.extract`` (block by block with Dask) into a Zarr store with
 CF metadata, and draws what a seismologist looks at
-first: maps of Vs at a few depths below the surface with the coastline, and a
+first: maps of Vs at a few depths below the surface with the coastline, a
 west-east section from Vancouver Island across the Strait of Georgia to the
-mainland. Outputs land in ``examples/output/``.
+mainland, and the map of Vs30 that hazard work takes (with Z1.0 and Z2.5, in a
+NetCDF raster that GMT and GDAL read). Outputs land in ``examples/output/``.
 
     python examples/salish_sea.py              # the full region
     python examples/salish_sea.py --coarse     # a quick run on a thinned grid
@@ -258,6 +259,45 @@ def plot_section(sections, path: Path) -> None:
     plt.close(fig)
 
 
+def site_maps(model: sm.SalishSea, step_deg: float, path: Path) -> xr.Dataset:
+    """Vs30, Z1.0 and Z2.5 on a longitude / latitude grid, written as a CF
+    NetCDF raster (``orvik site --grid`` writes the same)."""
+    lon, lat = geographic_axes(step_deg, model.region)
+    data = orvik.site.site_grid(
+        model.tree,
+        lon.values,
+        lat.values,
+        surface=model.region.surface,
+        crs=(sm.GEOGRAPHIC, sm.MODEL_CRS),
+    )
+    orvik.site.write_site_grid(data, path)
+    return data
+
+
+def plot_vs30(model: sm.SalishSea, data: xr.Dataset, path: Path) -> None:
+    fig, ax = plt.subplots(figsize=(9, 7), constrained_layout=True)
+    cmap = plt.get_cmap(SPEED_CMAP).with_extremes(bad=SEA_COLOUR)
+    mesh = ax.pcolormesh(
+        data.lon, data.lat, np.ma.masked_invalid(data["vs30"]), cmap=cmap, shading="auto"
+    )
+    for lon, lat in coastline_lonlat(model):
+        ax.plot(lon, lat, color="k", lw=0.6)
+    ax.set_xlim(model.region.lon[0], model.region.lon[-1])
+    ax.set_ylim(model.region.lat[0], model.region.lat[-1])
+    ax.set_aspect(1.0 / np.cos(np.radians(49.0)))
+    ax.set_xlabel("longitude (degrees)")
+    ax.set_ylabel("latitude (degrees)")
+    fig.colorbar(
+        mesh,
+        ax=ax,
+        label="Vs30 (m/s); blue: none (a fluid or no model in the top 30 m)",
+        shrink=0.85,
+    )
+    ax.set_title("Salish Sea: Vs30, the time-averaged S-wave speed of the top 30 m")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
 def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
@@ -295,6 +335,12 @@ def main(argv: list[str] | None = None) -> dict:
     print(
         f"wrote {args.output / 'salish_sea_vs_maps.png'} and {args.output / 'salish_sea_section.png'}"
     )
+    sites = site_maps(model, 2 * step, args.output / "salish_sea_site_maps.nc")
+    plot_vs30(model, sites, args.output / "salish_sea_vs30.png")
+    print(
+        f"wrote {args.output / 'salish_sea_vs30.png'} and the NetCDF raster of Vs30, Z1.0 and "
+        f"Z2.5, {args.output / 'salish_sea_site_maps.nc'}"
+    )
 
     shallow = saved["vs"].sel(depth=2000.0)
     print(
@@ -305,6 +351,7 @@ def main(argv: list[str] | None = None) -> dict:
         "model": model,
         "model_file": args.output / name,
         "store": store,
+        "site_maps": sites,
         "points": points,
         "seconds": seconds,
     }

@@ -31,7 +31,8 @@ find_python() {
 }
 
 DEBIAN_PACKAGES=(g++ cmake ninja-build ccache clang-format libembree-dev libtbb-dev libcgal-dev
-                 libgmp-dev libmpfr-dev libgtest-dev chromium)
+                 libgmp-dev libmpfr-dev libgtest-dev chromium
+                 netcdf-bin gdal-bin gmt)
 missing=()
 for pkg in "${DEBIAN_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -409,6 +409,8 @@ def extract(args: argparse.Namespace) -> int:
             progress=not args.no_progress,
             resume=not args.restart,
             rules=options.rules_of(args, (facts["metadata"].get("units") or {}).get("vs", "km/s")),
+            layout=args.layout,
+            attributes=dict(args.attribute) if args.attribute else None,
         )
     except TypeError as e:  # a chunk that names no dimension, say
         raise CommandError(str(e)) from None

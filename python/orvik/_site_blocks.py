@@ -33,16 +33,10 @@ def run(
     in memory, or lazily with Dask (one output only)."""
     from ._inputs import is_dask
 
-    if not isinstance(tree, PyModelTree):
-        raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
-    if surface is not None and not isinstance(surface, StructuredGrid):
-        raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
-    scale = _metres_per_second(speed_unit)
-    lo, hi = priority
-    QueryParams(lo, hi)  # checked before any work
+    lo, hi = check(tree, surface, priority, speed_unit)
     transformer, sites_crs = _places.resolve_crs(crs)
     geographic = _places.is_geographic(sites_crs)
-    block = _Block(kernel, outputs, (lo, hi), scale, geographic)
+    block = _Block(kernel, outputs, (lo, hi), _metres_per_second(speed_unit), geographic)
     if is_dask(x) or is_dask(y):
         if outputs != 1:
             raise TypeError("the products of several outputs take sites in memory, not Dask")
@@ -51,6 +45,18 @@ def run(
     if geographic:
         _places.check_swapped(bx, by)
     return block(tree, surface, transformer, bx, by)
+
+
+def check(tree: Any, surface: Any, priority: tuple[int, int], speed_unit: str) -> tuple[int, int]:
+    """Checks the arguments that every site product takes, before any work."""
+    if not isinstance(tree, PyModelTree):
+        raise TypeError(f"tree must be an orvik.PyModelTree; got {type(tree).__name__}")
+    if surface is not None and not isinstance(surface, StructuredGrid):
+        raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
+    _metres_per_second(speed_unit)
+    lo, hi = priority
+    QueryParams(lo, hi)
+    return lo, hi
 
 
 def _metres_per_second(speed_unit: Any) -> float:

@@ -3,6 +3,9 @@
     orvik info MODEL                      the models, kinds, priorities, extent, CRS, metadata
     orvik query MODEL < points.txt        rho vp vs qp qs alpha at each point
     orvik site MODEL STATIONS.csv         the CSV site model: lon,lat,vs30,z1pt0,z2pt5
+    orvik site MODEL --grid LON0:LON1:N LAT0:LAT1:M --out MAP.nc
+                                          Vs30, Z1.0 and Z2.5 maps (NetCDF or GeoTIFF)
+    orvik profile MODEL LON LAT           the vertical profile (TauP .nd or CSV)
     orvik extract MODEL --lon A:B:N --lat A:B:N --depth A:B:N OUT.zarr
                                           the model on a regular volume (Zarr or NetCDF)
 
@@ -23,7 +26,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _commands, _extract_options
+from . import _commands, _extract_options, _output_commands
 from ._commands import GEOGRAPHIC, CommandError
 
 __all__ = ["main"]
@@ -58,6 +61,7 @@ def _parser() -> argparse.ArgumentParser:
     _query_parser(commands)
     _site_parser(commands)
     _extract_parser(commands)
+    _output_commands.profile_parser(commands)
     return parser
 
 
@@ -132,8 +136,18 @@ def _site_parser(commands: Any) -> None:
     p.add_argument(
         "stations",
         metavar="STATIONS.csv",
+        nargs="?",
         help="station longitudes and latitudes: CSV with columns named lon and lat (or longitude "
         "and latitude), or without a header, longitude and latitude first",
+    )
+    p.add_argument(
+        "--grid",
+        nargs=2,
+        type=_axis,
+        metavar=("LON0:LON1:N", "LAT0:LAT1:M"),
+        help="instead of stations, the sites of a regular grid (longitudes and latitudes with the "
+        "default --crs); writes the maps of Vs30 (m/s), Z1.0 and Z2.5 (m) to --out: a CF NetCDF "
+        "raster (.nc, read by GMT and GDAL) or a GeoTIFF with one band each (.tif)",
     )
     p.add_argument(
         "--out", metavar="FILE", help="write the site model to FILE (default: standard output)"
@@ -168,7 +182,8 @@ def _site_parser(commands: Any) -> None:
         help="add the column custom_site_id: the stations' own column of that name, or 1 to N",
     )
     _priority_argument(p)
-    p.set_defaults(run=_commands.site)
+    p.set_defaults(run=_output_commands.site)
+    p._negative_number_matcher = re.compile(r"^-\.?\d")  # type: ignore[attr-defined]
 
 
 def _extract_parser(commands: Any) -> None:
@@ -238,6 +253,22 @@ def _extract_parser(commands: Any) -> None:
         action="store_true",
         help="replace an existing OUT instead of resuming or keeping it",
     )
+    p.add_argument(
+        "--layout",
+        choices=("cf", "emc"),
+        default="cf",
+        help="cf (the default) or emc: the layout of the IRIS Earth Model Collection (depth in "
+        "km, positive down; dimensions latitude and longitude; needs --lon, --lat and --depth)",
+    )
+    p.add_argument(
+        "--attribute",
+        type=_attribute,
+        action="append",
+        default=None,
+        metavar="NAME=TEXT",
+        help="a global attribute by its ACDD name (title, summary, creator_name, creator_email, "
+        "institution, ...); repeat for more",
+    )
     p.add_argument("--no-progress", action="store_true", help="never show a progress bar")
     _priority_argument(p)
     _extract_options.add_rule_arguments(p)
@@ -283,6 +314,13 @@ def _chunk(text: str) -> tuple[str, int]:
         value = 0
     if not name or value < 1:
         raise argparse.ArgumentTypeError(f"{text!r} is not DIM=LEN with a positive length")
+    return name, value
+
+
+def _attribute(text: str) -> tuple[str, str]:
+    name, sep, value = text.partition("=")
+    if not name or not sep:
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=TEXT")
     return name, value
 
 

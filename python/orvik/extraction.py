@@ -23,6 +23,9 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 from dask.callbacks import Callback
 
+from ._discovery import described, stamp
+from ._emc import emc_layout
+from ._store_readers import for_zarr
 from .metadata import to_dataset
 from .orvik import PyModelTree, StructuredGrid
 from .qualities import QUALITIES, QUALITY_DIM
@@ -56,6 +59,8 @@ def extract(
     progress: bool = True,
     resume: bool = True,
     rules: Rules | Mapping[str, Any] | None = None,
+    layout: Literal["cf", "emc"] = "cf",
+    attributes: Mapping[str, str] | None = None,
 ) -> Path:
     """Write the model on a regular volume into a Zarr store or a NetCDF file.
 
@@ -99,6 +104,16 @@ def extract(
         become (see :mod:`orvik.rules`), recorded in the global attribute
         ``orvik_rules``. ``{"outside": "below"}`` makes each block span the
         whole vertical axis.
+    layout : "cf" or "emc", default "cf"
+        "emc" writes the layout of the IRIS Earth Model Collection: dimensions
+        ``depth`` (km, positive down), ``latitude`` and ``longitude``; it needs
+        a depth axis and x and y in degrees (``crs=("EPSG:4326", ...)``).
+        :func:`orvik.models.grid` reads such a file back.
+    attributes : mapping of str to str, optional
+        Global attributes by their ACDD names (``title``, ``summary``,
+        ``creator_name``, ``creator_email``, ``institution``, ...), as
+        :func:`orvik.to_dataset` takes them. Every store also carries
+        ``date_created`` and a line of ``history``.
 
     Returns
     -------
@@ -115,10 +130,18 @@ def extract(
     """
     target = Path(store)
     fmt = _format(format, target)
+    if layout not in ("cf", "emc"):
+        raise ValueError(f'layout must be "cf" or "emc"; got {layout!r}')
     rules = Rules.of(rules)
     volume = _volume(tree, grid, surface, crs, qualities, priority, chunks, rules)
-    data = to_dataset(volume).assign_attrs(rules.attrs())  # the fingerprint covers the rules
+    # the fingerprint covers the rules
+    data = described(to_dataset(volume, attributes=attributes)).assign_attrs(rules.attrs())
+    if layout == "emc":
+        data = emc_layout(data)
+    if fmt != "netcdf":
+        data = for_zarr(data, 2 if fmt == "zarr2" else 3)
     fingerprint = _fingerprint(tree, data)
+    data.attrs = stamp(data.attrs, "orvik.extract")  # after the fingerprint: it varies
     zarr_path = target.with_name(target.name + ".partial.zarr") if fmt == "netcdf" else target
     if fmt == "netcdf" and target.exists():
         if resume and _netcdf_fingerprint(target) == fingerprint:
@@ -365,8 +388,10 @@ def _to_netcdf(partial: Path, target: Path) -> None:
     with xr.open_zarr(str(partial), chunks={}) as data:
         # NetCDF attributes hold no mappings: the status goes as JSON text.
         data.attrs[STATUS_ATTR] = json.dumps(dict(data.attrs[STATUS_ATTR]))
-        for var in data.variables.values():
+        for name, var in data.variables.items():
             var.encoding = {k: v for k, v in var.encoding.items() if k in ("_FillValue", "dtype")}
+            if name in data.coords:
+                var.encoding["_FillValue"] = None  # CF: coordinates have none
         staging = target.with_name(target.name + ".partial")
         data.to_netcdf(staging, engine=engine)
     os.replace(staging, target)

@@ -20,6 +20,9 @@ from collections.abc import Hashable, Mapping
 from itertools import groupby
 from typing import TYPE_CHECKING, Any, Final
 
+import numpy as np
+
+from ._discovery import caller_attrs
 from .qualities import QUALITIES, QUALITY_DIM, QUALITY_FACTS
 
 if TYPE_CHECKING:
@@ -85,10 +88,11 @@ def grid_mapping_attrs(crs: Any) -> dict[str, Any]:
     """The attributes of a CF grid-mapping variable for a pyproj CRS."""
     attrs = dict(crs.to_cf())
     attrs.setdefault("crs_wkt", crs.to_wkt())
+    attrs.setdefault("long_name", "coordinate reference system")
     return attrs
 
 
-def to_dataset(volume: xr.DataArray) -> xr.Dataset:
+def to_dataset(volume: xr.DataArray, *, attributes: Mapping[str, str] | None = None) -> xr.Dataset:
     """A sampled volume as a CF-1.10 dataset: one variable per quality.
 
     Parameters
@@ -96,6 +100,11 @@ def to_dataset(volume: xr.DataArray) -> xr.Dataset:
     volume : xarray.DataArray
         What :func:`orvik.sample` returns (any subset of the qualities along
         ``quality``), lazy or computed.
+    attributes : mapping of str to str, optional
+        Global attributes that say what the data is and who made it, by
+        their ACDD names: ``title``, ``summary``, ``keywords``,
+        ``institution``, ``creator_name``, ``creator_email``, ``creator_url``,
+        ``license``, ... (other names raise ValueError).
 
     Returns
     -------
@@ -105,7 +114,8 @@ def to_dataset(volume: xr.DataArray) -> xr.Dataset:
         volume knows the CRS of its horizontal coordinates, a scalar variable
         ``crs`` with the CF grid-mapping attributes, named by every quality's
         ``grid_mapping``; global attributes ``Conventions`` ("CF-1.10"),
-        ``title`` and ``priority_range``.
+        ``title`` and ``priority_range``, and the caller's *attributes*. The
+        coordinates carry no fill value (CF forbids one there).
     """
     import xarray as xr
 
@@ -125,15 +135,21 @@ def to_dataset(volume: xr.DataArray) -> xr.Dataset:
         if wkt is not None:
             attrs["grid_mapping"] = GRID_MAPPING
         data[name].attrs = attrs
+    given = caller_attrs(attributes)
     if wkt is not None:
         import pyproj
 
-        data[GRID_MAPPING] = xr.DataArray(0, attrs=grid_mapping_attrs(pyproj.CRS.from_wkt(wkt)))
+        crs = pyproj.CRS.from_wkt(wkt)
+        data[GRID_MAPPING] = xr.DataArray(np.int32(0), attrs=grid_mapping_attrs(crs))
         data = data.set_coords(GRID_MAPPING)
+    for key, coord in data.coords.items():
+        if key != GRID_MAPPING and coord.dtype.kind == "f":
+            coord.encoding["_FillValue"] = None
     data.attrs = {
         "Conventions": CONVENTIONS,
         "title": "velocity model sampled by orvik",
         "priority_range": list(volume.attrs.get("priority_range", [0, 255])),
+        **given,
     }
     return data
 

@@ -106,7 +106,9 @@ import numpy as np
 from . import _site_table
 from ._places import NoPlaceWarning
 from ._site_blocks import run
+from ._site_maps import site_grid, write_site_grid
 from ._site_profiles import QUERY_POINTS, Lines, crossings, travel_time
+from ._vertical_profiles import profile, write_profile
 from .orvik import PyModelTree, StructuredGrid
 
 if TYPE_CHECKING:
@@ -115,8 +117,12 @@ if TYPE_CHECKING:
 __all__ = [
     "SITE_COLUMNS",
     "NoPlaceWarning",
+    "profile",
+    "site_grid",
     "site_model",
     "vs30",
+    "write_profile",
+    "write_site_grid",
     "write_site_model",
     "z1p0",
     "z2p5",

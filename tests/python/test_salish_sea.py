@@ -80,8 +80,21 @@ def test_the_example_writes_a_volume_that_matches_direct_queries(tmp_path, capsy
     xr = pytest.importorskip("xarray")
     result = salish_sea.main(["--coarse", "--output", str(tmp_path)])
     assert "built the Salish Sea model" in capsys.readouterr().out
-    for name in ("salish_sea_vs_maps.png", "salish_sea_section.png"):
+    for name in ("salish_sea_vs_maps.png", "salish_sea_section.png", "salish_sea_vs30.png"):
         assert (tmp_path / name).stat().st_size > 10_000
+    sites = result["site_maps"]  # Vs30 at every node as orvik.site.vs30 gives it
+    lon, lat = np.meshgrid(sites.lon.values, sites.lat.values)
+    direct = orvik.site.vs30(
+        result["model"].tree,
+        lon,
+        lat,
+        surface=result["model"].region.surface,
+        crs=(salish_sea.sm.GEOGRAPHIC, salish_sea.sm.MODEL_CRS),
+    )
+    np.testing.assert_array_equal(sites["vs30"].values, direct)
+    assert np.isfinite(direct).mean() > 0.5
+    with xr.open_dataset(tmp_path / "salish_sea_site_maps.nc") as saved:
+        np.testing.assert_array_equal(saved["z2pt5"].values, sites["z2pt5"].values)
     volume = xr.open_zarr(result["store"])  # consolidated, CF-decoded
     assert volume["vs"].dims == ("depth", "latitude", "longitude")
     assert volume["vs"].attrs["units"] == "km/s" and volume["depth"].attrs["units"] == "m"
