@@ -304,6 +304,8 @@ def extract(args: argparse.Namespace) -> int:
         ) from None
     x, y = (xr.DataArray(v, dims=n) for v, n in zip((args.x, args.y), names))
     vertical = {"depth": args.depth} if args.depth is not None else {"z": args.elevation}
+    from ._extraction_store import AnotherExtraction
+
     try:
         store = run(
             tree,
@@ -318,8 +320,8 @@ def extract(args: argparse.Namespace) -> int:
             progress=not args.no_progress,
             resume=not args.restart,
         )
-    except TypeError as e:  # a chunk that names no dimension, say
-        raise CommandError(str(e)) from None
+    except AnotherExtraction as e:
+        raise CommandError(e.message("pass --restart")) from None
     levels = len(next(iter(vertical.values())))
     print(f"{store}: {len(args.x)} x {len(args.y)} x {levels} points")
     return 0

@@ -10,7 +10,8 @@ from typing import Any
 import numpy as np
 
 from ._site_profiles import Lines
-from .orvik import PyModelTree, QueryParams, StructuredGrid
+from .orvik import PyModelTree, StructuredGrid
+from .sampling import _check_priority
 
 #: Sites per block of work in a call (a Dask task goes through its chunk block by block).
 BLOCK_SITES = 1 << 15
@@ -38,8 +39,7 @@ def run(
         raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
     if speed_unit not in _SPEED_SCALE:
         raise ValueError(f'speed_unit must be "km/s" or "m/s"; got {speed_unit!r}')
-    lo, hi = priority
-    QueryParams(lo, hi)  # checked before any work
+    lo, hi = _check_priority(priority)  # before any work
     block = _Block(kernel, outputs, (lo, hi), _SPEED_SCALE[speed_unit])
     transformer = _transformer(crs)
     if is_dask(x) or is_dask(y):

@@ -92,7 +92,8 @@ def save(
         pickling writes). It stays usable.
     path : str or os.PathLike
         Where to write; the folder must exist. ``.orvik`` is the customary
-        suffix, not a requirement.
+        suffix, not a requirement. A symbolic link is followed: the file it
+        names is replaced, and the link stays.
     metadata : mapping, optional
         JSON-serialisable facts about the model. Keys with a meaning:
         ``"crs"`` (the CRS of the model's x and y: any string that pyproj
@@ -124,9 +125,11 @@ def save(
     objects = [obj for *_, obj in records]
     lengths = [_native.state_size(obj) for obj in objects]
     prefix, spans, file_length = _native.model_file_layout(text.encode(), lengths)
-    target = Path(path)
+    # Through a symbolic link to the file it names, which is replaced in its
+    # own folder; the link stays.
+    target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
     _write_atomically(target, lambda fd: _write_records(fd, prefix, spans, objects, file_length))
-    return target
+    return Path(path)
 
 
 def load(path: str | os.PathLike[str], record: str = "tree", *, copy: bool = False) -> Any:
@@ -174,6 +177,10 @@ def _load_model(path: str | os.PathLike[str]) -> tuple[dict[str, Any], Any, Any]
     :func:`info`, its tree, and its surface (None when it holds none)."""
     name, facts, data = _read(path, whole=True)
     records = facts["records"]
+    for record, kind in (("tree", "model tree"), ("surface", "structured grid")):
+        for r in records:
+            if r["name"] == record and r["kind"] != kind:
+                raise ValueError(f"{name}: record {record!r} holds a {r['kind']!r}, not a {kind}")
     surface = None
     if any(r["name"] == "surface" for r in records):
         surface = _record(name, records, data, "surface", False)
@@ -475,8 +482,39 @@ def _open(
             f'{name}: invalid orvik model file: the metadata\'s "records" must list one '
             f'object with a "name" and a "kind" per record; the file holds {len(spans)}'
         )
+    _check_types(name, document)
     records = [
         {"name": r["name"], "kind": r["kind"], "offset": offset, "bytes": length}
         for r, (offset, length) in zip(listed, spans)
     ]
     return version, records, document
+
+
+# The types of the metadata's keys that have a meaning, as save writes them.
+_TYPES: dict[str, tuple[tuple[type, ...], str]] = {
+    "orvik_file": ((str,), "a string"),
+    "description": ((str,), "a string"),
+    "crs": ((str, type(None)), "a string or null"),
+    "units": ((dict,), "an object of strings"),
+    "models": ((list,), "a list of objects"),
+    "extent": ((dict, type(None)), "an object or null"),
+    "provenance": ((dict,), "an object"),
+    "attributes": ((dict,), "an object"),
+}
+
+
+def _check_types(name: str, document: dict[str, Any]) -> None:
+    for key, (types, said) in _TYPES.items():
+        value = document.get(key)
+        if key not in document:
+            continue
+        bad = not isinstance(value, types)
+        if key == "units" and not bad:
+            bad = not all(isinstance(v, str) for v in value.values())
+        if key == "models" and not bad:
+            bad = not all(isinstance(m, dict) for m in value)
+        if bad:
+            raise ValueError(
+                f"{name}: invalid orvik model file: the metadata's {key!r} must be {said}; "
+                f"got {json.dumps(value)[:80]}"
+            )

@@ -118,3 +118,25 @@ def test_paths_that_are_no_regular_file_are_refused_without_waiting(tmp_path, ho
             outcome.pop()
             == f"{path}: not a regular file but {kind}; a model file is a regular file"
         )
+
+
+def test_saving_through_a_symbolic_link_replaces_the_file_it_names(tmp_path):
+    target, link = tmp_path / "real.orvik", tmp_path / "link.orvik"
+    first = orvik.model_tree([])
+    orvik.save(first, target)
+    link.symlink_to(target.name)
+    tree = orvik.model_tree([_column(7.0)])
+    assert orvik.save(tree, link) == link
+    assert link.is_symlink() and os.readlink(link) == target.name
+    assert orvik.info(target)["metadata"]["models"] == orvik.info(link)["metadata"]["models"]
+    assert len(orvik.load(target).view()["models"]) == 1
+
+
+def _column(vs):
+    import numpy as np
+
+    verts = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float32)
+    build = orvik.MeshModelBuilder(
+        verts, np.array([[0, 1, 2, 3]], np.uint64), 0, "elevation", (0, 0, 0, 1, 1, 1)
+    )
+    return build.interpolated(np.full((4, 6), vs, np.float32))
