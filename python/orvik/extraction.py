@@ -82,8 +82,8 @@ def extract(
         Zarr format 3 (the default), Zarr format 2, or NetCDF-4; a store
         ending in ``.nc`` is NetCDF.
     progress : bool, default True
-        Show a progress bar (tqdm's when installed) when standard error is a
-        terminal; nothing otherwise.
+        Show tqdm's progress bar when standard error is a terminal (its rate
+        counts the blocks computed in this run); nothing otherwise.
     resume : bool, default True
         Continue an interrupted extraction of the same volume into the same
         store, skipping the blocks it wrote; the result is bit for bit that of
@@ -314,7 +314,8 @@ def _run(
         )
         for i in todo
     ]
-    bar = _progress_bar(len(todo), progress)
+    total = math.prod(volume.data.numblocks[:3])
+    bar = _progress_bar(total, total - len(todo), progress)
     try:
         client = client_of_default_scheduler()
         if client is not None:
@@ -342,8 +343,9 @@ def _finish(path: Path, fmt: int) -> None:
         written = np.asarray(group[_DONE][...])
         if status.get("status") != "complete" and not written.all():
             missing = [tuple(int(k) for k in i) for i in np.argwhere(written == 0)[:3]]
+            n = int((written == 0).sum())
             raise RuntimeError(
-                f"store {str(path)!r}: {int((written == 0).sum())} blocks were not written "
+                f"store {str(path)!r}: {n} block{' was' if n == 1 else 's were'} not written "
                 f"(the first at block index {missing[0]}); run the extraction again to write them"
             )
         group.attrs[STATUS_ATTR] = {**status, "status": "complete"}
@@ -437,31 +439,11 @@ class _Quiet:
         pass
 
 
-def _progress_bar(total: int, wanted: bool) -> Any:
+def _progress_bar(total: int, done: int, wanted: bool) -> Any:
+    """tqdm's bar on a terminal, starting at the blocks written before (its
+    rate counts only the blocks of this run); nothing otherwise."""
     if not wanted or not sys.stderr.isatty():
         return _Quiet()
-    try:
-        from tqdm.auto import tqdm  # type: ignore[import-untyped]
-    except ImportError:
-        return _TextBar(total)
-    return tqdm(total=total, unit="block", desc="orvik.extract")
+    from tqdm.auto import tqdm  # type: ignore[import-untyped]
 
-
-class _TextBar:
-    """A bar on standard error for when tqdm is not installed."""
-
-    def __init__(self, total: int) -> None:
-        self.total, self.done = total, 0
-        self.update(0)
-
-    def update(self, n: int) -> None:
-        self.done += n
-        width = 40
-        filled = width * self.done // max(self.total, 1)
-        sys.stderr.write(
-            f"\rorvik.extract [{'#' * filled}{' ' * (width - filled)}] {self.done}/{self.total} blocks"
-        )
-        sys.stderr.flush()
-
-    def close(self) -> None:
-        sys.stderr.write("\n")
+    return tqdm(total=total, initial=done, unit="block", desc="orvik.extract")

@@ -5,6 +5,7 @@ any step of creating or finishing a store, and reports a full disk as such."""
 import errno
 import os
 import shutil
+import sys
 
 import pytest
 
@@ -160,7 +161,7 @@ def test_a_finish_with_blocks_unwritten_is_refused(tree, tmp_path, monkeypatch):
     path = tmp_path / "v.zarr"
     original = extraction._run
     monkeypatch.setattr(extraction, "_run", lambda v, p, n, todo, b: original(v, p, n, todo[1:], b))
-    with pytest.raises(RuntimeError, match="1 blocks were not written"):
+    with pytest.raises(RuntimeError, match="1 block was not written"):
         run(tree, path)
     monkeypatch.undo()
     run(tree, path)
@@ -212,3 +213,19 @@ def test_an_unreadable_store_is_not_called_another_extraction(tree, tmp_path, mo
     with pytest.raises(PermissionError):
         run(tree, nc)
     assert os.path.getsize(nc) > 0
+
+
+def test_a_resumed_bar_starts_at_the_blocks_written_before(tree, tmp_path, monkeypatch):
+    from test_extract import _Terminal
+
+    path = tmp_path / "v.zarr"
+    original = extraction._run
+    with monkeypatch.context() as patch:
+        patch.setattr(extraction, "_run", lambda v, p, n, todo, b: original(v, p, n, todo[:40], b))
+        with pytest.raises(RuntimeError, match="24 blocks were not written"):
+            run(tree, path)
+    stream = _Terminal()
+    monkeypatch.setattr(sys, "stderr", stream)
+    run(tree, path, progress=True)
+    shown = "".join(stream.text)
+    assert " 40/64 " in shown and " 64/64 " in shown and " 0/64 " not in shown
