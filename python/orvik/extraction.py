@@ -243,7 +243,7 @@ def _create(path: Path, data: xr.Dataset, numblocks: tuple, mark: dict, fmt: int
     block marks exist."""
     import zarr
 
-    creating = {STATUS_ATTR: {**mark, "status": "creating"}}
+    creating: dict[str, Any] = {STATUS_ATTR: {**mark, "status": "creating"}}
     zarr.open_group(str(path), mode="w", zarr_format=_zarr_format(fmt), attributes=creating)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", category=UserWarning)  # zarr 3 on consolidated data
@@ -340,7 +340,7 @@ def _finish(path: Path, fmt: int) -> None:
     group = zarr.open_group(str(path), mode="r+", zarr_format=_zarr_format(fmt))
     status: dict[str, Any] = dict(group.attrs[STATUS_ATTR])  # type: ignore[arg-type]
     if _DONE in group:
-        written = np.asarray(group[_DONE][...])
+        written = np.asarray(zarr.open_array(str(path), path=_DONE, mode="r")[...])
         if status.get("status") != "complete" and not written.all():
             missing = [tuple(int(k) for k in i) for i in np.argwhere(written == 0)[:3]]
             n = int((written == 0).sum())
@@ -413,7 +413,7 @@ def _set_netcdf_attribute(path: Path, engine: str, status: str) -> None:
         with netCDF4.Dataset(path, "a") as f:
             f.setncattr(STATUS_ATTR, status)
     else:
-        import h5netcdf
+        import h5netcdf  # type: ignore[import-untyped]
 
         with h5netcdf.File(path, "a") as f:
             f.attrs[STATUS_ATTR] = status

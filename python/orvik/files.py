@@ -505,9 +505,9 @@ _TYPES: dict[str, tuple[tuple[type, ...], str]] = {
 
 def _check_types(name: str, document: dict[str, Any]) -> None:
     for key, (types, said) in _TYPES.items():
-        value = document.get(key)
         if key not in document:
             continue
+        value: Any = document[key]
         bad = not isinstance(value, types)
         if key == "units" and not bad:
             bad = not all(isinstance(v, str) for v in value.values())
