@@ -31,7 +31,7 @@ needs NumPy only:
     The module of ``sample``.
 ``orvik.save(tree, path, ...)``, ``orvik.load(path)``, ``orvik.info(path)``
     Model files: a tree (and its topography) on disk with JSON metadata,
-    written atomically, memory-mapped and checked on load, never unpickled
+    written atomically, read into memory of their own and checked on load, never unpickled
     (``orvik.files``).
 ``orvik.site``
     Site products for hazard work: ``vs30``, ``z1p0``, ``z2p5``,

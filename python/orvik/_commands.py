@@ -69,13 +69,10 @@ class Model:
     """A model file's tree, surface and CRS, as the commands use them."""
 
     def __init__(self, path: str, crs: str) -> None:
-        from .files import info, load
+        from .files import _load_model
 
-        facts = info(path)
+        facts, self.tree, self.surface = _load_model(path)
         self.meta = facts["metadata"]
-        names = {r["name"] for r in facts["records"]}
-        self.tree = load(path)
-        self.surface = load(path, "surface") if "surface" in names else None
         self.crs = crs
         self.transformer = self._transformer(crs)
         self._local = threading.local()
@@ -366,10 +363,10 @@ def _cell(row: list[str], column: int, line: int, path: str) -> float:
 
 @reporting_warnings("extract")
 def extract(args: argparse.Namespace) -> int:
-    from .files import info, load
+    from .files import _load_model
     from .qualities import QUALITIES
 
-    facts = info(args.model)
+    facts, tree, surface = _load_model(args.model)
     model_crs = facts["metadata"].get("crs")
     if args.crs == "model":
         crs: Any = model_crs or None
@@ -394,13 +391,14 @@ def extract(args: argparse.Namespace) -> int:
         ) from None
     x, y = (xr.DataArray(v, dims=n) for v, n in zip((args.x, args.y), names))
     vertical = {"depth": args.depth} if args.depth is not None else {"z": args.elevation}
-    has_surface = any(r["name"] == "surface" for r in facts["records"])
+    from ._extraction_store import AnotherExtraction
+
     try:
         store = run(
-            load(args.model),
+            tree,
             {"x": x, "y": y, **vertical},
             options.staging_store(args.out) if export else args.out,
-            surface=load(args.model, "surface") if has_surface else None,
+            surface=surface,
             crs=crs,
             qualities=args.qualities or QUALITIES,
             priority=tuple(args.priority),
@@ -412,8 +410,8 @@ def extract(args: argparse.Namespace) -> int:
             layout=args.layout,
             attributes=dict(args.attribute) if args.attribute else None,
         )
-    except TypeError as e:  # a chunk that names no dimension, say
-        raise CommandError(str(e)) from None
+    except AnotherExtraction as e:
+        raise CommandError(e.message("pass --restart")) from None
     levels = len(next(iter(vertical.values())))
     written = options.export(store, args.out, export) if export else [store]
     for path in written:

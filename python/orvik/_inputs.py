@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy as np
 
+from .orvik import QueryParams
 from .qualities import QUALITY_DIM
 
 
@@ -210,3 +211,21 @@ def block_chunks(
             out[d] = split(sizes[d], length)
             budget = max(budget // length, 1)
     return {d: out[d] for d in dims}
+
+
+def check_priority(priority: Any) -> tuple[int, int]:
+    """The (lo, hi) priority range as two integers, checked before any work."""
+    if (
+        isinstance(priority, str | bytes)
+        or not isinstance(priority, Sequence)
+        or len(priority) != 2
+    ):
+        raise TypeError(f"priority must be a (lo, hi) pair of integers; got {priority!r}")
+    lo, hi = priority
+    QueryParams(lo, hi)  # the 8-bit range is checked before any work
+    if int(lo) > int(hi):
+        raise ValueError(
+            f"priority must be a (lo, hi) range with lo <= hi; got {tuple(priority)!r}, "
+            "which no model can match"
+        )
+    return int(lo), int(hi)

@@ -82,10 +82,16 @@ class LayeredTable:
 def _data_lines(path: Path, skip: int) -> Iterator[tuple[int, list[str]]]:
     """(line number, fields) of the lines after the first *skip*, without
     blank lines and comments (``#`` or ``//``)."""
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, start=1):
+    with open(path, "rb") as f:
+        for number, raw in enumerate(f, start=1):
             if number <= skip:
                 continue
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError:
+                raise ValueError(
+                    f"{path}, line {number}: not UTF-8 text (is it a table of numbers?)"
+                ) from None
             text = line.split("#", 1)[0].split("//", 1)[0].strip()
             if text:
                 yield number, text.split()
@@ -102,6 +108,8 @@ def _numbers(path: Path, number: int, fields: list[str], wanted: str) -> list[fl
 
 
 def _table(path: Path, rows: list[list[float]], source: str) -> LayeredTable:
+    if not rows:
+        raise ValueError(f"{path}: the table holds no rows of numbers")
     a = np.asarray(rows, np.float64)
     q = a.shape[1] == 6
     return LayeredTable(

@@ -35,8 +35,9 @@ from .orvik import (
 __all__ = [
     "model_file_layout",
     "open_model_file",
+    "model_frame_end",
     "MappedFile",
-    "map_file",
+    "read_file",
     "read_state",
     "state_size",
     "write_state",
@@ -70,9 +71,13 @@ def model_file_layout(
         or there are not 1 to 64 records.
     """
 
-def open_model_file(data: Buffer) -> tuple[int, str, tuple[tuple[int, int], ...]]:
+def open_model_file(
+    data: Buffer, file_size: int | None = None
+) -> tuple[int, str, tuple[tuple[int, int], ...]]:
     """Check the frame of a model file given as its bytes (any contiguous
-    buffer: bytes, a memory map, ...).
+    buffer: bytes, a memory map, ...), or as its first bytes (at least
+    `model_frame_end` of them) and its size *file_size*; the zero bytes
+    between records are then checked as far as *data* reaches.
 
     Returns ``(version, metadata, records)``: the file format version, the
     metadata as a str (a JSON object, checked strictly) and the ``(offset,
@@ -86,25 +91,32 @@ def open_model_file(data: Buffer) -> tuple[int, str, tuple[tuple[int, int], ...]
         corrupted, foreign, a newer format version, ...).
     """
 
+def model_frame_end(head: Buffer) -> int:
+    """How many first bytes of a model file `open_model_file` needs, as the
+    header in *head* (the file's first bytes) announces them: header,
+    record table and metadata, each capped at the format's limits."""
+
 @final
 class MappedFile:
-    """The bytes of a file, mapped read-only (map_file makes one).
+    """The bytes of a file, read into read-only memory of their own
+    (read_file makes one).
 
-    A bytes-like object: ``memoryview(mapping)`` reads the file in place.
-    Records read from it with read_state borrow their arrays from the
-    mapping, which stays mapped until the last of them is gone. The file
-    may be renamed over or deleted meanwhile, but not truncated or
-    rewritten in place: reading a page past a new end raises SIGBUS."""
+    A bytes-like object: ``memoryview(mapping)`` reads the bytes in place.
+    Records read from it with read_state borrow their arrays from it, and
+    it stays until the last of them is gone. They are a copy: whatever
+    is done to the file afterwards does not reach them."""
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __len__(self) -> int: ...
 
-def map_file(fd: int | _HasFileno) -> MappedFile:
-    """Map the whole of the open regular file *fd* (an int or an object with
-    ``fileno()``) read-only into memory, its pages read in at once.
+def read_file(fd: int | _HasFileno, length: int) -> MappedFile:
+    """Read the first *length* bytes of the open regular file *fd* (an int or
+    an object with ``fileno()``; its position is left alone) into read-only
+    memory of their own.
 
     Returns a `MappedFile`; *fd* may be closed afterwards. Raises `OSError`
-    when the file cannot be mapped."""
+    when the file cannot be read, `ValueError` when it ends before *length*
+    bytes."""
 
 def read_state[
     T: (PyModelTree, StructuredGrid, PyCoastline, PyMeshModel, PyGridModel, PyColumnsModel)

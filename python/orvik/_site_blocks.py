@@ -10,9 +10,10 @@ from typing import Any
 import numpy as np
 
 from . import _places
+from ._inputs import check_priority
 from ._model_units import factor
 from ._site_profiles import Lines
-from .orvik import PyModelTree, QueryParams, StructuredGrid
+from .orvik import PyModelTree, StructuredGrid
 
 #: Sites per block of work in a call (a Dask task goes through its chunk block by block).
 BLOCK_SITES = 1 << 15
@@ -54,9 +55,7 @@ def check(tree: Any, surface: Any, priority: tuple[int, int], speed_unit: str) -
     if surface is not None and not isinstance(surface, StructuredGrid):
         raise TypeError(f"surface must be an orvik.StructuredGrid; got {type(surface).__name__}")
     _metres_per_second(speed_unit)
-    lo, hi = priority
-    QueryParams(lo, hi)
-    return lo, hi
+    return check_priority(priority)
 
 
 def _metres_per_second(speed_unit: Any) -> float:

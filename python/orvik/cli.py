@@ -35,6 +35,12 @@ __all__ = ["main"]
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    lo, hi = getattr(args, "priority", (0, 255))
+    if lo > hi:
+        parser.error(f"--priority: LO {lo} is above HI {hi}, so no model could take part")
+    if sys.stdout is None:  # started with standard output closed (>&-)
+        print(f"orvik {args.command}: standard output is closed", file=sys.stderr)
+        return 1
     try:
         return int(args.run(args) or 0)
     except BrokenPipeError:
@@ -341,11 +347,21 @@ def _priority_argument(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--priority",
         nargs=2,
-        type=int,
+        type=_priority,
         metavar=("LO", "HI"),
         default=(0, 255),
         help="the range of model priorities that take part (default 0 255)",
     )
+
+
+def _priority(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 255:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer from 0 to 255")
+    return value
 
 
 # --- info ---------------------------------------------------------------------------

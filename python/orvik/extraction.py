@@ -9,7 +9,7 @@ tools built on netCDF-C) or a NetCDF file, with CF-1.10 metadata. Requires the
 
 from __future__ import annotations
 
-import hashlib
+import errno
 import json
 import math
 import os
@@ -23,8 +23,10 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 from dask.callbacks import Callback
 
+from . import _extraction_store as stores
 from ._discovery import described, stamp
 from ._emc import emc_layout
+from ._extraction_store import STATUS_ATTR
 from ._store_readers import for_zarr
 from .metadata import to_dataset
 from .orvik import PyModelTree, StructuredGrid
@@ -36,9 +38,6 @@ if TYPE_CHECKING:
 
 __all__ = ["STATUS_ATTR", "extract"]
 
-#: The root attribute that records how far an extraction got: "complete" once
-#: every block is written, "incomplete" until then.
-STATUS_ATTR = "orvik_extraction"
 _DONE = "orvik_blocks_written"  # one mark per block, removed on completion
 _FORMATS = ("zarr", "zarr2", "netcdf")
 #: Points per block that `extract` aims at by default.
@@ -90,14 +89,19 @@ def extract(
         Zarr format 3 (the default), Zarr format 2, or NetCDF-4; a store
         ending in ``.nc`` is NetCDF.
     progress : bool, default True
-        Show a progress bar (tqdm's when installed) when standard error is a
-        terminal; nothing otherwise.
+        Show tqdm's progress bar when standard error is a terminal (its rate
+        counts the blocks computed in this run); nothing otherwise.
     resume : bool, default True
         Continue an interrupted extraction of the same volume into the same
         store, skipping the blocks it wrote; the result is bit for bit that of
         an uninterrupted run. A store that is complete is left as it is; one
-        that holds another extraction is refused (``ValueError``). With False
-        an existing store is replaced.
+        that holds another extraction (another model, surface, axes, chunks,
+        qualities, priority range, CRS or metadata) is refused
+        (``ValueError``, naming what differs). With False an existing
+        extraction is replaced. Only a store of an extraction is ever
+        replaced: any other file or non-empty folder is refused, and so are
+        the working directory, the folders above it, a home directory and a
+        file system root.
     rules : orvik.rules.Rules or mapping of its arguments, optional
         Simulation rules applied to every point as it is sampled: a Vs floor,
         a minimum Vp/Vs, Q from Vs, and what points outside every model
@@ -130,32 +134,34 @@ def extract(
     """
     target = Path(store)
     fmt = _format(format, target)
+    stores.refuse_protected(target)
     if layout not in ("cf", "emc"):
         raise ValueError(f'layout must be "cf" or "emc"; got {layout!r}')
     rules = Rules.of(rules)
     volume = _volume(tree, grid, surface, crs, qualities, priority, chunks, rules)
-    # the fingerprint covers the rules
+    # the fingerprint covers the rules, the layout and the caller's attributes
     data = described(to_dataset(volume, attributes=attributes)).assign_attrs(rules.attrs())
     if layout == "emc":
         data = emc_layout(data)
     if fmt != "netcdf":
         data = for_zarr(data, 2 if fmt == "zarr2" else 3)
-    fingerprint = _fingerprint(tree, data)
+    names = [str(v) for v in data.data_vars]
+    parts = stores.fingerprint_parts(tree, surface, data, names, priority, crs)
     data.attrs = stamp(data.attrs, "orvik.extract")  # after the fingerprint: it varies
     zarr_path = target.with_name(target.name + ".partial.zarr") if fmt == "netcdf" else target
-    if fmt == "netcdf" and target.exists():
-        if resume and _netcdf_fingerprint(target) == fingerprint:
-            return target
+    if fmt == "netcdf" and (target.exists() or target.is_symlink()):
+        mark = stores.netcdf_mark(target)
+        if mark is None:
+            raise stores.not_ours(target)
         if resume:
-            raise ValueError(
-                f"store {str(target)!r} holds another extraction; remove it, choose another "
-                "store, or pass resume=False to replace it"
-            )
+            if mark.get("fingerprint") == stores.combined(parts):
+                return target
+            raise stores.AnotherExtraction(target, stores.differing(mark, parts))
         target.unlink()
     zarr_format = 2 if fmt == "zarr2" else 3
-    blocks = _prepare(zarr_path, data, volume, fingerprint, resume, zarr_format)
+    blocks = _prepare(zarr_path, data, volume, parts, resume, zarr_format)
     if blocks is not None:
-        _run(volume, zarr_path, [str(v) for v in data.data_vars], blocks, progress)
+        _run(volume, zarr_path, names, blocks, progress)
         _finish(zarr_path, zarr_format)
     if fmt == "netcdf":
         _to_netcdf(zarr_path, target)
@@ -237,51 +243,59 @@ def _default_chunks(sizes: Mapping[Hashable, int], asked: dict) -> dict:
     return asked
 
 
-def _fingerprint(tree: Any, data: xr.Dataset) -> str:
-    """What the extraction writes: the tree's structure, the axes, the
-    variables and their chunks, and the metadata."""
-    digest = hashlib.sha256()
-    if isinstance(tree, PyModelTree):
-        digest.update(json.dumps(tree.view(), sort_keys=True, default=str).encode())
-    for name, coord in data.coords.items():
-        digest.update(str(name).encode() + np.ascontiguousarray(coord.values).tobytes())
-    for name, var in data.data_vars.items():
-        digest.update(f"{name}{var.dims}{var.data.chunks}".encode())
-    digest.update(json.dumps(data.attrs, sort_keys=True, default=str).encode())
-    return digest.hexdigest()
-
-
 def _prepare(
-    path: Path, data: xr.Dataset, volume: xr.DataArray, fingerprint: str, resume: bool, fmt: int
+    path: Path, data: xr.Dataset, volume: xr.DataArray, parts: dict, resume: bool, fmt: int
 ) -> list[tuple[int, ...]] | None:
     """Creates the store or reopens an interrupted one: the blocks still to
     write, or None when the store is complete."""
     import zarr
 
     numblocks = volume.data.numblocks[:3]
-    status = _status(path)
-    if status is not None and resume:
-        if status.get("fingerprint") != fingerprint:
-            raise ValueError(
-                f"store {str(path)!r} holds another extraction; remove it, choose another "
-                "store, or pass resume=False to replace it"
-            )
-        if status.get("status") == "complete":
+    fingerprint = stores.combined(parts)
+    stores.refuse_protected(path)
+    mark = stores.zarr_mark(path)
+    exists = path.exists() or path.is_symlink()
+    if exists and mark is None and not stores.is_empty_folder(path):
+        raise stores.not_ours(path)
+    # A store whose creation was cut short is made again.
+    if mark is not None and resume and mark.get("status") != "creating":
+        if mark.get("fingerprint") != fingerprint:
+            raise stores.AnotherExtraction(path, stores.differing(mark, parts))
+        group = zarr.open_group(str(path), mode="r", zarr_format=_zarr_format(fmt))
+        if mark.get("status") == "complete":
+            if _DONE in group or group.metadata.consolidated_metadata is None:
+                _finish(path, fmt)  # a finish that was cut short
             return None
         written = np.asarray(zarr.open_array(str(path), path=_DONE, mode="r")[...])
         return [i for i in np.ndindex(*numblocks) if not written[i]]
     _forget(path)
-    if path.exists():
-        shutil.rmtree(path) if path.is_dir() else path.unlink()
-    attrs = {**data.attrs, STATUS_ATTR: {"status": "incomplete", "fingerprint": fingerprint}}
+    if mark is not None:
+        shutil.rmtree(path)
+    _create(path, data, numblocks, {"fingerprint": fingerprint, "parts": parts}, fmt)
+    return list(np.ndindex(*numblocks))
+
+
+def _create(path: Path, data: xr.Dataset, numblocks: tuple, mark: dict, fmt: int) -> None:
+    """Makes the store, its mark written first as "creating" (a store cut
+    short there is ours to make again) and last as "incomplete", once the
+    block marks exist."""
+    import zarr
+
+    creating: dict[str, Any] = {STATUS_ATTR: {**mark, "status": "creating"}}
+    zarr.open_group(str(path), mode="w", zarr_format=_zarr_format(fmt), attributes=creating)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", category=UserWarning)  # zarr 3 on consolidated data
-        data.assign_attrs(attrs).to_zarr(
-            str(path), mode="w", compute=False, consolidated=False, zarr_format=fmt
+        data.assign_attrs({**data.attrs, **creating}).to_zarr(
+            str(path), mode="a", compute=False, consolidated=False, zarr_format=fmt
         )
     group = zarr.open_group(str(path), mode="r+", zarr_format=_zarr_format(fmt))
-    group.create_array(_DONE, shape=numblocks, chunks=(1, 1, 1), dtype="u1", fill_value=0)
-    return list(np.ndindex(*numblocks))
+    # Dimensions of their own, so that xarray opens an unfinished store too.
+    dims = [f"{d}_block" for d in next(iter(data.data_vars.values())).dims[:3]]
+    named: dict[str, Any] = (
+        {"dimension_names": dims} if fmt == 3 else {"attributes": {"_ARRAY_DIMENSIONS": dims}}
+    )
+    group.create_array(_DONE, shape=numblocks, chunks=(1, 1, 1), dtype="u1", fill_value=0, **named)
+    group.attrs[STATUS_ATTR] = {**mark, "status": "incomplete"}
 
 
 def _forget(path: Path) -> None:
@@ -291,19 +305,6 @@ def _forget(path: Path) -> None:
 
 def _zarr_format(fmt: int) -> Literal[2, 3]:
     return 2 if fmt == 2 else 3
-
-
-def _status(path: Path) -> dict | None:
-    import zarr
-
-    if not path.exists():
-        return None
-    try:
-        attrs = zarr.open_group(str(path), mode="r").attrs
-    except Exception:  # noqa: BLE001 -- not a store of ours
-        return {}
-    status = attrs.get(STATUS_ATTR)
-    return dict(status) if isinstance(status, Mapping) else {}
 
 
 class _WriteBlock:
@@ -351,7 +352,8 @@ def _run(
         )
         for i in todo
     ]
-    bar = _progress_bar(len(todo), progress)
+    total = math.prod(volume.data.numblocks[:3])
+    bar = _progress_bar(total, total - len(todo), progress)
     try:
         client = client_of_default_scheduler()
         if client is not None:
@@ -367,45 +369,94 @@ def _run(
 
 
 def _finish(path: Path, fmt: int) -> None:
+    """Marks the store complete once every block is written, then removes
+    the block marks and consolidates the metadata; each step may be cut short
+    and done again."""
     import zarr
 
     _forget(path)
     group = zarr.open_group(str(path), mode="r+", zarr_format=_zarr_format(fmt))
-    del group[_DONE]
     status: dict[str, Any] = dict(group.attrs[STATUS_ATTR])  # type: ignore[arg-type]
-    group.attrs[STATUS_ATTR] = {**status, "status": "complete"}
+    if _DONE in group:
+        written = np.asarray(zarr.open_array(str(path), path=_DONE, mode="r")[...])
+        if status.get("status") != "complete" and not written.all():
+            missing = [tuple(int(k) for k in i) for i in np.argwhere(written == 0)[:3]]
+            n = int((written == 0).sum())
+            raise RuntimeError(
+                f"store {str(path)!r}: {n} block{' was' if n == 1 else 's were'} not written "
+                f"(the first at block index {missing[0]}); run the extraction again to write them"
+            )
+        group.attrs[STATUS_ATTR] = {**status, "status": "complete"}
+        del group[_DONE]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", category=UserWarning)  # zarr 3 on consolidated data
         zarr.consolidate_metadata(str(path), zarr_format=_zarr_format(fmt))
 
 
 def _to_netcdf(partial: Path, target: Path) -> None:
+    """Writes the complete Zarr store *partial* as the NetCDF file *target*:
+    under a staging name first, marked complete only after its data, then
+    renamed into place. A failed write leaves no staging file."""
     import importlib.util
 
     import xarray as xr
 
     engine = "netcdf4" if importlib.util.find_spec("netCDF4") else "h5netcdf"
+    staging = target.with_name(target.name + ".partial")
+    if staging.exists() or staging.is_symlink():
+        if stores.netcdf_mark(staging) is None:
+            raise stores.not_ours(staging)
+        staging.unlink()
     with xr.open_zarr(str(partial), chunks={}) as data:
         # NetCDF attributes hold no mappings: the status goes as JSON text.
-        data.attrs[STATUS_ATTR] = json.dumps(dict(data.attrs[STATUS_ATTR]))
+        status = dict(data.attrs[STATUS_ATTR])
+        data.attrs[STATUS_ATTR] = json.dumps({**status, "status": "incomplete"})
         for name, var in data.variables.items():
             var.encoding = {k: v for k, v in var.encoding.items() if k in ("_FillValue", "dtype")}
             if name in data.coords:
                 var.encoding["_FillValue"] = None  # CF: coordinates have none
-        staging = target.with_name(target.name + ".partial")
-        data.to_netcdf(staging, engine=engine)
+        needed = sum(int(v.nbytes) for v in data.variables.values())
+        _room_for(staging, needed)
+        try:
+            data.to_netcdf(staging, engine=engine)
+            _set_netcdf_attribute(staging, engine, json.dumps(status))
+        except BaseException as e:
+            full = isinstance(e, (OSError, RuntimeError)) and _disk_full(staging, needed)
+            staging.unlink(missing_ok=True)
+            if full:
+                raise OSError(
+                    errno.ENOSPC, f"No space left on device: writing {str(target)!r} failed ({e})"
+                ) from e
+            raise
     os.replace(staging, target)
     shutil.rmtree(partial)
 
 
-def _netcdf_fingerprint(path: Path) -> str | None:
-    import xarray as xr
+def _room_for(path: Path, needed: int) -> None:
+    if _disk_full(path, needed):
+        free = shutil.disk_usage(path.parent).free
+        raise OSError(
+            errno.ENOSPC,
+            f"No space left on device: {str(path.name)!r} needs about {needed} bytes, "
+            f"{free} are free in {str(path.parent)!r}",
+        )
 
-    try:
-        with xr.open_dataset(path) as data:
-            return json.loads(data.attrs[STATUS_ATTR]).get("fingerprint")
-    except (OSError, ValueError, KeyError):
-        return None
+
+def _disk_full(path: Path, needed: int) -> bool:
+    return shutil.disk_usage(path.parent).free < needed
+
+
+def _set_netcdf_attribute(path: Path, engine: str, status: str) -> None:
+    if engine == "netcdf4":
+        import netCDF4
+
+        with netCDF4.Dataset(path, "a") as f:
+            f.setncattr(STATUS_ATTR, status)
+    else:
+        import h5netcdf  # type: ignore[import-untyped]
+
+        with h5netcdf.File(path, "a") as f:
+            f.attrs[STATUS_ATTR] = status
 
 
 class _Counting(Callback):  # type: ignore[misc]
@@ -428,31 +479,11 @@ class _Quiet:
         pass
 
 
-def _progress_bar(total: int, wanted: bool) -> Any:
+def _progress_bar(total: int, done: int, wanted: bool) -> Any:
+    """tqdm's bar on a terminal, starting at the blocks written before (its
+    rate counts only the blocks of this run); nothing otherwise."""
     if not wanted or not sys.stderr.isatty():
         return _Quiet()
-    try:
-        from tqdm.auto import tqdm  # type: ignore[import-untyped]
-    except ImportError:
-        return _TextBar(total)
-    return tqdm(total=total, unit="block", desc="orvik.extract")
+    from tqdm.auto import tqdm  # type: ignore[import-untyped]
 
-
-class _TextBar:
-    """A bar on standard error for when tqdm is not installed."""
-
-    def __init__(self, total: int) -> None:
-        self.total, self.done = total, 0
-        self.update(0)
-
-    def update(self, n: int) -> None:
-        self.done += n
-        width = 40
-        filled = width * self.done // max(self.total, 1)
-        sys.stderr.write(
-            f"\rorvik.extract [{'#' * filled}{' ' * (width - filled)}] {self.done}/{self.total} blocks"
-        )
-        sys.stderr.flush()
-
-    def close(self) -> None:
-        sys.stderr.write("\n")
+    return tqdm(total=total, initial=done, unit="block", desc="orvik.extract")

@@ -4,8 +4,8 @@
 topography its depths are measured from) to a file of orvik's own: a header,
 a block of JSON metadata (the CRS, units, the models, a description,
 provenance and the caller's key-values) and the binary states that pickling
-writes, each checked by its reader. :func:`load` maps the file into memory and
-reads a record back, its large arrays used in place in the mapping;
+writes, each checked by its reader. :func:`load` reads the file into memory of
+its own and reads a record back, its large arrays used in place there;
 :func:`info` reads the header and the metadata only.
 
 Loading never runs code from the file (nothing is unpickled), and a file that
@@ -13,13 +13,11 @@ is truncated, corrupted, foreign or from a newer format version raises
 ``ValueError`` saying what is wrong before anything is built from it. The
 layout is described in ``src/core/model_file/model_file_format.hpp``.
 
-A loaded model keeps the file mapped for as long as it lives. Replacing the
-file by renaming another over it (what :func:`save` does) or deleting it is
-safe: the mapping keeps the old contents. Truncating or rewriting the file in
-place while a model loaded from it is in use is not: the process is killed by
-SIGBUS when it reads a page that is gone (``cp`` onto the file does that; copy
-to a temporary name and rename instead). ``load(..., copy=True)`` reads the
-record into memory of its own where that cannot be ruled out.
+A loaded model holds a copy of the file's bytes, not a mapping of the file:
+whatever is done to the file afterwards (replaced by a rename, as :func:`save`
+does, deleted, truncated, or overwritten in place by ``cp``) does not change
+it. A path that is not a regular file (a FIFO, a device) is refused before it
+is opened, and a file's header is checked before the file is read whole.
 
 Needs NumPy only.
 """
@@ -28,7 +26,6 @@ from __future__ import annotations
 
 import datetime
 import json
-import mmap
 import os
 import platform
 import secrets
@@ -37,6 +34,7 @@ from pathlib import Path
 from typing import Any
 
 from . import _native
+from ._file_reading import read_model_file as _read
 from .orvik import PyCoastline, PyMeshModel, PyModelTree, StructuredGrid
 from .qualities import QUALITY_FACTS
 
@@ -87,7 +85,8 @@ def save(
         pickling writes). It stays usable.
     path : str or os.PathLike
         Where to write; the folder must exist. ``.orvik`` is the customary
-        suffix, not a requirement.
+        suffix, not a requirement. A symbolic link is followed: the file it
+        names is replaced, and the link stays.
     metadata : mapping, optional
         JSON-serialisable facts about the model. Keys with a meaning:
         ``"crs"`` (the CRS of the model's x and y: any string that pyproj
@@ -121,51 +120,69 @@ def save(
     objects = [obj for *_, obj in records]
     lengths = [_native.state_size(obj) for obj in objects]
     prefix, spans, file_length = _native.model_file_layout(text.encode(), lengths)
-    target = Path(path)
+    # Through a symbolic link to the file it names, which is replaced in its
+    # own folder; the link stays.
+    target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
     _write_atomically(target, lambda fd: _write_records(fd, prefix, spans, objects, file_length))
-    return target
+    return Path(path)
 
 
 def load(path: str | os.PathLike[str], record: str = "tree", *, copy: bool = False) -> Any:
     """Read the record *record* of the model file *path* back.
 
-    The file is memory-mapped; its frame (header, record table, metadata) is
-    checked first, then the record's state by the reader of its class, which
-    checks every count, offset and invariant (and the checksum of every byte)
-    before it builds anything. No code from the file is ever run. The model's
-    large arrays (the meshes' nodes, simplices, faces and vertex values, the
-    grid and columns models' nodes and profiles) are not copied: the model
-    uses them in place in the mapping, which stays mapped until the model is
-    gone.
+    The file's header is checked first, from its first bytes; then the file
+    is read whole into read-only memory of the process's own, its frame
+    (header, record table, metadata) checked, and the record's state checked
+    by the reader of its class, which checks every count, offset and
+    invariant (and the checksum of every byte) before it builds anything. No
+    code from the file is ever run. The model's large arrays (the meshes'
+    nodes, simplices, faces and vertex values, the grid and columns models'
+    nodes and profiles) are not copied again: the model uses them in place in
+    that memory, which stays until the model is gone. Since it is a copy,
+    nothing done to the file afterwards (replaced, deleted, truncated or
+    overwritten in place) changes the loaded model.
 
     Parameters
     ----------
     path : str or os.PathLike
-        A file written by :func:`save`.
+        A file written by :func:`save`: a regular file (a FIFO, a device or a
+        folder is refused before it is opened for reading).
     record : str, default "tree"
         Which record: ``"tree"`` (the :class:`orvik.PyModelTree`) or
         ``"surface"`` (the :class:`orvik.StructuredGrid` saved with it).
     copy : bool, default False
-        Read the record into memory of its own and unmap the file at once:
-        slower, but immune to the file being truncated or rewritten in place
-        while the model is in use, which kills a process that reads a mapped
-        page that is gone (SIGBUS). Replacing the file by a rename, as
-        :func:`save` does, is safe either way.
+        Copy the record's arrays into memory of its own and free the file's
+        bytes at once: slower, but the rest of the file (the other records)
+        is not kept in memory while the model lives.
 
     Raises
     ------
     ValueError
-        The file is not a model file, is truncated or corrupted, comes from a
-        newer format version, or holds no such record; the message starts
-        with the path and says what is wrong.
+        The path is not a regular file, or the file is not a model file, is
+        truncated or corrupted, comes from a newer format version, or holds
+        no such record; the message starts with the path and says what is
+        wrong.
     """
-    name = os.fspath(path)
-    fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        mapping = _native.map_file(fd)
-    finally:
-        os.close(fd)
-    _, records, _ = _open(name, mapping)
+    name, facts, data = _read(path, whole=True)
+    return _record(name, facts["records"], data, record, copy)
+
+
+def _load_model(path: str | os.PathLike[str]) -> tuple[dict[str, Any], Any, Any]:
+    """What the command line needs of a model file, read once: its
+    :func:`info`, its tree, and its surface (None when it holds none)."""
+    name, facts, data = _read(path, whole=True)
+    records = facts["records"]
+    for record, kind in (("tree", "model tree"), ("surface", "structured grid")):
+        for r in records:
+            if r["name"] == record and r["kind"] != kind:
+                raise ValueError(f"{name}: record {record!r} holds a {r['kind']!r}, not a {kind}")
+    surface = None
+    if any(r["name"] == "surface" for r in records):
+        surface = _record(name, records, data, "surface", False)
+    return facts, _record(name, records, data, "tree", False), surface
+
+
+def _record(name: str, records: list[dict[str, Any]], data: Any, record: str, copy: bool) -> Any:
     match = [r for r in records if r["name"] == record]
     if not match:
         held = ", ".join(repr(r["name"]) for r in records)
@@ -180,9 +197,9 @@ def load(path: str | os.PathLike[str], record: str = "tree", *, copy: bool = Fal
     start, length = entry["offset"], entry["bytes"]
     try:
         if copy:
-            with memoryview(mapping) as view, view[start : start + length] as state:
+            with memoryview(data) as view, view[start : start + length] as state:
                 return getattr(cls, "__from_state")(state)
-        return _native.read_state(cls, mapping, start, length)
+        return _native.read_state(cls, data, start, length)
     except ValueError as e:
         raise ValueError(f"{name}: record {record!r}: {e}") from None
 
@@ -205,17 +222,7 @@ def info(path: str | os.PathLike[str]) -> dict[str, Any]:
     ValueError
         As :func:`load`, for the frame and the metadata.
     """
-    name = os.fspath(path)
-    with _mapped(name) as data:
-        version, records, document = _open(name, data)
-        size = len(data)
-    return {
-        "path": os.path.abspath(name),
-        "format_version": version,
-        "bytes": size,
-        "records": records,
-        "metadata": document,
-    }
+    return _read(path, whole=False)[1]
 
 
 # --- writing ------------------------------------------------------------------------
@@ -391,56 +398,3 @@ def _sync_folder(folder: Path) -> None:
         pass
     finally:
         os.close(fd)
-
-
-# --- reading ------------------------------------------------------------------------
-
-
-class _mapped:
-    """The bytes of a file, memory-mapped read-only (an empty file as b"")."""
-
-    def __init__(self, name: str) -> None:
-        self.name = name
-        self.data: Any = b""
-
-    def __enter__(self) -> Any:
-        with open(self.name, "rb") as f:
-            if os.fstat(f.fileno()).st_size > 0:
-                self.data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        return self.data
-
-    def __exit__(self, *exc: object) -> None:
-        if isinstance(self.data, mmap.mmap):
-            self.data.close()
-
-
-def _open(name: str, data: Any) -> tuple[int, list[dict[str, Any]], dict[str, Any]]:
-    """The checked frame: format version, records (with where they lie) and metadata."""
-    try:
-        version, text, spans = _native.open_model_file(data)
-    except ValueError as e:
-        raise ValueError(f"{name}: {e}") from None
-    try:
-        document = json.loads(text)
-    except ValueError as e:  # numbers past Python's limits, say
-        raise ValueError(f"{name}: invalid orvik model file: the metadata: {e}") from None
-    listed = document.get("records")
-    if (
-        not isinstance(listed, list)
-        or len(listed) != len(spans)
-        or not all(
-            isinstance(r, dict)
-            and isinstance(r.get("name"), str)
-            and isinstance(r.get("kind"), str)
-            for r in listed
-        )
-    ):
-        raise ValueError(
-            f'{name}: invalid orvik model file: the metadata\'s "records" must list one '
-            f'object with a "name" and a "kind" per record; the file holds {len(spans)}'
-        )
-    records = [
-        {"name": r["name"], "kind": r["kind"], "offset": offset, "bytes": length}
-        for r, (offset, length) in zip(listed, spans)
-    ]
-    return version, records, document

@@ -524,6 +524,8 @@ def mesh(
         raise ValueError(f"vertices must have shape (V, 3); got {v.shape}")
     if not np.all(np.isfinite(v)):
         raise ValueError("vertices must hold finite numbers")
+    if np.any(np.abs(v) > np.finfo(np.float32).max):
+        raise ValueError("vertices must lie within float32's range, |v| <= 3.4028235e38")
     tets = np.asarray(tetrahedra)
     if tets.ndim != 2 or tets.shape[1] != 4:
         raise ValueError(f"tetrahedra must have shape (T, 4); got {tets.shape}")
@@ -598,6 +600,12 @@ def _table(table: LayeredTable | str | os.PathLike[str] | Mapping[str, Any]) -> 
             return read_nd(path)
         raise ValueError(f"table: cannot tell the format of {path!r} (known: .tvel, .nd)")
     if isinstance(table, Mapping):
+        missing = [k for k in ("depth", "vp", "vs", "rho") if k not in table]
+        if missing:
+            raise ValueError(
+                f"table: the mapping has no {', '.join(map(repr, missing))}; it needs depth, "
+                "vp, vs and rho (qp and qs optional)"
+            )
         return LayeredTable(
             **{k: table[k] for k in ("depth", "vp", "vs", "rho")},
             qp=table.get("qp"),
@@ -756,7 +764,13 @@ def columns(
                 else ""
             )
         )
-    base = np.broadcast_to(_float_array(_by_name(bottom, "bottom"), "bottom"), (nx, ny))
+    base = _float_array(_by_name(bottom, "bottom"), "bottom")
+    if base.ndim > 2 or not all(n in (1, m) for n, m in zip(base.shape[::-1], (ny, nx))):
+        raise ValueError(
+            f"bottom must be one number or of shape (len(x) - 1, len(y) - 1) = ({nx}, {ny}); "
+            f"got shape {base.shape}"
+        )
+    base = np.broadcast_to(base, (nx, ny))
     if units.get("tops") is None and units.get("bottom") is None:
         levels = np.concatenate([top.ravel(), base.ravel()])
         check_vertical("tops and bottom", levels, _width(ex, ey, geographic), "tops bottom")

@@ -144,7 +144,7 @@ def sample(
     import xarray as xr
 
     model = _check_tree(tree)
-    lo, hi = _check_priority(priority)
+    lo, hi = _inputs.check_priority(priority)
     vertical = _vertical_mode(z, depth, surface)
     transformer, output_crs = _places.resolve_crs(crs)
     geographic = _places.is_geographic(output_crs)
@@ -196,23 +196,6 @@ def _check_tree(tree: Any) -> Any:
     raise TypeError(
         f"tree must be an orvik.PyModelTree (or a future of one); got {type(tree).__name__}"
     )
-
-
-def _check_priority(priority: Any) -> tuple[int, int]:
-    if (
-        isinstance(priority, str | bytes)
-        or not isinstance(priority, Sequence)
-        or len(priority) != 2
-    ):
-        raise TypeError(f"priority must be a (lo, hi) pair of integers; got {priority!r}")
-    lo, hi = priority
-    QueryParams(lo, hi)  # the 8-bit range is checked before any work
-    if int(lo) > int(hi):
-        raise ValueError(
-            f"priority must be a (lo, hi) range with lo <= hi; got {tuple(priority)!r}, "
-            "which no model can match"
-        )
-    return int(lo), int(hi)
 
 
 def _vertical_mode(z: Any, depth: Any, surface: Any) -> str:

@@ -26,8 +26,9 @@ PyObject* make_coastline(PyObject* module);
 // The names of orvik._native, registered by native_module.cpp.
 PyObject* make_model_file_layout(PyObject* module);
 PyObject* make_open_model_file(PyObject* module);
+PyObject* make_model_frame_end(PyObject* module);
 PyObject* make_MappedFile(PyObject* module);
-PyObject* make_map_file(PyObject* module);
+PyObject* make_read_file(PyObject* module);
 PyObject* make_read_state(PyObject* module);
 PyObject* make_state_size(PyObject* module);
 PyObject* make_write_state(PyObject* module);

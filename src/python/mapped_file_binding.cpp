@@ -1,7 +1,10 @@
-// MappedFile and map_file: the mapping of a model file that orvik.load reads
-// records from without copying their arrays.
+// MappedFile and read_file: a model file read into memory of the process's
+// own, which orvik.load reads records from without copying their arrays.
+#include <cstdint>
+
 #include "bindings.hpp"
 #include "frame/binding.hpp"
+#include "frame/convert.hpp"
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
 #include "mapped_file_object.hpp"
@@ -28,12 +31,12 @@ Py_ssize_t mapped_file_length(PyObject* self) {
 
 PyType_Slot mapped_file_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("The bytes of a file, mapped read-only (map_file makes one).\n\n"
-                       "A bytes-like object: ``memoryview(mapping)`` reads the file in place.\n"
-                       "Records read from it with read_state borrow their arrays from the\n"
-                       "mapping, which stays mapped until the last of them is gone. The file\n"
-                       "may be renamed over or deleted meanwhile, but not truncated or\n"
-                       "rewritten in place: reading a page past a new end raises SIGBUS.")},
+     const_cast<char*>("The bytes of a file, read into read-only memory of their own\n"
+                       "(read_file makes one).\n\n"
+                       "A bytes-like object: ``memoryview(mapping)`` reads the bytes in place.\n"
+                       "Records read from it with read_state borrow their arrays from it, and\n"
+                       "it stays until the last of them is gone. They are a copy: whatever\n"
+                       "is done to the file afterwards does not reach them.")},
     {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_file_getbuffer)},
     {Py_mp_length, reinterpret_cast<void*>(mapped_file_length)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<std::shared_ptr<const MappedFile>>)},
@@ -50,23 +53,29 @@ PyType_Spec mapped_file_spec = {
 
 HeapType mapped_file_class{mapped_file_spec};
 
-// --- map_file -------------------------------------------------------------------
+// --- read_file ------------------------------------------------------------------
 
-constexpr const char* kMapParams[] = {"fd"};
-constexpr Signature kMapSignature{"map_file", kMapParams, 1, 1};
+constexpr const char* kReadParams[] = {"fd", "length"};
+constexpr Signature kReadSignature{"read_file", kReadParams, 2, 2};
 
-PyObject* map_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        if (!bind_fastcall(kMapSignature, args, nargs, kwnames, slots)) return nullptr;
+        PyObject* slots[2];
+        if (!bind_fastcall(kReadSignature, args, nargs, kwnames, slots)) return nullptr;
         const int fd = PyObject_AsFileDescriptor(slots[0]);
         if (fd < 0) {
             add_argument_note("fd");
             return nullptr;
         }
+        std::uint64_t length = 0;
+        if (!to_u64(slots[1], "length", length)) return nullptr;
+        if (length > SIZE_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "length is too large for this machine");
+            return nullptr;
+        }
         Result<std::shared_ptr<const MappedFile>> mapped = [&] {
-            AllowThreads unlocked;  // populating the pages may read the disk
-            return MappedFile::map(fd);
+            AllowThreads unlocked;  // reading may wait for the disk
+            return MappedFile::read(fd, static_cast<std::size_t>(length));
         }();
         if (!mapped) {
             raise_error(mapped.error());
@@ -76,16 +85,18 @@ PyObject* map_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
-PyMethodDef map_file_def = {
-    .ml_name = "map_file",
-    .ml_meth = method_cast(map_file),
+PyMethodDef read_file_def = {
+    .ml_name = "read_file",
+    .ml_meth = method_cast(read_file),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
     .ml_doc =
-        "map_file(fd)\n--\n\n"
-        "Map the whole of the open regular file *fd* (an int or an object with\n"
-        "``fileno()``) read-only into memory, its pages read in at once.\n\n"
+        "read_file(fd, length)\n--\n\n"
+        "Read the first *length* bytes of the open regular file *fd* (an int or\n"
+        "an object with ``fileno()``; its position is left alone) into read-only\n"
+        "memory of their own.\n\n"
         "Returns a `MappedFile`; *fd* may be closed afterwards. Raises `OSError`\n"
-        "when the file cannot be mapped.",
+        "when the file cannot be read, `ValueError` when it ends before *length*\n"
+        "bytes.",
 };
 
 }  // namespace
@@ -109,8 +120,8 @@ PyObject* make_MappedFile(PyObject* module) {
     return mapped_file_class.new_reference(module);
 }
 
-PyObject* make_map_file(PyObject*) {
-    return make_function(&map_file_def, kNativeModuleName);
+PyObject* make_read_file(PyObject*) {
+    return make_function(&read_file_def, kNativeModuleName);
 }
 
 }  // namespace orvik::py

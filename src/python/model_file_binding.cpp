@@ -95,16 +95,24 @@ PyMethodDef model_file_layout_def = {
         "    or there are not 1 to 64 records.",
 };
 
-constexpr const char* kOpenParams[] = {"data"};
-constexpr Signature kOpenSignature{"open_model_file", kOpenParams, 1, 1};
+constexpr const char* kOpenParams[] = {"data", "file_size"};
+constexpr Signature kOpenSignature{"open_model_file", kOpenParams, 2, 1};
 
 PyObject* open_model_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
+        PyObject* slots[2];
         if (!bind_fastcall(kOpenSignature, args, nargs, kwnames, slots)) return nullptr;
         BytesArg data;
         if (!data.extract(slots[0], "data")) return nullptr;
-        Result<model_file::Contents> contents = model_file::open(data.view());
+        std::uint64_t file_size = data.view().size();
+        if (slots[1] && slots[1] != Py_None && !to_u64(slots[1], "file_size", file_size)) {
+            return nullptr;
+        }
+        if (file_size < data.view().size()) {
+            raise_value("file_size must be at least len(data)");
+            return nullptr;
+        }
+        Result<model_file::Contents> contents = model_file::open(data.view(), file_size);
         if (!contents) {
             raise_error(contents.error());
             return nullptr;
@@ -122,9 +130,11 @@ PyMethodDef open_model_file_def = {
     .ml_meth = method_cast(open_model_file),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
     .ml_doc =
-        "open_model_file(data)\n--\n\n"
+        "open_model_file(data, file_size=None)\n--\n\n"
         "Check the frame of a model file given as its bytes (any contiguous\n"
-        "buffer: bytes, a memory map, ...).\n\n"
+        "buffer: bytes, a memory map, ...), or as its first bytes (at least\n"
+        "`model_frame_end` of them) and its size *file_size*; the zero bytes\n"
+        "between records are then checked as far as *data* reaches.\n\n"
         "Returns ``(version, metadata, records)``: the file format version, the\n"
         "metadata as a str (a JSON object, checked strictly) and the ``(offset,\n"
         "length)`` of each record. Every byte but the records' own is checked;\n"
@@ -136,6 +146,30 @@ PyMethodDef open_model_file_def = {
         "    corrupted, foreign, a newer format version, ...).",
 };
 
+constexpr const char* kFrameEndParams[] = {"head"};
+constexpr Signature kFrameEndSignature{"model_frame_end", kFrameEndParams, 1, 1};
+
+PyObject* model_frame_end(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[1];
+        if (!bind_fastcall(kFrameEndSignature, args, nargs, kwnames, slots)) return nullptr;
+        BytesArg head;
+        if (!head.extract(slots[0], "head")) return nullptr;
+        return PyLong_FromUnsignedLongLong(model_file::frame_end(head.view()));
+    });
+}
+
+PyMethodDef model_frame_end_def = {
+    .ml_name = "model_frame_end",
+    .ml_meth = method_cast(model_frame_end),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "model_frame_end(head)\n--\n\n"
+        "How many first bytes of a model file `open_model_file` needs, as the\n"
+        "header in *head* (the file's first bytes) announces them: header,\n"
+        "record table and metadata, each capped at the format's limits.",
+};
+
 }  // namespace
 
 PyObject* make_model_file_layout(PyObject*) {
@@ -144,6 +178,10 @@ PyObject* make_model_file_layout(PyObject*) {
 
 PyObject* make_open_model_file(PyObject*) {
     return make_function(&open_model_file_def, kNativeModuleName);
+}
+
+PyObject* make_model_frame_end(PyObject*) {
+    return make_function(&model_frame_end_def, kNativeModuleName);
 }
 
 }  // namespace orvik::py

@@ -18,8 +18,9 @@ namespace {
 const Registration kNativeRegistrations[] = {
     {"model_file_layout", make_model_file_layout},
     {"open_model_file", make_open_model_file},
+    {"model_frame_end", make_model_frame_end},
     {"MappedFile", make_MappedFile},
-    {"map_file", make_map_file},
+    {"read_file", make_read_file},
     {"read_state", make_read_state},
     {"state_size", make_state_size},
     {"write_state", make_write_state},

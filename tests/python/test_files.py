@@ -137,7 +137,7 @@ def test_out_of_band_pickles_never_borrow_the_callers_buffers(tree):
     assert tree_answers(twin) == tree_answers(tree)
 
 
-def test_states_are_streamed_into_files_and_read_from_mappings(tmp_path, tree, surface):
+def test_states_are_streamed_into_files_and_read_back(tmp_path, tree, surface):
     path = tmp_path / "states"
     expected = [state_of(tree), state_of(surface)]
     with open(path, "w+b") as f:
@@ -145,7 +145,7 @@ def test_states_are_streamed_into_files_and_read_from_mappings(tmp_path, tree, s
         assert _native.write_state(tree, f, 8) == len(expected[0])
         assert _native.write_state(surface, f.fileno(), 8 + len(expected[0])) == len(expected[1])
         assert f.tell() == 0  # the file's position is left alone
-        mapping = _native.map_file(f)
+        mapping = _native.read_file(f, os.fstat(f.fileno()).st_size)
     assert path.read_bytes() == bytes(8) + expected[0] + expected[1]
     assert (
         len(mapping) == path.stat().st_size and bytes(memoryview(mapping)[8:16]) == expected[0][:8]
@@ -155,7 +155,10 @@ def test_states_are_streamed_into_files_and_read_from_mappings(tmp_path, tree, s
     assert tree_answers(back) == tree_answers(tree)
     with open(path, "rb") as f:
         grid = _native.read_state(
-            orvik.StructuredGrid, _native.map_file(f), 8 + len(expected[0]), len(expected[1])
+            orvik.StructuredGrid,
+            _native.read_file(f, os.fstat(f.fileno()).st_size),
+            8 + len(expected[0]),
+            len(expected[1]),
         )
     assert state_of(grid) == expected[1]
 
@@ -164,7 +167,7 @@ def test_state_functions_refuse_what_they_cannot_use(tmp_path, tree):
     path = tmp_path / "states"
     path.write_bytes(state_of(tree))
     with open(path, "rb") as f:
-        mapping = _native.map_file(f)
+        mapping = _native.read_file(f, os.fstat(f.fileno()).st_size)
         with pytest.raises(OSError) as info:
             _native.write_state(tree, f, 0)  # open for reading only
         assert info.value.errno == 9  # EBADF
@@ -181,11 +184,11 @@ def test_state_functions_refuse_what_they_cannot_use(tmp_path, tree):
         _native.state_size({})
     with pytest.raises(IsADirectoryError):
         with open(tmp_path, "rb") as folder:
-            _native.map_file(folder)
+            _native.read_file(folder, 0)
     empty = tmp_path / "empty"
     empty.write_bytes(b"")
     with open(empty, "rb") as f:
-        assert len(_native.map_file(f)) == 0
+        assert len(_native.read_file(f, os.fstat(f.fileno()).st_size)) == 0
     with pytest.raises(ValueError, match="the file is empty"):
         orvik.load(empty)
 

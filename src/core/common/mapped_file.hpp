@@ -1,15 +1,13 @@
-// A file's bytes mapped read-only into memory, for records that borrow their
-// arrays from a model file in place. The mapping lives as long as its last
-// holder (a shared_ptr: the loaded records hold it too) and is unmapped then.
+// A file's bytes held read-only in memory, for records that borrow their
+// arrays from a model file in place. The pages live as long as their last
+// holder (a shared_ptr: the loaded records hold it too) and are unmapped then.
 //
-// A mapping stays valid when the file is renamed over or deleted (the old
-// contents live on until they are unmapped), which is how orvik.save replaces
-// a file. It does not survive the file being truncated or rewritten in place
-// by someone else (`cp new.orvik model.orvik`, a truncating `open`): reading a
-// page past the new end then raises SIGBUS in the process, and pages that
-// stay are seen with their new bytes. A private mapping does not protect
-// against either; callers that cannot rule this out read the file into memory
-// instead.
+// The bytes are a copy in anonymous pages of the process's own, not a mapping
+// of the file: nothing done to the file afterwards (renamed over, deleted,
+// truncated or rewritten in place by `cp`) reaches them. A mapping of the
+// file would not survive the last two: reading a page past a new end raises
+// SIGBUS, and pages that stay are seen with their new bytes (a private
+// mapping protects against neither).
 #pragma once
 
 #include <cstddef>
@@ -22,11 +20,11 @@ namespace orvik {
 
 class MappedFile {
   public:
-    // Maps the whole of the open file `fd` read-only, its pages populated
-    // from the page cache at once (a model is read in full right after it is
-    // mapped). The descriptor may be closed afterwards. An empty file gives
-    // an empty mapping. System errors name the call that failed.
-    static Result<std::shared_ptr<const MappedFile>> map(int fd);
+    // Reads the first `length` bytes of the open regular file `fd` (from
+    // offset 0, whatever the descriptor's position) into new page-aligned
+    // memory of its own, made read-only once filled. Fails with a Value error
+    // when the file ends before `length` bytes (it shrank meanwhile).
+    static Result<std::shared_ptr<const MappedFile>> read(int fd, std::size_t length);
 
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;

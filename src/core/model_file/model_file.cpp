@@ -68,15 +68,16 @@ Error foreign(std::span<const std::byte> file) {
 }
 
 // The frame's fields after the header checksum passed: lengths and offsets.
-Status check_extent(std::span<const std::byte> file, std::uint32_t count, Contents& out) {
-    const std::byte* h = file.data();
+Status check_extent(std::span<const std::byte> head, std::uint64_t file_size, std::uint32_t count,
+                    Contents& out) {
+    const std::byte* h = head.data();
     const auto declared = load<std::uint64_t>(h + 24);
-    if (declared > file.size()) {
-        return invalid("truncated: the header announces " + bytes(declared) + ", " +
-                       n(file.size()) + " are present");
+    if (declared > file_size) {
+        return invalid("truncated: the header announces " + bytes(declared) + ", " + n(file_size) +
+                       " are present");
     }
-    if (declared < file.size()) {
-        return invalid("the file is " + bytes(file.size() - declared) +
+    if (declared < file_size) {
+        return invalid("the file is " + bytes(file_size - declared) +
                        " longer than the header announces (" + bytes(declared) + ")");
     }
     if (load<std::uint64_t>(h + 40) != 0 || load<std::uint64_t>(h + 48) != 0) {
@@ -93,6 +94,7 @@ Status check_extent(std::span<const std::byte> file, std::uint32_t count, Conten
                        " runs past the end of the file");
     }
     std::uint64_t end = json_at + json_length;
+    if (end > head.size()) return Error::internal("the frame was not read whole");
     for (std::uint32_t k = 0; k < count; ++k) {
         const std::byte* entry = h + kHeaderSize + k * kRecordEntrySize;
         const RecordSpan span{load<std::uint64_t>(entry), load<std::uint64_t>(entry + 8)};
@@ -105,7 +107,7 @@ Status check_extent(std::span<const std::byte> file, std::uint32_t count, Conten
             return invalid("record " + n(k) + " (" + bytes(span.length) + " at byte " +
                            n(span.offset) + ") runs past the end of the file");
         }
-        for (std::uint64_t i = end; i < span.offset; ++i) {
+        for (std::uint64_t i = end; i < span.offset && i < head.size(); ++i) {
             if (h[i] != std::byte{0}) {
                 return invalid("the padding before record " + n(k) + " is not zero (byte " + n(i) +
                                ")");
@@ -165,14 +167,27 @@ Result<Layout> layout(std::string_view metadata, std::span<const std::uint64_t> 
 }
 
 Result<Contents> open(std::span<const std::byte> file) {
-    if (file.empty()) return invalid("the file is empty");
-    const std::size_t tag = std::min(file.size(), kMagic.size());
-    if (std::memcmp(file.data(), kMagic.data(), tag) != 0) return foreign(file);
-    if (file.size() < kHeaderSize) {
-        return invalid("truncated to " + bytes(file.size()) + ", shorter than the " +
-                       n(kHeaderSize) + "-byte header");
+    return open(file, file.size());
+}
+
+std::uint64_t frame_end(std::span<const std::byte> head) {
+    if (head.size() < kHeaderSize) return kHeaderSize;
+    const auto count = std::min(load<std::uint32_t>(head.data() + 12), kMaxRecords);
+    return table_end(count) + std::min(load<std::uint64_t>(head.data() + 16), kMaxMetadataBytes);
+}
+
+Result<Contents> open(std::span<const std::byte> head, std::uint64_t file_size) {
+    if (head.size() > file_size) return Error::internal("more bytes read than the file holds");
+    if (file_size == 0) return invalid("the file is empty");
+    const std::size_t tag = std::min(file_size, std::uint64_t{kMagic.size()});
+    if (head.size() < tag) return Error::internal("the frame was not read whole");
+    if (std::memcmp(head.data(), kMagic.data(), tag) != 0) return foreign(head);
+    if (file_size < kHeaderSize) {
+        return invalid("truncated to " + bytes(file_size) + ", shorter than the " + n(kHeaderSize) +
+                       "-byte header");
     }
-    const std::byte* h = file.data();
+    if (head.size() < kHeaderSize) return Error::internal("the frame was not read whole");
+    const std::byte* h = head.data();
     Contents out;
     out.version = load<std::uint32_t>(h + 8);
     if (out.version == 0) return invalid("format version 0 does not exist");
@@ -185,13 +200,14 @@ Result<Contents> open(std::span<const std::byte> file) {
         return invalid("the header's record count " + n(count) + " is not 1 to " + n(kMaxRecords) +
                        " (the header is corrupted)");
     }
-    if (file.size() < table_end(count)) {
-        return invalid("truncated to " + bytes(file.size()) + ", inside the record table");
+    if (file_size < table_end(count)) {
+        return invalid("truncated to " + bytes(file_size) + ", inside the record table");
     }
+    if (head.size() < table_end(count)) return Error::internal("the frame was not read whole");
     if (header_checksum(h, count) != load<std::uint64_t>(h + 56)) {
         return invalid("the header checksum does not match (the header is corrupted)");
     }
-    if (Status extent = check_extent(file, count, out); !extent) return extent.error();
+    if (Status extent = check_extent(head, file_size, count, out); !extent) return extent.error();
     const std::uint64_t sum = state::xxh64(
         {reinterpret_cast<const std::byte*>(out.metadata.data()), out.metadata.size()});
     if (sum != load<std::uint64_t>(h + 32)) {

@@ -45,4 +45,16 @@ struct Contents {
 // table and what the metadata check needs, both bounded by the file's size.
 Result<Contents> open(std::span<const std::byte> file);
 
+// The same checks on the first bytes `head` of a file of `file_size` bytes,
+// which must reach at least frame_end(head) (or the file's end): the zero
+// bytes between records are checked only as far as `head` reaches. Lets a
+// reader refuse a file from its first bytes before reading it whole.
+Result<Contents> open(std::span<const std::byte> head, std::uint64_t file_size);
+
+// How many first bytes of a file open(head, file_size) needs: the header, the
+// record table and the metadata as the header in `head` announces them (each
+// capped at the format's limits), or the header's size when `head` holds no
+// whole header.
+std::uint64_t frame_end(std::span<const std::byte> head);
+
 }  // namespace orvik::model_file
