@@ -63,5 +63,6 @@ export PATH="$ROOT/.venv/bin:$PATH"
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
     -C build-dir=build/main \
     -C cmake.define.ORVIK_BUILD_TESTS=ON \
+    -C cmake.define.ORVIK_WERROR=ON \
     -C cmake.define.Python_EXECUTABLE="$ROOT/.venv/bin/python" \
     "$ROOT"

@@ -53,7 +53,9 @@ void expect_same_model(const MeshModel& a, const MeshModel& b) {
     EXPECT_EQ(a.vertex_count, b.vertex_count);
     EXPECT_TRUE(same_bytes(a.vertex_aabb, b.vertex_aabb));
     ASSERT_EQ(a.transform.has_value(), b.transform.has_value());
-    if (a.transform) EXPECT_TRUE(same_bytes(*a.transform, *b.transform));
+    if (a.transform) {
+        EXPECT_TRUE(same_bytes(*a.transform, *b.transform));
+    }
     ASSERT_EQ(a.finisher.index(), b.finisher.index());
     if (const auto* f = std::get_if<Interpolated>(&a.finisher)) {
         EXPECT_TRUE(same_bytes(f->qualities, std::get<Interpolated>(b.finisher).qualities));
