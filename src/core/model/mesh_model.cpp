@@ -146,8 +146,7 @@ namespace {
 
 using LocatePacket = unsigned (*)(const MeshModel&, const float*, const float*, const float*,
                                   unsigned, PacketHits&);
-const isa::Builds<LocatePacket> kLocatePacket{
-    &baseline::locate_packet ORVIK_WIDER_BUILDS(, &avx::locate_packet)};
+const isa::Builds<LocatePacket> kLocatePacket ORVIK_BUILDS(orvik, locate_packet);
 
 }  // namespace
 
