@@ -31,7 +31,7 @@ find_python() {
 }
 
 DEBIAN_PACKAGES=(g++ cmake ninja-build ccache clang-format libembree-dev libtbb-dev libcgal-dev
-                 libgmp-dev libmpfr-dev libgtest-dev)
+                 libgmp-dev libmpfr-dev libgtest-dev libxxhash-dev)
 missing=()
 for pkg in "${DEBIAN_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -294,6 +294,12 @@ TEST(StateChecksum, MatchesXxh64ReferenceValues) {
         stream.update(std::span(b).subspan(at, std::min(step, b.size() - at)));
     }
     EXPECT_EQ(stream.digest(), 0xA6CB3C09BC829B24ull);
+    // Longer than the pieces in which it is hashed and prefetched.
+    Bytes long_input(10000);
+    for (std::size_t i = 0; i < long_input.size(); ++i)
+        long_input[i] = static_cast<std::byte>((i * 7 + 3) & 0xFF);
+    EXPECT_EQ(state::xxh64(std::span(long_input)), 0xB195585F9792DBCAull);
+    EXPECT_EQ(state::xxh64(std::span(long_input), 99), 0x64535224610B7AF8ull);
 }
 
 // --- refusals -------------------------------------------------------------------
