@@ -53,14 +53,7 @@ PyObject* kind_view(const ColumnsModel& m) {
     Ref dict = Ref::steal(placed_view(m));
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    double lo = 0, hi = 0;
-    if (!m.v.empty()) {
-        lo = hi = m.v.front();
-        for (double z : m.v) {
-            lo = z < lo ? z : lo;
-            hi = z > hi ? z : hi;
-        }
-    }
+    const auto [lo, hi] = ColumnsModel::v_extent(m);
     if (!set_item(d, "kind", PyUnicode_FromString("columns")) ||
         !set_item(d, "shape",
                   Py_BuildValue("(KK)", static_cast<unsigned long long>(m.x.size() - 1),

@@ -24,10 +24,12 @@ namespace {
 
 // --- the methods, alike for every kind -------------------------------------------
 
-// Shared borrow of the receiver, then the model or the consumed error.
-template <class Kind>
-const Kind* held_model(PyObject* self, BorrowGuard& borrow) {
-    if (!borrow.shared(held_flag<Kind>(self))) return nullptr;
+// Shared borrow of the receiver, then `ready()` (arguments converted while
+// the borrow keeps the model in place), then the model or the consumed error.
+template <class Kind, class Ready = bool (*)()>
+const Kind* held_model(
+    PyObject* self, BorrowGuard& borrow, Ready ready = [] { return true; }) {
+    if (!borrow.shared(held_flag<Kind>(self)) || !ready()) return nullptr;
     const HeldSlot<Kind>& slot = held_slot<Kind>(self);
     if (!slot) {
         raise_value(consumed_message<Kind>());
@@ -55,17 +57,11 @@ PyObject* held_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         PyObject* slots[3];
         if (!bind_fastcall(Names<Kind>::kQuery, args, nargs, kwnames, slots)) return nullptr;
         BorrowGuard borrow;
-        if (!borrow.shared(held_flag<Kind>(self))) return nullptr;
         float x, y, z;
-        if (!to_f32(slots[0], "x", x) || !to_f32(slots[1], "y", y) || !to_f32(slots[2], "z", z)) {
-            return nullptr;
-        }
-        const HeldSlot<Kind>& slot = held_slot<Kind>(self);
-        if (!slot) {
-            raise_value(consumed_message<Kind>());
-            return nullptr;
-        }
-        return optional_quality(Kind::query(*slot, x, y, z));
+        const Kind* model = held_model<Kind>(self, borrow, [&] {
+            return to_f32(slots[0], "x", x) && to_f32(slots[1], "y", y) && to_f32(slots[2], "z", z);
+        });
+        return model ? optional_quality(Kind::query(*model, x, y, z)) : nullptr;
     });
 }
 

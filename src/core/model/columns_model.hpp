@@ -64,7 +64,7 @@ struct ColumnsModel : PlacedModel {
     // deeper in depth mode, lower in elevation mode. Pure; any thread.
     static std::optional<Quality> query(const ColumnsModel& model, float x, float y, float v);
 
-    // `query` for up to 16 points (lane k, bit k of `live`).
+    // `query` for up to 32 points (lane k, bit k of `live`).
     static unsigned query_packet(const ColumnsModel& model, const float* x, const float* y,
                                  const float* v, unsigned live, Quality* out);
 
@@ -77,6 +77,9 @@ struct ColumnsModel : PlacedModel {
     // profile of the first node of the layer that holds it, or nothing.
     static std::optional<std::array<std::uint64_t, 3>> layer(const ColumnsModel& model, float x,
                                                              float y, float v);
+
+    // The smallest and largest profile node, [0, 0] without any.
+    static std::array<double, 2> v_extent(const ColumnsModel& model);
 
     static std::uint64_t tile_count(const ColumnsModel& model) {
         return (model.x.size() - 1) * (model.y.size() - 1);

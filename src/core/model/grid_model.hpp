@@ -55,7 +55,7 @@ struct GridModel : PlacedModel {
     // the interface. Pure; any thread.
     static std::optional<Quality> query(const GridModel& model, float x, float y, float v);
 
-    // `query` for up to 16 points (lane k, bit k of `live`); returns the
+    // `query` for up to 32 points (lane k, bit k of `live`); returns the
     // lanes answered. Each lane's answer is bit for bit that of `query`.
     static unsigned query_packet(const GridModel& model, const float* x, const float* y,
                                  const float* v, unsigned live, Quality* out);

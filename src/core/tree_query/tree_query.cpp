@@ -139,8 +139,7 @@ std::optional<bool> query_alone(const Model& model, const QueryRows& rows, std::
                                 std::uint8_t hi, const Interrupt& stop) {
     const auto alone = [&](const auto& m) -> std::optional<bool> {
         const ModelGate g = gate_of(model);
-        if (!(static_cast<float>(lo) <= g.priority && g.priority <= static_cast<float>(hi)))
-            return !stop.requested();
+        if (!within_priorities(g, lo, hi)) return !stop.requested();
         const PointRows own{
             rows.x,    rows.y,   g.vertical == VerticalMode::Depth ? rows.depth : rows.z,
             rows.mask, rows.out, g.v_range};
@@ -248,7 +247,7 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
         }
         const Model& m = tree.models[node.model];
         const ModelGate g = gate_of(m);
-        if (!(flo <= g.priority && g.priority <= fhi)) continue;
+        if (!within_priorities(g, flo, fhi)) continue;
         stats.simplex_tests += 1;
         const float v = vertical_coordinate(g, p);
         if (within_vertical_range(g, v)) (void)query_model(m, p.x, p.y, v);
