@@ -36,7 +36,7 @@ PyObject* kind_view(const GridModel& m) {
     Ref dict = Ref::steal(placed_view(m));
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    if (!set_item(d, "kind", PyUnicode_FromString("grid")) ||
+    if (!set_item(d, "kind", PyUnicode_FromString(GridModel::kKindName)) ||
         !set_item(d, "shape",
                   Py_BuildValue("(KKK)", static_cast<unsigned long long>(m.x.size()),
                                 static_cast<unsigned long long>(m.y.size()),
@@ -54,7 +54,7 @@ PyObject* kind_view(const ColumnsModel& m) {
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     const auto [lo, hi] = ColumnsModel::v_extent(m);
-    if (!set_item(d, "kind", PyUnicode_FromString("columns")) ||
+    if (!set_item(d, "kind", PyUnicode_FromString(ColumnsModel::kKindName)) ||
         !set_item(d, "shape",
                   Py_BuildValue("(KK)", static_cast<unsigned long long>(m.x.size() - 1),
                                 static_cast<unsigned long long>(m.y.size() - 1))) ||
@@ -112,13 +112,12 @@ void put_back(PyObject* o, Model&& model) {
                model);
 }
 
+PyObject* kind_view(const MeshModel& m) {
+    return model_view_dict(m);
+}
+
 PyObject* model_view(const Model& model) {
-    return std::visit(Overloaded{
-                          [](const MeshModel& m) { return model_view_dict(m); },
-                          [](const GridModel& m) { return kind_view(m); },
-                          [](const ColumnsModel& m) { return kind_view(m); },
-                      },
-                      model);
+    return std::visit([](const auto& m) { return kind_view(m); }, model);
 }
 
 }  // namespace orvik::py

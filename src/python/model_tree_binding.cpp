@@ -117,20 +117,22 @@ bool describe_source(PyObject* entry, const Model& model, const QueryPoint& p) {
                set_item(entry, "model", PyLong_FromUnsignedLongLong(id_of(model))) &&
                set_item(entry, "name", text(name_of(model)));
     };
-    return std::visit(
-        Overloaded{
-            [](const MeshModel&) { return true; },
-            [&](const GridModel& m) {
-                const auto cell = GridModel::cell(m, p.x, p.y, v);
-                return common("grid") && set_item(entry, "cell", index_tuple(cell.value(), 3));
-            },
-            [&](const ColumnsModel& m) {
-                const auto at = ColumnsModel::layer(m, p.x, p.y, v);
-                return common("columns") && set_item(entry, "tile", index_tuple(at.value(), 2)) &&
-                       set_item(entry, "layer", PyLong_FromUnsignedLongLong(at->at(2)));
-            },
-        },
-        model);
+    return std::visit(Overloaded{
+                          [](const MeshModel&) { return true; },
+                          [&](const GridModel& m) {
+                              const auto cell = GridModel::cell(m, p.x, p.y, v);
+                              return common(GridModel::kKindName) &&
+                                     set_item(entry, "cell", index_tuple(cell.value(), 3));
+                          },
+                          [&](const ColumnsModel& m) {
+                              const auto at = ColumnsModel::layer(m, p.x, p.y, v);
+                              return common(ColumnsModel::kKindName) &&
+                                     set_item(entry, "tile", index_tuple(at.value(), 2)) &&
+                                     set_item(entry, "layer",
+                                              PyLong_FromUnsignedLongLong(at->at(2)));
+                          },
+                      },
+                      model);
 }
 
 PyObject* tree_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

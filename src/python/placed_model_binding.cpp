@@ -108,7 +108,7 @@ constexpr const char kViewDoc[] =
     "view($self)\n--\n\n"
     "Return a serialisable Python dict describing this model.";
 
-template <class Kind, PyObject* (*FromState)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+template <class Kind>
 struct HeldClass {
     static inline PyMethodDef methods[] = {
         {.ml_name = "query",
@@ -123,7 +123,7 @@ struct HeldClass {
          .ml_meth = method_cast(read_held<Kind, view_of<Kind>, PyObject>),
          .ml_flags = METH_NOARGS,
          .ml_doc = kViewDoc},
-        ORVIK_STATE_METHODS(FromState),
+        ORVIK_STATE_METHODS(held_from_state<Kind>),
         {nullptr, nullptr, 0, nullptr},  // sentinel
     };
     static inline PyGetSetDef getset[] = {
@@ -143,8 +143,8 @@ struct HeldClass {
 
 // --- the classes -----------------------------------------------------------------
 
-using GridClass = HeldClass<GridModel, grid_model_from_state>;
-using ColumnsClass = HeldClass<ColumnsModel, columns_model_from_state>;
+using GridClass = HeldClass<GridModel>;
+using ColumnsClass = HeldClass<ColumnsModel>;
 
 PyType_Slot grid_slots[] = {
     {Py_tp_doc,

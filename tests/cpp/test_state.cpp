@@ -762,7 +762,7 @@ const std::vector<Refusal>& refusals() {
              return poked(encoded(samples::mixed_tree()), T,
                           [](Bytes& s) { poke<std::uint64_t>(s, 32 + 16, 9); });
          },
-         "model 0: its tag 9 names no model kind"},
+         "model 0: its tag 9 names no model kind (1 mesh, 5 grid, 6 columns)"},
         // The grid and the coastline.
         {"one-row grid", G,
          [] {

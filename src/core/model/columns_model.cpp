@@ -249,6 +249,11 @@ std::array<double, 2> ColumnsModel::v_extent(const ColumnsModel& model) {
     return {lo, hi};
 }
 
+std::string ColumnsModel::summary(const ColumnsModel& m) {
+    return " with " + std::to_string(m.x.size() - 1) + " x " + std::to_string(m.y.size() - 1) +
+           " tiles and " + std::to_string(m.v.size()) + " profile nodes";
+}
+
 std::uint64_t ColumnsModel::size_estimate(const ColumnsModel& model) {
     return sizeof(ColumnsModel) + model.x.bytes() + model.y.bytes() +
            8 * static_cast<std::uint64_t>(model.offsets.size()) +

@@ -34,6 +34,8 @@ struct ColumnsInput {
 };
 
 struct ColumnsModel : PlacedModel {
+    static constexpr const char* kKindName = "columns";  // in messages and views
+
     Axis x, y;                           // tile edges; the first may be -inf, the last +inf
     SharedArray<std::uint64_t> offsets;  // nx * ny + 1: each tile's nodes
     SharedArray<double> v;               // profile nodes, tile after tile
@@ -87,6 +89,9 @@ struct ColumnsModel : PlacedModel {
 
     // Byte-size estimate reported by views.
     static std::uint64_t size_estimate(const ColumnsModel& model);
+
+    // Its size in the tree's printed summary: " with ...".
+    static std::string summary(const ColumnsModel& model);
 };
 
 }  // namespace orvik

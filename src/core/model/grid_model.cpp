@@ -232,6 +232,11 @@ std::optional<std::array<std::uint64_t, 3>> GridModel::cell(const GridModel& mod
     return std::array<std::uint64_t, 3>{at.base / nv / ny, at.base / nv % ny, at.base % nv};
 }
 
+std::string GridModel::summary(const GridModel& m) {
+    return " with " + std::to_string(m.x.size()) + " x " + std::to_string(m.y.size()) + " x " +
+           std::to_string(m.v.size()) + " nodes";
+}
+
 std::uint64_t GridModel::size_estimate(const GridModel& model) {
     return sizeof(GridModel) + model.x.bytes() + model.y.bytes() + model.v.bytes() +
            sizeof(float) * static_cast<std::uint64_t>(model.nodes.size()) +

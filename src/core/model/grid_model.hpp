@@ -28,6 +28,8 @@ struct GridInput {
 };
 
 struct GridModel : PlacedModel {
+    static constexpr const char* kKindName = "grid";  // in messages and views
+
     Axis x, y, v;              // x and y strictly increasing; v may repeat a value once
     SharedArray<float> nodes;  // kNodeValues per node, x slowest and v fastest
 
@@ -75,6 +77,9 @@ struct GridModel : PlacedModel {
 
     // Byte-size estimate reported by views.
     static std::uint64_t size_estimate(const GridModel& model);
+
+    // Its size in the tree's printed summary: " with ...".
+    static std::string summary(const GridModel& model);
 };
 
 }  // namespace orvik

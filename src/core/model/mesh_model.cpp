@@ -196,6 +196,12 @@ std::uint32_t MeshModel::tree_depth(const MeshModel& model) {
     return CompactBvh::depth(model.nodes.data(), model.root);
 }
 
+std::string MeshModel::summary(const MeshModel& m) {
+    return " with " + std::to_string(m.vertex_count) + " vertices and " +
+           std::to_string(m.simplices.size()) +
+           " simplices, tree depth = " + std::to_string(tree_depth(m));
+}
+
 std::uint64_t MeshModel::size_estimate(const MeshModel& model) {
     std::uint64_t finisher = 0;
     if (const auto* f = std::get_if<Interpolated>(&model.finisher)) {

@@ -56,6 +56,34 @@ Result<GridModel> take_grid_model(ByteReader& r, const Where& where);
 void put_columns_model(ByteWriter& w, const ColumnsModel& model);
 Result<ColumnsModel> take_columns_model(ByteReader& r, const Where& where);
 
+// Per model kind (each alternative of Model): its state kind, also the tag
+// that precedes its record inside a tree, the fixed part of its record, and
+// its writer and reader. The tree's state reads this for every alternative,
+// so a kind without it does not compile.
+template <class Kind>
+struct ModelRecord;
+template <>
+struct ModelRecord<MeshModel> {
+    static constexpr StateKind kKind = StateKind::MeshModel;
+    static constexpr std::size_t kFixedSize = kMeshModelFixedSize;
+    static constexpr auto put = put_mesh_model;
+    static constexpr auto take = take_mesh_model;
+};
+template <>
+struct ModelRecord<GridModel> {
+    static constexpr StateKind kKind = StateKind::GridModel;
+    static constexpr std::size_t kFixedSize = kPlacedModelFixedSize;
+    static constexpr auto put = put_grid_model;
+    static constexpr auto take = take_grid_model;
+};
+template <>
+struct ModelRecord<ColumnsModel> {
+    static constexpr StateKind kKind = StateKind::ColumnsModel;
+    static constexpr std::size_t kFixedSize = kPlacedModelFixedSize;
+    static constexpr auto put = put_columns_model;
+    static constexpr auto take = take_columns_model;
+};
+
 // The padding after `after` is missing or not zero.
 Error padding(const Where& where, ByteReader::Pad pad, const std::string& after);
 
