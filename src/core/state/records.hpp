@@ -60,29 +60,24 @@ Result<ColumnsModel> take_columns_model(ByteReader& r, const Where& where);
 // that precedes its record inside a tree, the fixed part of its record, and
 // its writer and reader. The tree's state reads this for every alternative,
 // so a kind without it does not compile.
+template <StateKind K, std::size_t FixedSize, auto Put, auto Take>
+struct RecordFacts {
+    static constexpr StateKind kKind = K;
+    static constexpr std::size_t kFixedSize = FixedSize;
+    static constexpr auto put = Put;
+    static constexpr auto take = Take;
+};
 template <class Kind>
 struct ModelRecord;
 template <>
-struct ModelRecord<MeshModel> {
-    static constexpr StateKind kKind = StateKind::MeshModel;
-    static constexpr std::size_t kFixedSize = kMeshModelFixedSize;
-    static constexpr auto put = put_mesh_model;
-    static constexpr auto take = take_mesh_model;
-};
+struct ModelRecord<MeshModel>
+    : RecordFacts<StateKind::MeshModel, kMeshModelFixedSize, put_mesh_model, take_mesh_model> {};
 template <>
-struct ModelRecord<GridModel> {
-    static constexpr StateKind kKind = StateKind::GridModel;
-    static constexpr std::size_t kFixedSize = kPlacedModelFixedSize;
-    static constexpr auto put = put_grid_model;
-    static constexpr auto take = take_grid_model;
-};
+struct ModelRecord<GridModel>
+    : RecordFacts<StateKind::GridModel, kPlacedModelFixedSize, put_grid_model, take_grid_model> {};
 template <>
-struct ModelRecord<ColumnsModel> {
-    static constexpr StateKind kKind = StateKind::ColumnsModel;
-    static constexpr std::size_t kFixedSize = kPlacedModelFixedSize;
-    static constexpr auto put = put_columns_model;
-    static constexpr auto take = take_columns_model;
-};
+struct ModelRecord<ColumnsModel> : RecordFacts<StateKind::ColumnsModel, kPlacedModelFixedSize,
+                                               put_columns_model, take_columns_model> {};
 
 // The padding after `after` is missing or not zero.
 Error padding(const Where& where, ByteReader::Pad pad, const std::string& after);
