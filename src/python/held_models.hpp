@@ -122,4 +122,14 @@ PyObject* kind_view(const MeshModel& model);
 PyObject* kind_view(const GridModel& model);
 PyObject* kind_view(const ColumnsModel& model);
 
+// What a contribution of a model of that kind adds to an explanation's entry:
+// where the point (x, y, v) fell in it, which it holds (a grid's "cell"; a
+// columns model's "tile" and "layer", the layer's first profile node in the
+// tile). Nothing for a mesh model.
+inline bool add_whereabouts(PyObject*, const MeshModel&, float, float, float) {
+    return true;
+}
+bool add_whereabouts(PyObject* entry, const GridModel& model, float x, float y, float v);
+bool add_whereabouts(PyObject* entry, const ColumnsModel& model, float x, float y, float v);
+
 }  // namespace orvik::py

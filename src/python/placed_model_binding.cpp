@@ -2,6 +2,7 @@
 // holders of the model kinds beyond the mesh model, registered in
 // orvik._native. Like a PyMeshModel, each holds its model until model_tree()
 // moves it into a tree, and answers query, aabb, name, priority and view.
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "frame/ref.hpp"
 #include "frame/results.hpp"
 #include "held_models.hpp"
+#include "mesh_model_object.hpp"
 #include "model_args.hpp"
 #include "state_methods.hpp"
 
@@ -140,6 +142,85 @@ struct HeldClass {
         {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
     };
 };
+
+// --- the views ---------------------------------------------------------------------
+
+PyObject* count(std::uint64_t n) {
+    return PyLong_FromUnsignedLongLong(n);
+}
+
+PyObject* range(double lo, double hi) {
+    return Py_BuildValue("(dd)", lo, hi);
+}
+
+// The mesh model's record keys from a model of another kind.
+template <class Kind>
+PyObject* placed_view(const Kind& m) {
+    return view_record(m.id, m.name, m.bounds, m.transform, m.priority, m.vertical,
+                       Kind::size_estimate(m));
+}
+
+bool add_axes(PyObject* d, PyObject* x, PyObject* y, PyObject* v) {
+    Ref axes = Ref::steal(PyDict_New());
+    return axes && set_item(axes.get(), "x", x) && set_item(axes.get(), "y", y) &&
+           set_item(axes.get(), "v", v) && set_item(d, "axes", axes.release());
+}
+
+PyObject* index_tuple(const std::array<std::uint64_t, 3>& i, int n) {
+    return n == 2 ? Py_BuildValue("(KK)", static_cast<unsigned long long>(i[0]),
+                                  static_cast<unsigned long long>(i[1]))
+                  : Py_BuildValue("(KKK)", static_cast<unsigned long long>(i[0]),
+                                  static_cast<unsigned long long>(i[1]),
+                                  static_cast<unsigned long long>(i[2]));
+}
+
+}  // namespace
+
+PyObject* kind_view(const GridModel& m) {
+    Ref dict = Ref::steal(placed_view(m));
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    if (!set_item(d, "kind", PyUnicode_FromString(GridModel::kKindName)) ||
+        !set_item(d, "shape",
+                  Py_BuildValue("(KKK)", static_cast<unsigned long long>(m.x.size()),
+                                static_cast<unsigned long long>(m.y.size()),
+                                static_cast<unsigned long long>(m.v.size()))) ||
+        !set_item(d, "nodes", count(GridModel::node_count(m))) ||
+        !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
+                  range(m.v.first(), m.v.last()))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* kind_view(const ColumnsModel& m) {
+    Ref dict = Ref::steal(placed_view(m));
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    const auto [lo, hi] = ColumnsModel::v_extent(m);
+    if (!set_item(d, "kind", PyUnicode_FromString(ColumnsModel::kKindName)) ||
+        !set_item(d, "shape",
+                  Py_BuildValue("(KK)", static_cast<unsigned long long>(m.x.size() - 1),
+                                static_cast<unsigned long long>(m.y.size() - 1))) ||
+        !set_item(d, "nodes", count(m.v.size())) ||
+        !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
+                  range(lo, hi))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+bool add_whereabouts(PyObject* entry, const GridModel& m, float x, float y, float v) {
+    return set_item(entry, "cell", index_tuple(GridModel::cell(m, x, y, v).value(), 3));
+}
+
+bool add_whereabouts(PyObject* entry, const ColumnsModel& m, float x, float y, float v) {
+    const auto at = ColumnsModel::layer(m, x, y, v);
+    return set_item(entry, "tile", index_tuple(at.value(), 2)) &&
+           set_item(entry, "layer", PyLong_FromUnsignedLongLong(at->at(2)));
+}
+
+namespace {
 
 // --- the classes -----------------------------------------------------------------
 
