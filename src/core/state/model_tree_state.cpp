@@ -23,7 +23,7 @@ template <std::size_t... I>
 constexpr bool kinds_are_sound(std::index_sequence<I...>) {
     const StateKind tags[] = {RecordAt<I>::kKind...};
     for (std::size_t a = 0; a < sizeof...(I); ++a) {
-        if (kind_name(static_cast<std::uint32_t>(tags[a])) == nullptr) return false;
+        if (kind_facts(static_cast<std::uint32_t>(tags[a])).first_version == 0) return false;
         for (std::size_t b = 0; b < a; ++b) {
             if (tags[a] == tags[b]) return false;
         }

@@ -139,22 +139,23 @@ inline constexpr KindFacts kKinds[] = {
     {StateKind::ColumnsModel, "columns model", 2},
 };
 
-// The facts of kind number `kind`, or nullptr for a number that names no kind.
-inline constexpr const KindFacts* kind_facts(std::uint32_t kind) {
+// The facts of kind number `kind`; for a number that names no kind, a null
+// name and first version 0. (Values, not pointers: the sanitizer build does
+// not take a pointer's comparison as a constant.)
+inline constexpr KindFacts kind_facts(std::uint32_t kind) {
     for (const KindFacts& k : kKinds) {
-        if (static_cast<std::uint32_t>(k.kind) == kind) return &k;
+        if (static_cast<std::uint32_t>(k.kind) == kind) return k;
     }
-    return nullptr;
+    return {StateKind{}, nullptr, 0};
 }
 
 // "mesh model", "model tree", ...; nullptr for a number that names no kind.
 inline constexpr const char* kind_name(std::uint32_t kind) {
-    const KindFacts* k = kind_facts(kind);
-    return k ? k->name : nullptr;
+    return kind_facts(kind).name;
 }
 
 inline constexpr std::uint32_t first_version(StateKind kind) {
-    return kind_facts(static_cast<std::uint32_t>(kind))->first_version;
+    return kind_facts(static_cast<std::uint32_t>(kind)).first_version;
 }
 
 }  // namespace orvik::state
