@@ -20,9 +20,9 @@
 #include "frame/results.hpp"
 #include "held_models.hpp"
 #include "model_tree/model_tree.hpp"
+#include "model_tree/tree_query.hpp"
 #include "query_objects.hpp"
 #include "state_methods.hpp"
-#include "tree_query/tree_query.hpp"
 
 namespace orvik::py {
 namespace {

@@ -12,10 +12,10 @@
 #include "fuzz/model_file_case.hpp"
 #include "fuzz/state_case.hpp"
 #include "fuzz/state_samples.hpp"
+#include "model_tree/tree_query.hpp"
 #include "state/checksum.hpp"
 #include "state/envelope.hpp"
 #include "state/state.hpp"
-#include "tree_query/tree_query.hpp"
 
 namespace orvik {
 namespace {

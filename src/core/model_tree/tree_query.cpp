@@ -1,4 +1,4 @@
-#include "tree_query/tree_query.hpp"
+#include "model_tree/tree_query.hpp"
 
 #include <algorithm>
 #include <bit>
