@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "model/mesh_builder.hpp"
-#include "tree_query/tree_query.hpp"
+#include "model_tree/tree_query.hpp"
 
 namespace {
 

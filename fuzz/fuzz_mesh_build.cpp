@@ -12,7 +12,7 @@
 #include "model/mesh_builder.hpp"
 #include "model/mesh_model.hpp"
 #include "model_tree/model_tree.hpp"
-#include "tree_query/tree_query.hpp"
+#include "model_tree/tree_query.hpp"
 
 namespace {
 

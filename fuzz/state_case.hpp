@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "fuzz/state_samples.hpp"
+#include "model_tree/tree_query.hpp"
 #include "state/envelope.hpp"
 #include "state/records.hpp"
 #include "state/state.hpp"
-#include "tree_query/tree_query.hpp"
 
 namespace orvik::fuzz {
 

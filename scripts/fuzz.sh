@@ -11,7 +11,7 @@ SECONDS_PER_HARNESS=${1:-60}
 shift || true
 command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ is needed (apt-get install clang libclang-rt-14-dev)" >&2; exit 1; }
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DORVIK_BUILD_MODULE=OFF -DORVIK_BUILD_TESTS=OFF -DORVIK_FUZZ=ON -Wno-dev >/dev/null
+      -DORVIK_BUILD_MODULE=OFF -DORVIK_BUILD_TESTS=OFF -DORVIK_FUZZ=ON -DORVIK_WERROR=ON -Wno-dev >/dev/null
 HARNESSES=("$@")
 if [ ${#HARNESSES[@]} -eq 0 ]; then
   for src in fuzz/fuzz_*.cpp; do HARNESSES+=("$(basename "$src" .cpp)"); done

@@ -31,7 +31,7 @@ find_python() {
 }
 
 DEBIAN_PACKAGES=(g++ cmake ninja-build ccache clang-format libembree-dev libtbb-dev libcgal-dev
-                 libgmp-dev libmpfr-dev libgtest-dev chromium
+                 libgmp-dev libmpfr-dev libgtest-dev libxxhash-dev chromium
                  netcdf-bin gdal-bin gmt)
 missing=()
 for pkg in "${DEBIAN_PACKAGES[@]}"; do
@@ -64,5 +64,6 @@ export PATH="$ROOT/.venv/bin:$PATH"
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
     -C build-dir=build/main \
     -C cmake.define.ORVIK_BUILD_TESTS=ON \
+    -C cmake.define.ORVIK_WERROR=ON \
     -C cmake.define.Python_EXECUTABLE="$ROOT/.venv/bin/python" \
     "$ROOT"

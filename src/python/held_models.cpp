@@ -2,76 +2,9 @@
 
 #include <string>
 
-#include "frame/ref.hpp"
-#include "frame/results.hpp"
 #include "mesh_model_object.hpp"
 
 namespace orvik::py {
-namespace {
-
-PyObject* count(std::uint64_t n) {
-    return PyLong_FromUnsignedLongLong(n);
-}
-
-PyObject* range(double lo, double hi) {
-    return Py_BuildValue("(dd)", lo, hi);
-}
-
-// The mesh model's record keys from a model of another kind.
-template <class Kind>
-PyObject* placed_view(const Kind& m) {
-    return view_record(m.id, m.name, m.bounds, m.transform, m.priority, m.vertical,
-                       Kind::size_estimate(m));
-}
-
-bool add_axes(PyObject* d, PyObject* x, PyObject* y, PyObject* v) {
-    Ref axes = Ref::steal(PyDict_New());
-    return axes && set_item(axes.get(), "x", x) && set_item(axes.get(), "y", y) &&
-           set_item(axes.get(), "v", v) && set_item(d, "axes", axes.release());
-}
-
-}  // namespace
-
-PyObject* kind_view(const GridModel& m) {
-    Ref dict = Ref::steal(placed_view(m));
-    if (!dict) return nullptr;
-    PyObject* d = dict.get();
-    if (!set_item(d, "kind", PyUnicode_FromString("grid")) ||
-        !set_item(d, "shape",
-                  Py_BuildValue("(KKK)", static_cast<unsigned long long>(m.x.size()),
-                                static_cast<unsigned long long>(m.y.size()),
-                                static_cast<unsigned long long>(m.v.size()))) ||
-        !set_item(d, "nodes", count(GridModel::node_count(m))) ||
-        !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
-                  range(m.v.first(), m.v.last()))) {
-        return nullptr;
-    }
-    return dict.release();
-}
-
-PyObject* kind_view(const ColumnsModel& m) {
-    Ref dict = Ref::steal(placed_view(m));
-    if (!dict) return nullptr;
-    PyObject* d = dict.get();
-    double lo = 0, hi = 0;
-    if (!m.v.empty()) {
-        lo = hi = m.v.front();
-        for (double z : m.v) {
-            lo = z < lo ? z : lo;
-            hi = z > hi ? z : hi;
-        }
-    }
-    if (!set_item(d, "kind", PyUnicode_FromString("columns")) ||
-        !set_item(d, "shape",
-                  Py_BuildValue("(KK)", static_cast<unsigned long long>(m.x.size() - 1),
-                                static_cast<unsigned long long>(m.y.size() - 1))) ||
-        !set_item(d, "nodes", count(m.v.size())) ||
-        !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
-                  range(lo, hi))) {
-        return nullptr;
-    }
-    return dict.release();
-}
 
 std::optional<std::size_t> held_kind(PyObject* o) {
     std::optional<std::size_t> kind;
@@ -119,13 +52,12 @@ void put_back(PyObject* o, Model&& model) {
                model);
 }
 
+PyObject* kind_view(const MeshModel& m) {
+    return model_view_dict(m);
+}
+
 PyObject* model_view(const Model& model) {
-    return std::visit(Overloaded{
-                          [](const MeshModel& m) { return model_view_dict(m); },
-                          [](const GridModel& m) { return kind_view(m); },
-                          [](const ColumnsModel& m) { return kind_view(m); },
-                      },
-                      model);
+    return std::visit([](const auto& m) { return kind_view(m); }, model);
 }
 
 }  // namespace orvik::py

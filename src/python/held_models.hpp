@@ -17,14 +17,18 @@
 #include "bindings.hpp"
 #include "frame/object.hpp"
 #include "model_tree/model.hpp"
+#include "state/state.hpp"
+#include "state_methods.hpp"
 
 namespace orvik::py {
 
 template <class Kind>
 using HeldSlot = std::optional<Kind>;
 
-// Per kind: its holder class, the class's name and the name of its record in
-// messages.
+// Per kind: its holder class, the class's name, the name of its record in
+// messages, the name its __from_state binds arguments under and the reader of
+// its binary state. Every alternative of Model needs one (held_kind reads
+// them all).
 template <class Kind>
 struct Holder;
 template <>
@@ -32,18 +36,24 @@ struct Holder<MeshModel> {
     static HeapType& type() { return mesh_model_type(); }
     static constexpr const char* kRecord = "MeshModel";
     static constexpr const char* kClass = "PyMeshModel";
+    static constexpr const char* kFromState = "PyMeshModel.__from_state";
+    static constexpr auto decode = state::decode_mesh_model;
 };
 template <>
 struct Holder<GridModel> {
     static HeapType& type() { return grid_model_type(); }
     static constexpr const char* kRecord = "GridModel";
     static constexpr const char* kClass = "PyGridModel";
+    static constexpr const char* kFromState = "PyGridModel.__from_state";
+    static constexpr auto decode = state::decode_grid_model;
 };
 template <>
 struct Holder<ColumnsModel> {
     static HeapType& type() { return columns_model_type(); }
     static constexpr const char* kRecord = "ColumnsModel";
     static constexpr const char* kClass = "PyColumnsModel";
+    static constexpr const char* kFromState = "PyColumnsModel.__from_state";
+    static constexpr auto decode = state::decode_columns_model;
 };
 
 template <class Kind>
@@ -97,11 +107,29 @@ bool held_full(PyObject* o, std::size_t kind);
 Model take_held(PyObject* o, std::size_t kind);
 void put_back(PyObject* o, Model&& model);
 
+// __from_state of the holder class of `Kind`.
+template <class Kind>
+PyObject* held_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return from_state_named(Holder<Kind>::kFromState, cls, args, nargs, kwnames);
+}
+
 // The view dict of a model of any kind: the mesh model's record ("id",
 // "name", "bounds", "transform", "priority", "vertical", "size"), which the
 // other kinds extend with "kind", "shape", "nodes" and "axes".
 PyObject* model_view(const Model& model);
+PyObject* kind_view(const MeshModel& model);
 PyObject* kind_view(const GridModel& model);
 PyObject* kind_view(const ColumnsModel& model);
+
+// What a contribution of a model of that kind adds to an explanation's entry:
+// where the point (x, y, v) fell in it, which it holds (a grid's "cell"; a
+// columns model's "tile" and "layer", the layer's first profile node in the
+// tile). Nothing for a mesh model.
+inline bool add_whereabouts(PyObject*, const MeshModel&, float, float, float) {
+    return true;
+}
+bool add_whereabouts(PyObject* entry, const GridModel& model, float x, float y, float v);
+bool add_whereabouts(PyObject* entry, const ColumnsModel& model, float x, float y, float v);
 
 }  // namespace orvik::py

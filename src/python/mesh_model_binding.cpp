@@ -6,6 +6,7 @@
 #include "frame/object.hpp"
 #include "frame/ref.hpp"
 #include "frame/results.hpp"
+#include "held_models.hpp"
 #include "mesh_model_object.hpp"
 #include "state_methods.hpp"
 
@@ -99,7 +100,7 @@ PyMethodDef mesh_methods[] = {
                   "# Errors\n\n"
                   "Returns `ValueError` if the model has been consumed by `model_tree()`.",
     },
-    ORVIK_STATE_METHODS(mesh_model_from_state),
+    ORVIK_STATE_METHODS(held_from_state<MeshModel>),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -20,9 +20,9 @@
 #include "frame/results.hpp"
 #include "held_models.hpp"
 #include "model_tree/model_tree.hpp"
+#include "model_tree/tree_query.hpp"
 #include "query_objects.hpp"
 #include "state_methods.hpp"
-#include "tree_query/tree_query.hpp"
 
 namespace orvik::py {
 namespace {
@@ -97,18 +97,9 @@ PyObject* tree_query_stats(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-PyObject* index_tuple(const std::array<std::uint64_t, 3>& i, int n) {
-    return n == 2 ? Py_BuildValue("(KK)", static_cast<unsigned long long>(i[0]),
-                                  static_cast<unsigned long long>(i[1]))
-                  : Py_BuildValue("(KKK)", static_cast<unsigned long long>(i[0]),
-                                  static_cast<unsigned long long>(i[1]),
-                                  static_cast<unsigned long long>(i[2]));
-}
-
 // What a contribution of a grid or columns model adds to its "priority" and
 // "quality": the model's kind, id and name, and where the point fell in it
-// (a grid's cell; a columns model's tile and the layer's first profile node
-// in that tile). A mesh model's contribution stays as it is.
+// (add_whereabouts). A mesh model's contribution stays as it is.
 bool describe_source(PyObject* entry, const Model& model, const QueryPoint& p) {
     if (std::holds_alternative<MeshModel>(model)) return true;
     const float v = vertical_coordinate(gate_of(model), p);
@@ -118,17 +109,9 @@ bool describe_source(PyObject* entry, const Model& model, const QueryPoint& p) {
                set_item(entry, "name", text(name_of(model)));
     };
     return std::visit(
-        Overloaded{
-            [](const MeshModel&) { return true; },
-            [&](const GridModel& m) {
-                const auto cell = GridModel::cell(m, p.x, p.y, v);
-                return common("grid") && set_item(entry, "cell", index_tuple(cell.value(), 3));
-            },
-            [&](const ColumnsModel& m) {
-                const auto at = ColumnsModel::layer(m, p.x, p.y, v);
-                return common("columns") && set_item(entry, "tile", index_tuple(at.value(), 2)) &&
-                       set_item(entry, "layer", PyLong_FromUnsignedLongLong(at->at(2)));
-            },
+        [&](const auto& m) {
+            using Kind = std::decay_t<decltype(m)>;
+            return common(Kind::kKindName) && add_whereabouts(entry, m, p.x, p.y, v);
         },
         model);
 }

@@ -2,6 +2,7 @@
 // holders of the model kinds beyond the mesh model, registered in
 // orvik._native. Like a PyMeshModel, each holds its model until model_tree()
 // moves it into a tree, and answers query, aabb, name, priority and view.
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "frame/ref.hpp"
 #include "frame/results.hpp"
 #include "held_models.hpp"
+#include "mesh_model_object.hpp"
 #include "model_args.hpp"
 #include "state_methods.hpp"
 
@@ -24,10 +26,12 @@ namespace {
 
 // --- the methods, alike for every kind -------------------------------------------
 
-// Shared borrow of the receiver, then the model or the consumed error.
-template <class Kind>
-const Kind* held_model(PyObject* self, BorrowGuard& borrow) {
-    if (!borrow.shared(held_flag<Kind>(self))) return nullptr;
+// Shared borrow of the receiver, then `ready()` (arguments converted while
+// the borrow keeps the model in place), then the model or the consumed error.
+template <class Kind, class Ready = bool (*)()>
+const Kind* held_model(
+    PyObject* self, BorrowGuard& borrow, Ready ready = [] { return true; }) {
+    if (!borrow.shared(held_flag<Kind>(self)) || !ready()) return nullptr;
     const HeldSlot<Kind>& slot = held_slot<Kind>(self);
     if (!slot) {
         raise_value(consumed_message<Kind>());
@@ -55,17 +59,11 @@ PyObject* held_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         PyObject* slots[3];
         if (!bind_fastcall(Names<Kind>::kQuery, args, nargs, kwnames, slots)) return nullptr;
         BorrowGuard borrow;
-        if (!borrow.shared(held_flag<Kind>(self))) return nullptr;
         float x, y, z;
-        if (!to_f32(slots[0], "x", x) || !to_f32(slots[1], "y", y) || !to_f32(slots[2], "z", z)) {
-            return nullptr;
-        }
-        const HeldSlot<Kind>& slot = held_slot<Kind>(self);
-        if (!slot) {
-            raise_value(consumed_message<Kind>());
-            return nullptr;
-        }
-        return optional_quality(Kind::query(*slot, x, y, z));
+        const Kind* model = held_model<Kind>(self, borrow, [&] {
+            return to_f32(slots[0], "x", x) && to_f32(slots[1], "y", y) && to_f32(slots[2], "z", z);
+        });
+        return model ? optional_quality(Kind::query(*model, x, y, z)) : nullptr;
     });
 }
 
@@ -112,7 +110,7 @@ constexpr const char kViewDoc[] =
     "view($self)\n--\n\n"
     "Return a serialisable Python dict describing this model.";
 
-template <class Kind, PyObject* (*FromState)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+template <class Kind>
 struct HeldClass {
     static inline PyMethodDef methods[] = {
         {.ml_name = "query",
@@ -127,7 +125,7 @@ struct HeldClass {
          .ml_meth = method_cast(read_held<Kind, view_of<Kind>, PyObject>),
          .ml_flags = METH_NOARGS,
          .ml_doc = kViewDoc},
-        ORVIK_STATE_METHODS(FromState),
+        ORVIK_STATE_METHODS(held_from_state<Kind>),
         {nullptr, nullptr, 0, nullptr},  // sentinel
     };
     static inline PyGetSetDef getset[] = {
@@ -145,10 +143,89 @@ struct HeldClass {
     };
 };
 
+// --- the views ---------------------------------------------------------------------
+
+PyObject* count(std::uint64_t n) {
+    return PyLong_FromUnsignedLongLong(n);
+}
+
+PyObject* range(double lo, double hi) {
+    return Py_BuildValue("(dd)", lo, hi);
+}
+
+// The mesh model's record keys from a model of another kind.
+template <class Kind>
+PyObject* placed_view(const Kind& m) {
+    return view_record(m.id, m.name, m.bounds, m.transform, m.priority, m.vertical,
+                       Kind::size_estimate(m));
+}
+
+bool add_axes(PyObject* d, PyObject* x, PyObject* y, PyObject* v) {
+    Ref axes = Ref::steal(PyDict_New());
+    return axes && set_item(axes.get(), "x", x) && set_item(axes.get(), "y", y) &&
+           set_item(axes.get(), "v", v) && set_item(d, "axes", axes.release());
+}
+
+PyObject* index_tuple(const std::array<std::uint64_t, 3>& i, int n) {
+    return n == 2 ? Py_BuildValue("(KK)", static_cast<unsigned long long>(i[0]),
+                                  static_cast<unsigned long long>(i[1]))
+                  : Py_BuildValue("(KKK)", static_cast<unsigned long long>(i[0]),
+                                  static_cast<unsigned long long>(i[1]),
+                                  static_cast<unsigned long long>(i[2]));
+}
+
+}  // namespace
+
+PyObject* kind_view(const GridModel& m) {
+    Ref dict = Ref::steal(placed_view(m));
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    if (!set_item(d, "kind", PyUnicode_FromString(GridModel::kKindName)) ||
+        !set_item(d, "shape",
+                  Py_BuildValue("(KKK)", static_cast<unsigned long long>(m.x.size()),
+                                static_cast<unsigned long long>(m.y.size()),
+                                static_cast<unsigned long long>(m.v.size()))) ||
+        !set_item(d, "nodes", count(GridModel::node_count(m))) ||
+        !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
+                  range(m.v.first(), m.v.last()))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* kind_view(const ColumnsModel& m) {
+    Ref dict = Ref::steal(placed_view(m));
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    const auto [lo, hi] = ColumnsModel::v_extent(m);
+    if (!set_item(d, "kind", PyUnicode_FromString(ColumnsModel::kKindName)) ||
+        !set_item(d, "shape",
+                  Py_BuildValue("(KK)", static_cast<unsigned long long>(m.x.size() - 1),
+                                static_cast<unsigned long long>(m.y.size() - 1))) ||
+        !set_item(d, "nodes", count(m.v.size())) ||
+        !add_axes(d, range(m.x.first(), m.x.last()), range(m.y.first(), m.y.last()),
+                  range(lo, hi))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+bool add_whereabouts(PyObject* entry, const GridModel& m, float x, float y, float v) {
+    return set_item(entry, "cell", index_tuple(GridModel::cell(m, x, y, v).value(), 3));
+}
+
+bool add_whereabouts(PyObject* entry, const ColumnsModel& m, float x, float y, float v) {
+    const auto at = ColumnsModel::layer(m, x, y, v);
+    return set_item(entry, "tile", index_tuple(at.value(), 2)) &&
+           set_item(entry, "layer", PyLong_FromUnsignedLongLong(at->at(2)));
+}
+
+namespace {
+
 // --- the classes -----------------------------------------------------------------
 
-using GridClass = HeldClass<GridModel, grid_model_from_state>;
-using ColumnsClass = HeldClass<ColumnsModel, columns_model_from_state>;
+using GridClass = HeldClass<GridModel>;
+using ColumnsClass = HeldClass<ColumnsModel>;
 
 PyType_Slot grid_slots[] = {
     {Py_tp_doc,

@@ -3,6 +3,7 @@
 // straight into a new bytes object (or streamed into a file) and read back in
 // place from any bytes-like object (or a mapped file, whose bytes the record
 // then borrows); the state unit checks everything it reads.
+#include <array>
 #include <span>
 #include <utility>
 
@@ -57,9 +58,7 @@ PyObject* with_record(PyObject* self, Use&& use) {
     if (type == model_tree_type().get()) return plain(std::type_identity<ModelTree>{});
     if (type == structured_grid_type().get()) return plain(std::type_identity<StructuredGrid>{});
     if (type == coastline_type().get()) return plain(std::type_identity<Coastline>{});
-    if (type == mesh_model_type().get()) return held(std::type_identity<MeshModel>{});
-    if (type == grid_model_type().get()) return held(std::type_identity<GridModel>{});
-    if (type == columns_model_type().get()) return held(std::type_identity<ColumnsModel>{});
+    if (const std::optional<std::size_t> kind = held_kind(self)) return visit_kind(*kind, held);
     PyErr_Format(PyExc_TypeError, "%s has no binary state", Py_TYPE(self)->tp_name);
     return nullptr;
 }
@@ -117,15 +116,22 @@ struct StateClass {
     StateReader read;
 };
 
-const StateClass kStateClasses[] = {
-    {model_tree_type, read_record<ModelTree, state::decode_model_tree>},
-    {structured_grid_type, read_record<StructuredGrid, decode_grid>},
-    {coastline_type, read_record<Coastline, decode_coastline>},
-    {mesh_model_type, read_record<MeshModel, state::decode_mesh_model, HeldSlot<MeshModel>>},
-    {grid_model_type, read_record<GridModel, state::decode_grid_model, HeldSlot<GridModel>>},
-    {columns_model_type,
-     read_record<ColumnsModel, state::decode_columns_model, HeldSlot<ColumnsModel>>},
-};
+// The classes with a binary state: the plain records, then a holder per model
+// kind.
+template <std::size_t... I>
+constexpr auto state_classes(std::index_sequence<I...>) {
+    return std::array<StateClass, 3 + sizeof...(I)>{{
+        {model_tree_type, read_record<ModelTree, state::decode_model_tree>},
+        {structured_grid_type, read_record<StructuredGrid, decode_grid>},
+        {coastline_type, read_record<Coastline, decode_coastline>},
+        {Holder<std::variant_alternative_t<I, Model>>::type,
+         read_record<std::variant_alternative_t<I, Model>,
+                     Holder<std::variant_alternative_t<I, Model>>::decode,
+                     HeldSlot<std::variant_alternative_t<I, Model>>>}...,
+    }};
+}
+constexpr auto kStateClasses =
+    state_classes(std::make_index_sequence<std::variant_size_v<Model>>{});
 
 // The reader of the class `cls`, or nullptr with a TypeError naming `param`.
 StateReader reader_of(PyObject* cls, const char* param) {
@@ -153,11 +159,8 @@ PyObject* from_state(const Signature& sig, PyObject* cls, PyObject* const* args,
 }
 
 constexpr Signature kTreeFromState{"PyModelTree.__from_state", kStateParams, 1, 1};
-constexpr Signature kMeshFromState{"PyMeshModel.__from_state", kStateParams, 1, 1};
 constexpr Signature kGridFromState{"StructuredGrid.__from_state", kStateParams, 1, 1};
 constexpr Signature kCoastlineFromState{"PyCoastline.__from_state", kStateParams, 1, 1};
-constexpr Signature kGridModelFromState{"PyGridModel.__from_state", kStateParams, 1, 1};
-constexpr Signature kColumnsModelFromState{"PyColumnsModel.__from_state", kStateParams, 1, 1};
 
 }  // namespace
 
@@ -171,22 +174,11 @@ PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         [&]() -> PyObject* { return from_state(kTreeFromState, cls, args, nargs, kwnames); });
 }
 
-PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guarded(
-        [&]() -> PyObject* { return from_state(kMeshFromState, cls, args, nargs, kwnames); });
-}
-
-PyObject* grid_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guarded(
-        [&]() -> PyObject* { return from_state(kGridModelFromState, cls, args, nargs, kwnames); });
-}
-
-PyObject* columns_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
+PyObject* from_state_named(const char* name, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        return from_state(kColumnsModelFromState, cls, args, nargs, kwnames);
+        const Signature sig{name, kStateParams, 1, 1};
+        return from_state(sig, cls, args, nargs, kwnames);
     });
 }
 

@@ -42,14 +42,10 @@ PyObject* state_reduce(PyObject* self, PyObject*);
 PyObject* tree_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
-PyObject* mesh_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames);
-
-PyObject* grid_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames);
-
-PyObject* columns_model_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames);
+// __from_state that binds its arguments under `name` ("PyGridModel.__from_state");
+// the model holders' (held_models.hpp) call it.
+PyObject* from_state_named(const char* name, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
 
 PyObject* grid_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);

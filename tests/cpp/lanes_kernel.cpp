@@ -62,6 +62,7 @@ void floats(const LaneInputs& in, LaneOutputs& out) {
 void lane_outputs(const LaneInputs& in, LaneOutputs& out) {
     doubles<lanes::Doubles>(in, out);
     floats<lanes::Floats>(in, out);
+    out.built_for = isa::ORVIK_ISA::kLevel;
 }
 
 }  // namespace orvik::testing::ORVIK_ISA

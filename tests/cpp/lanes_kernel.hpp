@@ -27,6 +27,7 @@ struct LaneOutputs {
     unsigned fmasks[2][kLaneValues];  // lt, le
     float fselect[kLaneValues];
     int double_width, float_width;
+    isa::Level built_for;  // the set this build was compiled for
 };
 
 ORVIK_KERNEL(void lane_outputs(const LaneInputs& in, LaneOutputs& out))

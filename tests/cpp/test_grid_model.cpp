@@ -73,8 +73,12 @@ TEST(Axis, LocatesTheCellALinearSearchFinds) {
                 ASSERT_EQ(*want, got->index) << c << " side " << int(side);
                 const double t = (c - nodes[*want]) / (nodes[*want + 1] - nodes[*want]);
                 ASSERT_NEAR(got->weight, t, 1e-6) << c;
-                if (c == nodes[*want]) ASSERT_EQ(got->weight, 0.0f);
-                if (c == nodes[*want + 1]) ASSERT_EQ(got->weight, 1.0f);
+                if (c == nodes[*want]) {
+                    ASSERT_EQ(got->weight, 0.0f);
+                }
+                if (c == nodes[*want + 1]) {
+                    ASSERT_EQ(got->weight, 1.0f);
+                }
             }
         }
     }
@@ -226,7 +230,9 @@ TEST_P(GridQuery, PacketsAndRowsGiveTheBitsOfSinglePoints) {
         for (int k = 0; k < 16; ++k) {
             const auto one = GridModel::query(m, x[i + k], y[i + k], v[i + k]);
             ASSERT_EQ(one.has_value(), ((found >> k) & 1u) != 0);
-            if (one) ASSERT_EQ(std::memcmp(&*one, &q[k], sizeof(Quality)), 0);
+            if (one) {
+                ASSERT_EQ(std::memcmp(&*one, &q[k], sizeof(Quality)), 0);
+            }
         }
     }
     // Strided output (every other row), a mask and a vertical range.

@@ -47,9 +47,8 @@ LaneInputs awkward_inputs() {
 // of the plain scalar operation: the builds' lane types are what the
 // kernels' results to the last bit rest on.
 TEST(Lanes, EveryBuildComputesEachLaneAsScalarCode) {
-    const isa::Builds<void (*)(const LaneInputs&, LaneOutputs&)> builds{
-        &testing::baseline::lane_outputs ORVIK_WIDER_BUILDS(, &testing::avx::lane_outputs,
-                                                            &testing::avx2::lane_outputs)};
+    const isa::Builds<void (*)(const LaneInputs&, LaneOutputs&)> builds ORVIK_BUILDS(orvik::testing,
+                                                                                     lane_outputs);
     const LaneInputs in = awkward_inputs();
     LaneOutputs want{};
     for (int i = 0; i < kLaneValues; ++i) {
@@ -88,14 +87,20 @@ TEST(Lanes, EveryBuildComputesEachLaneAsScalarCode) {
         for (std::size_t at = 0; at < offsetof(LaneOutputs, double_width); at += 4) {
             EXPECT_EQ(std::memcmp(g + at, w + at, 4), 0) << build << ", byte " << at;
         }
-        // The build the processor runs at this ceiling has lanes of its own width.
-        const bool wide = std::min(level, isa::detected()) >= isa::Level::Avx;
-#if defined(ORVIK_ISA_KERNELS)
+        // The build chosen at this ceiling is the widest one built that the
+        // processor runs, and it has lanes of its own width.
+        const isa::Level runs = std::min(level, isa::detected());
+        isa::Level chosen = isa::Level::Baseline;
+#if defined(ORVIK_ISA_BUILT_avx)
+        if (runs >= isa::Level::Avx) chosen = isa::Level::Avx;
+#endif
+#if defined(ORVIK_ISA_BUILT_avx2)
+        if (runs >= isa::Level::Avx2) chosen = isa::Level::Avx2;
+#endif
+        EXPECT_EQ(got.built_for, chosen) << build;
+        const bool wide = chosen >= isa::Level::Avx;
         EXPECT_EQ(got.double_width, wide ? 4 : 2) << build;
         EXPECT_EQ(got.float_width, wide ? 8 : 4) << build;
-#else
-        (void)wide;
-#endif
     }
 }
 

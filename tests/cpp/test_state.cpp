@@ -12,10 +12,10 @@
 #include "fuzz/model_file_case.hpp"
 #include "fuzz/state_case.hpp"
 #include "fuzz/state_samples.hpp"
+#include "model_tree/tree_query.hpp"
 #include "state/checksum.hpp"
 #include "state/envelope.hpp"
 #include "state/state.hpp"
-#include "tree_query/tree_query.hpp"
 
 namespace orvik {
 namespace {
@@ -53,7 +53,9 @@ void expect_same_model(const MeshModel& a, const MeshModel& b) {
     EXPECT_EQ(a.vertex_count, b.vertex_count);
     EXPECT_TRUE(same_bytes(a.vertex_aabb, b.vertex_aabb));
     ASSERT_EQ(a.transform.has_value(), b.transform.has_value());
-    if (a.transform) EXPECT_TRUE(same_bytes(*a.transform, *b.transform));
+    if (a.transform) {
+        EXPECT_TRUE(same_bytes(*a.transform, *b.transform));
+    }
     ASSERT_EQ(a.finisher.index(), b.finisher.index());
     if (const auto* f = std::get_if<Interpolated>(&a.finisher)) {
         EXPECT_TRUE(same_bytes(f->qualities, std::get<Interpolated>(b.finisher).qualities));
@@ -292,6 +294,12 @@ TEST(StateChecksum, MatchesXxh64ReferenceValues) {
         stream.update(std::span(b).subspan(at, std::min(step, b.size() - at)));
     }
     EXPECT_EQ(stream.digest(), 0xA6CB3C09BC829B24ull);
+    // Longer than the pieces in which it is hashed and prefetched.
+    Bytes long_input(10000);
+    for (std::size_t i = 0; i < long_input.size(); ++i)
+        long_input[i] = static_cast<std::byte>((i * 7 + 3) & 0xFF);
+    EXPECT_EQ(state::xxh64(std::span(long_input)), 0xB195585F9792DBCAull);
+    EXPECT_EQ(state::xxh64(std::span(long_input), 99), 0x64535224610B7AF8ull);
 }
 
 // --- refusals -------------------------------------------------------------------
@@ -754,7 +762,7 @@ const std::vector<Refusal>& refusals() {
              return poked(encoded(samples::mixed_tree()), T,
                           [](Bytes& s) { poke<std::uint64_t>(s, 32 + 16, 9); });
          },
-         "model 0: its tag 9 names no model kind"},
+         "model 0: its tag 9 names no model kind (1 mesh, 5 grid, 6 columns)"},
         // The grid and the coastline.
         {"one-row grid", G,
          [] {

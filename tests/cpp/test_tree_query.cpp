@@ -9,7 +9,7 @@
 
 #include "fixtures.hpp"
 #include "model/mesh_builder.hpp"
-#include "tree_query/tree_query.hpp"
+#include "model_tree/tree_query.hpp"
 
 namespace orvik {
 namespace {

@@ -12,8 +12,8 @@
 // function. The test isa_symbols checks that the wider builds define no
 // other mergeable symbol and no initialiser, which would run at load time
 // on any processor: headers that bring them, as CGAL's do, stay out of
-// kernels. The unit calls a kernel through isa::Builds, which picks the
-// widest build the processor runs, once per call.
+// kernels. The unit calls a kernel through isa::Builds, made by ORVIK_BUILDS,
+// which picks the widest build the processor runs, once per call.
 #pragma once
 
 #include <algorithm>
@@ -23,13 +23,24 @@
 #define ORVIK_ISA baseline
 #endif
 
-// The wider builds' part of a Builds initialiser, in units built with
-// kernels for x86-64's wider sets; nothing elsewhere.
-#if defined(ORVIK_ISA_KERNELS)
-#define ORVIK_WIDER_BUILDS(...) __VA_ARGS__
+// The builds of kernel `fn`, declared with ORVIK_KERNEL in namespace `scope`,
+// as a Builds initialiser: each slot takes the function of its own set's
+// namespace, and only where the unit built that set (orvik_add_unit defines
+// ORVIK_ISA_BUILT_<set> for each of its ISAS), null elsewhere. The table
+// follows from the unit's one list of sets, so no slot can hold another
+// set's build.
+#if defined(ORVIK_ISA_BUILT_avx)
+#define ORVIK_ISA_SLOT_avx(scope, fn) &scope::avx::fn
 #else
-#define ORVIK_WIDER_BUILDS(...)
+#define ORVIK_ISA_SLOT_avx(scope, fn) nullptr
 #endif
+#if defined(ORVIK_ISA_BUILT_avx2)
+#define ORVIK_ISA_SLOT_avx2(scope, fn) &scope::avx2::fn
+#else
+#define ORVIK_ISA_SLOT_avx2(scope, fn) nullptr
+#endif
+#define ORVIK_BUILDS(scope, fn) \
+    { &scope::baseline::fn, ORVIK_ISA_SLOT_avx(scope, fn), ORVIK_ISA_SLOT_avx2(scope, fn) }
 
 // Declares a kernel's function in every instruction set's namespace, inside
 // the namespace where the macro stands.
@@ -52,6 +63,18 @@ enum class Level : std::uint8_t { Baseline = 0, Avx = 1, Avx2 = 2 };
 // The widest level this processor and its operating system support, probed
 // once.
 Level detected();
+
+// The level each set's namespace stands for: isa::ORVIK_ISA::kLevel in a
+// kernel is the set it was built for.
+namespace baseline {
+inline constexpr Level kLevel = Level::Baseline;
+}
+namespace avx {
+inline constexpr Level kLevel = Level::Avx;
+}
+namespace avx2 {
+inline constexpr Level kLevel = Level::Avx2;
+}
 
 // A kernel's builds: the baseline one, and the wider ones where the unit
 // built them (null elsewhere).

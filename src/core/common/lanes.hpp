@@ -89,6 +89,15 @@ inline T select(bool mask, T a, T b) {
 inline unsigned bits(bool mask) {
     return mask ? 1u : 0u;
 }
+// Both masks, for code written once over one value and lanes alike (the
+// lanes' masks combine with &).
+inline bool both(bool a, bool b) {
+    return a && b;
+}
+template <class M>
+inline M both(M a, M b) {
+    return a & b;
+}
 template <std::floating_point T>
 inline T abs(T a) {
     return std::fabs(a);

@@ -58,7 +58,7 @@ class SharedArray {
     bool borrowed() const { return borrowed_; }
 
     // A copy of the elements, to edit and hand back.
-    std::vector<T> to_vector() const { return std::vector<T>(begin(), end()); }
+    std::vector<T> to_vector() const { return std::vector<T>(span().begin(), span().end()); }
 
     friend bool operator==(const SharedArray& a, const SharedArray& b) {
         return std::equal(a.begin(), a.end(), b.begin(), b.end());

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace orvik {
 
@@ -56,6 +57,14 @@ struct StridedView {
         return {reinterpret_cast<const char*>(data), {rows, cols}, {cols * item, item}};
     }
 };
+
+// The elements of a one-dimensional view, copied in order.
+template <class T>
+std::vector<T> to_vector(const StridedView<T, 1>& a) {
+    std::vector<T> out(static_cast<std::size_t>(a.size()));
+    for (std::ptrdiff_t i = 0; i < a.size(); ++i) out[static_cast<std::size_t>(i)] = a.at(i);
+    return out;
+}
 
 // The same for memory that the caller lets us write.
 template <class T, int N>

@@ -1,5 +1,6 @@
 // A world-to-local affine transform: a 4x4 float32 matrix, row-major, that
-// row vectors [x y z 1] multiply from the left. Written once for one point
+// row vectors [x y z 1] multiply from the left, and its inverse. Applied
+// by code written once for one point
 // (float) or for lanes of points (common/lanes.hpp): each lane computes
 // what one point computes, every product and sum rounded on its own in
 // this order.
@@ -10,6 +11,10 @@
 #include "common/lanes.hpp"
 
 namespace orvik {
+
+// The inverse of the row-major 4x4 array `a` by cofactors, in float32, into
+// `out` (row-major). False when the determinant is exactly zero.
+bool invert4(const std::array<float, 16>& a, std::array<float, 16>& out);
 
 // (x, y, z) replaced by their local coordinates under `t`.
 template <class V>

@@ -82,7 +82,7 @@ inline D unit_clamp(D v) {
 
 template <class D>
 inline auto in_band(D f) {
-    return lanes::ge(f, lanes::splat<D>(kLow)) & lanes::le(f, lanes::splat<D>(kHigh));
+    return lanes::both(lanes::ge(f, lanes::splat<D>(kLow)), lanes::le(f, lanes::splat<D>(kHigh)));
 }
 
 // The value at fractions s (rows) and r (columns) of the cell.
@@ -128,7 +128,7 @@ template <class D>
 template <class D>
 [[gnu::always_inline]] inline unsigned corner(const CellLanes<D>& c, D px, D py, D& value) {
     using lanes::splat;
-    auto ok = lanes::eq(px, c.x00) & lanes::eq(py, c.y00);
+    auto ok = lanes::both(lanes::eq(px, c.x00), lanes::eq(py, c.y00));
     if (lanes::bits(ok) == 0) return 0;
     const D zero = splat<D>(0.0);
     const D hx = px - c.x00, hy = py - c.y00;  // +0 both
@@ -139,16 +139,18 @@ template <class D>
     // a finite divisor of b's sign: -0 where their signs differ.
     const D c0 = hx * c.fy - hy * c.fx;
     const D size = lanes::abs(b);
-    ok = ok & (lanes::gt(size, splat<D>(1e-150)) & lanes::lt(size, splat<D>(1e150)));
-    ok = ok & lanes::lt(lanes::abs(k), splat<D>(1e300));
+    ok = lanes::both(
+        ok, lanes::both(lanes::gt(size, splat<D>(1e-150)), lanes::lt(size, splat<D>(1e150))));
+    ok = lanes::both(ok, lanes::lt(lanes::abs(k), splat<D>(1e300)));
     const D s = lanes::xor_sign(lanes::xor_sign(zero, c0), b);
     const D dx = c.gx * s + c.fx;
     const D dy = c.gy * s + c.fy;
     // A signed zero over a positive finite divisor: itself.
     const D r = (hy - c.ey * s) * dy + (hx - c.ex * s) * dx;
     const D norm = dy * dy + dx * dx;
-    ok = ok &
-         (lanes::gt(norm, zero) & lanes::le(norm, splat<D>(std::numeric_limits<double>::max())));
+    ok =
+        lanes::both(ok, lanes::both(lanes::gt(norm, zero),
+                                    lanes::le(norm, splat<D>(std::numeric_limits<double>::max()))));
     // unit_clamp would leave these signed zeros as they are.
     value = bilinear(s, r, c.v);
     return lanes::bits(ok);
@@ -230,7 +232,8 @@ template <class D>
             value[q] = bilinear(unit_clamp(loc.s), unit_clamp(loc.r), c[q].v);
             if (!clamp) {
                 const D nan = lanes::splat<D>(std::numeric_limits<double>::quiet_NaN());
-                value[q] = lanes::select(in_band(loc.s) & in_band(loc.r), value[q], nan);
+                value[q] =
+                    lanes::select(lanes::both(in_band(loc.s), in_band(loc.r)), value[q], nan);
             }
             steps |= walking(g, c[q], loc) << (kWidth * q);
         }

@@ -8,7 +8,8 @@
 namespace orvik {
 namespace {
 
-// Numbers as the messages show them: shortest round-trip form.
+// Numbers as the messages show them: 17 significant digits, enough for any
+// double to read back as itself.
 std::string number(double v) {
     std::ostringstream s;
     s.precision(17);

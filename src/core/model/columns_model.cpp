@@ -13,12 +13,6 @@ namespace {
 
 constexpr AxisRules kEdges{.infinite_ends = true};
 
-std::vector<double> copy_axis(const StridedView<double, 1>& a) {
-    std::vector<double> out(static_cast<std::size_t>(a.size()));
-    for (std::ptrdiff_t i = 0; i < a.size(); ++i) out[static_cast<std::size_t>(i)] = a.at(i);
-    return out;
-}
-
 std::string tile_text(const ColumnsModel& m, std::uint64_t t) {
     const std::uint64_t ny = m.y.size() - 1;
     return "tile (" + std::to_string(t / ny) + ", " + std::to_string(t % ny) + ")";
@@ -86,12 +80,7 @@ std::optional<std::string> v_problem(const ColumnsModel& m) {
 
 // Tile edges, offsets and v in place: the derived fields.
 Result<ColumnsModel> finish(ColumnsModel m, ModelPlacement placement) {
-    double lo = INFINITY, hi = -INFINITY;
-    for (double z : m.v) {
-        lo = std::min(lo, z);
-        hi = std::max(hi, z);
-    }
-    if (m.v.empty()) lo = hi = 0.0;
+    const auto [lo, hi] = ColumnsModel::v_extent(m);
     const Status placed =
         m.place({m.x.first(), m.y.first(), lo}, {m.x.last(), m.y.last(), hi}, std::move(placement));
     if (!placed) return placed.error();
@@ -135,10 +124,10 @@ std::optional<Quality> evaluate(const ColumnsModel& m, const ColumnsPoint& at) {
 
 Result<ColumnsModel> ColumnsModel::build(const ColumnsInput& input, ModelPlacement placement) {
     ColumnsModel m;
-    Result<Axis> x = Axis::make(copy_axis(input.x), "x", kEdges);
+    Result<Axis> x = Axis::make(to_vector(input.x), "x", kEdges);
     if (!x) return x.error();
     m.x = std::move(x).value();
-    Result<Axis> y = Axis::make(copy_axis(input.y), "y", kEdges);
+    Result<Axis> y = Axis::make(to_vector(input.y), "y", kEdges);
     if (!y) return y.error();
     m.y = std::move(y).value();
     std::vector<std::uint64_t> offsets(static_cast<std::size_t>(input.offsets.size()));
@@ -153,7 +142,7 @@ Result<ColumnsModel> ColumnsModel::build(const ColumnsInput& input, ModelPlaceme
                             std::to_string(shape[0]) + ", " + std::to_string(shape[1]) + ")");
     }
     m.offsets = std::move(offsets);
-    m.v = copy_axis(input.v);
+    m.v = to_vector(input.v);
     if (auto p = v_problem(m)) return Error::value(*p);
 
     std::vector<std::uint64_t> kept;
@@ -248,6 +237,21 @@ std::optional<std::array<std::uint64_t, 3>> ColumnsModel::layer(const ColumnsMod
     const std::uint64_t ny = model.y.size() - 1;
     return std::array<std::uint64_t, 3>{at->tile / ny, at->tile % ny,
                                         at->node - model.offsets[at->tile]};
+}
+
+std::array<double, 2> ColumnsModel::v_extent(const ColumnsModel& model) {
+    if (model.v.empty()) return {0.0, 0.0};
+    double lo = INFINITY, hi = -INFINITY;
+    for (double z : model.v) {
+        lo = std::min(lo, z);
+        hi = std::max(hi, z);
+    }
+    return {lo, hi};
+}
+
+std::string ColumnsModel::summary(const ColumnsModel& m) {
+    return " with " + std::to_string(m.x.size() - 1) + " x " + std::to_string(m.y.size() - 1) +
+           " tiles and " + std::to_string(m.v.size()) + " profile nodes";
 }
 
 std::uint64_t ColumnsModel::size_estimate(const ColumnsModel& model) {

@@ -34,6 +34,8 @@ struct ColumnsInput {
 };
 
 struct ColumnsModel : PlacedModel {
+    static constexpr const char* kKindName = "columns";  // in messages and views
+
     Axis x, y;                           // tile edges; the first may be -inf, the last +inf
     SharedArray<std::uint64_t> offsets;  // nx * ny + 1: each tile's nodes
     SharedArray<double> v;               // profile nodes, tile after tile
@@ -64,7 +66,7 @@ struct ColumnsModel : PlacedModel {
     // deeper in depth mode, lower in elevation mode. Pure; any thread.
     static std::optional<Quality> query(const ColumnsModel& model, float x, float y, float v);
 
-    // `query` for up to 16 points (lane k, bit k of `live`).
+    // `query` for up to 32 points (lane k, bit k of `live`).
     static unsigned query_packet(const ColumnsModel& model, const float* x, const float* y,
                                  const float* v, unsigned live, Quality* out);
 
@@ -78,12 +80,18 @@ struct ColumnsModel : PlacedModel {
     static std::optional<std::array<std::uint64_t, 3>> layer(const ColumnsModel& model, float x,
                                                              float y, float v);
 
+    // The smallest and largest profile node, [0, 0] without any.
+    static std::array<double, 2> v_extent(const ColumnsModel& model);
+
     static std::uint64_t tile_count(const ColumnsModel& model) {
         return (model.x.size() - 1) * (model.y.size() - 1);
     }
 
     // Byte-size estimate reported by views.
     static std::uint64_t size_estimate(const ColumnsModel& model);
+
+    // Its size in the tree's printed summary: " with ...".
+    static std::string summary(const ColumnsModel& model);
 };
 
 }  // namespace orvik

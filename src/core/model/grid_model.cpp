@@ -19,12 +19,6 @@ CellSide vertical_side(VerticalMode mode) {
     return mode == VerticalMode::Depth ? CellSide::Upper : CellSide::Lower;
 }
 
-std::vector<double> copy_axis(const StridedView<double, 1>& a) {
-    std::vector<double> out(static_cast<std::size_t>(a.size()));
-    for (std::ptrdiff_t i = 0; i < a.size(); ++i) out[static_cast<std::size_t>(i)] = a.at(i);
-    return out;
-}
-
 std::string shape_text(std::initializer_list<std::uint64_t> dims) {
     std::string text = "(";
     for (std::uint64_t d : dims) {
@@ -62,9 +56,8 @@ const float* node_at(const GridModel& g, std::uint64_t node) {
     return g.nodes.data() + node * kNodeValues;
 }
 
-// Trilinear: the cell's four pairs of nodes along v (adjacent in memory),
-// then along y, then along x.
-// The trilinear steps with the cell's weights; `Step` makes each axis's
+// Trilinear, with the cell's weights: the cell's four pairs of nodes along v
+// (adjacent in memory), then along y, then along x; `Step` makes each axis's
 // LerpStep from its weight.
 template <class Step>
 NodeLanes interpolate(const GridModel& g, const GridPoint& at, Step step) {
@@ -139,11 +132,11 @@ std::optional<std::uint64_t> nodes_of(std::uint64_t nx, std::uint64_t ny, std::u
 }  // namespace
 
 Result<GridModel> GridModel::build(const GridInput& input, ModelPlacement placement) {
-    Result<Axis> x = Axis::make(copy_axis(input.x), "x", kHorizontal);
+    Result<Axis> x = Axis::make(to_vector(input.x), "x", kHorizontal);
     if (!x) return x.error();
-    Result<Axis> y = Axis::make(copy_axis(input.y), "y", kHorizontal);
+    Result<Axis> y = Axis::make(to_vector(input.y), "y", kHorizontal);
     if (!y) return y.error();
-    Result<Axis> v = Axis::make(copy_axis(input.v), "v", kVertical);
+    Result<Axis> v = Axis::make(to_vector(input.v), "v", kVertical);
     if (!v) return v.error();
     const std::uint64_t nx = x->size(), ny = y->size(), nv = v->size();
     const auto& shape = input.values.shape;
@@ -237,6 +230,11 @@ std::optional<std::array<std::uint64_t, 3>> GridModel::cell(const GridModel& mod
     if (!locate(model, x, y, v, at)) return std::nullopt;
     const std::uint64_t nv = model.v.size(), ny = model.y.size();
     return std::array<std::uint64_t, 3>{at.base / nv / ny, at.base / nv % ny, at.base % nv};
+}
+
+std::string GridModel::summary(const GridModel& m) {
+    return " with " + std::to_string(m.x.size()) + " x " + std::to_string(m.y.size()) + " x " +
+           std::to_string(m.v.size()) + " nodes";
 }
 
 std::uint64_t GridModel::size_estimate(const GridModel& model) {

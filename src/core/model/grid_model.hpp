@@ -28,6 +28,8 @@ struct GridInput {
 };
 
 struct GridModel : PlacedModel {
+    static constexpr const char* kKindName = "grid";  // in messages and views
+
     Axis x, y, v;              // x and y strictly increasing; v may repeat a value once
     SharedArray<float> nodes;  // kNodeValues per node, x slowest and v fastest
 
@@ -55,7 +57,7 @@ struct GridModel : PlacedModel {
     // the interface. Pure; any thread.
     static std::optional<Quality> query(const GridModel& model, float x, float y, float v);
 
-    // `query` for up to 16 points (lane k, bit k of `live`); returns the
+    // `query` for up to 32 points (lane k, bit k of `live`); returns the
     // lanes answered. Each lane's answer is bit for bit that of `query`.
     static unsigned query_packet(const GridModel& model, const float* x, const float* y,
                                  const float* v, unsigned live, Quality* out);
@@ -75,6 +77,9 @@ struct GridModel : PlacedModel {
 
     // Byte-size estimate reported by views.
     static std::uint64_t size_estimate(const GridModel& model);
+
+    // Its size in the tree's printed summary: " with ...".
+    static std::string summary(const GridModel& model);
 };
 
 }  // namespace orvik

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/transform.hpp"
 #include "model/mesh_model.hpp"
 
 namespace orvik {
@@ -21,10 +22,6 @@ struct MeshBuilderState {
     std::uint8_t priority = 0;
     bool built = false;  // a build has started; the mesh is gone
 };
-
-// The inverse of the row-major 4x4 array `a` by cofactors, in float32, into
-// `out` (row-major). False when the determinant is exactly zero.
-bool invert4(const std::array<float, 16>& a, std::array<float, 16>& out);
 
 // The record of simplex (A, B, C, D): origin D and the inverse of the edge
 // matrix [A-D, B-D, C-D] by cofactors in float32. False when its determinant

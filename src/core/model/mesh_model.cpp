@@ -146,8 +146,7 @@ namespace {
 
 using LocatePacket = unsigned (*)(const MeshModel&, const float*, const float*, const float*,
                                   unsigned, PacketHits&);
-const isa::Builds<LocatePacket> kLocatePacket{
-    &baseline::locate_packet ORVIK_WIDER_BUILDS(, &avx::locate_packet)};
+const isa::Builds<LocatePacket> kLocatePacket ORVIK_BUILDS(orvik, locate_packet);
 
 }  // namespace
 
@@ -195,6 +194,12 @@ unsigned MeshModel::query_packet(const MeshModel& model, const float* x, const f
 
 std::uint32_t MeshModel::tree_depth(const MeshModel& model) {
     return CompactBvh::depth(model.nodes.data(), model.root);
+}
+
+std::string MeshModel::summary(const MeshModel& m) {
+    return " with " + std::to_string(m.vertex_count) + " vertices and " +
+           std::to_string(m.simplices.size()) +
+           " simplices, tree depth = " + std::to_string(tree_depth(m));
 }
 
 std::uint64_t MeshModel::size_estimate(const MeshModel& model) {

@@ -55,6 +55,8 @@ using Finisher = std::variant<Interpolated, DepthProfile>;
 struct MeshBuilderState;  // model/mesh_builder.hpp
 
 struct MeshModel {
+    static constexpr const char* kKindName = "mesh";  // in messages and views
+
     SharedArray<CompactNode> nodes;
     std::optional<NodeRef> root;
     SharedArray<SimplexRecord> simplices;             // leaf order
@@ -98,6 +100,9 @@ struct MeshModel {
 
     // Byte-size estimate reported by views.
     static std::uint64_t size_estimate(const MeshModel& model);
+
+    // Its size in the tree's printed summary: " with ...".
+    static std::string summary(const MeshModel& model);
 };
 
 }  // namespace orvik

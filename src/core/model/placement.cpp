@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "model/mesh_builder.hpp"
+#include "common/transform.hpp"
 
 namespace orvik {
 namespace {

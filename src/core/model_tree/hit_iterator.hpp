@@ -28,6 +28,11 @@ inline bool box_admits(const TreeBox& b, const QueryPoint& p, float lo, float hi
     return true;
 }
 
+// Whether the model's priority lies in [lo, hi], the range a query asks for.
+inline bool within_priorities(const ModelGate& g, float lo, float hi) {
+    return lo <= g.priority && g.priority <= hi;
+}
+
 // The model's vertical coordinate for the point.
 inline float vertical_coordinate(const ModelGate& g, const QueryPoint& p) {
     return g.vertical == VerticalMode::Depth ? p.depth : p.z;
@@ -80,7 +85,7 @@ class HitIterator {
             }
             const Model& m = tree_->models[node.model];
             const ModelGate g = gate_of(m);
-            if (!(lo_ <= g.priority && g.priority <= hi_)) continue;
+            if (!within_priorities(g, lo_, hi_)) continue;
             const float v = vertical_coordinate(g, point_);
             if (!within_vertical_range(g, v)) continue;
             return Candidate{&m, v};

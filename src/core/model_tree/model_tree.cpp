@@ -115,21 +115,11 @@ std::string structure_line(const Model& model) {
     const std::string label = name.empty() ? "(id=" + count(id_of(model)) + ")" : quoted(name);
     const std::string priority = ", priority = " + count(priority_of(model)) + ".\n";
     return std::visit(
-        Overloaded{
-            [&](const MeshModel& m) {
-                return "Mesh model " + label + " with " + count(m.vertex_count) + " vertices and " +
-                       count(m.simplices.size()) +
-                       " simplices, tree depth = " + count(MeshModel::tree_depth(m)) + priority;
-            },
-            [&](const GridModel& m) {
-                return "Grid model " + label + " with " + count(m.x.size()) + " x " +
-                       count(m.y.size()) + " x " + count(m.v.size()) + " nodes" + priority;
-            },
-            [&](const ColumnsModel& m) {
-                return "Columns model " + label + " with " + count(m.x.size() - 1) + " x " +
-                       count(m.y.size() - 1) + " tiles and " + count(m.v.size()) +
-                       " profile nodes" + priority;
-            },
+        [&](const auto& m) {
+            using Kind = std::decay_t<decltype(m)>;
+            std::string kind = Kind::kKindName;
+            kind[0] = static_cast<char>(kind[0] - 'a' + 'A');  // "Grid model ..."
+            return kind + " model " + label + Kind::summary(m) + priority;
         },
         model);
 }

@@ -16,8 +16,7 @@ constexpr std::ptrdiff_t kRow = kQualityColumns;                 // floats per r
 constexpr std::ptrdiff_t kStreamFrom = std::ptrdiff_t{1} << 20;  // rows (24 MiB of result)
 
 using BlendGroups = std::ptrdiff_t (*)(const float*, const float*, float*, std::ptrdiff_t, bool);
-const isa::Builds<BlendGroups> kBlendGroups{
-    &baseline::blend_groups ORVIK_WIDER_BUILDS(, &avx::blend_groups)};
+const isa::Builds<BlendGroups> kBlendGroups ORVIK_BUILDS(orvik, blend_groups);
 
 }  // namespace
 

@@ -27,25 +27,6 @@ Error invalid(const std::string& what) {
 
 }  // namespace
 
-const char* kind_name(std::uint32_t kind) {
-    switch (kind) {
-        case static_cast<std::uint32_t>(StateKind::MeshModel):
-            return "mesh model";
-        case static_cast<std::uint32_t>(StateKind::ModelTree):
-            return "model tree";
-        case static_cast<std::uint32_t>(StateKind::StructuredGrid):
-            return "structured grid";
-        case static_cast<std::uint32_t>(StateKind::Coastline):
-            return "coastline";
-        case static_cast<std::uint32_t>(StateKind::GridModel):
-            return "grid model";
-        case static_cast<std::uint32_t>(StateKind::ColumnsModel):
-            return "columns model";
-        default:
-            return nullptr;
-    }
-}
-
 Error corrupt(StateKind kind, const std::string& what) {
     return Error::value(std::string("corrupt ") + kind_name(static_cast<std::uint32_t>(kind)) +
                         " state: " + what);

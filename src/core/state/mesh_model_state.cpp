@@ -9,8 +9,8 @@
 #include <string>
 #include <variant>
 
+#include "common/transform.hpp"
 #include "common/utf8.hpp"
-#include "model/mesh_builder.hpp"
 #include "state/bvh_check.hpp"
 #include "state/records.hpp"
 #include "state/state.hpp"

@@ -15,44 +15,78 @@ namespace {
 
 static_assert(sizeof(TreeNode) == 76, "a tree node is 76 bytes in the state");
 
+template <std::size_t I>
+using RecordAt = ModelRecord<std::variant_alternative_t<I, Model>>;
+
+// Every kind has a name in the format and a tag of its own.
+template <std::size_t... I>
+constexpr bool kinds_are_sound(std::index_sequence<I...>) {
+    const StateKind tags[] = {RecordAt<I>::kKind...};
+    for (std::size_t a = 0; a < sizeof...(I); ++a) {
+        if (kind_facts(static_cast<std::uint32_t>(tags[a])).first_version == 0) return false;
+        for (std::size_t b = 0; b < a; ++b) {
+            if (tags[a] == tags[b]) return false;
+        }
+    }
+    return true;
+}
+constexpr auto kKindIndices = std::make_index_sequence<std::variant_size_v<Model>>{};
+static_assert(kinds_are_sound(kKindIndices), "each model kind needs a named state kind of its own");
+
 // Each model record is preceded by its tag, the kind of its own state.
 void put_model(ByteWriter& w, const Model& model) {
-    std::visit(Overloaded{
-                   [&](const MeshModel& m) {
-                       w.scalar(static_cast<std::uint64_t>(StateKind::MeshModel));
-                       put_mesh_model(w, m);
-                   },
-                   [&](const GridModel& m) {
-                       w.scalar(static_cast<std::uint64_t>(StateKind::GridModel));
-                       put_grid_model(w, m);
-                   },
-                   [&](const ColumnsModel& m) {
-                       w.scalar(static_cast<std::uint64_t>(StateKind::ColumnsModel));
-                       put_columns_model(w, m);
-                   },
-               },
-               model);
+    std::visit(
+        [&](const auto& m) {
+            using Record = ModelRecord<std::decay_t<decltype(m)>>;
+            w.scalar(static_cast<std::uint64_t>(Record::kKind));
+            Record::put(w, m);
+        },
+        model);
+}
+
+// "1 mesh, 5 grid, 6 columns": the tags a tree's state knows.
+template <std::size_t... I>
+std::string known_tags(std::index_sequence<I...>) {
+    std::string text;
+    ((text += (I == 0 ? "" : ", ") + std::to_string(static_cast<int>(RecordAt<I>::kKind)) + " " +
+              std::variant_alternative_t<I, Model>::kKindName),
+     ...);
+    return text;
+}
+
+template <std::size_t... I>
+Result<Model> take_tagged(std::uint64_t tag, ByteReader& r, const Where& where,
+                          std::index_sequence<I...>) {
+    std::optional<Result<Model>> model;
+    const auto take = [&](auto record) {
+        using Record = typename decltype(record)::type;
+        auto result = Record::take(r, where);
+        if (result) {
+            model.emplace(Model(std::move(result).value()));
+        } else {
+            model.emplace(result.error());
+        }
+    };
+    ((tag == static_cast<std::uint64_t>(RecordAt<I>::kKind)
+          ? take(std::type_identity<RecordAt<I>>{})
+          : void()),
+     ...);
+    if (model) return std::move(*model);
+    return where.fail("its tag " + std::to_string(tag) + " names no model kind (" +
+                      known_tags(kKindIndices) + ")");
 }
 
 Result<Model> take_model(ByteReader& r, const Where& where, std::uint32_t version) {
     // Version 1 trees hold mesh models alone, untagged.
     std::uint64_t tag = static_cast<std::uint64_t>(StateKind::MeshModel);
     if (version >= 2 && !r.scalar(tag)) return where.truncated("the model tag");
-    const auto lift = [](auto&& result) -> Result<Model> {
-        if (!result) return result.error();
-        return Model(std::move(result).value());
-    };
-    switch (tag) {
-        case static_cast<std::uint64_t>(StateKind::MeshModel):
-            return lift(take_mesh_model(r, where));
-        case static_cast<std::uint64_t>(StateKind::GridModel):
-            return lift(take_grid_model(r, where));
-        case static_cast<std::uint64_t>(StateKind::ColumnsModel):
-            return lift(take_columns_model(r, where));
-        default:
-            return where.fail("its tag " + std::to_string(tag) +
-                              " names no model kind (1 mesh, 5 grid, 6 columns)");
-    }
+    return take_tagged(tag, r, where, kKindIndices);
+}
+
+// The smallest record a model of any kind can have.
+template <std::size_t... I>
+constexpr std::size_t smallest_record(std::index_sequence<I...>) {
+    return std::min({RecordAt<I>::kFixedSize...});
 }
 
 void put_tree(ByteWriter& w, const ModelTree& tree) {
@@ -165,9 +199,8 @@ Result<ModelTree> take_tree(ByteReader& r, std::uint32_t version) {
     std::uint64_t model_count = 0, node_count = 0;
     if (!r.scalar(model_count) || !r.scalar(node_count)) return where.truncated("the counts");
     // The smallest record a model can have, its tag included.
-    const std::size_t smallest = version >= 2
-                                     ? 8 + std::min(kMeshModelFixedSize, kPlacedModelFixedSize)
-                                     : kMeshModelFixedSize;
+    const std::size_t smallest =
+        version >= 2 ? 8 + smallest_record(kKindIndices) : kMeshModelFixedSize;
     if (model_count > r.remaining() / smallest) {
         return where.truncated("the models", model_count, smallest, r.remaining());
     }

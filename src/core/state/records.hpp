@@ -56,6 +56,29 @@ Result<GridModel> take_grid_model(ByteReader& r, const Where& where);
 void put_columns_model(ByteWriter& w, const ColumnsModel& model);
 Result<ColumnsModel> take_columns_model(ByteReader& r, const Where& where);
 
+// Per model kind (each alternative of Model): its state kind, also the tag
+// that precedes its record inside a tree, the fixed part of its record, and
+// its writer and reader. The tree's state reads this for every alternative,
+// so a kind without it does not compile.
+template <StateKind K, std::size_t FixedSize, auto Put, auto Take>
+struct RecordFacts {
+    static constexpr StateKind kKind = K;
+    static constexpr std::size_t kFixedSize = FixedSize;
+    static constexpr auto put = Put;
+    static constexpr auto take = Take;
+};
+template <class Kind>
+struct ModelRecord;
+template <>
+struct ModelRecord<MeshModel>
+    : RecordFacts<StateKind::MeshModel, kMeshModelFixedSize, put_mesh_model, take_mesh_model> {};
+template <>
+struct ModelRecord<GridModel>
+    : RecordFacts<StateKind::GridModel, kPlacedModelFixedSize, put_grid_model, take_grid_model> {};
+template <>
+struct ModelRecord<ColumnsModel> : RecordFacts<StateKind::ColumnsModel, kPlacedModelFixedSize,
+                                               put_columns_model, take_columns_model> {};
+
 // The padding after `after` is missing or not zero.
 Error padding(const Where& where, ByteReader::Pad pad, const std::string& after);
 

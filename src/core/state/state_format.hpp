@@ -124,12 +124,38 @@ enum class StateKind : std::uint32_t {
     ColumnsModel = 6,
 };
 
-// The first format version that holds each kind.
-inline constexpr std::uint32_t first_version(StateKind kind) {
-    return kind == StateKind::GridModel || kind == StateKind::ColumnsModel ? 2 : 1;
+// What the format says of each kind, in kind order (numbered from 1 on).
+struct KindFacts {
+    StateKind kind;
+    const char* name;             // in messages
+    std::uint32_t first_version;  // the first format version that holds it
+};
+inline constexpr KindFacts kKinds[] = {
+    {StateKind::MeshModel, "mesh model", 1},
+    {StateKind::ModelTree, "model tree", 1},
+    {StateKind::StructuredGrid, "structured grid", 1},
+    {StateKind::Coastline, "coastline", 1},
+    {StateKind::GridModel, "grid model", 2},
+    {StateKind::ColumnsModel, "columns model", 2},
+};
+
+// The facts of kind number `kind`; for a number that names no kind, a null
+// name and first version 0. (Values, not pointers: the sanitizer build does
+// not take a pointer's comparison as a constant.)
+inline constexpr KindFacts kind_facts(std::uint32_t kind) {
+    for (const KindFacts& k : kKinds) {
+        if (static_cast<std::uint32_t>(k.kind) == kind) return k;
+    }
+    return {StateKind{}, nullptr, 0};
 }
 
 // "mesh model", "model tree", ...; nullptr for a number that names no kind.
-const char* kind_name(std::uint32_t kind);
+inline constexpr const char* kind_name(std::uint32_t kind) {
+    return kind_facts(kind).name;
+}
+
+inline constexpr std::uint32_t first_version(StateKind kind) {
+    return kind_facts(static_cast<std::uint32_t>(kind)).first_version;
+}
 
 }  // namespace orvik::state

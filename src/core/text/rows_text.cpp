@@ -18,8 +18,11 @@ bool separator(char c) {
 
 // A field as shown in a message: at most 24 bytes of it, in single quotes.
 std::string shown(std::string_view field) {
-    if (field.size() > 24) return "'" + std::string(field.substr(0, 21)) + "...'";
-    return "'" + std::string(field) + "'";
+    const bool cut = field.size() > 24;
+    std::string text(1, '\'');
+    text.append(cut ? field.substr(0, 21) : field);
+    text.append(cut ? "...'" : "'");
+    return text;
 }
 
 // One line of text (without its end of line) and where it stands.

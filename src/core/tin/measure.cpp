@@ -15,8 +15,7 @@ namespace orvik::tin {
 namespace {
 
 using SamplePassFn = void (*)(PassView&);
-const isa::Builds<SamplePassFn> kSamplePass{
-    &orvik::baseline::sample_pass ORVIK_WIDER_BUILDS(, nullptr, &orvik::avx2::sample_pass)};
+const isa::Builds<SamplePassFn> kSamplePass ORVIK_BUILDS(orvik, sample_pass);
 
 // Shewchuk's first-stage bound for the orientation form, (3 + 16 eps) eps
 // rounded up, for products of at most `m`; slack covers the rounding of `m`

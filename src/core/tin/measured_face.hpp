@@ -55,7 +55,8 @@ template <class D>
 // exact location, which would find this same triangle for such a point.
 template <class D>
 [[gnu::always_inline]] inline auto certainly_inside(const TriangleLanes<D>& t, D nu, D nv, D e0) {
-    return (lanes::gt(e0, t.bound[0]) & lanes::gt(nu, t.bound[1])) & lanes::gt(nv, t.bound[2]);
+    return lanes::both(lanes::both(lanes::gt(e0, t.bound[0]), lanes::gt(nu, t.bound[1])),
+                       lanes::gt(nv, t.bound[2]));
 }
 
 // The triangle's linear interpolation at the point of those numerators.

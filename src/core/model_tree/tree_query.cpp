@@ -1,4 +1,4 @@
-#include "tree_query/tree_query.hpp"
+#include "model_tree/tree_query.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -131,28 +131,30 @@ bool query_ordered(const ModelTree& tree, const QueryRows& rows, std::uint8_t lo
 
 namespace {
 
-// A tree of one grid or columns model: the composite of a row is the model's
-// answer itself, so the rows go straight to the model's own batch loop, in
-// row order (the model fetches ahead). Nothing for a mesh model, whose
-// packets through its hierarchy gain from ordered batches.
+// A tree of one model of a kind with a batch loop of its own (query_rows:
+// grid and columns models): the composite of a row is the model's answer
+// itself, so the rows go straight to that loop, in row order (the model
+// fetches ahead). Nothing for a mesh model, whose packets through its
+// hierarchy gain from ordered batches.
 std::optional<bool> query_alone(const Model& model, const QueryRows& rows, std::uint8_t lo,
                                 std::uint8_t hi, const Interrupt& stop) {
-    const auto alone = [&](const auto& m) -> std::optional<bool> {
-        const ModelGate g = gate_of(model);
-        if (!(static_cast<float>(lo) <= g.priority && g.priority <= static_cast<float>(hi)))
-            return !stop.requested();
-        const PointRows own{
-            rows.x,    rows.y,   g.vertical == VerticalMode::Depth ? rows.depth : rows.z,
-            rows.mask, rows.out, g.v_range};
-        return for_each_block(rows.x.size(), kPollEvery, stop,
-                              [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-                                  std::decay_t<decltype(m)>::query_rows(m, own, begin, end);
-                              });
-    };
     return std::visit(
-        Overloaded{[](const MeshModel&) -> std::optional<bool> { return std::nullopt; },
-                   [&](const GridModel& m) { return alone(m); },
-                   [&](const ColumnsModel& m) { return alone(m); }},
+        [&](const auto& m) -> std::optional<bool> {
+            using Kind = std::decay_t<decltype(m)>;
+            if constexpr (!requires { &Kind::query_rows; }) {
+                return std::nullopt;
+            } else {
+                const ModelGate g = gate_of(model);
+                if (!within_priorities(g, lo, hi)) return !stop.requested();
+                const PointRows own{
+                    rows.x,    rows.y,   g.vertical == VerticalMode::Depth ? rows.depth : rows.z,
+                    rows.mask, rows.out, g.v_range};
+                return for_each_block(rows.x.size(), kPollEvery, stop,
+                                      [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                                          Kind::query_rows(m, own, begin, end);
+                                      });
+            }
+        },
         model);
 }
 
@@ -248,7 +250,7 @@ QueryStats query_stats(const ModelTree& tree, const QueryPoint& p) {
         }
         const Model& m = tree.models[node.model];
         const ModelGate g = gate_of(m);
-        if (!(flo <= g.priority && g.priority <= fhi)) continue;
+        if (!within_priorities(g, flo, fhi)) continue;
         stats.simplex_tests += 1;
         const float v = vertical_coordinate(g, p);
         if (within_vertical_range(g, v)) (void)query_model(m, p.x, p.y, v);
