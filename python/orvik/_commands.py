@@ -361,12 +361,31 @@ def _cell(row: list[str], column: int, line: int, path: str) -> float:
 # --- extract ------------------------------------------------------------------------
 
 
+def _same_units(units: Any, qualities: Any) -> None:
+    """Refuses a model file whose qualities are not in the units that the
+    extraction's output states (it labels values, it does not convert them)."""
+    from .qualities import QUALITY_FACTS
+
+    for q in qualities:
+        fact, stated = QUALITY_FACTS.get(q), units.get(q)
+        if (
+            fact is not None
+            and stated is not None
+            and factor(str(stated), fact.kind, f"units of {q}") != 1.0
+        ):
+            raise CommandError(
+                f"the model file states {q} in {stated}; orvik extract writes {q} in "
+                f"{fact.units} and does not convert: save the model with values in {fact.units}"
+            )
+
+
 @reporting_warnings("extract")
 def extract(args: argparse.Namespace) -> int:
     from .files import _load_model
     from .qualities import QUALITIES
 
     facts, tree, surface = _load_model(args.model)
+    _same_units(facts["metadata"].get("units") or {}, args.qualities or QUALITIES)
     model_crs = facts["metadata"].get("crs")
     if args.crs == "model":
         crs: Any = model_crs or None
@@ -406,7 +425,7 @@ def extract(args: argparse.Namespace) -> int:
             format=None if export else args.format,
             progress=not args.no_progress,
             resume=not args.restart,
-            rules=options.rules_of(args, (facts["metadata"].get("units") or {}).get("vs", "km/s")),
+            rules=options.rules_of(args, "km/s"),  # the units were checked above
             layout=args.layout,
             attributes=dict(args.attribute) if args.attribute else None,
         )

@@ -133,3 +133,23 @@ def test_extract_names_its_own_flag_and_lets_bugs_through(elevation_model, tmp_p
     monkeypatch.setattr(extraction, "extract", broken)
     with pytest.raises(TypeError, match="a bug"):
         cli.main([str(a) for a in base] + ["--depth", "0:10:3", str(tmp_path / "w.zarr")])
+
+
+@pytest.mark.parametrize("stated, refused", [("m/s", True), ("km s-1", False)])
+def test_extract_refuses_speeds_it_would_mislabel(elevation_model, tmp_path, stated, refused):
+    pytest.importorskip("zarr")
+    import xarray as xr
+
+    path = _rewritten(elevation_model, tmp_path / "units.orvik", {"units": {"vs": stated}})
+    out = tmp_path / "v.zarr"
+    proc = orvik_command(
+        "extract", path, "--crs", "model", "--x", "0:10:3", "--y", "0:10:3", "--depth", "0:10:3",
+        "--qualities", "vp,vs", "--no-progress", out,
+    )  # fmt: skip
+    text = proc.stderr.decode()
+    if refused:
+        assert proc.returncode == 1 and "states vs in m/s" in text and "Traceback" not in text
+        assert not out.exists()
+    else:
+        assert proc.returncode == 0, text
+        assert xr.open_zarr(out)["vs"].attrs["units"] == "km/s"
