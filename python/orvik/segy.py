@@ -172,16 +172,16 @@ def _coordinate_scale(largest: float) -> int | None:
 
 def _write(segyio: Any, var: Any, path: Path, layout: _Layout, text: bytes) -> None:
     axes = layout.axes
-    spec = segyio.spec()
-    spec.format = 5  # IEEE float
-    spec.sorting = segyio.TraceSortingFormat.INLINE_SORTING
-    spec.samples = layout.samples
-    spec.ilines = np.arange(1, layout.y.size + 1, dtype=np.intc)
-    spec.xlines = np.arange(1, layout.x.size + 1, dtype=np.intc)
+    geometry = segyio.spec()  # segyio's description of the file to create
+    geometry.format = 5  # IEEE float
+    geometry.sorting = segyio.TraceSortingFormat.INLINE_SORTING
+    geometry.samples = layout.samples
+    geometry.ilines = np.arange(1, layout.y.size + 1, dtype=np.intc)
+    geometry.xlines = np.arange(1, layout.x.size + 1, dtype=np.intc)
     column = var.transpose(axes.y, axes.x, axes.vertical)
     rows = max(1, SLAB_VALUES // max(layout.x.size * layout.samples.size, 1))
     staging = path.with_name(path.name + ".partial")
-    with segyio.create(str(staging), spec) as f:
+    with segyio.create(str(staging), geometry) as f:
         f.text[0] = text
         f.bin.update(hdt=layout.interval, dto=layout.interval)
         for start in range(0, layout.y.size, rows):
